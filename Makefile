@@ -1,0 +1,46 @@
+# Set-up, build and test. `make test` and `make demo` work on a fresh machine:
+# they install what is missing first.
+PYTHON ?= python3
+JOBS ?= 2
+DEV_BUILD := build/dev
+SAN_BUILD := build/sanitize
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: deps build build-sanitize test test-cpp test-sanitize test-python demo bench format clean
+
+deps:
+	@PYTHON=$(PYTHON) scripts/install_deps.sh
+
+build: deps
+	@cmake -S . -B $(DEV_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DHERDMASK_INPLACE=ON \
+	  -DHERDMASK_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	@cmake --build $(DEV_BUILD) --parallel $(JOBS)
+
+build-sanitize: deps
+	@cmake -S . -B $(SAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHERDMASK_PYTHON=OFF \
+	  -DHERDMASK_TESTS=ON -DHERDMASK_SANITIZE=ON >/dev/null
+	@cmake --build $(SAN_BUILD) --parallel $(JOBS)
+
+test-cpp: build
+	ctest --test-dir $(DEV_BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize: build-sanitize
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+test-python: build
+	MPLBACKEND=Agg PYTHONPATH=python $(PYTHON) -m pytest -q tests/python
+
+test: test-cpp test-sanitize test-python
+
+demo: build
+	PYTHONPATH=python $(PYTHON) -m herdmask demo --out demo-output
+
+bench: build
+	PYTHONPATH=python $(PYTHON) benchmarks/run.py
+
+format:
+	clang-format -i src/*/*.cpp src/*/*.hpp bindings/*.cpp bindings/*.hpp tests/cpp/*.cpp
+
+clean:
+	rm -rf build python/herdmask/_core*.so

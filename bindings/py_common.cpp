@@ -1,0 +1,140 @@
+#include "py_common.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <memory>
+
+#include <opencv2/core.hpp>
+
+#include "common/errors.hpp"
+
+namespace hm::py {
+
+using namespace nb::literals;
+
+namespace {
+
+std::string shape_text(const std::vector<std::int64_t>& shape) {
+  std::string s = "(";
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(shape[i]);
+  }
+  if (shape.size() == 1) s += ",";
+  return s + ")";
+}
+
+nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+}  // namespace
+
+MaskArg mask_arg(nb::handle obj, const char* what) {
+  nb::module_ np = numpy();
+  nb::object arr = np.attr("asarray")(obj);
+  nb::object dtype = arr.attr("dtype");
+  const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+  const auto itemsize = nb::cast<std::int64_t>(dtype.attr("itemsize"));
+  const bool byte_kind = (kind == "b" || kind == "u" || kind == "i") && itemsize == 1;
+
+  MaskArg out;
+  nb::tuple shape_t = nb::cast<nb::tuple>(arr.attr("shape"));
+  for (auto d : shape_t) out.shape.push_back(nb::cast<std::int64_t>(d));
+  const size_t ndim = out.shape.size();
+  if (ndim < 2)
+    throw ValueError(std::string(what) + ": a mask must be two-dimensional, got shape " +
+                     shape_text(out.shape));
+  for (size_t i = 0; i + 2 < ndim; ++i)
+    if (out.shape[i] != 1)
+      throw ValueError(std::string(what) +
+                       ": a mask must be two-dimensional after squeezing leading axes of length "
+                       "1, got shape " +
+                       shape_text(out.shape));
+
+  nb::tuple strides = nb::cast<nb::tuple>(arr.attr("strides"));
+  std::int64_t col_stride = nb::cast<std::int64_t>(strides[ndim - 1]);
+  if (!byte_kind || (col_stride != 1 && out.shape[ndim - 1] > 1)) {
+    arr = np.attr("ascontiguousarray")(np.attr("not_equal")(arr, 0), "dtype"_a = "bool");
+    strides = nb::cast<nb::tuple>(arr.attr("strides"));
+  }
+  out.array = arr;
+  out.view.rows = out.shape[ndim - 2];
+  out.view.cols = out.shape[ndim - 1];
+  out.view.row_stride = nb::cast<std::int64_t>(strides[ndim - 2]);
+  nb::object iface = arr.attr("__array_interface__");
+  nb::tuple data = nb::cast<nb::tuple>(iface["data"]);
+  out.view.data = reinterpret_cast<const std::uint8_t*>(nb::cast<std::uintptr_t>(data[0]));
+  return out;
+}
+
+std::vector<MaskArg> mask_args(nb::handle sequence, const char* what) {
+  std::vector<MaskArg> out;
+  for (nb::handle item : sequence) out.push_back(mask_arg(item, what));
+  return out;
+}
+
+namespace {
+
+template <typename T>
+nb::object owned_array(std::vector<T> values, std::vector<size_t> shape) {
+  auto* heap = new std::vector<T>(std::move(values));
+  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  nb::ndarray<nb::numpy, T> arr(heap->data(), shape.size(), shape.data(), owner);
+  return nb::cast(arr);
+}
+
+}  // namespace
+
+nb::object float64_array(std::vector<double> values, std::vector<size_t> shape) {
+  return owned_array<double>(std::move(values), std::move(shape));
+}
+
+nb::object bool_array(std::vector<std::uint8_t> values, std::vector<size_t> shape) {
+  // Stored as bytes of 0/1, viewed by NumPy as bool.
+  auto* heap = new std::vector<std::uint8_t>(std::move(values));
+  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<std::uint8_t>*>(p); });
+  nb::ndarray<nb::numpy, bool> arr(reinterpret_cast<bool*>(heap->data()), shape.size(),
+                                   shape.data(), owner);
+  return nb::cast(arr);
+}
+
+nb::object uint8_array(std::vector<std::uint8_t> values, std::vector<size_t> shape) {
+  return owned_array<std::uint8_t>(std::move(values), std::move(shape));
+}
+
+Printer python_printer() {
+  return [](const std::string& line) {
+    nb::gil_scoped_acquire gil;
+    nb::object out = nb::module_::import_("sys").attr("stdout");
+    out.attr("write")(line + "\n");
+  };
+}
+
+void register_error_translation() {
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const hm::ValueError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const hm::FileNotFound& e) {
+      PyErr_SetString(PyExc_FileNotFoundError, e.what());
+    } catch (const hm::IoError& e) {
+      PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const hm::KeyError& e) {
+      PyObject* key = PyUnicode_FromString(e.what());
+      PyErr_SetObject(PyExc_KeyError, key);
+      Py_XDECREF(key);
+    } catch (const hm::TypeError& e) {
+      PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const hm::IndexError& e) {
+      PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const hm::ZeroDivision& e) {
+      PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (const cv::Exception& e) {
+      PyErr_SetString(PyExc_ValueError, (std::string("OpenCV: ") + e.what()).c_str());
+    } catch (const std::bad_alloc&) {
+      PyErr_SetString(PyExc_MemoryError, "out of memory");
+    }
+  });
+}
+
+}  // namespace hm::py

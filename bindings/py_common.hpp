@@ -1,0 +1,46 @@
+// Helpers shared by the binding files: mask arguments, output arrays, printing
+// through Python's sys.stdout and the mapping of core errors to Python exceptions.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/mask.hpp"
+#include "common/printer.hpp"
+
+namespace hm::py {
+
+namespace nb = nanobind;
+
+// A mask argument: the array it was read from (kept alive), its 2-D view and
+// the leading axes of length 1 that were squeezed away.
+struct MaskArg {
+  nb::object array;
+  MaskView view;
+  std::vector<std::int64_t> shape;  // full shape as given
+};
+
+// Reads any array-like as a mask without copying when it is a bool/uint8/int8
+// array whose columns are adjacent; other dtypes (non-zero means set), strides and
+// object arrays go through one NumPy conversion. ValueError when the array is not
+// 2-D after squeezing leading axes of length 1. `what` names the argument in errors.
+MaskArg mask_arg(nb::handle obj, const char* what);
+std::vector<MaskArg> mask_args(nb::handle sequence, const char* what);
+
+// A NumPy array that owns a copy of `values` with the given shape.
+nb::object float64_array(std::vector<double> values, std::vector<size_t> shape);
+nb::object bool_array(std::vector<std::uint8_t> values, std::vector<size_t> shape);
+nb::object uint8_array(std::vector<std::uint8_t> values, std::vector<size_t> shape);
+
+// A Printer that writes each line through sys.stdout, taking the GIL when needed,
+// so lines interleave correctly with the caller's own prints.
+Printer python_printer();
+
+// Maps the core's error types onto Python's exception classes.
+void register_error_translation();
+
+}  // namespace hm::py

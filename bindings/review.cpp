@@ -1,0 +1,8 @@
+#include "py_common.hpp"
+#include "subsystems.hpp"
+
+namespace hm::py {
+
+void register_review(nb::module_ m) { (void)m; }
+
+}  // namespace hm::py

@@ -1,0 +1,3 @@
+"""Annotation subsystem."""
+
+__all__: list = []

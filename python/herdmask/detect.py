@@ -1,0 +1,3 @@
+"""Detect subsystem."""
+
+__all__: list = []

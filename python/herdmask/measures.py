@@ -1,0 +1,3 @@
+"""Measures subsystem."""
+
+__all__: list = []

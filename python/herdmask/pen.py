@@ -1,0 +1,3 @@
+"""Pen subsystem."""
+
+__all__: list = []

@@ -1,0 +1,3 @@
+"""Refine subsystem."""
+
+__all__: list = []

@@ -1,0 +1,3 @@
+"""Review subsystem."""
+
+__all__: list = []

@@ -1,0 +1,3 @@
+"""Video subsystem."""
+
+__all__: list = []

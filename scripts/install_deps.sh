@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, and nothing when it is all there.
+set -euo pipefail
+
+PYTHON=${PYTHON:-python3}
+APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev)
+# import name=pip requirement
+PY_PACKAGES=(
+  "nanobind=nanobind>=2.0"
+  "scikit_build_core=scikit-build-core>=0.10"
+  "numpy=numpy"
+  "pandas=pandas"
+  "PIL=Pillow"
+  "sklearn=scikit-learn"
+  "matplotlib=matplotlib"
+  "seaborn=seaborn"
+  "tqdm=tqdm"
+  "pytest=pytest"
+  "cv2=opencv-python-headless"
+  "shapely=shapely"
+)
+
+missing_apt=()
+for pkg in "${APT_PACKAGES[@]}"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing_apt+=("$pkg")
+done
+if ((${#missing_apt[@]})); then
+  echo "installing Debian packages: ${missing_apt[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing_apt[@]}" >/dev/null
+fi
+
+missing_py=()
+for entry in "${PY_PACKAGES[@]}"; do
+  mod=${entry%%=*}
+  req=${entry#*=}
+  "$PYTHON" -c "import $mod" >/dev/null 2>&1 || missing_py+=("$req")
+done
+if ((${#missing_py[@]})); then
+  echo "installing Python packages: ${missing_py[*]}"
+  "$PYTHON" -m pip install -q "${missing_py[@]}"
+fi
+command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install -q cmake
+command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install -q ninja
+exit 0

@@ -1,0 +1,45 @@
+// Error types of the core. Each maps onto one Python exception class in the
+// bindings, so C++ callers and Python callers see the same distinctions.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace hm {
+
+// Bad shapes, dtypes or values (Python: ValueError).
+struct ValueError : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+
+// A file or folder that does not exist (Python: FileNotFoundError).
+struct FileNotFound : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Any other failure of the operating system while reading or writing (Python: OSError).
+struct IoError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A missing key in a map or JSON object (Python: KeyError).
+struct KeyError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A value of the wrong kind, e.g. a JSON string where a list is expected (Python: TypeError).
+struct TypeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A position outside a sequence (Python: IndexError).
+struct IndexError : std::out_of_range {
+  using std::out_of_range::out_of_range;
+};
+
+// A division by zero that the specified behaviour lets through (Python: ZeroDivisionError).
+struct ZeroDivision : std::domain_error {
+  using std::domain_error::domain_error;
+};
+
+}  // namespace hm

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "common/mask.hpp"
+#include "common/number_text.hpp"
+#include "measures/intersection.hpp"
+
+namespace hm {
+namespace {
+
+TEST(RealText, MatchesPythonReprLayout) {
+  EXPECT_EQ(real_text(0.1), "0.1");
+  EXPECT_EQ(real_text(10.0), "10.0");
+  EXPECT_EQ(real_text(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(real_text(1e-05), "1e-05");
+  EXPECT_EQ(real_text(0.0001), "0.0001");
+  EXPECT_EQ(real_text(1e16), "1e+16");
+  EXPECT_EQ(real_text(1234567890123456.0), "1234567890123456.0");
+  EXPECT_EQ(real_text(1.5e300), "1.5e+300");
+  EXPECT_EQ(real_text(-0.0), "-0.0");
+  EXPECT_EQ(real_text(5e-324), "5e-324");
+  EXPECT_EQ(real_text(-2.5), "-2.5");
+  EXPECT_EQ(real_text(25.0), "25.0");
+}
+
+TEST(FixedText, RoundsLikePythonFormat) {
+  EXPECT_EQ(fixed_text(0.25, 6), "0.250000");
+  EXPECT_EQ(fixed_text(2.675, 2), "2.67");  // binary value lies below 2.675
+  EXPECT_EQ(fixed_text(600.0, 2), "600.00");
+}
+
+Mask random_mask(std::mt19937& rng, int rows, int cols, double density) {
+  Mask m(rows, cols);
+  std::bernoulli_distribution on(density);
+  for (auto& p : m.pixels) p = on(rng) ? 1 : 0;
+  return m;
+}
+
+TEST(MaskOps, BoxRestrictedCountsEqualWholeFrameCounts) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int rows = 1 + static_cast<int>(rng() % 40), cols = 1 + static_cast<int>(rng() % 40);
+    const double density = (trial % 4) * 0.02;
+    Mask a = random_mask(rng, rows, cols, density), b = random_mask(rng, rows, cols, density * 3);
+    std::int64_t both = 0, area_a = 0;
+    for (size_t i = 0; i < a.pixels.size(); ++i) {
+      both += a.pixels[i] && b.pixels[i];
+      area_a += a.pixels[i] != 0;
+    }
+    const PreparedMask pa = prepare(a.view()), pb = prepare(b.view());
+    EXPECT_EQ(pa.area, area_a);
+    EXPECT_EQ(count_both(pa, pb), both);
+  }
+}
+
+TEST(MaskOps, TightBoxIsInclusiveAndEmptyForBlankMasks) {
+  Mask m(5, 12);
+  EXPECT_TRUE(tight_box(m.view()).empty);
+  m.row(1)[9] = 1;
+  m.row(3)[2] = 7;
+  const TightBox b = tight_box(m.view());
+  EXPECT_FALSE(b.empty);
+  EXPECT_EQ(b.x1, 2);
+  EXPECT_EQ(b.x2, 9);
+  EXPECT_EQ(b.y1, 1);
+  EXPECT_EQ(b.y2, 3);
+  EXPECT_TRUE(tight_box(Mask(0, 0).view()).empty);
+}
+
+TEST(IntersectionTable, LaterMaskWithAreaOneOrLessKeepsItsPairsZero) {
+  Mask a(4, 4), b(4, 4), c(4, 4);
+  for (int r = 0; r < 2; ++r)
+    for (int col = 0; col < 4; ++col) a.row(r)[col] = 1;  // 8 pixels
+  for (int r = 1; r < 3; ++r)
+    for (int col = 0; col < 2; ++col) b.row(r)[col] = 1;  // 4 pixels, 2 shared with a
+  c.row(0)[0] = 1;
+  const std::vector<MaskView> masks{a.view(), b.view(), c.view()};
+  const auto t = measures::intersection_table(masks, std::vector<double>{8, 4, 1});
+  EXPECT_DOUBLE_EQ(t[1 * 3 + 0], 50.0);  // half of b lies under a
+  EXPECT_DOUBLE_EQ(t[0 * 3 + 1], 25.0);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(t[2 * 3 + k], 0.0);
+    EXPECT_EQ(t[k * 3 + 2], 0.0);
+  }
+  const auto own = measures::intersection_table(masks, std::nullopt);
+  EXPECT_DOUBLE_EQ(own[1 * 3 + 0], 50.0);
+}
+
+}  // namespace
+}  // namespace hm
