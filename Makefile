@@ -5,6 +5,10 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 SAN_BUILD := build/sanitize
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# ccache, where present, shares compiled objects between checkouts of the project.
+LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 
 .PHONY: deps build build-sanitize test test-cpp test-sanitize test-python demo bench format clean
 
@@ -12,12 +16,12 @@ deps:
 	@PYTHON=$(PYTHON) scripts/install_deps.sh
 
 build: deps
-	@cmake -S . -B $(DEV_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DHERDMASK_INPLACE=ON \
+	@cmake -S . -B $(DEV_BUILD) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release -DHERDMASK_INPLACE=ON \
 	  -DHERDMASK_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	@cmake --build $(DEV_BUILD) --parallel $(JOBS)
 
 build-sanitize: deps
-	@cmake -S . -B $(SAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHERDMASK_PYTHON=OFF \
+	@cmake -S . -B $(SAN_BUILD) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHERDMASK_PYTHON=OFF \
 	  -DHERDMASK_TESTS=ON -DHERDMASK_SANITIZE=ON >/dev/null
 	@cmake --build $(SAN_BUILD) --parallel $(JOBS)
 
