@@ -15,7 +15,8 @@ std::vector<double> intersection_table(const std::vector<PreparedMask>& masks,
                                        const std::vector<double>& areas) {
   const size_t n = masks.size();
   if (areas.size() != n) throw ValueError("intersection table: one area per mask is required");
-  for (size_t i = 1; i < n; ++i) require_same_size(masks[0].view, masks[i].view, "intersection table");
+  for (size_t i = 1; i < n; ++i)
+    require_same_size(masks[0].view, masks[i].view, "intersection table");
   std::vector<double> table(n * n, 0.0);
   for (size_t i = 0; i < n; ++i) {
     if (areas[i] <= 1) continue;
