@@ -22,6 +22,20 @@ std::vector<MaskView> views_of(const std::vector<MaskArg>& args) {
   return views;
 }
 
+// A new x old float64 matrix from a measure over two lists of masks.
+template <typename Measure>
+nb::object new_by_old(nb::handle masks_new, nb::handle masks_old, Measure measure) {
+  const std::vector<MaskArg> an = mask_args(masks_new, "masks_new");
+  const std::vector<MaskArg> ao = mask_args(masks_old, "masks_old");
+  const std::vector<MaskView> vn = views_of(an), vo = views_of(ao);
+  std::vector<double> out;
+  {
+    nb::gil_scoped_release release;
+    out = measure(vn, vo);
+  }
+  return float64_array(std::move(out), {vn.size(), vo.size()});
+}
+
 }  // namespace
 
 void register_measures(nb::module_ m) {
@@ -89,30 +103,14 @@ void register_measures(nb::module_ m) {
   m.def(
       "iou_matrix",
       [](nb::handle masks_new, nb::handle masks_old) {
-        const std::vector<MaskArg> an = mask_args(masks_new, "masks_new");
-        const std::vector<MaskArg> ao = mask_args(masks_old, "masks_old");
-        const std::vector<MaskView> vn = views_of(an), vo = views_of(ao);
-        std::vector<double> out;
-        {
-          nb::gil_scoped_release release;
-          out = measures::iou_matrix(vn, vo);
-        }
-        return float64_array(std::move(out), {vn.size(), vo.size()});
+        return new_by_old(masks_new, masks_old, measures::iou_matrix);
       },
       nb::arg("masks_new"), nb::arg("masks_old"));
 
   m.def(
       "centroid_similarity",
       [](nb::handle masks_new, nb::handle masks_old) {
-        const std::vector<MaskArg> an = mask_args(masks_new, "masks_new");
-        const std::vector<MaskArg> ao = mask_args(masks_old, "masks_old");
-        const std::vector<MaskView> vn = views_of(an), vo = views_of(ao);
-        std::vector<double> out;
-        {
-          nb::gil_scoped_release release;
-          out = measures::centroid_similarity(vn, vo);
-        }
-        return float64_array(std::move(out), {vn.size(), vo.size()});
+        return new_by_old(masks_new, masks_old, measures::centroid_similarity);
       },
       nb::arg("masks_new"), nb::arg("masks_old"));
 
