@@ -113,7 +113,7 @@ def get_in_pen_mask(frame_idx, test_mask, pen_json_path, frame_names):
         out[..., ~pen] = 0
         return out
     src = np.ascontiguousarray(mask)
-    out = np.empty_like(src)
+    out = np.zeros(src.shape, src.dtype)  # the core writes only what lies inside the pen
     _core_pen.restrict_to_pen(src.reshape(-1).view(np.uint8), out.reshape(-1).view(np.uint8),
                               h, w, src.dtype.itemsize, path)
     return out

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/errors.hpp"
+#include "measures/parallel.hpp"
 
 namespace hm::measures {
 
@@ -47,9 +48,14 @@ std::vector<double> centroid_similarity(const std::vector<MaskView>& masks_new,
                      std::to_string(masks_new.size()) + " new and " +
                      std::to_string(masks_old.size()) + " old");
   const size_t n = masks_new.size(), k = masks_old.size();
-  std::vector<Centroid> cn, co;
-  for (const auto& m : masks_new) cn.push_back(pixel_centroid(m));
-  for (const auto& m : masks_old) co.push_back(pixel_centroid(m));
+  std::vector<MaskView> all(masks_new);
+  all.insert(all.end(), masks_old.begin(), masks_old.end());
+  std::vector<Centroid> centroids(all.size());
+  std::int64_t bytes = 0;
+  for (const auto& m : all) bytes += m.rows * m.cols;
+  for_each_mask(all.size(), bytes, [&](size_t i) { centroids[i] = pixel_centroid(all[i]); });
+  const Centroid* cn = centroids.data();
+  const Centroid* co = centroids.data() + n;
 
   std::vector<double> d(n * k);
   double max_valid = std::numeric_limits<double>::quiet_NaN();

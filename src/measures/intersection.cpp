@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "measures/overlap.hpp"
 
 namespace hm::measures {
 
@@ -31,9 +32,8 @@ std::vector<double> intersection_table(const std::vector<PreparedMask>& masks,
 
 std::vector<double> intersection_table(const std::vector<MaskView>& masks,
                                        const std::optional<std::vector<double>>& areas) {
-  std::vector<PreparedMask> prepared;
-  prepared.reserve(masks.size());
-  for (const auto& m : masks) prepared.push_back(prepare(m));
+  for (const auto& m : masks) require_same_size(masks.front(), m, "intersection table");
+  const std::vector<PreparedMask> prepared = prepare_each(masks);
   if (areas) return intersection_table(prepared, *areas);
   std::vector<double> own;
   own.reserve(prepared.size());

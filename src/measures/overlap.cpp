@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "measures/intersection.hpp"
+#include "measures/parallel.hpp"
 
 namespace hm::measures {
 
@@ -29,17 +30,20 @@ std::optional<double> mask_coverage(const MaskView& a, const MaskView& b) {
   return coverage_percent(count_both(pa, prepare(b)), static_cast<double>(pa.area));
 }
 
+std::vector<PreparedMask> prepare_each(const std::vector<MaskView>& masks) {
+  std::vector<PreparedMask> out(masks.size());
+  std::int64_t bytes = 0;
+  for (const auto& m : masks) bytes += m.rows * m.cols;
+  for_each_mask(masks.size(), bytes, [&](size_t i) { out[i] = prepare(masks[i]); });
+  return out;
+}
+
 std::vector<PreparedMask> prepare_all(const std::vector<MaskView>& first,
                                       const std::vector<MaskView>& second, const char* what) {
-  std::vector<PreparedMask> out;
-  out.reserve(first.size() + second.size());
-  for (const auto* list : {&first, &second}) {
-    for (const auto& m : *list) {
-      if (!out.empty()) require_same_size(out.front().view, m, what);
-      out.push_back(prepare(m));
-    }
-  }
-  return out;
+  std::vector<MaskView> all(first);
+  all.insert(all.end(), second.begin(), second.end());
+  for (const auto& m : all) require_same_size(all.front(), m, what);
+  return prepare_each(all);
 }
 
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,

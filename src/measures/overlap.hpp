@@ -25,6 +25,9 @@ std::int64_t mask_intersection(const MaskView& a, const MaskView& b);
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
                                const std::vector<MaskView>& masks_old);
 
+// Every mask's tight box and area, computed once (on several threads for large masks).
+std::vector<PreparedMask> prepare_each(const std::vector<MaskView>& masks);
+
 // Every mask prepared once, all required to share the first mask's size.
 std::vector<PreparedMask> prepare_all(const std::vector<MaskView>& first,
                                       const std::vector<MaskView>& second, const char* what);

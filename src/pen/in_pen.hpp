@@ -8,9 +8,10 @@
 
 namespace hm::pen {
 
-// Copies `planes` contiguous h x w planes of `item_size`-byte elements from `in`
-// to `out`, with every element outside `pen` zeroed (all-zero bytes are 0 / false
-// for every numeric element type). `pen` must be h x w.
+// Writes into `out`, which must be zero-filled, the elements of `planes`
+// contiguous h x w planes of `item_size`-byte elements of `in` that lie inside
+// `pen` (h x w, 0/1). All-zero bytes are 0 / false for every numeric element type,
+// so the rest of `out` already reads as outside the pen.
 void restrict_to_pen(const std::uint8_t* in, std::uint8_t* out, std::int64_t planes,
                      size_t item_size, const Mask& pen);
 
