@@ -88,11 +88,15 @@ void register_annotation(nb::module_ m) {
       },
       nb::arg("paths"), nb::arg("height"), nb::arg("width"), nb::arg("with_tables"));
 
+  // The image's raw bytes (RGB or RGBA) with the masks painted in; returns a new
+  // (height, width, 4) uint8 array.
   m.def(
       "composite_masks",
-      [](nb::ndarray<std::uint8_t, nb::ndim<3>, nb::c_contig> rgba, nb::handle masks,
+      [](nb::bytes raw, int channels, std::int64_t height, std::int64_t width, nb::handle masks,
          const std::vector<std::array<int, 3>>& colours) {
-        if (rgba.shape(2) != 4) throw ValueError("the image array must have 4 channels (RGBA)");
+        if ((channels != 3 && channels != 4) || height < 0 || width < 0 ||
+            raw.size() != static_cast<size_t>(channels * height * width))
+          throw ValueError("the image bytes do not match its size and channels");
         std::vector<MaskArg> args = mask_args(masks, "masks");
         std::vector<MaskView> views;
         for (const auto& a : args) views.push_back(a.view);
@@ -105,11 +109,20 @@ void register_annotation(nb::module_ m) {
           }
           rgb.push_back(x);
         }
-        nb::gil_scoped_release release;
-        annotation::composite_masks(rgba.data(), static_cast<std::int64_t>(rgba.shape(0)),
-                                    static_cast<std::int64_t>(rgba.shape(1)), views, rgb);
+        const size_t total = static_cast<size_t>(height) * static_cast<size_t>(width);
+        auto* out = static_cast<std::uint8_t*>(std::malloc(total > 0 ? 4 * total : 1));
+        if (!out) throw std::bad_alloc();
+        nb::capsule owner(out, [](void* p) noexcept { std::free(p); });
+        {
+          nb::gil_scoped_release release;
+          annotation::composite_masks(reinterpret_cast<const std::uint8_t*>(raw.c_str()), channels,
+                                      out, height, width, views, rgb);
+        }
+        const size_t shape[3] = {static_cast<size_t>(height), static_cast<size_t>(width), 4};
+        return nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(out, 3, shape, owner));
       },
-      nb::arg("rgba"), nb::arg("masks"), nb::arg("colours"));
+      nb::arg("raw"), nb::arg("channels"), nb::arg("height"), nb::arg("width"), nb::arg("masks"),
+      nb::arg("colours"));
 
   m.def(
       "mask_boxes",

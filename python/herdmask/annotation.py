@@ -121,11 +121,14 @@ def _as_set_mask(mask):
 
 def draw_masks_on_image(image, masks):
     """The image as RGBA with each mask painted in its colour at alpha 128 (later masks on top)."""
-    base = np.array(image.convert("RGBA"), dtype=np.uint8, order="C")
+    if image.mode not in ("RGB", "RGBA"):
+        image = image.convert("RGBA")
     masks = [_as_set_mask(m) for m in masks]
     colours = [_mask_color(42 + i) for i in range(len(masks))]
-    _core.composite_masks(base, masks, colours)
-    return Image.fromarray(base, "RGBA")
+    width, height = image.size
+    pixels = _core.composite_masks(image.tobytes(), len(image.mode), height, width, masks,
+                                   colours)
+    return Image.fromarray(pixels, "RGBA")
 
 
 def img_bbx_drawing(image, mask_dict):

@@ -1,6 +1,7 @@
 #include "annotation/composite.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "common/errors.hpp"
@@ -37,16 +38,35 @@ inline std::uint8_t mix(std::uint32_t src, std::uint32_t dst, const Blend& b) {
   return static_cast<std::uint8_t>(shift_div255(tmp + (0x80u << kPrecisionBits)) >> kPrecisionBits);
 }
 
+void expand_rgb(const std::uint8_t* __restrict src, std::uint8_t* __restrict out, size_t total) {
+  for (size_t p = 0; p < total; ++p) {
+    out[4 * p] = src[3 * p];
+    out[4 * p + 1] = src[3 * p + 1];
+    out[4 * p + 2] = src[3 * p + 2];
+    out[4 * p + 3] = 255;
+  }
+}
+
 }  // namespace
 
-void composite_masks(std::uint8_t* rgba, std::int64_t height, std::int64_t width,
-                     const std::vector<MaskView>& masks, const std::vector<Rgb>& colours) {
+void composite_masks(const std::uint8_t* src, int channels, std::uint8_t* out, std::int64_t height,
+                     std::int64_t width, const std::vector<MaskView>& masks,
+                     const std::vector<Rgb>& colours) {
   if (masks.size() != colours.size())
     throw ValueError("one colour per mask is required: " + std::to_string(masks.size()) +
                      " masks, " + std::to_string(colours.size()) + " colours");
-  if (height <= 0 || width <= 0 || masks.empty()) return;
-  // owner[p] = 1 + position of the last mask set at p, 0 where none is.
-  std::vector<std::uint32_t> owner(static_cast<size_t>(height) * static_cast<size_t>(width), 0);
+  if (channels != 3 && channels != 4)
+    throw ValueError("the image must have 3 or 4 channels, got " + std::to_string(channels));
+  if (height <= 0 || width <= 0) return;
+  const size_t total = static_cast<size_t>(height) * static_cast<size_t>(width);
+  if (channels == 4) {
+    std::memcpy(out, src, 4 * total);
+  } else {
+    expand_rgb(src, out, total);
+  }
+  static const std::array<Blend, 256> table = blend_table();
+  // Each painted pixel is blended from the source pixel, so a later mask simply
+  // overwrites what an earlier one painted.
   for (size_t k = 0; k < masks.size(); ++k) {
     const MaskView& m = masks[k];
     const std::int64_t rows = std::min(m.rows, height);
@@ -55,26 +75,21 @@ void composite_masks(std::uint8_t* rgba, std::int64_t height, std::int64_t width
     const MaskView clipped{m.data, rows, cols, m.row_stride};
     const TightBox box = tight_box(clipped);
     if (box.empty) continue;
-    const auto tag = static_cast<std::uint32_t>(k + 1);
+    const Rgb& c = colours[k];
     for (std::int64_t r = box.y1; r <= box.y2; ++r) {
-      const std::uint8_t* src = clipped.row(r);
-      std::uint32_t* dst = owner.data() + r * width;
-      for (std::int64_t c = box.x1; c <= box.x2; ++c)
-        if (src[c]) dst[c] = tag;
+      const std::uint8_t* set = clipped.row(r);
+      for (std::int64_t x = box.x1; x <= box.x2; ++x) {
+        if (!set[x]) continue;
+        const size_t p = static_cast<size_t>(r * width + x);
+        const std::uint8_t* s = src + channels * p;
+        const Blend& b = table[channels == 4 ? s[3] : 255];
+        std::uint8_t* o = out + 4 * p;
+        o[0] = mix(c[0], s[0], b);
+        o[1] = mix(c[1], s[1], b);
+        o[2] = mix(c[2], s[2], b);
+        o[3] = b.alpha;
+      }
     }
-  }
-  static const std::array<Blend, 256> table = blend_table();
-  const size_t total = owner.size();
-  for (size_t p = 0; p < total; ++p) {
-    const std::uint32_t tag = owner[p];
-    if (!tag) continue;
-    const Rgb& c = colours[tag - 1];
-    std::uint8_t* px = rgba + 4 * p;
-    const Blend& b = table[px[3]];
-    px[0] = mix(c[0], px[0], b);
-    px[1] = mix(c[1], px[1], b);
-    px[2] = mix(c[2], px[2], b);
-    px[3] = b.alpha;
   }
 }
 
