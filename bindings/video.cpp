@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <optional>
@@ -40,6 +41,8 @@ void register_video(nb::module_ m) {
       [](Frame frame) -> std::optional<Box> {
         if (frame.shape(2) != 3)
           throw hm::ValueError("find_orange_region: frame must have 3 colour channels");
+        if (frame.shape(0) > INT_MAX / 4 || frame.shape(1) > INT_MAX / 4)
+          throw hm::ValueError("find_orange_region: frame is too large");
         const cv::Mat bgr(static_cast<int>(frame.shape(0)), static_cast<int>(frame.shape(1)),
                           CV_8UC3, const_cast<std::uint8_t*>(frame.data()));
         nb::gil_scoped_release release;
