@@ -68,7 +68,12 @@ void register_refine(nb::module_ m) {
           nb::arg("max_prev_dist"));
 
   nb::class_<MaskScan>(m, "MaskScan")
-      .def_prop_ro("shape", [](const MaskScan& s) { return nb::tuple(nb::cast(s.mask.shape)); })
+      .def_prop_ro("shape",
+                   [](const MaskScan& s) {
+                     nb::list dims;
+                     for (std::int64_t d : s.mask.shape) dims.append(d);
+                     return nb::tuple(dims);
+                   })
       .def_prop_ro("size", [](const MaskScan& s) { return s.mask.view.rows * s.mask.view.cols; })
       .def_prop_ro("rows", [](const MaskScan& s) { return s.mask.view.rows; })
       .def_prop_ro("cols", [](const MaskScan& s) { return s.mask.view.cols; });
