@@ -4,8 +4,10 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <sys/mman.h>
 
 #include <memory>
+#include <new>
 
 #include "common/errors.hpp"
 #include "pen/pen_polygon.hpp"
@@ -26,8 +28,38 @@ using Points = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::
 // steps of one object so the pen file is only looked up for non-empty masks.
 struct MaskScan {
   MaskArg mask;
-  TightBox box;
+  refine::RunMask runs;
 };
+
+// A zeroed byte buffer mapped straight from the system: pages that are never
+// written are never backed by memory. A cleaned mask touches only the rows of its
+// blobs, and a tracking run keeps hundreds of frame-sized masks.
+struct LazyZeros {
+  void* data = nullptr;
+  size_t size = 0;
+  explicit LazyZeros(size_t n) : size(n) {
+    if (n == 0) return;
+    data = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) {
+      data = nullptr;
+      throw std::bad_alloc();
+    }
+  }
+  LazyZeros(const LazyZeros&) = delete;
+  LazyZeros& operator=(const LazyZeros&) = delete;
+  ~LazyZeros() {
+    if (data) munmap(data, size);
+  }
+};
+
+// A flat boolean NumPy array owning the buffer.
+nb::object bool_array_of(std::unique_ptr<LazyZeros> buf) {
+  const size_t shape[1] = {buf->size};
+  LazyZeros* raw = buf.release();
+  nb::capsule owner(raw, [](void* p) noexcept { delete static_cast<LazyZeros*>(p); });
+  nb::ndarray<nb::numpy, bool> arr(static_cast<bool*>(raw->data), 1, shape, owner);
+  return nb::cast(arr);
+}
 
 template <typename T>
 nb::object mat_array(cv::Mat mat, std::vector<size_t> shape) {
@@ -74,7 +106,6 @@ void register_refine(nb::module_ m) {
                      for (std::int64_t d : s.mask.shape) dims.append(d);
                      return nb::tuple(dims);
                    })
-      .def_prop_ro("size", [](const MaskScan& s) { return s.mask.view.rows * s.mask.view.cols; })
       .def_prop_ro("rows", [](const MaskScan& s) { return s.mask.view.rows; })
       .def_prop_ro("cols", [](const MaskScan& s) { return s.mask.view.cols; });
 
@@ -85,9 +116,9 @@ void register_refine(nb::module_ m) {
         scan->mask = mask_arg(mask, "mask");
         {
           nb::gil_scoped_release release;
-          scan->box = tight_box(scan->mask.view);
+          scan->runs = refine::mask_runs(scan->mask.view);
         }
-        if (scan->box.empty) return nb::none();
+        if (scan->runs.runs.empty()) return nb::none();
         return nb::cast(scan.release(), nb::rv_policy::take_ownership);
       },
       nb::arg("mask"));
@@ -96,23 +127,24 @@ void register_refine(nb::module_ m) {
       "refine_object",
       [](const MaskScan& scan, const std::string& pen_json_path,
          std::optional<std::pair<double, double>> prev, const refine::Settings& settings,
-         bool first_frame, const std::string& frame_text, const std::string& object_text,
-         FlatBools out) {
-        const MaskView view = scan.mask.view;
-        require_out(out, view.rows, view.cols);
+         bool first_frame, const std::string& frame_text, const std::string& object_text) {
+        const refine::RunMask& runs = scan.runs;
         const Printer print = python_printer();
         refine::ObjectResult result;
+        std::unique_ptr<LazyZeros> out;
         {
           nb::gil_scoped_release release;
-          const auto pen = pen::cached_pen_mask(pen_json_path, view.rows, view.cols);
-          result = refine::refine_object(view, scan.box, *pen, to_point(prev), settings,
-                                         first_frame, frame_text, object_text, print,
-                                         reinterpret_cast<std::uint8_t*>(out.data()));
+          const auto pen = pen::cached_pen_mask(pen_json_path, runs.rows, runs.cols);
+          out = std::make_unique<LazyZeros>(static_cast<size_t>(runs.rows * runs.cols));
+          result =
+              refine::refine_object(runs, *pen, to_point(prev), settings, first_frame, frame_text,
+                                    object_text, print, static_cast<std::uint8_t*>(out->data));
         }
-        return nb::make_tuple(static_cast<int>(result.outcome), point_object(result.centroid));
+        return nb::make_tuple(static_cast<int>(result.outcome), point_object(result.centroid),
+                              bool_array_of(std::move(out)));
       },
       nb::arg("scan"), nb::arg("pen_json_path"), nb::arg("prev").none(), nb::arg("settings"),
-      nb::arg("first_frame"), nb::arg("frame_text"), nb::arg("object_text"), nb::arg("out"));
+      nb::arg("first_frame"), nb::arg("frame_text"), nb::arg("object_text"));
 
   m.def(
       "shortest_distance",

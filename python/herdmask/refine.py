@@ -127,10 +127,9 @@ class Mask_Refinement:
                 if first_frame is None:
                     first_frame = bool(frame_idx == first_key)
                     frame_text = f"{frame_idx}"
-                out = np.zeros(scan.size, dtype=bool)
-                outcome, centroid = _core_refine.refine_object(
+                outcome, centroid, out = _core_refine.refine_object(
                     scan, os.fspath(pen_json_path), _point(self.prev_centroids.get(object_id)),
-                    settings, first_frame, frame_text, f"{object_id}", out)
+                    settings, first_frame, frame_text, f"{object_id}")
                 if outcome == _OUTSIDE_PEN or (outcome == _UNCLIPPED and len(scan.shape) > 2):
                     cleaned = out.reshape(scan.shape)
                 else:

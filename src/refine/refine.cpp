@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 #include <numeric>
@@ -26,24 +27,33 @@ void extend(TightBox& box, std::int64_t x, std::int64_t y) {
   box.y2 = std::max(box.y2, y);
 }
 
-// Outer contour vertices of the pixels of `box` for which is_set(row, col) holds.
-// The region is copied into its own box with a zero margin, so a region touching
-// the frame's edge is traced exactly as on the whole frame.
-template <typename IsSet>
-std::vector<cv::Point> outer_vertices(const TightBox& box, IsSet is_set) {
-  if (box.empty) return {};
-  const std::int64_t w = box.x2 - box.x1 + 1, h = box.y2 - box.y1 + 1;
-  cv::Mat img = cv::Mat::zeros(static_cast<int>(h + 2), static_cast<int>(w + 2), CV_8U);
-  for (std::int64_t r = 0; r < h; ++r) {
-    std::uint8_t* dst = img.ptr<std::uint8_t>(static_cast<int>(r + 1)) + 1;
-    for (std::int64_t c = 0; c < w; ++c) dst[c] = is_set(box.y1 + r, box.x1 + c) ? 1 : 0;
-  }
+// Outer contour vertices of a region drawn with 1s into `img`, which has a zero
+// margin of one pixel, so a region touching the frame's edge is traced exactly as
+// on the whole frame. `origin` is the frame position of img's pixel (1, 1).
+std::vector<cv::Point> trace(cv::Mat& img, cv::Point origin) {
   std::vector<std::vector<cv::Point>> contours;
   cv::findContours(img, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
-                   cv::Point(static_cast<int>(box.x1 - 1), static_cast<int>(box.y1 - 1)));
+                   origin - cv::Point(1, 1));
   std::vector<cv::Point> out;
   for (const auto& c : contours) out.insert(out.end(), c.begin(), c.end());
   return out;
+}
+
+cv::Mat padded_box(const TightBox& box) {
+  return cv::Mat::zeros(static_cast<int>(box.y2 - box.y1 + 3),
+                        static_cast<int>(box.x2 - box.x1 + 3), CV_8U);
+}
+
+// Outer contour vertices of the pixels of `box` for which is_set(row, col) holds.
+template <typename IsSet>
+std::vector<cv::Point> outer_vertices(const TightBox& box, IsSet is_set) {
+  if (box.empty) return {};
+  cv::Mat img = padded_box(box);
+  for (std::int64_t r = box.y1; r <= box.y2; ++r) {
+    std::uint8_t* dst = img.ptr<std::uint8_t>(static_cast<int>(r - box.y1 + 1)) + 1;
+    for (std::int64_t c = box.x1; c <= box.x2; ++c) dst[c - box.x1] = is_set(r, c) ? 1 : 0;
+  }
+  return trace(img, cv::Point(static_cast<int>(box.x1), static_cast<int>(box.y1)));
 }
 
 void require_int_size(std::int64_t rows, std::int64_t cols, const char* what) {
@@ -51,6 +61,11 @@ void require_int_size(std::int64_t rows, std::int64_t cols, const char* what) {
   if (rows > kMax || cols > kMax)
     throw ValueError(std::string(what) + ": the mask is too large (" + std::to_string(rows) +
                      " x " + std::to_string(cols) + ")");
+}
+
+Point2 mean_point(std::int64_t sum_x, std::int64_t sum_y, std::int64_t area) {
+  return {static_cast<double>(sum_x) / static_cast<double>(area),
+          static_cast<double>(sum_y) / static_cast<double>(area)};
 }
 
 double squared(std::int64_t v) { return static_cast<double>(v) * static_cast<double>(v); }
@@ -144,38 +159,187 @@ MainBlob choose_main_blob(const std::vector<double>& areas, const std::vector<Po
   return main;
 }
 
-std::vector<bool> keep_regions(const LabelView& labels, const std::vector<Region>& regions,
-                               std::int32_t main_value, const TightBox& main_box,
+std::vector<bool> keep_regions(const std::vector<Region>& regions, std::int64_t main,
+                               const TightBox& main_box, const VertexSource& vertices,
                                double min_area_threshold, double max_distance_threshold,
                                const std::optional<Point2>& prev, double max_prev_dist) {
   std::vector<bool> kept(regions.size(), false);
   std::optional<std::vector<cv::Point>> main_vertices;
-  auto vertices_of = [&](const TightBox& box, std::int32_t value) {
-    return outer_vertices(box,
-                          [&](std::int64_t r, std::int64_t c) { return labels.at(r, c) == value; });
-  };
   // Whether the contour distance to the main region is within the threshold. Only
   // the verdict is needed, so regions whose boxes alone lie too far apart are
   // settled without tracing them; the box gap never exceeds the vertex distance.
-  auto close_to_main = [&](const Region& reg) {
+  auto close_to_main = [&](std::int64_t i) {
+    const Region& reg = regions[static_cast<size_t>(i)];
     if (main_box.empty || reg.box.empty) return kInf <= max_distance_threshold;
     if (box_gap(main_box, reg.box) > max_distance_threshold) return false;
-    if (!main_vertices) main_vertices = vertices_of(main_box, main_value);
-    return vertex_distance(*main_vertices, vertices_of(reg.box, reg.value)) <=
-           max_distance_threshold;
+    if (!main_vertices) main_vertices = vertices(-1);
+    return vertex_distance(*main_vertices, vertices(i)) <= max_distance_threshold;
   };
-  for (size_t i = 0; i < regions.size(); ++i) {
-    const Region& reg = regions[i];
+  for (std::int64_t i = 0; i < static_cast<std::int64_t>(regions.size()); ++i) {
+    const Region& reg = regions[static_cast<size_t>(i)];
     const double to_prev = prev ? point_distance(reg.centroid, *prev) : 0.0;
     if (!(to_prev <= max_prev_dist)) continue;
-    if (reg.value == main_value) {
-      kept[i] = true;
-      continue;
-    }
-    kept[i] = reg.area >= min_area_threshold && close_to_main(reg);
+    kept[static_cast<size_t>(i)] =
+        i == main || (reg.area >= min_area_threshold && close_to_main(i));
   }
   return kept;
 }
+
+namespace {
+
+// Most rows of a mask are empty; a branch-free OR over the row lets the compiler
+// vectorise the test.
+bool row_is_empty(const std::uint8_t* p, std::int64_t cols) {
+  std::uint64_t acc = 0;
+  std::int64_t c = 0;
+  for (; c + 8 <= cols; c += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + c, 8);
+    acc |= w;
+  }
+  for (; c < cols; ++c) acc |= p[c];
+  return acc == 0;
+}
+
+}  // namespace
+
+RunMask mask_runs(const MaskView& m) {
+  RunMask out;
+  out.rows = std::max<std::int64_t>(m.rows, 0);
+  out.cols = std::max<std::int64_t>(m.cols, 0);
+  if (m.empty()) return out;
+  require_int_size(m.rows, m.cols, "mask");
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  const std::int64_t cols = m.cols;
+  for (std::int64_t r = 0; r < m.rows; ++r) {
+    const std::uint8_t* p = m.row(r);
+    if (row_is_empty(p, cols)) continue;
+    std::int64_t c = 0;
+    while (c < cols) {
+      // Zero stretches go by 64 bytes, then 8, before the byte-wise search.
+      for (; c + 64 <= cols; c += 64) {
+        std::uint64_t w[8];
+        std::memcpy(w, p + c, 64);
+        if ((w[0] | w[1] | w[2] | w[3]) | (w[4] | w[5] | w[6] | w[7])) break;
+      }
+      for (; c + 8 <= cols; c += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + c, 8);
+        if (w) break;
+      }
+      while (c < cols && !p[c]) ++c;
+      if (c >= cols) break;
+      const std::int64_t start = c;
+      for (; c + 8 <= cols; c += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + c, 8);
+        if ((w - kOnes) & ~w & kHighs) break;  // some byte is zero
+      }
+      while (c < cols && p[c]) ++c;
+      out.runs.push_back({static_cast<std::int32_t>(r), static_cast<std::int32_t>(start),
+                          static_cast<std::int32_t>(c - 1)});
+    }
+  }
+  return out;
+}
+
+namespace {
+
+std::int64_t find_root(std::vector<std::int64_t>& parent, std::int64_t i) {
+  while (parent[i] != i) {
+    parent[i] = parent[parent[i]];
+    i = parent[i];
+  }
+  return i;
+}
+
+std::int64_t run_length(const Run& r) { return std::int64_t{r.x2} - r.x1 + 1; }
+
+}  // namespace
+
+RunComponents run_components(const std::vector<Run>& runs) {
+  const std::int64_t n = static_cast<std::int64_t>(runs.size());
+  std::vector<std::int64_t> parent(static_cast<size_t>(n));
+  std::iota(parent.begin(), parent.end(), 0);
+  auto unite = [&](std::int64_t a, std::int64_t b) {
+    a = find_root(parent, a);
+    b = find_root(parent, b);
+    if (a != b) parent[std::max(a, b)] = std::min(a, b);
+  };
+  // Runs of adjacent rows touch, 8-connected, when their column ranges overlap
+  // after widening by one.
+  std::int64_t prev_begin = 0, prev_end = 0, prev_row = -2;
+  for (std::int64_t i = 0; i < n;) {
+    const std::int64_t row = runs[i].row;
+    std::int64_t j = i;
+    while (j < n && runs[j].row == row) ++j;
+    if (prev_row == row - 1) {
+      std::int64_t p = prev_begin;
+      for (std::int64_t k = i; k < j; ++k) {
+        while (p < prev_end && std::int64_t{runs[p].x2} + 1 < runs[k].x1) ++p;
+        for (std::int64_t q = p; q < prev_end && runs[q].x1 <= std::int64_t{runs[k].x2} + 1; ++q)
+          unite(q, k);
+      }
+    }
+    prev_begin = i;
+    prev_end = j;
+    prev_row = row;
+    i = j;
+  }
+
+  RunComponents out;
+  std::vector<std::int64_t> id_of_root(static_cast<size_t>(n), -1);
+  std::vector<std::uint64_t> first_block;
+  out.component.resize(static_cast<size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::int64_t root = find_root(parent, i);
+    if (id_of_root[root] < 0) {
+      id_of_root[root] = static_cast<std::int64_t>(out.sums.size());
+      out.sums.push_back({});
+      out.regions.push_back({});
+      first_block.push_back(std::numeric_limits<std::uint64_t>::max());
+    }
+    const auto id = static_cast<size_t>(id_of_root[root]);
+    out.component[i] = static_cast<std::int32_t>(id);
+    const Run& r = runs[i];
+    const std::int64_t len = run_length(r);
+    Sums& s = out.sums[id];
+    s.area += len;
+    s.sum_x += (std::int64_t{r.x1} + r.x2) * len / 2;
+    s.sum_y += std::int64_t{r.row} * len;
+    extend(out.regions[id].box, r.x1, r.row);
+    extend(out.regions[id].box, r.x2, r.row);
+    const std::uint64_t key =
+        (static_cast<std::uint64_t>(r.row >> 1) << 32) | static_cast<std::uint64_t>(r.x1 >> 1);
+    first_block[id] = std::min(first_block[id], key);
+  }
+  // Renumber by the first 2 x 2 block, the whole-frame labelling's order.
+  const size_t count = out.regions.size();
+  std::vector<size_t> order(count);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return first_block[a] < first_block[b]; });
+  std::vector<std::int32_t> new_id(count);
+  RunComponents sorted;
+  for (size_t k = 0; k < count; ++k) {
+    new_id[order[k]] = static_cast<std::int32_t>(k);
+    const Sums& s = out.sums[order[k]];
+    sorted.sums.push_back(s);
+    sorted.regions.push_back({static_cast<double>(s.area), mean_point(s.sum_x, s.sum_y, s.area),
+                              out.regions[order[k]].box});
+  }
+  sorted.component.reserve(static_cast<size_t>(n));
+  for (std::int32_t c : out.component) sorted.component.push_back(new_id[static_cast<size_t>(c)]);
+  return sorted;
+}
+
+namespace {
+
+// The boxes of the values 0..n-1 and of `extra` in a label image.
+struct LabelBoxes {
+  std::vector<TightBox> by_value;
+  TightBox extra;
+};
 
 LabelBoxes label_boxes(const LabelView& labels, std::int64_t n, std::int64_t extra) {
   LabelBoxes out;
@@ -190,13 +354,7 @@ LabelBoxes label_boxes(const LabelView& labels, std::int64_t n, std::int64_t ext
   return out;
 }
 
-std::string clean_message(const std::string& frame_text, const std::string& object_text) {
-  return "clean frame" + frame_text + "--obj_id" + object_text;
-}
-
-std::string no_mask_message(const std::string& frame_text, const std::string& object_text) {
-  return "frame " + frame_text + "--obj_id" + object_text + "-- no mask";
-}
+}  // namespace
 
 Components label_mask(const MaskView& mask, const std::optional<Point2>& prev,
                       const Settings& settings) {
@@ -229,14 +387,17 @@ bool clean_labels(const LabelView& labels, const std::vector<double>& areas,
   const LabelBoxes boxes = label_boxes(labels, n, best);
   std::vector<Region> regions;
   for (std::int64_t l = 1; l < n; ++l)
-    regions.push_back({static_cast<std::int32_t>(l), areas[l], centroids[l], boxes.by_value[l]});
-  // A main label that no int32 pixel can hold matches nothing (regions are >= 1).
-  const bool representable = best >= std::numeric_limits<std::int32_t>::min() &&
-                             best <= std::numeric_limits<std::int32_t>::max();
-  const std::int32_t main_value = representable ? static_cast<std::int32_t>(best) : -1;
+    regions.push_back({areas[l], centroids[l], boxes.by_value[l]});
+  const VertexSource vertices = [&](std::int64_t i) {
+    const std::int64_t value = i < 0 ? best : i + 1;
+    const TightBox& box = i < 0 ? boxes.extra : boxes.by_value[static_cast<size_t>(value)];
+    return outer_vertices(box,
+                          [&](std::int64_t r, std::int64_t c) { return labels.at(r, c) == value; });
+  };
+  const std::int64_t main = best >= 1 && best < n ? best - 1 : -1;
   const std::vector<bool> kept =
-      keep_regions(labels, regions, main_value, boxes.extra, min_area_threshold,
-                   max_distance_threshold, prev, max_prev_dist);
+      keep_regions(regions, main, boxes.extra, vertices, min_area_threshold, max_distance_threshold,
+                   prev, max_prev_dist);
   bool any = false;
   for (std::int64_t r = 0; r < labels.rows; ++r) {
     for (std::int64_t c = 0; c < labels.cols; ++c) {
@@ -249,131 +410,110 @@ bool clean_labels(const LabelView& labels, const std::vector<double>& areas,
   return any;
 }
 
+std::string clean_message(const std::string& frame_text, const std::string& object_text) {
+  return "clean frame" + frame_text + "--obj_id" + object_text;
+}
+
+std::string no_mask_message(const std::string& frame_text, const std::string& object_text) {
+  return "frame " + frame_text + "--obj_id" + object_text + "-- no mask";
+}
+
 namespace {
 
-struct Accumulator {
-  std::int64_t area = 0, sum_x = 0, sum_y = 0;
-  TightBox box;  // in the component image's coordinates
-  std::uint64_t first_block = std::numeric_limits<std::uint64_t>::max();
-};
-
-Point2 mean_point(std::int64_t sum_x, std::int64_t sum_y, std::int64_t area) {
-  return {static_cast<double>(sum_x) / static_cast<double>(area),
-          static_cast<double>(sum_y) / static_cast<double>(area)};
+void paint(std::uint8_t* out, std::int64_t cols, const Run& r) {
+  std::memset(out + std::int64_t{r.row} * cols + r.x1, 1, static_cast<size_t>(run_length(r)));
 }
 
 }  // namespace
 
-ObjectResult refine_object(const MaskView& mask, const TightBox& box, const Mask& pen,
-                           const std::optional<Point2>& prev, const Settings& settings,
-                           bool first_frame, const std::string& frame_text,
-                           const std::string& object_text, const Printer& print,
-                           std::uint8_t* out) {
+ObjectResult refine_object(const RunMask& mask, const Mask& pen, const std::optional<Point2>& prev,
+                           const Settings& settings, bool first_frame,
+                           const std::string& frame_text, const std::string& object_text,
+                           const Printer& print, std::uint8_t* out) {
   ObjectResult result;
-  if (box.empty) return result;
-  require_int_size(mask.rows, mask.cols, "process_video_segments");
+  if (mask.runs.empty()) return result;
   if (pen.rows != mask.rows || pen.cols != mask.cols)
     throw ValueError("process_video_segments: the pen mask does not match the mask's size");
-  if (box.x1 < 0 || box.y1 < 0 || box.x2 >= mask.cols || box.y2 >= mask.rows)
-    throw ValueError("process_video_segments: box outside the mask");
 
-  // The mask clipped to the pen, only over the mask's own box.
-  const std::int64_t bw = box.x2 - box.x1 + 1, bh = box.y2 - box.y1 + 1;
-  cv::Mat in_pen(static_cast<int>(bh), static_cast<int>(bw), CV_8U);
-  for (std::int64_t r = 0; r < bh; ++r) {
-    const std::uint8_t* m = mask.row(box.y1 + r) + box.x1;
-    const std::uint8_t* p = pen.pixels.data() + (box.y1 + r) * pen.cols + box.x1;
-    std::uint8_t* dst = in_pen.ptr<std::uint8_t>(static_cast<int>(r));
-    for (std::int64_t c = 0; c < bw; ++c) dst[c] = (m[c] != 0) & (p[c] != 0);
+  // The mask clipped to the pen, run by run.
+  std::vector<Run> in_pen;
+  for (const Run& r : mask.runs) {
+    if (r.row < 0 || r.row >= mask.rows || r.x1 < 0 || r.x2 >= mask.cols || r.x1 > r.x2)
+      throw ValueError("process_video_segments: a run lies outside the mask");
+    const std::uint8_t* p = pen.pixels.data() + std::int64_t{r.row} * pen.cols;
+    for (std::int32_t c = r.x1; c <= r.x2;) {
+      while (c <= r.x2 && !p[c]) ++c;
+      if (c > r.x2) break;
+      const std::int32_t start = c;
+      while (c <= r.x2 && p[c]) ++c;
+      in_pen.push_back({r.row, start, c - 1});
+    }
   }
-  const TightBox inner = tight_box({in_pen.data, bh, bw, static_cast<std::int64_t>(in_pen.step)});
-  if (inner.empty) {
+  if (in_pen.empty()) {
     result.outcome = Outcome::OutsidePen;
     return result;
   }
-  const cv::Rect roi_rect(static_cast<int>(inner.x1), static_cast<int>(inner.y1),
-                          static_cast<int>(inner.x2 - inner.x1 + 1),
-                          static_cast<int>(inner.y2 - inner.y1 + 1));
-  const cv::Mat roi = in_pen(roi_rect);
-  const std::int64_t ox = box.x1 + inner.x1, oy = box.y1 + inner.y1;  // frame offset of roi
 
-  cv::Mat labels;
-  const int n = cv::connectedComponents(roi, labels, 8, CV_32S);
-  std::vector<Accumulator> acc(static_cast<size_t>(std::max(n, 1)));
-  for (int r = 0; r < labels.rows; ++r) {
-    const std::int32_t* row = labels.ptr<std::int32_t>(r);
-    const std::uint64_t block_row = static_cast<std::uint64_t>((oy + r) >> 1) << 32;
-    for (int c = 0; c < labels.cols; ++c) {
-      const std::int32_t l = row[c];
-      if (l <= 0 || l >= n) continue;
-      Accumulator& a = acc[static_cast<size_t>(l)];
-      ++a.area;
-      a.sum_x += ox + c;
-      a.sum_y += oy + r;
-      extend(a.box, c, r);
-      a.first_block =
-          std::min(a.first_block, block_row | static_cast<std::uint64_t>((ox + c) >> 1));
-    }
-  }
-  // Number the components as the whole-frame labelling would.
-  std::vector<std::int32_t> raw(static_cast<size_t>(std::max(n - 1, 0)));
-  std::iota(raw.begin(), raw.end(), 1);
-  std::sort(raw.begin(), raw.end(), [&](std::int32_t a, std::int32_t b) {
-    return acc[a].first_block < acc[b].first_block;
-  });
-  std::vector<Region> regions;
+  const RunComponents comps = run_components(in_pen);
   std::vector<double> areas{0.0};
   std::vector<Point2> centroids{Point2{}};
-  for (std::int32_t l : raw) {
-    const Accumulator& a = acc[static_cast<size_t>(l)];
-    const Point2 c = mean_point(a.sum_x, a.sum_y, a.area);
-    regions.push_back({l, static_cast<double>(a.area), c, a.box});
-    areas.push_back(static_cast<double>(a.area));
-    centroids.push_back(c);
+  for (const Region& reg : comps.regions) {
+    areas.push_back(reg.area);
+    centroids.push_back(reg.centroid);
   }
-  const MainBlob main = choose_main_blob(areas, centroids, prev, settings);
-  const Region& main_region = regions[static_cast<size_t>(main.best - 1)];
-  const LabelView view{labels.ptr<std::int32_t>(0), labels.rows, labels.cols,
-                       static_cast<std::int64_t>(labels.step1())};
-  const std::vector<bool> kept =
-      keep_regions(view, regions, main_region.value, main_region.box, main.min_area_threshold,
-                   main.max_distance_threshold, prev, settings.max_prev_dist);
+  const MainBlob main_blob = choose_main_blob(areas, centroids, prev, settings);
+  const std::int64_t main = main_blob.best - 1;
 
-  std::vector<std::uint8_t> keep_raw(static_cast<size_t>(n), 0);
-  std::int64_t area = 0, sum_x = 0, sum_y = 0;
-  for (size_t i = 0; i < regions.size(); ++i) {
-    if (!kept[i]) continue;
-    const Accumulator& a = acc[static_cast<size_t>(regions[i].value)];
-    keep_raw[static_cast<size_t>(regions[i].value)] = 1;
-    area += a.area;
-    sum_x += a.sum_x;
-    sum_y += a.sum_y;
+  // The runs of each component, for tracing its contour on demand.
+  const size_t count = comps.regions.size();
+  std::vector<size_t> start(count + 1, 0);
+  for (std::int32_t c : comps.component) ++start[static_cast<size_t>(c) + 1];
+  for (size_t k = 0; k < count; ++k) start[k + 1] += start[k];
+  std::vector<size_t> members(in_pen.size());
+  {
+    std::vector<size_t> fill(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < in_pen.size(); ++i) members[fill[comps.component[i]]++] = i;
   }
-  if (area > 0) {
-    for (int r = 0; r < labels.rows; ++r) {
-      const std::int32_t* row = labels.ptr<std::int32_t>(r);
-      std::uint8_t* dst = out + (oy + r) * mask.cols + ox;
-      for (int c = 0; c < labels.cols; ++c) dst[c] = keep_raw[static_cast<size_t>(row[c])];
+  const VertexSource vertices = [&](std::int64_t i) {
+    const size_t k = static_cast<size_t>(i < 0 ? main : i);
+    const TightBox& box = comps.regions[k].box;
+    cv::Mat img = padded_box(box);
+    for (size_t m = start[k]; m < start[k + 1]; ++m) {
+      const Run& r = in_pen[members[m]];
+      std::memset(img.ptr<std::uint8_t>(static_cast<int>(r.row - box.y1 + 1)) + (r.x1 - box.x1 + 1),
+                  1, static_cast<size_t>(run_length(r)));
     }
+    return trace(img, cv::Point(static_cast<int>(box.x1), static_cast<int>(box.y1)));
+  };
+  const std::vector<bool> kept = keep_regions(
+      comps.regions, main, comps.regions[static_cast<size_t>(main)].box, vertices,
+      main_blob.min_area_threshold, main_blob.max_distance_threshold, prev, settings.max_prev_dist);
+
+  Sums total;
+  for (size_t k = 0; k < count; ++k) {
+    if (!kept[k]) continue;
+    total.area += comps.sums[k].area;
+    total.sum_x += comps.sums[k].sum_x;
+    total.sum_y += comps.sums[k].sum_y;
+  }
+  if (total.area > 0) {
+    for (size_t i = 0; i < in_pen.size(); ++i)
+      if (kept[static_cast<size_t>(comps.component[i])]) paint(out, mask.cols, in_pen[i]);
     result.outcome = Outcome::Cleaned;
-    result.centroid = mean_point(sum_x, sum_y, area);
+    result.centroid = mean_point(total.sum_x, total.sum_y, total.area);
     return result;
   }
   if (first_frame) {
     // The first frame keeps the object as the tracker gave it, pen or not.
-    for (std::int64_t r = box.y1; r <= box.y2; ++r) {
-      const std::uint8_t* m = mask.row(r);
-      std::uint8_t* dst = out + r * mask.cols;
-      for (std::int64_t c = box.x1; c <= box.x2; ++c) {
-        const bool set = m[c] != 0;
-        dst[c] = set;
-        area += set;
-        sum_x += set ? c : 0;
-        sum_y += set ? r : 0;
-      }
+    for (const Run& r : mask.runs) {
+      paint(out, mask.cols, r);
+      const std::int64_t len = run_length(r);
+      total.area += len;
+      total.sum_x += (std::int64_t{r.x1} + r.x2) * len / 2;
+      total.sum_y += std::int64_t{r.row} * len;
     }
     result.outcome = Outcome::Unclipped;
-    result.centroid = mean_point(sum_x, sum_y, area);
+    result.centroid = mean_point(total.sum_x, total.sum_y, total.area);
     return result;
   }
   print(clean_message(frame_text, object_text));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <opencv2/core/types.hpp>
 #include <optional>
 #include <string>
@@ -69,28 +70,49 @@ struct LabelView {
 
 // One labelled region as the keep rules see it.
 struct Region {
-  std::int32_t value = 0;  // its value in the label image
   double area = 0;
   Point2 centroid;
-  TightBox box;  // in label-image coordinates
+  TightBox box;  // any frame of reference, the same for all regions
 };
 
-// Which of `regions` stay: each must lie within `settings.max_prev_dist` of
-// `prev` (when given); the main one (index `main`, or none) then stays, any other
-// one when its area reaches `min_area_threshold` and its contour vertices come
-// within `max_distance_threshold` of the main region's. `main_box` is the box of
-// the pixels holding `main_value` (which may lie outside `regions`).
-std::vector<bool> keep_regions(const LabelView& labels, const std::vector<Region>& regions,
-                               std::int32_t main_value, const TightBox& main_box,
+// Gives the contour vertices of region i (i = -1: the main region), in the
+// regions' frame of reference.
+using VertexSource = std::function<std::vector<cv::Point>(std::int64_t)>;
+
+// Which of `regions` stay: each must lie within `max_prev_dist` of `prev` (when
+// given); the main one (index `main`, or -1 when no region is the main one) then
+// stays, any other one when its area reaches `min_area_threshold` and its contour
+// vertices come within `max_distance_threshold` of the main region's, whose pixel
+// box is `main_box`.
+std::vector<bool> keep_regions(const std::vector<Region>& regions, std::int64_t main,
+                               const TightBox& main_box, const VertexSource& vertices,
                                double min_area_threshold, double max_distance_threshold,
                                const std::optional<Point2>& prev, double max_prev_dist);
 
-// Boxes of the values 0..n-1 and of `extra` in a label image.
-struct LabelBoxes {
-  std::vector<TightBox> by_value;
-  TightBox extra;
+// A horizontal run of set pixels, columns x1..x2 inclusive.
+struct Run {
+  std::int32_t row = 0, x1 = 0, x2 = 0;
 };
-LabelBoxes label_boxes(const LabelView& labels, std::int64_t n, std::int64_t extra);
+
+// The set pixels of a mask as runs in raster order, read in one pass.
+struct RunMask {
+  std::int64_t rows = 0, cols = 0;
+  std::vector<Run> runs;
+};
+RunMask mask_runs(const MaskView& m);
+
+// Connected components (8-connectivity) of a run mask, numbered as the image
+// library numbers them on the whole frame.
+struct Sums {
+  std::int64_t area = 0, sum_x = 0, sum_y = 0;
+};
+struct RunComponents {
+  std::vector<Region> regions;
+  std::vector<Sums> sums;  // exact pixel count and coordinate sums per region          // component
+                           // k + 1 is regions[k]; boxes in frame coordinates
+  std::vector<std::int32_t> component;  // per run: its index into `regions`
+};
+RunComponents run_components(const std::vector<Run>& runs);
 
 // A whole mask labelled as the image library does it, with its main blob.
 struct Components {
@@ -125,13 +147,14 @@ struct ObjectResult {
   std::optional<Point2> centroid;  // new centroid of the object, when it has one
 };
 
-// Cleans one object's mask of one frame. `box` is the tight box of `mask`, `pen`
-// the filled pen of the mask's size. Writes the new entry as 0/1 bytes into `out`
-// (rows x cols, zero on entry) and prints the two progress lines where due.
-ObjectResult refine_object(const MaskView& mask, const TightBox& box, const Mask& pen,
-                           const std::optional<Point2>& prev, const Settings& settings,
-                           bool first_frame, const std::string& frame_text,
-                           const std::string& object_text, const Printer& print, std::uint8_t* out);
+// Cleans one object's mask of one frame, given as runs; `pen` is the filled pen of
+// the mask's size. Writes the new entry as 0/1 bytes into `out` (rows x cols, zero
+// on entry; only the pixels of kept runs are touched) and prints the two progress
+// lines where due.
+ObjectResult refine_object(const RunMask& mask, const Mask& pen, const std::optional<Point2>& prev,
+                           const Settings& settings, bool first_frame,
+                           const std::string& frame_text, const std::string& object_text,
+                           const Printer& print, std::uint8_t* out);
 
 std::string clean_message(const std::string& frame_text, const std::string& object_text);
 std::string no_mask_message(const std::string& frame_text, const std::string& object_text);
