@@ -1,6 +1,7 @@
 #include "review/frame_checks.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/errors.hpp"
 #include "measures/intersection.hpp"
@@ -9,12 +10,33 @@ namespace hm::review {
 
 namespace {
 
+inline std::uint64_t word_at(const std::uint8_t* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+inline bool block_empty(const std::uint8_t* p) {
+  std::uint64_t w = 0;
+  for (int k = 0; k < 8; ++k) w |= word_at(p + 8 * k);
+  return w == 0;
+}
+
+// Number of non-zero bytes in a word: fold each byte onto its low bit, then add the bytes.
+inline std::int64_t nonzero_bytes(std::uint64_t w) {
+  w |= w >> 4;
+  w |= w >> 2;
+  w |= w >> 1;
+  w &= 0x0101010101010101ULL;
+  return static_cast<std::int64_t>((w * 0x0101010101010101ULL) >> 56);
+}
+
 std::vector<PreparedMask> prepare_all(const std::vector<MaskView>& masks, const char* what) {
   std::vector<PreparedMask> out;
   out.reserve(masks.size());
   for (const auto& m : masks) {
     if (!out.empty()) require_same_size(out.front().view, m, what);
-    out.push_back(prepare(m));
+    out.push_back(prepare_in_one_pass(m));
   }
   return out;
 }
@@ -27,6 +49,35 @@ std::vector<double> areas_of(const std::vector<PreparedMask>& masks) {
 }
 
 }  // namespace
+
+PreparedMask prepare_in_one_pass(const MaskView& m) {
+  PreparedMask p;
+  p.view = m;
+  if (m.empty()) return p;
+  const std::int64_t cols = m.cols;
+  std::int64_t x1 = cols, x2 = -1, y1 = -1, y2 = -1, area = 0;
+  for (std::int64_t r = 0; r < m.rows; ++r) {
+    const std::uint8_t* row = m.row(r);
+    std::int64_t first = 0;
+    while (first + 64 <= cols && block_empty(row + first)) first += 64;
+    while (first < cols && row[first] == 0) ++first;
+    if (first == cols) continue;
+    std::int64_t end = cols;  // one past the last set byte
+    while (end - 64 > first && block_empty(row + end - 64)) end -= 64;
+    while (row[end - 1] == 0) --end;
+    std::int64_t c = first;
+    for (; c + 8 <= end; c += 8) area += nonzero_bytes(word_at(row + c));
+    for (; c < end; ++c) area += row[c] != 0;
+    if (y1 < 0) y1 = r;
+    y2 = r;
+    x1 = std::min(x1, first);
+    x2 = std::max(x2, end - 1);
+  }
+  if (y1 < 0) return p;
+  p.box = {false, x1, y1, x2, y2};
+  p.area = area;
+  return p;
+}
 
 LastFrameVerdict check_last_frame(const std::vector<MaskView>& masks, double min_area,
                                   std::int64_t n_track) {
