@@ -25,7 +25,7 @@ class BoxPredictor:
         if self.preset is not None:
             masks = np.asarray(self.preset, dtype=np.float32)
         else:
-            masks = np.zeros((len(box), H, W), np.float32)
+            masks = np.zeros((len(box),) + self.images[-1].shape[:2], np.float32)
             for i, (x1, y1, x2, y2) in enumerate(box):
                 masks[i, y1:y2 + 1, x1:x2 + 1] = 1
         scores = np.ones(len(masks), np.float32)
