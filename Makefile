@@ -6,6 +6,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 SAN_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
+PYSAN_BUILD := build/python-sanitize
 FUZZ_SECONDS ?= 60
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # ccache, where present, shares compiled objects between checkouts of the project.
@@ -13,7 +14,7 @@ LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPI
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: deps build build-sanitize build-fuzz fuzz test test-cpp test-sanitize test-python demo bench format clean
+.PHONY: deps build build-sanitize build-fuzz fuzz test-python-sanitize test test-cpp test-sanitize test-python demo bench format clean
 
 deps:
 	@PYTHON=$(PYTHON) scripts/install_deps.sh
@@ -54,6 +55,18 @@ fuzz: build-fuzz
 
 test-python: build
 	MPLBACKEND=Agg PYTHONPATH=python $(PYTHON) -m pytest -q tests/python
+
+# The Python suite against an ASan+UBSan build of the extension, staged apart from
+# the in-place build; the sanitizer runtimes are preloaded into the uninstrumented Python.
+test-python-sanitize: deps
+	@cmake -S . -B $(PYSAN_BUILD) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DHERDMASK_SANITIZE=ON -DHERDMASK_MODULE_DIR=$(CURDIR)/$(PYSAN_BUILD)/stage/herdmask \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	@cmake --build $(PYSAN_BUILD) --parallel $(JOBS) --target _core
+	@cp python/herdmask/*.py $(PYSAN_BUILD)/stage/herdmask/
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  MPLBACKEND=Agg PYTHONPATH=$(PYSAN_BUILD)/stage $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
 test: test-cpp test-sanitize test-python
 
