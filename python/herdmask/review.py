@@ -36,6 +36,12 @@ _PEN_CAPACITY = 10
 _NORMAL_LAST_KEY = 599
 
 
+def _require_map(value, name):
+    if not hasattr(value, "items"):
+        raise TypeError(f"{name} must be a map from frame id to frame record, "
+                        f"got {type(value).__name__}")
+
+
 def _empty_report_table():
     return pd.DataFrame(columns=REPORT_COLUMNS)
 
@@ -64,6 +70,7 @@ def generate_tracking_report(gsam_annotation_data, save_dir_base, intersection_t
 
     Returns (overlap rows table, zero-area rows, overlap frame ids, the last overlap
     frame's rows table)."""
+    _require_map(gsam_annotation_data, "gsam_annotation_data")
     zero_area_frames, overlap_frames, columns, last_start, csv_text = _core.tracking_report(
         gsam_annotation_data, float(intersection_thrr))
     overlap_frames_data = _empty_report_table()
@@ -285,5 +292,6 @@ def find_boxes_with_small_area_from_last_video(laste_frame, min_frame_id=500, ar
                                                min_count=100):
     """Boxes whose area is at most area_threshold in more than min_count frames after
     min_frame_id, in the order each first did so."""
+    _require_map(laste_frame, "laste_frame")
     return _core.small_area_boxes(laste_frame, min_frame_id, float(area_threshold),
                                   float(min_count))

@@ -172,6 +172,8 @@ def test_report_folder_errors_leave_no_partial_file(tmp_path):
 def test_broken_records_raise(tmp_path, record, error):
     with pytest.raises(error):
         hm.generate_tracking_report({0: record}, tmp_path)
+    with pytest.raises(TypeError, match="gsam_annotation_data must be a map"):
+        hm.generate_tracking_report(None, tmp_path)
 
 
 def test_small_area_boxes_count_late_frames_in_first_seen_order():
