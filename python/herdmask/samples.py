@@ -96,7 +96,7 @@ class _Scene:
         w, h = preset.crop_width, preset.height
         rng = np.random.RandomState(preset.seed)
         # Ellipse size from the pen size: ten animals take roughly an eighth of the pen.
-        self.a = max(8.0, w / 15.0)
+        self.a = max(7.0, w / 18.0)
         self.b = self.a * 0.5
         top, bottom = 0.22 * h + self.b, h - 10 - self.b
         left, right = 10 + self.a, w - 10 - self.a
@@ -111,7 +111,7 @@ class _Scene:
         self.base = np.array(self.base, dtype=float)
         self.angle = rng.uniform(-25, 25, preset.animals)
         self.phase = rng.uniform(0, 2 * math.pi, preset.animals)
-        self.amp = (right - left) / cols * 0.08
+        self.amp = (right - left) / cols * 0.06
         n = preset.frames_per_video
         # Two animals (0 and 1) start out touching and part within the first few frames.
         self.part_until = max(4.0, 0.2 * n)
