@@ -88,7 +88,7 @@ class StandinProcessor:
     def post_process_grounded_object_detection(self, outputs, input_ids=None, threshold=0.25,
                                                text_threshold=0.25, target_sizes=None):
         label = "".join(chr(int(c)) for c in np.asarray(input_ids.cpu())[0][1:-1]) if input_ids is not None else "object"
-        keep = outputs.scores >= min(threshold, text_threshold)
+        keep = (outputs.scores > threshold) & (outputs.scores > text_threshold)
         boxes = outputs.pred_boxes[keep]
         scores = outputs.scores[keep]
         return [{"scores": scores, "labels": [label] * int(scores.shape[0]), "boxes": boxes}]
