@@ -46,7 +46,7 @@ class SamplePreset:
     crop_width: int = 320
     height: int = 240
     fps: int = 10
-    frames_per_video: int = 40
+    frames_per_video: int = 48
     videos: int = 2
     animals: int = 10
     seed: int = 7
@@ -56,15 +56,15 @@ class SamplePreset:
             raise ValueError(f"crop_width must lie in 120..340, got {self.crop_width}")
         if self.height < 96:
             raise ValueError(f"height must be at least 96, got {self.height}")
-        if self.frames_per_video < 12:
-            raise ValueError(f"frames_per_video must be at least 12, got {self.frames_per_video}")
+        if self.frames_per_video < 30:
+            raise ValueError(f"frames_per_video must be at least 30, got {self.frames_per_video}")
         if self.animals < 1 or self.animals > 10:
             raise ValueError(f"animals must lie in 1..10, got {self.animals}")
 
 
 PRESETS = {
     "demo": SamplePreset(),
-    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=22),
+    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
 }
 
 
@@ -115,9 +115,10 @@ class _Scene:
         n = preset.frames_per_video
         # Two animals (0 and 1) start out touching and part within the first few frames.
         self.part_until = max(4.0, 0.2 * n)
-        # The last animal walks over its neighbour for a stretch of the first video.
-        self.stack_centre = 0.35 * n
-        self.stack_half = max(3.0, 0.15 * n)
+        # The last animal walks over its neighbour late in the first video, after
+        # the start frame (frame 10) and before the last frames.
+        self.stack_centre = 0.7 * n
+        self.stack_half = max(3.0, 0.2 * n)
 
     def state(self, t: float):
         """Centres and angles of all animals at time t (frames since the recording started)."""
@@ -138,7 +139,7 @@ class _Scene:
             d = abs(t - self.stack_centre)
             if d < self.stack_half:
                 # fraction of the way from its own place onto the neighbour's
-                f = min(1.0, 1.6 * (1 - d / self.stack_half))
+                f = min(1.0, 1.25 * (1 - d / self.stack_half))
                 centres[top_i] = (1 - f) * centres[top_i] + f * centres[under_i]
                 angles[top_i] = (1 - f) * angles[top_i] + f * angles[under_i]
         return centres, angles

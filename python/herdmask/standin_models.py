@@ -202,15 +202,15 @@ class StandinVideoTracker:
 
     In every frame an object takes the animal pixels near where its mask was
     (its mask grown by a few pixels); pixels near several objects go to the
-    object with the nearest previous centroid. An object that keeps almost
-    none of its pixels (hidden under another animal) keeps the animal pixels
-    under its previous mask instead, so its mask lies on the animal covering it,
-    as real trackers often do. Runs forward and backward from the start frame.
+    object with the nearest previous centroid. An object that keeps less than
+    `hidden_share` of its size in the start frame (hidden under another animal)
+    keeps the animal pixels around where it was instead, so its mask lies on
+    the animal covering it, as real trackers often do. Runs forward and backward from the start frame.
     """
 
     is_standin = True
 
-    def __init__(self, grow: int = 4, hidden_share: float = 0.3):
+    def __init__(self, grow: int = 8, hidden_share: float = 0.6):
         self.grow = grow
         self.hidden_share = hidden_share
 
@@ -227,15 +227,21 @@ class StandinVideoTracker:
             raise ValueError(f"{len(ids)} object ids for {start.shape[0]} masks")
         kernel = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * self.grow + 1, 2 * self.grow + 1))
         segments = {ann_frame_idx: {oid: start[i][None].copy() for i, oid in enumerate(ids)}}
+        ref_area = start.reshape(len(start), -1).sum(axis=1)
         for order in (range(ann_frame_idx + 1, len(frame_names)), range(ann_frame_idx - 1, -1, -1)):
             prev = start
             for idx in order:
                 rgb = cv2.cvtColor(cv2.imread(frame_names[idx], cv2.IMREAD_COLOR), cv2.COLOR_BGR2RGB)
-                prev = self._step(prev, animal_pixels(rgb), kernel)
+                prev = self._step(prev, animal_pixels(rgb), kernel, ref_area)
                 segments[idx] = {oid: prev[i][None].copy() for i, oid in enumerate(ids)}
         return {k: segments[k] for k in sorted(segments)}
 
-    def _step(self, prev, fg, kernel):
+    @staticmethod
+    def _assign(grown, dist):
+        owner = np.argmin(dist, axis=0)
+        return np.stack([grown[i] & (owner == i) & np.isfinite(dist[i]) for i in range(len(grown))])
+
+    def _step(self, prev, fg, kernel, ref_area):
         import cv2
 
         k, h, w = prev.shape
@@ -248,14 +254,17 @@ class StandinVideoTracker:
             if m.any():
                 r, c = np.nonzero(m)
                 dist[i] = (xs - c.mean()) ** 2 + (ys - r.mean()) ** 2
+        # a hidden animal keeps the animal pixels within its own size of where it was
+        reach = [grown[i] & (dist[i] <= 1.2 * ref_area[i] / np.pi) for i in range(k)]
         dist[~grown] = np.inf
-        owner = np.argmin(dist, axis=0)
-        out = np.zeros_like(prev)
-        for i in range(k):
-            out[i] = grown[i] & (owner == i)
-            before = prev[i].sum()
-            if before and out[i].sum() < self.hidden_share * before:
-                out[i] = prev[i] & fg
+        out = self._assign(grown, dist)
+        hidden = [i for i in range(k) if out[i].sum() < self.hidden_share * ref_area[i]]
+        if hidden:
+            # the covering animal gets all the pixels; the hidden one stays put underneath
+            dist[hidden] = np.inf
+            out = self._assign(grown, dist)
+            for i in hidden:
+                out[i] = reach[i]
         return out
 
 
