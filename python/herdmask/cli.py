@@ -107,12 +107,11 @@ def _review_command(args):
                         min_count=args.min_count))
     if review.annotation_data is None:
         return 1
-    if review.overlap_note:
-        print(review.overlap_note)
+    print(review.overlap_text())
     print(f"Small-area boxes: {review.small_area_boxes}")
     figures = demo.save_review_figures(review, os.path.join(args.out, "figures"))
     lines = [f"{len(review.annotation_data)} annotation files from {os.path.abspath(args.annotation_dir)}.",
-             review.overlap_note or f"Overlap review (test frame, box): {review.overlap_review[:2]}",
+             review.overlap_text(),
              f"Small-area boxes: {review.small_area_boxes}", f"Report: {review.report_path}"]
     page = demo.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
                                    [("Review", lines, figures, demo._report_table_html(review.report_path))])

@@ -170,8 +170,7 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
                       min_count=max(1, n // 10))
     review = pipeline.review_annotations(ann_dir, os.path.join(out, "review"), models.image_predictor,
                                          small_area=small_area)
-    if review.overlap_note:
-        print(review.overlap_note)
+    print(review.overlap_text())
     print(f"boxes that stayed tiny late in the video: {review.small_area_boxes}")
     figures = save_review_figures(review, fig_dir)
 
@@ -206,7 +205,7 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
          {}, ""),
         ("Start frame", [f"Tracking starts at frame {track.ann_frame_idx} of {folders[0]}."],
          {"Annotated start frame": start_png}, ""),
-        ("Tracking review", [review.overlap_note or f"Overlap review: {review.overlap_review[:2]}",
+        ("Tracking review", [review.overlap_text(),
                              f"Small-area boxes: {review.small_area_boxes}",
                              f"Report: {review.report_path}"],
          figures, _report_table_html(review.report_path)),

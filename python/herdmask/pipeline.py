@@ -246,6 +246,14 @@ class ReviewResult:
     overlap_note: str = ""
     small_area_boxes: list = dataclasses.field(default_factory=list)
 
+    def overlap_text(self):
+        if self.overlap_review is None:
+            return self.overlap_note
+        test_frame, box, runs, worst = self.overlap_review
+        pairs = ", ".join(f"{k} (frames {v[0][0]}-{v[0][-1]})" for k, v in runs.items())
+        return (f"Long overlaps: {pairs}. The first begins at frame {test_frame}; the box whose track most "
+                f"likely went wrong there is {box} (worst box per compared frame: {list(worst)}).")
+
 
 def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_thrr=80,
                        n_consecutive=2, small_area=None):
@@ -281,6 +289,11 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
             except IndexError:
                 # every compared frame lay outside the annotated frames
                 result.overlap_note = "The overlap lies too close to the ends of the video to compare frames."
+            except (AssertionError, RuntimeError) as exc:
+                # image features are computed on the CUDA device; a CPU-only machine cannot
+                if "CUDA" not in str(exc) and "cuda" not in str(exc):
+                    raise
+                result.overlap_note = f"Long overlaps found, but their image features need a CUDA device: {exc}"
     result.small_area_boxes = hm.find_boxes_with_small_area_from_last_video(data, **(small_area or {}))
     return result
 
