@@ -122,6 +122,11 @@ def run_batch(args) -> int:
     if not os.path.exists(pen_json):
         print(f"herdmask run: no pen polygon file {pen_json}; give --pen-json", file=sys.stderr)
         return 2
+    given = [args.gdino is not None, args.sam2_config is not None, args.sam2_checkpoint is not None]
+    if any(given) and not all(given):
+        print("herdmask run: give --gdino, --sam2-config and --sam2-checkpoint together, or none of them",
+              file=sys.stderr)
+        return 2
     os.makedirs(out, exist_ok=True)
     df = pipeline.catalogue(recordings, None, args.start, args.end, args.camera)
     if df.empty:
@@ -130,11 +135,6 @@ def run_batch(args) -> int:
     cfg = {"out": out, "time_step": args.time_step, "animals": args.animals, "step": args.step,
            "pen_json": pen_json, "gdino": args.gdino, "sam2_config": args.sam2_config,
            "sam2_checkpoint": args.sam2_checkpoint, "device": args.device}
-    given = [args.gdino is not None, args.sam2_config is not None, args.sam2_checkpoint is not None]
-    if any(given) and not all(given):
-        print("herdmask run: give --gdino, --sam2-config and --sam2-checkpoint together, or none of them",
-              file=sys.stderr)
-        return 2
     rows = df.to_dict("records")
     results = []
     todo = []

@@ -48,6 +48,10 @@ def test_missing_folders_are_reported_not_raised(tmp_path, capsys):
     os.makedirs(tmp_path / "rec")
     assert cli.main(["run", str(tmp_path / "rec"), "--out", str(tmp_path / "o")]) == 2
     assert "pen polygon" in capsys.readouterr().err
+    (tmp_path / "rec" / "pen_polygon.json").write_text("{}")
+    # real models need the detector and both segmenter files together
+    assert cli.main(["run", str(tmp_path / "rec"), "--out", str(tmp_path / "o"), "--gdino", "w"]) == 2
+    assert "together" in capsys.readouterr().err
 
 
 def _pngs_of(page):
