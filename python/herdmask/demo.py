@@ -59,6 +59,15 @@ def save_review_figures(review: pipeline.ReviewResult, fig_dir, prefix=""):
         plt.close(fig)
         figures["Intersection heatmap (most overlapping frame)"] = path
 
+    if review.overlap_review is not None and review.overlap_review[0] in data:
+        from PIL import Image
+
+        record = data[review.overlap_review[0]]
+        drawn = hm.img_bbx_drawing(Image.open(record["image_path"]).convert("RGB"), record["masks_dict"])
+        path = os.path.join(fig_dir, f"{prefix}first_long_overlap.png")
+        drawn.save(path)
+        figures[f"Masks where the first long overlap begins (frame {record['frame_index']})"] = path
+
     frames = sorted(data)
     keys = list(dict.fromkeys(k for f in frames for k in data[f]["mask_areas"]))
     fig, ax = plt.subplots(figsize=(8, 4))
