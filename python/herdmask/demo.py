@@ -19,6 +19,11 @@ from . import pipeline, samples
 
 __all__ = ["run_demo", "write_summary_page", "save_review_figures"]
 
+# library steps the demo needs beyond video intake
+TRACKING_STEPS = ["initializer", "Mask_Refinement", "get_gsam_annotation_data", "generate_tracking_report",
+                  "find_continuous_frames", "process_overlap_frames", "find_boxes_with_small_area_from_last_video",
+                  "matcher", "img_bbx_drawing", "draw_intersection_heatmap"]
+
 
 def _stage(title):
     print()
@@ -157,6 +162,11 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
     print(f"crop boxes used: {vp.camera_crop_coords}")
     if len(folders) < 2 or None in folders:
         raise RuntimeError("frame extraction produced no frames for the sample videos")
+
+    missing = [n for n in TRACKING_STEPS if not hasattr(hm, n)]
+    if missing:
+        print(f"Stopping after frame extraction: this build lacks {', '.join(missing)}.")
+        return None
 
     _stage("Models")
     if models is None:

@@ -59,6 +59,22 @@ def _pngs_of(page):
     return [os.path.join(os.path.dirname(page), src) for src in re.findall(r"<img src='([^']+)'", text)]
 
 
+@needs("VideoMetadata", "VideoProcessor")
+def test_demo_intake_prints_where_the_frames_went(tmp_path, capsys, monkeypatch):
+    from herdmask import demo
+
+    monkeypatch.setattr(demo, "TRACKING_STEPS", ["no_such_step"])
+    assert demo.run_demo(str(tmp_path / "d"), preset="tiny") is None
+    log = capsys.readouterr().out
+    where = re.findall(r"^frames of (\S+): (\S+) \((\d+) frames\)$", log, re.M)
+    assert [w[0] for w in where] == ["Camera1_1_20240501100000", "Camera1_2_20240501100003"]
+    for video, folder, count in where:
+        assert folder.startswith(str(tmp_path / "d" / "frames" / "20240501" / video))
+        assert len(os.listdir(folder)) == int(count) == samples.PRESETS["tiny"].frames_per_video - 1
+    assert "crop boxes used: {'1': (2368, 0, 2560, 1440)}" in log
+    assert "Stopping after frame extraction" in log
+
+
 @needs(*PIPELINE_STEPS)
 def test_demo_on_the_tiny_preset_writes_every_product(tmp_path, capsys):
     out = tmp_path / "demo"
