@@ -49,23 +49,11 @@ def frame_names(tmp_path):
     return [str(path)]
 
 
-@pytest.fixture
-def drawings(monkeypatch):
-    calls = []
-
-    def fake_drawing(image, mask_dict):
-        calls.append((image.size, list(mask_dict)))
-        return image
-
-    monkeypatch.setattr(hm, "img_bbx_drawing", fake_drawing, raising=False)
-    return calls
-
-
 def _last_frames(n=10):
     return {k: {"masks_dict": {f"Box{i}": _square(i) for i in range(n)}} for k in (598, 599)}
 
 
-def test_removed_box_is_dropped_everywhere_and_survivors_renumbered(frame_names, drawings, capsys):
+def test_removed_box_is_dropped_everywhere_and_survivors_renumbered(frame_names, capsys):
     frames = _last_frames()
     predictor = BoxPredictor()
     shown = []
@@ -77,7 +65,7 @@ def test_removed_box_is_dropped_everywhere_and_survivors_renumbered(frame_names,
     # Boxes go to the predictor as inclusive tight boxes in the frame's order.
     assert predictor.boxes[0].tolist()[:3] == [[2, 3, 6, 7], [9, 3, 13, 7], [16, 3, 20, 7]]
     assert predictor.images[0].shape == (H, W, 3) and predictor.images[0].dtype == np.uint8
-    assert len(shown) == 1 and drawings == [((W, H), [k for k in best["masks_dict"]])]
+    assert len(shown) == 1 and shown[0].size == (W, H) and shown[0].mode == "RGBA"
     assert capsys.readouterr().out == "ann_frame_idx [0] works for mask finding!!!\n"
 
 
@@ -107,7 +95,7 @@ def _rows(first, last):
      ([(0, 1000), (900, 1900)], 1000, True),    # area exactly min_area
      ([(0, 1000), (900, 1900)], 1001, False),
      ([(0, 1000)], 10, False)])                 # fewer masks than tracks
-def test_acceptance_bounds(frame_names, drawings, capsys, ranges, min_area, accepted):
+def test_acceptance_bounds(frame_names, capsys, ranges, min_area, accepted):
     frames = {599: {"masks_dict": {"Box0": _rows(0, 20), "Box1": _rows(25, 45)}}}
     shown = []
     out = hm.matcher(frames, frame_names, 0, BoxPredictor(_flat_masks(ranges)),
@@ -129,7 +117,7 @@ def test_single_box_output_shapes(frame_names, ndim):
     assert out[0].shape == (1, H, W) and out[1] == ["pig"]
 
 
-def test_no_usable_last_frame(frame_names, drawings, capsys):
+def test_no_usable_last_frame(frame_names, capsys):
     frames = _last_frames(n=8)
     shown = []
     assert hm.matcher(frames, frame_names, image_predictor=BoxPredictor(), max_attempts=2,
@@ -152,19 +140,9 @@ def _features(image, masks, image_predictor):
     return out
 
 
-def _cosine(new, old):
-    scores = np.full((len(new), len(old)), -np.inf)
-    for i, f in enumerate(new):
-        for j, g in enumerate(old):
-            if f is not None and g is not None:
-                scores[i, j] = f @ g / np.linalg.norm(f) / np.linalg.norm(g)
-    return scores
-
-
 @pytest.fixture
 def stand_ins(monkeypatch):
-    monkeypatch.setattr(hm, "generate_sam2_image_features", _features, raising=False)
-    monkeypatch.setattr(hm, "cosine_scores_cal", _cosine, raising=False)
+    monkeypatch.setattr(hm, "generate_sam2_image_features", _features)
 
 
 def _annotation(tmp_path, n_frames, moved=None):
