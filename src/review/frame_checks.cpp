@@ -1,44 +1,18 @@
 #include "review/frame_checks.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "common/errors.hpp"
 #include "measures/intersection.hpp"
+#include "measures/overlap.hpp"
 
 namespace hm::review {
 
 namespace {
 
-inline std::uint64_t word_at(const std::uint8_t* p) {
-  std::uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-
-inline bool block_empty(const std::uint8_t* p) {
-  std::uint64_t w = 0;
-  for (int k = 0; k < 8; ++k) w |= word_at(p + 8 * k);
-  return w == 0;
-}
-
-// Number of non-zero bytes in a word: fold each byte onto its low bit, then add the bytes.
-inline std::int64_t nonzero_bytes(std::uint64_t w) {
-  w |= w >> 4;
-  w |= w >> 2;
-  w |= w >> 1;
-  w &= 0x0101010101010101ULL;
-  return static_cast<std::int64_t>((w * 0x0101010101010101ULL) >> 56);
-}
-
-std::vector<PreparedMask> prepare_all(const std::vector<MaskView>& masks, const char* what) {
-  std::vector<PreparedMask> out;
-  out.reserve(masks.size());
-  for (const auto& m : masks) {
-    if (!out.empty()) require_same_size(out.front().view, m, what);
-    out.push_back(prepare_in_one_pass(m));
-  }
-  return out;
+std::vector<PreparedMask> prepare_checked(const std::vector<MaskView>& masks, const char* what) {
+  for (const auto& m : masks) require_same_size(masks.front(), m, what);
+  return measures::prepare_each(masks);
 }
 
 std::vector<double> areas_of(const std::vector<PreparedMask>& masks) {
@@ -50,45 +24,16 @@ std::vector<double> areas_of(const std::vector<PreparedMask>& masks) {
 
 }  // namespace
 
-PreparedMask prepare_in_one_pass(const MaskView& m) {
-  PreparedMask p;
-  p.view = m;
-  if (m.empty()) return p;
-  const std::int64_t cols = m.cols;
-  std::int64_t x1 = cols, x2 = -1, y1 = -1, y2 = -1, area = 0;
-  for (std::int64_t r = 0; r < m.rows; ++r) {
-    const std::uint8_t* row = m.row(r);
-    std::int64_t first = 0;
-    while (first + 64 <= cols && block_empty(row + first)) first += 64;
-    while (first < cols && row[first] == 0) ++first;
-    if (first == cols) continue;
-    std::int64_t end = cols;  // one past the last set byte
-    while (end - 64 > first && block_empty(row + end - 64)) end -= 64;
-    while (row[end - 1] == 0) --end;
-    std::int64_t c = first;
-    for (; c + 8 <= end; c += 8) area += nonzero_bytes(word_at(row + c));
-    for (; c < end; ++c) area += row[c] != 0;
-    if (y1 < 0) y1 = r;
-    y2 = r;
-    x1 = std::min(x1, first);
-    x2 = std::max(x2, end - 1);
-  }
-  if (y1 < 0) return p;
-  p.box = {false, x1, y1, x2, y2};
-  p.area = area;
-  return p;
-}
-
 LastFrameVerdict check_last_frame(const std::vector<MaskView>& masks, double min_area,
                                   std::int64_t n_track) {
-  const auto prepared = prepare_all(masks, "masks_dict");
+  const auto prepared = prepare_checked(masks, "masks_dict");
   std::int64_t n_valid = 0;
   for (const auto& p : prepared) {
     if (!(static_cast<double>(p.area) > min_area)) return LastFrameVerdict::small_area;
   }
   for (const auto& p : prepared) n_valid += p.area > 0 ? 1 : 0;
   if (n_valid < n_track) return LastFrameVerdict::too_few_masks;
-  // The coverage table is the costly part, so it is built only when it decides.
+  // The coverage table only matters once the cheaper tests have passed.
   const auto table = measures::intersection_table(prepared, areas_of(prepared));
   for (double cell : table)
     if (!(cell < 50.0)) return LastFrameVerdict::overlap;
@@ -97,7 +42,7 @@ LastFrameVerdict check_last_frame(const std::vector<MaskView>& masks, double min
 
 MatchVerdict check_new_masks(const std::vector<MaskView>& masks, std::int64_t n_track,
                              double min_area) {
-  const auto prepared = prepare_all(masks, "masks");
+  const auto prepared = prepare_checked(masks, "masks");
   const auto table = measures::intersection_table(prepared, areas_of(prepared));
   for (double cell : table)
     if (!(cell <= 10.0)) return MatchVerdict::overlap;
@@ -133,9 +78,7 @@ PairedIou paired_iou(const std::vector<MaskView>& old_masks,
                      const std::vector<MaskView>& new_masks) {
   if (old_masks.size() != new_masks.size())
     throw ValueError("paired IoU: the old and new frames must hold the same number of masks");
-  std::vector<MaskView> all(old_masks);
-  all.insert(all.end(), new_masks.begin(), new_masks.end());
-  const auto prepared = prepare_all(all, "masks");
+  const auto prepared = measures::prepare_all(old_masks, new_masks, "masks");
   const std::size_t n = old_masks.size();
   PairedIou out;
   out.mask.reserve(n);

@@ -11,11 +11,6 @@
 
 namespace hm::review {
 
-// The same figures as prepare() in one pass that skips empty stretches 64 bytes at
-// a time: the best-last-frame walk reads ten whole frames per frame key, and this
-// pass is most of its cost.
-PreparedMask prepare_in_one_pass(const MaskView& m);
-
 enum class LastFrameVerdict { qualifies, small_area, too_few_masks, overlap };
 
 // The tests in order, stopping at the first that fails: every area strictly above

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 #include "common/errors.hpp"
 #include "review/frame_checks.hpp"
@@ -68,28 +67,6 @@ TEST(ReviewFrames, LastFrameTestsInOrder) {
   EXPECT_EQ(check_new_masks({a.view(), b.view()}, 2, 1), MatchVerdict::overlap);
   EXPECT_EQ(check_new_masks({a.view(), c.view()}, 2, 16), MatchVerdict::accepted);
   EXPECT_EQ(check_new_masks({a.view(), c.view()}, 2, 17), MatchVerdict::small_area);
-}
-
-TEST(ReviewFrames, OnePassFiguresMatchPrepareOnRandomMasks) {
-  std::mt19937 rng(11);
-  for (int trial = 0; trial < 300; ++trial) {
-    const std::int64_t rows = 1 + rng() % 9, cols = 1 + rng() % 200, stride = cols + rng() % 5;
-    std::vector<std::uint8_t> pixels(static_cast<size_t>(rows * stride), 0);
-    const int density = static_cast<int>(rng() % 4);  // 0: empty ... 3: busy
-    for (auto& px : pixels)
-      if (density && rng() % (1u << (12 - 4 * density)) == 0)
-        px = static_cast<std::uint8_t>(1 + rng() % 255);
-    const MaskView view{pixels.data(), rows, cols, stride};
-    const PreparedMask want = prepare(view), got = prepare_in_one_pass(view);
-    ASSERT_EQ(got.area, want.area) << trial;
-    ASSERT_EQ(got.box.empty, want.box.empty) << trial;
-    if (!want.box.empty) {
-      EXPECT_EQ(got.box.x1, want.box.x1);
-      EXPECT_EQ(got.box.x2, want.box.x2);
-      EXPECT_EQ(got.box.y1, want.box.y1);
-      EXPECT_EQ(got.box.y2, want.box.y2);
-    }
-  }
 }
 
 TEST(ReviewFrames, PairedIouOnEmptyAndEqualMasks) {
