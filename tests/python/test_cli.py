@@ -115,6 +115,15 @@ def two_videos(tmp_path_factory):
     return base
 
 
+@needs("VideoMetadata")
+@pytest.mark.parametrize("extra", [["--camera", "2"], ["--end", "10:00:00"], ["--start", "10:00:03"]])
+def test_run_with_nothing_in_the_window_starts_no_cluster(two_videos, tmp_path, capsys, extra):
+    assert cli.main(["run", str(two_videos), "--out", str(tmp_path / "o")] + extra) == 0
+    out = capsys.readouterr().out
+    assert out.splitlines()[-1] == "No camera video found in the time window."
+    assert "dask scheduler" not in out
+
+
 @needs(*PIPELINE_STEPS)
 def test_run_on_a_local_cluster_then_resume(two_videos, tmp_path, capsys):
     out = tmp_path / "run"
