@@ -24,6 +24,10 @@ PY_PACKAGES=(
   "pytest=pytest"
   "cv2=opencv-python-headless"
   "shapely=shapely"
+  # The CPU build of torch lies on this machine's disk under this exact version;
+  # an unpinned torch pulls a CUDA build of several GB.
+  "torch=torch==2.13.0"
+  "transformers=transformers"
 )
 
 missing_apt=()
