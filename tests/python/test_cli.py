@@ -202,5 +202,10 @@ def test_review_of_a_folder_of_annotation_files(tmp_path, capsys):
     zero = [(int(r["Frame ID"]), r["Box ID"]) for r in rows if r["Report type"] == "Zero area detected"]
     assert zero == [(6, "Box2"), (7, "Box2")]
     assert "Small-area boxes: ['Box2']" in log
+    # both coverages exceed the threshold; the animal that moved is the one named
+    assert "Long overlaps: Box0-Box1 (frames 2-5), Box1-Box0 (frames 2-5)." in log
+    assert "went wrong there is Box1" in log
     pngs = _pngs_of(out / "review.html")
-    assert len(pngs) == 2 and all(cv2.imread(p) is not None for p in pngs)
+    assert {os.path.basename(p) for p in pngs} == {"intersection_heatmap.png", "first_long_overlap.png",
+                                                   "mask_areas.png"}
+    assert all(cv2.imread(p) is not None for p in pngs)
