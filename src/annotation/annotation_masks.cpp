@@ -1,10 +1,14 @@
 #include "annotation/annotation_masks.hpp"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
+#include <utility>
 
 #include "annotation/polygon_text.hpp"
 #include "common/errors.hpp"
@@ -14,21 +18,51 @@ namespace hm::annotation {
 
 using json = nlohmann::json;
 
-void ZeroBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+ZeroBuffer::ZeroBuffer(size_t bytes) : mapped_(bytes > 0 ? bytes : 1), size_(bytes) {
+  void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<std::uint8_t*>(p);
+}
 
-ZeroBuffer ZeroBuffer::allocate(size_t bytes) {
-  ZeroBuffer b;
-  // calloc(0) may give a null pointer; one byte keeps `data` valid for owners.
-  auto* p = static_cast<std::uint8_t*>(std::calloc(bytes > 0 ? bytes : 1, 1));
-  if (!p) throw std::bad_alloc();
-  b.data.reset(p);
-  b.size = bytes;
-  return b;
+ZeroBuffer::~ZeroBuffer() {
+  if (data_) munmap(data_, mapped_);
+}
+
+ZeroBuffer::ZeroBuffer(ZeroBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      mapped_(std::exchange(other.mapped_, 0)),
+      size_(std::exchange(other.size_, 0)) {}
+
+ZeroBuffer& ZeroBuffer::operator=(ZeroBuffer&& other) noexcept {
+  if (this != &other) {
+    if (data_) munmap(data_, mapped_);
+    data_ = std::exchange(other.data_, nullptr);
+    mapped_ = std::exchange(other.mapped_, 0);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
 }
 
 MaskView AnnotationMasks::view(size_t i) const {
   const size_t plane = static_cast<size_t>(height) * static_cast<size_t>(width);
-  return {pixels.data.get() + i * plane, height, width, width};
+  return {pixels.data() + i * plane, height, width, width};
+}
+
+PreparedMask AnnotationMasks::prepared(size_t i) const {
+  const MaskView whole = view(i);
+  PreparedMask p;
+  p.view = whole;
+  const FillBounds& b = bounds[i];
+  if (b.empty) return p;
+  const MaskView part{whole.row(b.y1) + b.x1, b.y2 - b.y1 + 1, b.x2 - b.x1 + 1, whole.row_stride};
+  p.box = tight_box(part);
+  if (p.box.empty) return p;
+  p.area = count_set(part);
+  p.box.x1 += b.x1;
+  p.box.x2 += b.x1;
+  p.box.y1 += b.y1;
+  p.box.y2 += b.y1;
+  return p;
 }
 
 namespace {
@@ -86,7 +120,7 @@ std::int64_t boxkey_of(const json& det, const std::string& where) {
 }  // namespace
 
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
-                       const std::string& text) {
+                       const std::string& text, FillBounds& bounds) {
   const std::vector<std::int32_t> v =
       scaled_vertices(text, static_cast<double>(width), static_cast<double>(height));
   // fillPoly aborts the process on an empty point list, and an empty image has
@@ -98,6 +132,29 @@ void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t wid
   const cv::Point* pts[] = {points.data()};
   const int npts[] = {static_cast<int>(points.size())};
   cv::fillPoly(target, pts, npts, 1, cv::Scalar(1));
+
+  // The fill stays within the vertices' bounding box; one pixel more on each side
+  // allows for the fill's clipping at the frame border.
+  std::int64_t x1 = v[0], x2 = v[0], y1 = v[1], y2 = v[1];
+  for (size_t i = 0; i < v.size(); i += 2) {
+    x1 = std::min<std::int64_t>(x1, v[i]);
+    x2 = std::max<std::int64_t>(x2, v[i]);
+    y1 = std::min<std::int64_t>(y1, v[i + 1]);
+    y2 = std::max<std::int64_t>(y2, v[i + 1]);
+  }
+  x1 = std::max<std::int64_t>(x1 - 1, 0);
+  y1 = std::max<std::int64_t>(y1 - 1, 0);
+  x2 = std::min<std::int64_t>(x2 + 1, width - 1);
+  y2 = std::min<std::int64_t>(y2 + 1, height - 1);
+  if (x1 > x2 || y1 > y2) return;
+  if (bounds.empty) {
+    bounds = {false, x1, y1, x2, y2};
+  } else {
+    bounds.x1 = std::min(bounds.x1, x1);
+    bounds.y1 = std::min(bounds.y1, y1);
+    bounds.x2 = std::max(bounds.x2, x2);
+    bounds.y2 = std::max(bounds.y2, y2);
+  }
 }
 
 AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t height,
@@ -128,8 +185,9 @@ AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t heigh
   const size_t n = detections.size();
   const size_t plane = static_cast<size_t>(height) * static_cast<size_t>(width);
   if (plane > 0 && n > std::numeric_limits<size_t>::max() / plane) throw std::bad_alloc();
-  out.pixels = ZeroBuffer::allocate(n * plane);
+  out.pixels = ZeroBuffer(n * plane);
   out.boxkeys.reserve(n);
+  out.bounds.resize(n);
   for (size_t d = 0; d < n; ++d) {
     const std::string where = "detection " + std::to_string(d) + " of " + source;
     const json& det = detections[d];
@@ -140,8 +198,8 @@ AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t heigh
     for (const json& poly : polygons) {
       require(poly.is_string(), where + " polygon", "a string", poly);
       try {
-        fill_polygon_text(out.pixels.data.get() + d * plane, height, width,
-                          poly.get_ref<const std::string&>());
+        fill_polygon_text(out.pixels.data() + d * plane, height, width,
+                          poly.get_ref<const std::string&>(), out.bounds[d]);
       } catch (const ValueError& e) {
         throw ValueError(where + ": " + e.what());
       }

@@ -93,7 +93,7 @@ FrameMasks load_one(const std::string& path, std::int64_t height, std::int64_t w
   f.areas.resize(n);
   std::vector<PreparedMask> prepared(n);
   for (size_t i = 0; i < n; ++i) {
-    prepared[i] = prepare(f.masks.view(i));
+    prepared[i] = f.masks.prepared(i);
     f.areas[i] = prepared[i].area;
   }
   std::unordered_map<std::int64_t, size_t> slot;
