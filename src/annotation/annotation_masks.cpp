@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -119,6 +120,57 @@ std::int64_t boxkey_of(const json& det, const std::string& where) {
 
 }  // namespace
 
+namespace {
+
+using PointD = std::pair<double, double>;
+
+// Sutherland-Hodgman against one axis-parallel line: keeps the side where
+// sign * (coordinate - limit) >= 0.
+std::vector<PointD> clip_side(const std::vector<PointD>& poly, bool along_y, double limit,
+                              double sign) {
+  std::vector<PointD> out;
+  const size_t n = poly.size();
+  auto coord = [&](const PointD& p) { return along_y ? p.second : p.first; };
+  auto inside = [&](const PointD& p) { return sign * (coord(p) - limit) >= 0; };
+  for (size_t i = 0; i < n; ++i) {
+    const PointD& a = poly[i];
+    const PointD& b = poly[(i + 1) % n];
+    const bool ia = inside(a), ib = inside(b);
+    if (ia) out.push_back(a);
+    if (ia != ib) {
+      const double t = (limit - coord(a)) / (coord(b) - coord(a));
+      PointD c{a.first + t * (b.first - a.first), a.second + t * (b.second - a.second)};
+      (along_y ? c.second : c.first) = limit;
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+void widen(FillBounds& bounds, double x1, double y1, double x2, double y2, std::int64_t height,
+           std::int64_t width) {
+  // One pixel more on each side allows for the fill's clipping at the frame border.
+  const auto lo = [](double v, std::int64_t size) {
+    return static_cast<std::int64_t>(std::clamp(std::floor(v) - 1, 0.0, double(size - 1)));
+  };
+  const auto hi = [](double v, std::int64_t size) {
+    return static_cast<std::int64_t>(std::clamp(std::ceil(v) + 1, -1.0, double(size - 1)));
+  };
+  const std::int64_t bx1 = lo(x1, width), by1 = lo(y1, height);
+  const std::int64_t bx2 = hi(x2, width), by2 = hi(y2, height);
+  if (x2 < -1 || y2 < -1 || bx1 > bx2 || by1 > by2) return;
+  if (bounds.empty) {
+    bounds = {false, bx1, by1, bx2, by2};
+  } else {
+    bounds.x1 = std::min(bounds.x1, bx1);
+    bounds.y1 = std::min(bounds.y1, by1);
+    bounds.x2 = std::max(bounds.x2, bx2);
+    bounds.y2 = std::max(bounds.y2, by2);
+  }
+}
+
+}  // namespace
+
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
                        const std::string& text, FillBounds& bounds) {
   const std::vector<std::int32_t> v =
@@ -126,35 +178,62 @@ void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t wid
   // fillPoly aborts the process on an empty point list, and an empty image has
   // nothing to fill.
   if (v.empty() || height <= 0 || width <= 0) return;
-  std::vector<cv::Point> points(v.size() / 2);
-  for (size_t i = 0; i < points.size(); ++i) points[i] = {v[2 * i], v[2 * i + 1]};
+  const size_t n = v.size() / 2;
   cv::Mat target(static_cast<int>(height), static_cast<int>(width), CV_8UC1, mask);
+
+  // The fill walks every row an edge spans, inside the frame or not: a vertex a
+  // billion rows away would stall it for seconds. Polygons reaching further than
+  // a margin beyond the frame are first clipped to the frame plus that margin.
+  const double margin = static_cast<double>(std::max(height, width)) + 64.0;
+  const double lo_x = -margin, lo_y = -margin;
+  const double hi_x = static_cast<double>(width) + margin;
+  const double hi_y = static_cast<double>(height) + margin;
+  bool far = false;
+  double x1 = v[0], x2 = v[0], y1 = v[1], y2 = v[1];
+  for (size_t i = 0; i < n; ++i) {
+    const double x = v[2 * i], y = v[2 * i + 1];
+    far = far || x < lo_x || x > hi_x || y < lo_y || y > hi_y;
+    x1 = std::min(x1, x);
+    x2 = std::max(x2, x);
+    y1 = std::min(y1, y);
+    y2 = std::max(y2, y);
+  }
+  if (!far) {
+    std::vector<cv::Point> points(n);
+    for (size_t i = 0; i < n; ++i) points[i] = {v[2 * i], v[2 * i + 1]};
+    const cv::Point* pts[] = {points.data()};
+    const int npts[] = {static_cast<int>(n)};
+    cv::fillPoly(target, pts, npts, 1, cv::Scalar(1));
+    widen(bounds, x1, y1, x2, y2, height, width);
+    return;
+  }
+
+  std::vector<PointD> poly(n);
+  for (size_t i = 0; i < n; ++i) poly[i] = {double(v[2 * i]), double(v[2 * i + 1])};
+  poly = clip_side(poly, true, lo_y, 1);
+  poly = clip_side(poly, true, hi_y, -1);
+  poly = clip_side(poly, false, lo_x, 1);
+  poly = clip_side(poly, false, hi_x, -1);
+  if (poly.empty()) return;
+  // Cut points keep 8 bits of sub-pixel precision where the frame is small enough
+  // for them to fit in 32 bits.
+  const int shift = (hi_x < (1 << 22) && hi_y < (1 << 22)) ? 8 : 0;
+  const double scale = static_cast<double>(1 << shift);
+  std::vector<cv::Point> points(poly.size());
+  x1 = x2 = poly[0].first;
+  y1 = y2 = poly[0].second;
+  for (size_t i = 0; i < poly.size(); ++i) {
+    points[i] = {static_cast<int>(std::lround(poly[i].first * scale)),
+                 static_cast<int>(std::lround(poly[i].second * scale))};
+    x1 = std::min(x1, poly[i].first);
+    x2 = std::max(x2, poly[i].first);
+    y1 = std::min(y1, poly[i].second);
+    y2 = std::max(y2, poly[i].second);
+  }
   const cv::Point* pts[] = {points.data()};
   const int npts[] = {static_cast<int>(points.size())};
-  cv::fillPoly(target, pts, npts, 1, cv::Scalar(1));
-
-  // The fill stays within the vertices' bounding box; one pixel more on each side
-  // allows for the fill's clipping at the frame border.
-  std::int64_t x1 = v[0], x2 = v[0], y1 = v[1], y2 = v[1];
-  for (size_t i = 0; i < v.size(); i += 2) {
-    x1 = std::min<std::int64_t>(x1, v[i]);
-    x2 = std::max<std::int64_t>(x2, v[i]);
-    y1 = std::min<std::int64_t>(y1, v[i + 1]);
-    y2 = std::max<std::int64_t>(y2, v[i + 1]);
-  }
-  x1 = std::max<std::int64_t>(x1 - 1, 0);
-  y1 = std::max<std::int64_t>(y1 - 1, 0);
-  x2 = std::min<std::int64_t>(x2 + 1, width - 1);
-  y2 = std::min<std::int64_t>(y2 + 1, height - 1);
-  if (x1 > x2 || y1 > y2) return;
-  if (bounds.empty) {
-    bounds = {false, x1, y1, x2, y2};
-  } else {
-    bounds.x1 = std::min(bounds.x1, x1);
-    bounds.y1 = std::min(bounds.y1, y1);
-    bounds.x2 = std::max(bounds.x2, x2);
-    bounds.y2 = std::max(bounds.y2, y2);
-  }
+  cv::fillPoly(target, pts, npts, 1, cv::Scalar(1), cv::LINE_8, shift);
+  widen(bounds, x1, y1, x2, y2, height, width);
 }
 
 AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t height,
