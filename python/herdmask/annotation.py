@@ -2,6 +2,7 @@
 from their polygons, and pictures of masks, boxes and labels."""
 
 import json
+import operator
 import os
 import random
 
@@ -110,7 +111,8 @@ def fix_polygon_scaling(json_path, save_path):
 
 def process_json_and_generate_masks(json_path, height, width):
     """(image_path, uint8 masks of shape (n, height, width), object ids minus 1) of a file."""
-    return _core.masks_from_json(os.fspath(json_path), height, width)
+    return _core.masks_from_json(os.fspath(json_path), operator.index(height),
+                                 operator.index(width))
 
 
 def _mask_color(index):
@@ -142,9 +144,10 @@ def draw_masks_on_image(image, masks):
 def img_bbx_drawing(image, mask_dict):
     """Masks, their tight boxes and key labels drawn over the image; returns a new RGBA image."""
     keys = list(mask_dict)
-    masks = [_as_set_mask(mask_dict[k]) for k in keys]
+    masks = [mask_dict[k] for k in keys]
     image = draw_masks_on_image(image, masks)
     draw = ImageDraw.Draw(image)
+    # Boxes bound the non-zero pixels, as the tight-box convention has it.
     boxes = _core.mask_boxes(masks)
     font = _load_font() if keys else None
     for ii, (index, box) in enumerate(zip(keys, boxes)):
