@@ -11,10 +11,10 @@
 
 namespace hm::annotation {
 
-// A zero-filled byte buffer mapped straight from the system: pages that are never
-// written stay shared zero pages, so masks cost memory only where polygons lie.
-// (The C allocator would hand back recycled heap memory for buffers of this size
-// and clear all of it.)
+// A zero-filled byte buffer. Frame-sized ones are mapped straight from the system:
+// pages that are never written stay shared zero pages, so masks cost memory only
+// where polygons lie. (The C allocator would hand back recycled heap memory for
+// buffers of this size and clear all of it.)
 class ZeroBuffer {
  public:
   ZeroBuffer() = default;
@@ -30,7 +30,7 @@ class ZeroBuffer {
 
  private:
   std::uint8_t* data_ = nullptr;
-  size_t mapped_ = 0;
+  size_t mapped_ = 0;  // length of the mapping; 0 for a calloc'd buffer
   size_t size_ = 0;
 };
 
