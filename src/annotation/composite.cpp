@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "common/errors.hpp"
@@ -117,7 +118,13 @@ void composite_masks(const std::uint8_t* src, int channels, std::uint8_t* out, s
     return;
   }
   const std::int64_t mid = height / 2;
-  std::thread other(paint_rows, std::cref(job), mid, height);
+  std::thread other;
+  try {
+    other = std::thread(paint_rows, std::cref(job), mid, height);
+  } catch (const std::system_error&) {
+    paint_rows(job, 0, height);  // no thread to be had: one band
+    return;
+  }
   paint_rows(job, 0, mid);
   other.join();
 }
