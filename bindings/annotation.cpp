@@ -20,10 +20,12 @@ namespace hm::py {
 
 namespace {
 
-// Hands the calloc'd mask buffer over to NumPy as an (n, height, width) uint8 array.
+// Hands the mask buffer over to NumPy as an (n, height, width) uint8 array.
 nb::object masks_array(annotation::AnnotationMasks& m) {
-  std::uint8_t* data = m.pixels.data.release();
-  nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
+  auto* buffer = new annotation::ZeroBuffer(std::move(m.pixels));
+  std::uint8_t* data = buffer->data();
+  nb::capsule owner(buffer,
+                    [](void* p) noexcept { delete static_cast<annotation::ZeroBuffer*>(p); });
   const size_t shape[3] = {m.count(), static_cast<size_t>(m.height), static_cast<size_t>(m.width)};
   return nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(data, 3, shape, owner));
 }

@@ -2,6 +2,7 @@
 from their polygons, and pictures of masks, boxes and labels."""
 
 import json
+import operator
 import os
 import random
 
@@ -40,6 +41,12 @@ def _fill_polygon(draw, points, fill, outline):
         draw.point(points, fill=fill)
 
 
+def _near(v, size, pad=8):
+    # The imaging library walks the whole length of a far-away rectangle edge;
+    # moved to just outside the image, an edge draws the same visible pixels.
+    return min(max(v, -pad), size + pad)
+
+
 def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids="all"):
     """Draws an annotation file's objects over its frame image; returns the RGBA picture."""
     with open(json_path) as f:
@@ -63,12 +70,14 @@ def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids
             for poly in det["formatted_polygon"]:
                 _fill_polygon(draw, _core.polygon_points(poly, width, height), fill, color)
             if box_drawing:
-                draw.rectangle([x1, y1, x2, y2], outline=color, width=2)
+                draw.rectangle([_near(x1, width), _near(y1, height), _near(x2, width),
+                                _near(y2, height)], outline=color, width=2)
                 font = font or _load_font()
                 label = f"Box {object_id - 1}"
                 left, top, right, bottom = draw.textbbox((x1, y1), label, font=font)
                 text_w, text_h = right - left, bottom - top
-                draw.rectangle([x1, y1 - text_h - 4, x1 + text_w + 4, y1], fill=color)
+                draw.rectangle([_near(x1, width), _near(y1 - text_h - 4, height),
+                                _near(x1 + text_w + 4, width), _near(y1, height)], fill=color)
                 draw.text((x1 + 2, y1 - text_h - 2), label, fill="white", font=font)
 
     # Only the composite after the last detection is kept, so one is enough; a file
@@ -102,7 +111,8 @@ def fix_polygon_scaling(json_path, save_path):
 
 def process_json_and_generate_masks(json_path, height, width):
     """(image_path, uint8 masks of shape (n, height, width), object ids minus 1) of a file."""
-    return _core.masks_from_json(os.fspath(json_path), height, width)
+    return _core.masks_from_json(os.fspath(json_path), operator.index(height),
+                                 operator.index(width))
 
 
 def _mask_color(index):
@@ -134,9 +144,10 @@ def draw_masks_on_image(image, masks):
 def img_bbx_drawing(image, mask_dict):
     """Masks, their tight boxes and key labels drawn over the image; returns a new RGBA image."""
     keys = list(mask_dict)
-    masks = [_as_set_mask(mask_dict[k]) for k in keys]
+    masks = [mask_dict[k] for k in keys]
     image = draw_masks_on_image(image, masks)
     draw = ImageDraw.Draw(image)
+    # Boxes bound the non-zero pixels, as the tight-box convention has it.
     boxes = _core.mask_boxes(masks)
     font = _load_font() if keys else None
     for ii, (index, box) in enumerate(zip(keys, boxes)):

@@ -1,10 +1,15 @@
 #include "annotation/annotation_masks.hpp"
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
+#include <utility>
 
 #include "annotation/polygon_text.hpp"
 #include "common/errors.hpp"
@@ -14,21 +19,72 @@ namespace hm::annotation {
 
 using json = nlohmann::json;
 
-void ZeroBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+namespace {
 
-ZeroBuffer ZeroBuffer::allocate(size_t bytes) {
-  ZeroBuffer b;
-  // calloc(0) may give a null pointer; one byte keeps `data` valid for owners.
-  auto* p = static_cast<std::uint8_t*>(std::calloc(bytes > 0 ? bytes : 1, 1));
-  if (!p) throw std::bad_alloc();
-  b.data.reset(p);
-  b.size = bytes;
-  return b;
+// Below this size buffers come from calloc: a mapping each would spend the
+// process's limited count of mappings on folders of many small frames.
+constexpr size_t kMapAtLeast = size_t{1} << 20;
+
+void release(std::uint8_t* data, size_t mapped) {
+  if (!data) return;
+  if (mapped) {
+    munmap(data, mapped);
+  } else {
+    std::free(data);
+  }
+}
+
+}  // namespace
+
+ZeroBuffer::ZeroBuffer(size_t bytes) : size_(bytes) {
+  if (bytes < kMapAtLeast) {
+    data_ = static_cast<std::uint8_t*>(std::calloc(bytes > 0 ? bytes : 1, 1));
+    if (!data_) throw std::bad_alloc();
+    return;
+  }
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<std::uint8_t*>(p);
+  mapped_ = bytes;
+}
+
+ZeroBuffer::~ZeroBuffer() { release(data_, mapped_); }
+
+ZeroBuffer::ZeroBuffer(ZeroBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      mapped_(std::exchange(other.mapped_, 0)),
+      size_(std::exchange(other.size_, 0)) {}
+
+ZeroBuffer& ZeroBuffer::operator=(ZeroBuffer&& other) noexcept {
+  if (this != &other) {
+    release(data_, mapped_);
+    data_ = std::exchange(other.data_, nullptr);
+    mapped_ = std::exchange(other.mapped_, 0);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
 }
 
 MaskView AnnotationMasks::view(size_t i) const {
   const size_t plane = static_cast<size_t>(height) * static_cast<size_t>(width);
-  return {pixels.data.get() + i * plane, height, width, width};
+  return {pixels.data() + i * plane, height, width, width};
+}
+
+PreparedMask AnnotationMasks::prepared(size_t i) const {
+  const MaskView whole = view(i);
+  PreparedMask p;
+  p.view = whole;
+  const FillBounds& b = bounds[i];
+  if (b.empty) return p;
+  const MaskView part{whole.row(b.y1) + b.x1, b.y2 - b.y1 + 1, b.x2 - b.x1 + 1, whole.row_stride};
+  p.box = tight_box(part);
+  if (p.box.empty) return p;
+  p.area = count_set(part);
+  p.box.x1 += b.x1;
+  p.box.x2 += b.x1;
+  p.box.y1 += b.y1;
+  p.box.y2 += b.y1;
+  return p;
 }
 
 namespace {
@@ -85,19 +141,120 @@ std::int64_t boxkey_of(const json& det, const std::string& where) {
 
 }  // namespace
 
+namespace {
+
+using PointD = std::pair<double, double>;
+
+// Sutherland-Hodgman against one axis-parallel line: keeps the side where
+// sign * (coordinate - limit) >= 0.
+std::vector<PointD> clip_side(const std::vector<PointD>& poly, bool along_y, double limit,
+                              double sign) {
+  std::vector<PointD> out;
+  const size_t n = poly.size();
+  auto coord = [&](const PointD& p) { return along_y ? p.second : p.first; };
+  auto inside = [&](const PointD& p) { return sign * (coord(p) - limit) >= 0; };
+  for (size_t i = 0; i < n; ++i) {
+    const PointD& a = poly[i];
+    const PointD& b = poly[(i + 1) % n];
+    const bool ia = inside(a), ib = inside(b);
+    if (ia) out.push_back(a);
+    if (ia != ib) {
+      const double t = (limit - coord(a)) / (coord(b) - coord(a));
+      PointD c{a.first + t * (b.first - a.first), a.second + t * (b.second - a.second)};
+      (along_y ? c.second : c.first) = limit;
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+void widen(FillBounds& bounds, double x1, double y1, double x2, double y2, std::int64_t height,
+           std::int64_t width) {
+  // One pixel more on each side allows for the fill's clipping at the frame border.
+  const auto lo = [](double v, std::int64_t size) {
+    return static_cast<std::int64_t>(std::clamp(std::floor(v) - 1, 0.0, double(size - 1)));
+  };
+  const auto hi = [](double v, std::int64_t size) {
+    return static_cast<std::int64_t>(std::clamp(std::ceil(v) + 1, -1.0, double(size - 1)));
+  };
+  const std::int64_t bx1 = lo(x1, width), by1 = lo(y1, height);
+  const std::int64_t bx2 = hi(x2, width), by2 = hi(y2, height);
+  if (x2 < -1 || y2 < -1 || bx1 > bx2 || by1 > by2) return;
+  if (bounds.empty) {
+    bounds = {false, bx1, by1, bx2, by2};
+  } else {
+    bounds.x1 = std::min(bounds.x1, bx1);
+    bounds.y1 = std::min(bounds.y1, by1);
+    bounds.x2 = std::max(bounds.x2, bx2);
+    bounds.y2 = std::max(bounds.y2, by2);
+  }
+}
+
+}  // namespace
+
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
-                       const std::string& text) {
+                       const std::string& text, FillBounds& bounds) {
   const std::vector<std::int32_t> v =
       scaled_vertices(text, static_cast<double>(width), static_cast<double>(height));
   // fillPoly aborts the process on an empty point list, and an empty image has
   // nothing to fill.
   if (v.empty() || height <= 0 || width <= 0) return;
-  std::vector<cv::Point> points(v.size() / 2);
-  for (size_t i = 0; i < points.size(); ++i) points[i] = {v[2 * i], v[2 * i + 1]};
+  const size_t n = v.size() / 2;
   cv::Mat target(static_cast<int>(height), static_cast<int>(width), CV_8UC1, mask);
+
+  // The fill walks every row an edge spans, inside the frame or not: a vertex a
+  // billion rows away would stall it for seconds. Polygons reaching further than
+  // a margin beyond the frame are first clipped to the frame plus that margin.
+  const double margin = static_cast<double>(std::max(height, width)) + 64.0;
+  const double lo_x = -margin, lo_y = -margin;
+  const double hi_x = static_cast<double>(width) + margin;
+  const double hi_y = static_cast<double>(height) + margin;
+  bool far = false;
+  double x1 = v[0], x2 = v[0], y1 = v[1], y2 = v[1];
+  for (size_t i = 0; i < n; ++i) {
+    const double x = v[2 * i], y = v[2 * i + 1];
+    far = far || x < lo_x || x > hi_x || y < lo_y || y > hi_y;
+    x1 = std::min(x1, x);
+    x2 = std::max(x2, x);
+    y1 = std::min(y1, y);
+    y2 = std::max(y2, y);
+  }
+  if (!far) {
+    std::vector<cv::Point> points(n);
+    for (size_t i = 0; i < n; ++i) points[i] = {v[2 * i], v[2 * i + 1]};
+    const cv::Point* pts[] = {points.data()};
+    const int npts[] = {static_cast<int>(n)};
+    cv::fillPoly(target, pts, npts, 1, cv::Scalar(1));
+    widen(bounds, x1, y1, x2, y2, height, width);
+    return;
+  }
+
+  std::vector<PointD> poly(n);
+  for (size_t i = 0; i < n; ++i) poly[i] = {double(v[2 * i]), double(v[2 * i + 1])};
+  poly = clip_side(poly, true, lo_y, 1);
+  poly = clip_side(poly, true, hi_y, -1);
+  poly = clip_side(poly, false, lo_x, 1);
+  poly = clip_side(poly, false, hi_x, -1);
+  if (poly.empty()) return;
+  // Cut points keep 8 bits of sub-pixel precision where the frame is small enough
+  // for them to fit in 32 bits.
+  const int shift = (hi_x < (1 << 22) && hi_y < (1 << 22)) ? 8 : 0;
+  const double scale = static_cast<double>(1 << shift);
+  std::vector<cv::Point> points(poly.size());
+  x1 = x2 = poly[0].first;
+  y1 = y2 = poly[0].second;
+  for (size_t i = 0; i < poly.size(); ++i) {
+    points[i] = {static_cast<int>(std::lround(poly[i].first * scale)),
+                 static_cast<int>(std::lround(poly[i].second * scale))};
+    x1 = std::min(x1, poly[i].first);
+    x2 = std::max(x2, poly[i].first);
+    y1 = std::min(y1, poly[i].second);
+    y2 = std::max(y2, poly[i].second);
+  }
   const cv::Point* pts[] = {points.data()};
   const int npts[] = {static_cast<int>(points.size())};
-  cv::fillPoly(target, pts, npts, 1, cv::Scalar(1));
+  cv::fillPoly(target, pts, npts, 1, cv::Scalar(1), cv::LINE_8, shift);
+  widen(bounds, x1, y1, x2, y2, height, width);
 }
 
 AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t height,
@@ -128,8 +285,9 @@ AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t heigh
   const size_t n = detections.size();
   const size_t plane = static_cast<size_t>(height) * static_cast<size_t>(width);
   if (plane > 0 && n > std::numeric_limits<size_t>::max() / plane) throw std::bad_alloc();
-  out.pixels = ZeroBuffer::allocate(n * plane);
+  out.pixels = ZeroBuffer(n * plane);
   out.boxkeys.reserve(n);
+  out.bounds.resize(n);
   for (size_t d = 0; d < n; ++d) {
     const std::string where = "detection " + std::to_string(d) + " of " + source;
     const json& det = detections[d];
@@ -140,8 +298,8 @@ AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t heigh
     for (const json& poly : polygons) {
       require(poly.is_string(), where + " polygon", "a string", poly);
       try {
-        fill_polygon_text(out.pixels.data.get() + d * plane, height, width,
-                          poly.get_ref<const std::string&>());
+        fill_polygon_text(out.pixels.data() + d * plane, height, width,
+                          poly.get_ref<const std::string&>(), out.bounds[d]);
       } catch (const ValueError& e) {
         throw ValueError(where + ": " + e.what());
       }

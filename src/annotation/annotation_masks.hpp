@@ -11,17 +11,34 @@
 
 namespace hm::annotation {
 
-// A zero-filled byte buffer from calloc: pages that are never written stay shared
-// zero pages, so masks cost memory only where polygons lie. Freed with std::free,
-// which lets the buffer be handed over to an array owner.
-struct ZeroBuffer {
-  struct Free {
-    void operator()(std::uint8_t* p) const;
-  };
-  std::unique_ptr<std::uint8_t, Free> data;
-  size_t size = 0;
+// A zero-filled byte buffer. Frame-sized ones are mapped straight from the system:
+// pages that are never written stay shared zero pages, so masks cost memory only
+// where polygons lie. (The C allocator would hand back recycled heap memory for
+// buffers of this size and clear all of it.)
+class ZeroBuffer {
+ public:
+  ZeroBuffer() = default;
+  explicit ZeroBuffer(size_t bytes);  // std::bad_alloc when it cannot
+  ~ZeroBuffer();
+  ZeroBuffer(ZeroBuffer&& other) noexcept;
+  ZeroBuffer& operator=(ZeroBuffer&& other) noexcept;
+  ZeroBuffer(const ZeroBuffer&) = delete;
+  ZeroBuffer& operator=(const ZeroBuffer&) = delete;
 
-  static ZeroBuffer allocate(size_t bytes);  // std::bad_alloc when it cannot
+  std::uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  size_t mapped_ = 0;  // length of the mapping; 0 for a calloc'd buffer
+  size_t size_ = 0;
+};
+
+// Rows and columns (inclusive) that a mask's fill may have written; empty when
+// it wrote nothing.
+struct FillBounds {
+  bool empty = true;
+  std::int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;
 };
 
 // n masks of height x width bytes (0 or 1), one after another.
@@ -31,9 +48,12 @@ struct AnnotationMasks {
   std::int64_t width = 0;
   ZeroBuffer pixels;
   std::vector<std::int64_t> boxkeys;  // object_id - 1, one per mask
+  std::vector<FillBounds> bounds;     // one per mask
 
   size_t count() const { return boxkeys.size(); }
   MaskView view(size_t i) const;
+  // Tight box and area of mask i, scanning only its fill bounds.
+  PreparedMask prepared(size_t i) const;
 };
 
 // Reads an annotation JSON text and fills one mask per detection. Errors:
@@ -47,9 +67,9 @@ AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t heigh
 AnnotationMasks masks_from_json_file(const std::string& path, std::int64_t height,
                                      std::int64_t width);
 
-// Fills the polygon text into `mask` with value 1. A text with no coordinate pair
-// fills nothing.
+// Fills the polygon text into `mask` with value 1 and widens `bounds` to cover what
+// was written. A text with no coordinate pair fills nothing.
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
-                       const std::string& text);
+                       const std::string& text, FillBounds& bounds);
 
 }  // namespace hm::annotation

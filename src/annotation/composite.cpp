@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "common/errors.hpp"
 
@@ -38,12 +41,62 @@ inline std::uint8_t mix(std::uint32_t src, std::uint32_t dst, const Blend& b) {
   return static_cast<std::uint8_t>(shift_div255(tmp + (0x80u << kPrecisionBits)) >> kPrecisionBits);
 }
 
-void expand_rgb(const std::uint8_t* __restrict src, std::uint8_t* __restrict out, size_t total) {
-  for (size_t p = 0; p < total; ++p) {
-    out[4 * p] = src[3 * p];
-    out[4 * p + 1] = src[3 * p + 1];
-    out[4 * p + 2] = src[3 * p + 2];
-    out[4 * p + 3] = 255;
+// Index of the first non-zero byte of p[x..n), or n. Skips zero runs eight bytes at a time.
+inline std::int64_t next_set(const std::uint8_t* p, std::int64_t x, std::int64_t n) {
+  while (x + 8 <= n) {
+    std::uint64_t word;
+    std::memcpy(&word, p + x, 8);
+    if (word) break;
+    x += 8;
+  }
+  while (x < n && !p[x]) ++x;
+  return x;
+}
+
+struct Job {
+  const std::uint8_t* src;
+  int channels;
+  std::uint8_t* out;
+  std::int64_t width;
+  const std::vector<MaskView>* masks;
+  const std::vector<Rgb>* colours;
+};
+
+// Rows [r0, r1): the source row first, then each mask in order painted from the
+// source pixels, so a later mask simply overwrites what an earlier one painted.
+void paint_rows(const Job& job, std::int64_t r0, std::int64_t r1) {
+  static const std::array<Blend, 256> table = blend_table();
+  const std::int64_t w = job.width;
+  const int ch = job.channels;
+  for (std::int64_t r = r0; r < r1; ++r) {
+    const std::uint8_t* src = job.src + r * w * ch;
+    std::uint8_t* out = job.out + r * w * 4;
+    if (ch == 4) {
+      std::memcpy(out, src, static_cast<size_t>(4 * w));
+    } else {
+      for (std::int64_t x = 0; x < w; ++x) {
+        out[4 * x] = src[3 * x];
+        out[4 * x + 1] = src[3 * x + 1];
+        out[4 * x + 2] = src[3 * x + 2];
+        out[4 * x + 3] = 255;
+      }
+    }
+    for (size_t k = 0; k < job.masks->size(); ++k) {
+      const MaskView& m = (*job.masks)[k];
+      if (r >= m.rows) continue;
+      const std::int64_t cols = std::min(m.cols, w);
+      const std::uint8_t* set = m.row(r);
+      const Rgb& c = (*job.colours)[k];
+      for (std::int64_t x = next_set(set, 0, cols); x < cols; x = next_set(set, x + 1, cols)) {
+        const std::uint8_t* s = src + ch * x;
+        const Blend& b = table[ch == 4 ? s[3] : 255];
+        std::uint8_t* o = out + 4 * x;
+        o[0] = mix(c[0], s[0], b);
+        o[1] = mix(c[1], s[1], b);
+        o[2] = mix(c[2], s[2], b);
+        o[3] = b.alpha;
+      }
+    }
   }
 }
 
@@ -58,39 +111,22 @@ void composite_masks(const std::uint8_t* src, int channels, std::uint8_t* out, s
   if (channels != 3 && channels != 4)
     throw ValueError("the image must have 3 or 4 channels, got " + std::to_string(channels));
   if (height <= 0 || width <= 0) return;
-  const size_t total = static_cast<size_t>(height) * static_cast<size_t>(width);
-  if (channels == 4) {
-    std::memcpy(out, src, 4 * total);
-  } else {
-    expand_rgb(src, out, total);
+  const Job job{src, channels, out, width, &masks, &colours};
+  // Two bands of rows on two threads for frame-sized images; rows are independent.
+  if (height * width < (1 << 18)) {
+    paint_rows(job, 0, height);
+    return;
   }
-  static const std::array<Blend, 256> table = blend_table();
-  // Each painted pixel is blended from the source pixel, so a later mask simply
-  // overwrites what an earlier one painted.
-  for (size_t k = 0; k < masks.size(); ++k) {
-    const MaskView& m = masks[k];
-    const std::int64_t rows = std::min(m.rows, height);
-    const std::int64_t cols = std::min(m.cols, width);
-    if (rows <= 0 || cols <= 0) continue;
-    const MaskView clipped{m.data, rows, cols, m.row_stride};
-    const TightBox box = tight_box(clipped);
-    if (box.empty) continue;
-    const Rgb& c = colours[k];
-    for (std::int64_t r = box.y1; r <= box.y2; ++r) {
-      const std::uint8_t* set = clipped.row(r);
-      for (std::int64_t x = box.x1; x <= box.x2; ++x) {
-        if (!set[x]) continue;
-        const size_t p = static_cast<size_t>(r * width + x);
-        const std::uint8_t* s = src + channels * p;
-        const Blend& b = table[channels == 4 ? s[3] : 255];
-        std::uint8_t* o = out + 4 * p;
-        o[0] = mix(c[0], s[0], b);
-        o[1] = mix(c[1], s[1], b);
-        o[2] = mix(c[2], s[2], b);
-        o[3] = b.alpha;
-      }
-    }
+  const std::int64_t mid = height / 2;
+  std::thread other;
+  try {
+    other = std::thread(paint_rows, std::cref(job), mid, height);
+  } catch (const std::system_error&) {
+    paint_rows(job, 0, height);  // no thread to be had: one band
+    return;
   }
+  paint_rows(job, 0, mid);
+  other.join();
 }
 
 }  // namespace hm::annotation

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -93,7 +94,7 @@ FrameMasks load_one(const std::string& path, std::int64_t height, std::int64_t w
   f.areas.resize(n);
   std::vector<PreparedMask> prepared(n);
   for (size_t i = 0; i < n; ++i) {
-    prepared[i] = prepare(f.masks.view(i));
+    prepared[i] = f.masks.prepared(i);
     f.areas[i] = prepared[i].area;
   }
   std::unordered_map<std::int64_t, size_t> slot;
@@ -203,7 +204,13 @@ std::vector<FrameMasks> load_frame_masks(const std::vector<std::string>& paths, 
   };
   const size_t workers = std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), n);
   std::vector<std::thread> pool;
-  for (size_t t = 1; t < workers; ++t) pool.emplace_back(work);
+  for (size_t t = 1; t < workers; ++t) {
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: the calling thread does the rest
+    }
+  }
   work();
   for (auto& t : pool) t.join();
   if (error) std::rethrow_exception(error);

@@ -4,12 +4,15 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <opencv2/imgproc.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "annotation/annotation_masks.hpp"
 #include "annotation/polygon_text.hpp"
 #include "common/errors.hpp"
+#include "common/number_text.hpp"
 #include "detect/annotation_data.hpp"
 
 namespace hm {
@@ -176,6 +179,45 @@ TEST_F(AnnotationFolder, FirstFailingFileInPathOrderIsReported) {
     EXPECT_EQ(frames[i].areas, (std::vector<std::int64_t>{9}));
     EXPECT_EQ(frames[i].table, (std::vector<double>{0.0}));
   }
+}
+
+}  // namespace
+}  // namespace hm
+
+namespace hm {
+namespace {
+
+// Polygons reaching far beyond the frame are cut down before the fill; inside the
+// frame the result stays that of the uncut polygon, up to a pixel at a span's end.
+TEST(AnnotationMasks, CutFarPolygonsFillLikeTheWholeOnes) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> far(-6000, 6000), in(0, 1);
+  const int h = 40, w = 60;
+  std::int64_t differing = 0, filled = 0;
+  for (int t = 0; t < 300; ++t) {
+    std::vector<cv::Point> pts = {{int(far(rng)), int(far(rng))},
+                                  {int(in(rng)*w), int(in(rng)*h)},
+                                  {int(in(rng)*w), int(in(rng)*h)}};
+    std::string text = "p";
+    for (const auto& p : pts)
+      text += " " + real_text(double(p.x) / w) + " " + real_text(double(p.y) / h);
+    std::vector<std::uint8_t> got(h * w, 0);
+    annotation::FillBounds bounds;
+    annotation::fill_polygon_text(got.data(), h, w, text, bounds);
+    cv::Mat want = cv::Mat::zeros(h, w, CV_8UC1);
+    cv::fillPoly(want, std::vector<std::vector<cv::Point>>{pts}, cv::Scalar(1));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const bool g = got[y * w + x], e = want.at<std::uint8_t>(y, x);
+        differing += g != e;
+        filled += e;
+        if (g) {
+          ASSERT_FALSE(bounds.empty);
+          ASSERT_TRUE(x >= bounds.x1 && x <= bounds.x2 && y >= bounds.y1 && y <= bounds.y2);
+        }
+      }
+  }
+  EXPECT_LE(differing * 200, filled) << differing << " of " << filled;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """Drawing: the mask composite against per-point drawing, boxes, labels, annotation pictures."""
 
 import json
+import random
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -144,6 +145,20 @@ def test_retrieve_annotation_boxes_labels_and_saving(annotation_file, tmp_path):
     tab = pixels[18:30, 20:50, :3]
     assert tab.any() and (tab.min(axis=2) > 200).sum() > 10
     assert pixels[30, 40, :3].any()  # box edge
+
+
+def test_far_boxes_draw_like_near_ones(tmp_path):
+    image = tmp_path / "frame.png"
+    Image.new("RGB", (40, 30)).save(image)
+
+    def picture(box):
+        path = tmp_path / "far.json"
+        path.write_text(json.dumps({"image_path": str(image), "detections": [
+            {"object_id": 1, "xyxy": [box], "formatted_polygon": []}]}))
+        random.seed(4)  # the same colour for both pictures
+        return np.asarray(retrieve_annotation(str(path), box_drawing=True))
+
+    np.testing.assert_array_equal(picture([5, -1e9, 2e9, 20]), picture([5, -50, 100, 20]))
 
 
 def test_retrieve_annotation_without_detections(tmp_path):
