@@ -65,13 +65,13 @@ def main():
                        table_baseline(named, areas))
     report("cal_masks_iou_scores 10x10 1440x2304",
            lambda: hm.cal_masks_iou_scores(news, olds), lambda: iou_baseline(news, olds),
-           repeat=7, target=50)
+           repeat=7, number=3, target=50)
     report("cal_centroid_distance 10x10 1440x2304",
            lambda: hm.cal_centroid_distance(news, olds), lambda: centroid_baseline(news, olds),
-           repeat=7, target=50)
+           repeat=7, number=3, target=50)
     report("intersection_between_masks 10 masks 1440x2304",
            lambda: hm.intersection_between_masks(named, areas),
-           lambda: table_baseline(named, areas), repeat=7, target=10)
+           lambda: table_baseline(named, areas), repeat=7, number=3, target=10)
 
 
 if __name__ == "__main__":

@@ -36,6 +36,14 @@ TEST(Moments, EqualTheImageMomentRoutineExactly) {
     ASSERT_EQ(got.m10, want.m10);
     ASSERT_EQ(got.m01, want.m01);
   }
+  // Rows wide enough that per-row sums need 64 bits.
+  Mask wide(3, 5000);
+  for (auto& p : wide.pixels) p = 255;
+  const cv::Moments want = cv::moments(wide.view().as_mat());
+  const RawMoments got = pixel_moments(wide.view());
+  EXPECT_EQ(got.m00, want.m00);
+  EXPECT_EQ(got.m10, want.m10);
+  EXPECT_EQ(got.m01, want.m01);
 }
 
 TEST(ContourCentroid, EqualsWholeFrameTrace) {
