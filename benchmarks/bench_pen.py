@@ -3,6 +3,8 @@ NumPy / OpenCV-Python formulation."""
 
 import json
 import os
+import pathlib
+import sys
 import tempfile
 
 import cv2
@@ -10,6 +12,10 @@ import numpy as np
 
 import herdmask as hm
 from harness import report
+
+# The plain formulations the tests check against are the baselines here too.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
+from test_pen import ref_motion as motion_baseline  # noqa: E402
 
 H, W = 1440, 2304
 
@@ -21,19 +27,6 @@ def in_pen_baseline(test_mask, pen_json_path):
         points = [(x, y) for x, y in json.load(f)["shapes"][0]["points"]]
     cv2.fillPoly(pen, [np.array(points, dtype=np.int32)], 1)
     return np.logical_and(test_mask, pen.astype(bool))
-
-
-def motion_baseline(video_frames, masks_dict):
-    a = cv2.imread(video_frames[0], cv2.IMREAD_GRAYSCALE)
-    b = cv2.imread(video_frames[5], cv2.IMREAD_GRAYSCALE)
-    flow = cv2.calcOpticalFlowFarneback(a, b, None, 0.5, 3, 15, 3, 5, 1.2, 0)
-    mag, _ = cv2.cartToPolar(flow[..., 0], flow[..., 1])
-    out = {}
-    for key, mask in masks_dict.items():
-        bm = (mask > 0).astype(np.uint8)
-        masked = cv2.bitwise_and(mag, mag, mask=bm)
-        out[key] = np.mean(masked[bm == 1]) if np.any(bm) else 0
-    return out
 
 
 def main():

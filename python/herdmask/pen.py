@@ -67,7 +67,7 @@ def draw_pen(image_path, json_path, drawout=False):
     return image, polygon
 
 
-def _coordinate_rows(items, width, what):
+def _coordinate_rows(items, width):
     """An (n, width) float64 array from a sequence of indexable items."""
     try:
         arr = np.asarray(items, dtype=np.float64)
@@ -90,7 +90,7 @@ def calculate_pen_intersection_ratio(polygon_points, boxes, ratio_threshold):
     if polygon.ndim != 2 or polygon.shape[1] != 2:
         raise ValueError(
             f"polygon_points must be a list of (x, y) pairs, got shape {polygon.shape}")
-    box_rows = _coordinate_rows(boxes, 4, "boxes")
+    box_rows = _coordinate_rows(boxes, 4)
     return _core_pen.intersection_percentages(
         np.ascontiguousarray(polygon), box_rows, float(ratio_threshold))
 

@@ -141,7 +141,17 @@ std::int64_t count_both(const PreparedMask& a, const PreparedMask& b) {
   for (std::int64_t r = y1; r <= y2; ++r) {
     const std::uint8_t* pa = a.view.row(r);
     const std::uint8_t* pb = b.view.row(r);
-    for (std::int64_t c = x1; c <= x2; ++c) count += (pa[c] != 0) & (pb[c] != 0);
+    std::int64_t c = x1;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; c + 16 <= x2 + 1; c += 16) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pa + c));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb + c));
+      const __m128i either_zero = _mm_or_si128(_mm_cmpeq_epi8(va, zero), _mm_cmpeq_epi8(vb, zero));
+      count += 16 - std::popcount(static_cast<unsigned>(_mm_movemask_epi8(either_zero)));
+    }
+#endif
+    for (; c <= x2; ++c) count += (pa[c] != 0) & (pb[c] != 0);
   }
   return count;
 }

@@ -15,12 +15,25 @@ RawMoments pixel_moments(const MaskView& m) {
   const TightBox box = tight_box(m);
   if (box.empty) return out;
   std::int64_t m00 = 0, m10 = 0, m01 = 0;
+  // Per-row sums fit 32 bits while width * width * 255 does, which lets the
+  // compiler keep them in wide vector lanes.
+  const bool narrow = box.x2 < 2900;
   for (std::int64_t r = box.y1; r <= box.y2; ++r) {
     const std::uint8_t* p = m.row(r);
     std::int64_t row_sum = 0, row_x = 0;
-    for (std::int64_t c = box.x1; c <= box.x2; ++c) {
-      row_sum += p[c];
-      row_x += static_cast<std::int64_t>(p[c]) * c;
+    if (narrow) {
+      std::int32_t s = 0, sx = 0;
+      for (std::int32_t c = static_cast<std::int32_t>(box.x1); c <= box.x2; ++c) {
+        s += p[c];
+        sx += p[c] * c;
+      }
+      row_sum = s;
+      row_x = sx;
+    } else {
+      for (std::int64_t c = box.x1; c <= box.x2; ++c) {
+        row_sum += p[c];
+        row_x += static_cast<std::int64_t>(p[c]) * c;
+      }
     }
     m00 += row_sum;
     m10 += row_x;

@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "common/errors.hpp"
+#include "pen/in_pen.hpp"
+#include "pen/motion.hpp"
+#include "pen/pen_polygon.hpp"
+#include "pen/pen_ratio.hpp"
+
+namespace hm::pen {
+namespace {
+
+const std::vector<Point2> kSquare = {{10, 10}, {90, 10}, {90, 90}, {10, 90}};
+
+TEST(PenRatio, InsideHalfOutsideAndTouching) {
+  const auto pct = pen_intersection_percentages(
+      kSquare,
+      {{20, 20, 30, 30}, {0, 20, 20, 30}, {0, 0, 5, 5}, {90, 20, 95, 30}, {30, 30, 20, 20}});
+  ASSERT_EQ(pct.size(), 5u);
+  EXPECT_EQ(pct[0], 100.0);
+  EXPECT_DOUBLE_EQ(pct[1], 50.0);
+  EXPECT_EQ(pct[2], 0.0);
+  EXPECT_EQ(pct[3], 0.0);
+  EXPECT_EQ(pct[4], 100.0);  // corners given in reverse order span the same rectangle
+}
+
+// The triangle (0,0) (100,0) (0,100) cut by boxes along its hypotenuse has an
+// area known in closed form, which checks the overlay rather than the shortcuts.
+TEST(PenRatio, MatchesClosedFormOnTriangle) {
+  const std::vector<Point2> tri = {{0, 0}, {100, 0}, {0, 100}};
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(0, 100);
+  for (int k = 0; k < 200; ++k) {
+    const double x1 = u(rng), y1 = u(rng), s = 1 + u(rng) / 4;
+    const double x2 = x1 + s, y2 = y1 + s;
+    // Area of {x + y <= 100} within the box: integrate the clipped height over x.
+    double inside = 0;
+    const int steps = 4000;
+    for (int i = 0; i < steps; ++i) {
+      const double x = x1 + (i + 0.5) * s / steps;
+      inside += std::clamp(100 - x, y1, y2) - y1;
+    }
+    inside *= s / steps;
+    const auto pct = pen_intersection_percentages(tri, {{x1, y1, x2, y2}});
+    EXPECT_NEAR(pct[0], inside / (s * s) * 100, 1e-3) << x1 << " " << y1 << " " << s;
+  }
+}
+
+TEST(PenRatio, BadInputRaisesNamedErrors) {
+  EXPECT_THROW(pen_intersection_percentages({{0, 0}, {1, 1}}, {}), ValueError);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_THROW(pen_intersection_percentages({{0, 0}, {nan, 1}, {0, 5}}, {}), ValueError);
+  EXPECT_THROW(pen_intersection_percentages(kSquare, {{0, 0, inf, 1}}), ValueError);
+  EXPECT_THROW(pen_intersection_percentages(kSquare, {{20, 20, 30, 30}, {5, 5, 5, 9}}),
+               ZeroDivision);
+  EXPECT_THROW(pen_intersection_percentages(kSquare, {{5, 5, 5, 5}}), ZeroDivision);
+  EXPECT_TRUE(pen_intersection_percentages(kSquare, {}).empty());
+}
+
+TEST(PenRatio, SelfIntersectingPolygonNeverCrashes) {
+  const std::vector<Point2> bowtie = {{0, 0}, {10, 10}, {10, 0}, {0, 10}};
+  try {
+    const auto pct = pen_intersection_percentages(bowtie, {{0, 0, 10, 10}, {2, 4, 8, 6}});
+    EXPECT_EQ(pct.size(), 2u);
+  } catch (const ValueError&) {
+  }
+}
+
+TEST(InPen, KeepsValuesInsideForEveryElementSize) {
+  Mask pen(3, 4);
+  pen.pixels = {0, 1, 1, 0, 1, 1, 1, 1, 0, 0, 0, 1};
+  for (size_t item : {1u, 2u, 4u, 8u}) {
+    const size_t planes = 2, n = planes * 12 * item;
+    std::vector<std::uint8_t> in(n), out(n, 0);
+    for (size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>(1 + i % 250);
+    restrict_to_pen(in.data(), out.data(), planes, item, pen);
+    for (size_t i = 0; i < n; ++i) {
+      const bool inside = pen.pixels[(i / item) % 12] != 0;
+      ASSERT_EQ(out[i], inside ? in[i] : 0) << "item " << item << " byte " << i;
+    }
+  }
+}
+
+TEST(InPen, WideRowsTakeTheSameResultAsBytewise) {
+  std::mt19937 rng(5);
+  Mask pen(7, 131);
+  for (auto& p : pen.pixels) p = rng() % 3 != 0;
+  std::vector<std::uint8_t> in(pen.pixels.size()), out(in.size(), 0);
+  for (size_t i = 0; i < in.size(); ++i)
+    in[i] = (i / 40) % 3 == 0 ? 0 : static_cast<std::uint8_t>(rng());
+  restrict_to_pen(in.data(), out.data(), 1, 1, pen);
+  for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], pen.pixels[i] ? in[i] : 0) << i;
+}
+
+TEST(Motion, MaskOfOtherSizeAndEmptyMask) {
+  cv::Mat mag(4, 5, CV_32F, cv::Scalar(2.5f));
+  Mask wrong(5, 4);
+  EXPECT_THROW(mean_in_mask(mag, wrong.view()), ValueError);
+  Mask empty(4, 5);
+  EXPECT_FALSE(mean_in_mask(mag, empty.view()).has_value());
+  Mask some(4, 5);
+  some.pixels[7] = 255;
+  some.pixels[13] = 1;
+  mag.at<float>(2, 3) = 4.5f;  // pixel 13
+  EXPECT_DOUBLE_EQ(*mean_in_mask(mag, some.view()), 3.5);
+}
+
+TEST(Motion, MissingFrameIsFileNotFound) {
+  EXPECT_THROW(flow_magnitude("/nonexistent/0000.jpg", "/nonexistent/0005.jpg"), FileNotFound);
+}
+
+TEST(PenFill, FillingAZeroSizedFrameDoesNotReachTheFiller) {
+  std::vector<PenPoint> poly(3);
+  poly[1].x.value = 5;
+  poly[2].y.value = 5;
+  EXPECT_EQ(fill_polygon(poly, 0, 0).pixels.size(), 0u);
+  EXPECT_THROW(fill_polygon({}, 4, 4), ValueError);
+}
+
+}  // namespace
+}  // namespace hm::pen
