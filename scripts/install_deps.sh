@@ -4,6 +4,10 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev)
+# The fuzz harnesses need clang and its libFuzzer runtime.
+if [ "${1:-}" = "--fuzz" ] || [ "${HERDMASK_FUZZ:-0}" = "1" ]; then
+  APT_PACKAGES+=(clang libclang-rt-14-dev)
+fi
 # import name=pip requirement
 PY_PACKAGES=(
   "nanobind=nanobind>=2.0"
@@ -15,6 +19,8 @@ PY_PACKAGES=(
   "matplotlib=matplotlib"
   "seaborn=seaborn"
   "tqdm=tqdm"
+  "dask=dask"
+  "distributed=distributed"
   "pytest=pytest"
   "cv2=opencv-python-headless"
   "shapely=shapely"

@@ -1,0 +1,118 @@
+"""Frame extraction of a full-size camera video against the plain OpenCV-Python loop."""
+
+import contextlib
+import io
+import os
+import shutil
+import tempfile
+
+import cv2
+import numpy as np
+import pandas as pd
+
+from harness import report
+
+import herdmask
+
+WIDTH, HEIGHT, FPS, SECONDS = 2560, 1440, 25, 10
+TIME_STEP = 0.1
+MARKER = (400, 600, 470, 680)  # x1, y1, x2, y2 of the orange marker, left of the pen
+
+
+def make_video(path):
+    """A camera-like recording: smooth shading, texture and moving blobs, plus the marker."""
+    rng = np.random.default_rng(7)
+    yy, xx = np.mgrid[0:HEIGHT, 0:WIDTH]
+    # Greyish pen floor: shading and texture, but nothing saturated enough to pass for orange.
+    shade = 60 + (xx // 12) % 90 + (yy // 9) % 60
+    base = shade[:, :, None] + rng.integers(0, 24, (HEIGHT, WIDTH, 3))
+    base = base.astype(np.uint8)
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"mp4v"), FPS, (WIDTH, HEIGHT))
+    for i in range(FPS * SECONDS):
+        frame = base.copy()
+        for k in range(10):
+            cx = (300 + 200 * k + 9 * i) % (WIDTH - 300)
+            cy = 200 + 100 * k
+            cv2.ellipse(frame, (cx, cy), (120, 60), k * 20, 0, 360, (180, 170, 200), -1)
+        x1, y1, x2, y2 = MARKER
+        frame[y1:y2, x1:x2] = (0, 140, 255)
+        writer.write(frame)
+    writer.release()
+
+
+def baseline(video_path, out_base, date, name, total_minutes, crop_box):
+    """What a driver would write with OpenCV-Python alone: read, slice, write."""
+    x1, y1, x2, y2 = crop_box
+    start = 0
+    while start < total_minutes:
+        end = min(start + TIME_STEP, total_minutes)
+        out = f"{out_base}/{date}/{name}/{start}min_to_{end}min/right_cropped_frames"
+        os.makedirs(out, exist_ok=True)
+        cap = cv2.VideoCapture(video_path)
+        fps = int(cap.get(cv2.CAP_PROP_FPS))
+        start_frame, end_frame = round(fps * 60 * start), round(fps * 60 * end)
+        cap.set(cv2.CAP_PROP_POS_FRAMES, start_frame)
+        cap.read()
+        save_idx = 0
+        for frame_idx in range(start_frame, end_frame):
+            ok, frame = cap.read()
+            if not ok:
+                break
+            print(f"Processing frame {frame_idx} (saved as {save_idx:04d}.jpg)")
+            cv2.imwrite(os.path.join(out, f"{save_idx:04d}.jpg"),
+                        frame[max(y1, 0):y2, max(x1, 0):x2])
+            save_idx += 1
+        cap.release()
+        start += TIME_STEP
+
+
+def compare_outputs(fast_root, base_root):
+    fast = sorted(os.path.relpath(os.path.join(d, f), fast_root)
+                  for d, _, fs in os.walk(fast_root) for f in fs)
+    base = sorted(os.path.relpath(os.path.join(d, f), base_root)
+                  for d, _, fs in os.walk(base_root) for f in fs)
+    assert fast == base and fast, "different file names"
+    worst = 0
+    for rel in fast[::25]:
+        a = cv2.imread(os.path.join(fast_root, rel)).astype(int)
+        b = cv2.imread(os.path.join(base_root, rel)).astype(int)
+        assert a.shape == b.shape, rel
+        worst = max(worst, float(np.abs(a - b).mean()))
+    assert worst < 2.0, f"mean pixel difference {worst}"
+    return len(fast), worst
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        name = "Camera61_1_20240501063000"
+        video_path = os.path.join(tmp, name + ".mp4")
+        make_video(video_path)
+        df = pd.DataFrame([("61", "20240501", "06:30:00", video_path, name)],
+                          columns=["Camera Number", "Date", "Time", "File Path", "Video Name"])
+        fast_root, base_root = os.path.join(tmp, "fast"), os.path.join(tmp, "base")
+        processor = herdmask.VideoProcessor(output_dir_base=fast_root, time_step=TIME_STEP)
+        with contextlib.redirect_stdout(io.StringIO()):
+            total = processor.get_video_duration(video_path)
+        x1 = MARKER[0] - 50
+        crop_box = (x1, 0, 2300, 1440)
+
+        def fast():
+            shutil.rmtree(fast_root, ignore_errors=True)
+            processor.camera_crop_coords.clear()
+            with contextlib.redirect_stdout(io.StringIO()):
+                processor.process_videos_to_frames(df)
+
+        def base():
+            shutil.rmtree(base_root, ignore_errors=True)
+            with contextlib.redirect_stdout(io.StringIO()):
+                baseline(video_path, base_root, "20240501", name, total, crop_box)
+
+        report(f"process_videos_to_frames {WIDTH}x{HEIGHT} {SECONDS}s", fast, base,
+               repeat=2, target=1.5)
+        assert processor.camera_crop_coords == {"61": crop_box}
+        files, worst = compare_outputs(fast_root, base_root)
+        print(f"  {files} files, same names; mean pixel difference of sampled frames {worst:.3f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,271 @@
+#include "video/frame_extraction.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "common/number_text.hpp"
+
+namespace hm::video {
+
+namespace {
+
+// Far beyond any real video, small enough for the reader's own integer arithmetic.
+constexpr double kFrameLimit = 1e12;
+
+std::int64_t python_mod(std::int64_t a, std::int64_t b) {
+  const std::int64_t r = a % b;
+  return (r != 0 && ((r < 0) != (b < 0))) ? r + b : r;
+}
+
+std::string join_path(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+std::string image_name(std::int64_t save_idx) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04lld.jpg", static_cast<long long>(save_idx));
+  return buf;
+}
+
+struct ImageJob {
+  std::string path;
+  cv::Mat image;
+  cv::Size resize_to;  // empty: written as it is
+};
+
+void write_image(const ImageJob& job) {
+  const std::string& path = job.path;
+  bool ok = false;
+  std::string why;
+  try {
+    if (job.resize_to.empty()) {
+      ok = cv::imwrite(path, job.image);
+    } else {
+      cv::Mat resized;
+      cv::resize(job.image, resized, job.resize_to, 0, 0, cv::INTER_AREA);
+      ok = cv::imwrite(path, resized);
+    }
+  } catch (const cv::Exception& e) {
+    why = std::string(": ") + e.what();
+  }
+  if (!ok) throw IoError("could not write frame image " + path + why);
+}
+
+// Encodes and writes images on worker threads while the caller keeps decoding. The
+// queue is bounded so that a slow disk does not pile up decoded frames in memory.
+class ImageWriterPool {
+ public:
+  explicit ImageWriterPool(int threads) {
+    if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    capacity_ = static_cast<size_t>(threads) * 2;
+    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
+  }
+  ImageWriterPool(const ImageWriterPool&) = delete;
+  ImageWriterPool& operator=(const ImageWriterPool&) = delete;
+  ~ImageWriterPool() { stop(); }
+
+  // Queues one image; rethrows the first failure of an earlier write.
+  void submit(ImageJob job) {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [this] { return jobs_.size() < capacity_ || error_; });
+    if (error_) std::rethrow_exception(error_);
+    jobs_.push_back(std::move(job));
+    work_.notify_one();
+  }
+
+  // Waits until every queued image is written; rethrows the first failure.
+  void finish() {
+    stop();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      ImageJob job;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [this] { return !jobs_.empty() || closing_; });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+        space_.notify_one();
+      }
+      try {
+        write_image(job);
+      } catch (...) {
+        std::lock_guard lock(mutex_);
+        if (!error_) error_ = std::current_exception();
+        jobs_.clear();
+        space_.notify_all();
+      }
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    work_.notify_all();
+    for (auto& w : workers_)
+      if (w.joinable()) w.join();
+    workers_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_, space_;
+  std::deque<ImageJob> jobs_;
+  std::vector<std::thread> workers_;
+  std::exception_ptr error_;
+  size_t capacity_ = 2;
+  bool closing_ = false;
+};
+
+// Keeps the aspect ratio: the width follows from the target height, rounded up.
+cv::Size size_for_height(const cv::Size& image, std::int64_t target_height) {
+  if (target_height <= 0 || target_height > std::numeric_limits<int>::max())
+    throw ValueError(
+        "resize_dim: the target height (its second element) must be a positive "
+        "number of pixels, got " +
+        int_text(target_height));
+  const double width = std::ceil(static_cast<double>(target_height) *
+                                 (static_cast<double>(image.width) / image.height));
+  if (!(width >= 1 && width <= std::numeric_limits<int>::max()))
+    throw ValueError("resize_dim: a target height of " + int_text(target_height) +
+                     " gives an image too wide to make");
+  return {static_cast<int>(width), static_cast<int>(target_height)};
+}
+
+std::string shape_text(const std::array<int, 3>& s) {
+  return "(" + int_text(s[0]) + ", " + int_text(s[1]) + ", " + int_text(s[2]) + ")";
+}
+
+}  // namespace
+
+std::optional<double> video_duration_minutes(const std::string& path, const Printer& print) {
+  cv::VideoCapture cap(path);
+  if (!cap.isOpened()) {
+    print("Error: Could not open video " + path);
+    return std::nullopt;
+  }
+  const double fps = cap.get(cv::CAP_PROP_FPS);
+  print("Video FPS: " + real_text(fps));
+  const double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  print("Total frames: " + real_text(frames));
+  if (fps == 0) throw ZeroDivision("float division by zero (the video's frame rate reads 0)");
+  const double seconds = frames / fps;
+  cap.release();
+  print("Video duration: " + fixed_text(seconds, 2) + " seconds");
+  return seconds / 60;
+}
+
+std::int64_t frame_number(int fps, double minutes) {
+  if (!std::isfinite(minutes))
+    throw ValueError("minutes must be a finite number, got " + real_text(minutes));
+  const double exact = static_cast<double>(fps) * 60 * minutes;
+  return static_cast<std::int64_t>(std::clamp(std::nearbyint(exact), -kFrameLimit, kFrameLimit));
+}
+
+SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& print) {
+  if (req.frame_skip <= 0)
+    throw ValueError("frame_skip must be a positive whole number, got " + int_text(req.frame_skip));
+  std::error_code ec;
+  std::filesystem::create_directories(req.output_dir, ec);
+  if (ec) throw IoError("could not create folder " + req.output_dir + ": " + ec.message());
+
+  SegmentResult result;
+  cv::VideoCapture cap(req.video_path);
+  if (!cap.isOpened()) {
+    print("Error: Could not open video.");
+    return result;
+  }
+  const double rate = cap.get(cv::CAP_PROP_FPS);
+  if (!std::isfinite(rate)) throw ValueError("the video's frame rate is not a number");
+  // A rate is truncated toward zero to whole frames per second.
+  const int fps = static_cast<int>(std::clamp(rate, -1e6, 1e6));
+  const std::int64_t start_frame = frame_number(fps, req.start_min);
+  const std::int64_t end_frame = frame_number(fps, req.end_min);
+
+  cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(start_frame));
+  cv::Mat first_frame;
+  if (!cap.read(first_frame)) {
+    print("Error: Could not read the first frame.");
+    cap.release();
+    return result;
+  }
+
+  cv::Rect roi(0, 0, first_frame.cols, first_frame.rows);
+  if (req.crop) {
+    CropBox box;
+    if (req.cached_box) {
+      box = *req.cached_box;
+    } else {
+      const std::optional<CropBox> region = find_orange_region(first_frame);
+      if (!region) {
+        print("No orange region detected. Exiting.");
+        cap.release();
+        return result;
+      }
+      print("cv2 crop region for Camera " + req.camera_text + ": " + crop_box_text(*region));
+      box = crop_box_for_region(*region);
+      if (req.store_box) req.store_box(box);
+    }
+    print("Detected crop region for Camera " + req.camera_text + ": " + crop_box_text(box));
+    roi = clamp_to_frame(box, first_frame.cols, first_frame.rows);
+    if (roi.empty())
+      throw ValueError("crop box (" + crop_box_text(box) + ") leaves no pixels of a " +
+                       int_text(first_frame.cols) + " x " + int_text(first_frame.rows) + " frame");
+  }
+  first_frame.release();
+
+  ImageWriterPool writers(req.encode_threads);
+  std::int64_t save_idx = 0;
+  for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
+    // A fresh image per read: the writers still hold the previous ones.
+    cv::Mat frame;
+    if (!cap.read(frame)) break;
+    if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) continue;
+    const std::string name = image_name(save_idx);
+    print("Processing frame " + int_text(frame_idx) + " (saved as " + name + ")");
+    cv::Mat image = frame;
+    if (req.crop) {
+      const cv::Rect here = roi & cv::Rect(0, 0, frame.cols, frame.rows);
+      if (here.empty())
+        throw ValueError("frame " + int_text(frame_idx) + " is smaller than the crop box");
+      image = frame(here);
+    }
+    cv::Size out_size = image.size();
+    cv::Size resize_to;
+    if (req.resize_height) out_size = resize_to = size_for_height(out_size, *req.resize_height);
+    result.last_shape = std::array<int, 3>{out_size.height, out_size.width, image.channels()};
+    writers.submit({join_path(req.output_dir, name), std::move(image), resize_to});
+    ++save_idx;
+    result.saved = save_idx;
+  }
+  cap.release();
+  writers.finish();
+
+  const std::string& shown = req.reported_dir.empty() ? req.output_dir : req.reported_dir;
+  print("Cropped frames from " + req.start_text + " to " + req.end_text + " minutes saved to " +
+        shown + ".");
+  print(std::string("Dim: ") + (result.last_shape ? shape_text(*result.last_shape) : "None"));
+  return result;
+}
+
+}  // namespace hm::video

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "video/frame_extraction.hpp"
+#include "video/orange_region.hpp"
+
+namespace fs = std::filesystem;
+using namespace hm::video;
+
+namespace {
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    path = fs::temp_directory_path() /
+           ("herdmask_video_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+std::string write_video(const fs::path& path, int frames) {
+  cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 25,
+                         cv::Size(40, 30));
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat frame(30, 40, CV_8UC3, cv::Scalar(60, 60, 60 + i));
+    frame(cv::Rect(20, 5, 8, 8)).setTo(cv::Scalar(0, 128, 255));
+    writer.write(frame);
+  }
+  return path.string();
+}
+
+}  // namespace
+
+TEST(VideoCropBox, RuleSwitchesToTheFrameEdgeAtColumn2300) {
+  EXPECT_EQ(crop_box_for_region({600, 10, 2299, 90}), (CropBox{550, 0, 2300, 1440}));
+  EXPECT_EQ(crop_box_for_region({600, 10, 2300, 90}), (CropBox{550, 0, 2560, 1440}));
+  EXPECT_EQ(crop_box_for_region({20, 10, 40, 90}), (CropBox{-30, 0, 2300, 1440}));
+  EXPECT_EQ(clamp_to_frame({-30, 0, 2300, 1440}, 40, 30), cv::Rect(0, 0, 40, 30));
+  EXPECT_TRUE(clamp_to_frame({50, 0, 60, 30}, 40, 30).empty());
+  EXPECT_TRUE(clamp_to_frame({INT64_MIN, INT64_MIN, INT64_MAX, -5}, 40, 30).empty());
+}
+
+TEST(VideoOrangeRegion, ZeroAreaContoursAndBadFrames) {
+  cv::Mat frame(10, 10, CV_8UC3, cv::Scalar(0, 0, 0));
+  frame(cv::Rect(2, 2, 1, 5)).setTo(cv::Scalar(0, 128, 255));  // a line: area 0
+  EXPECT_EQ(find_orange_region(frame), (CropBox{2, 2, 3, 7}));
+  EXPECT_THROW(find_orange_region(cv::Mat()), hm::ValueError);
+  EXPECT_THROW(find_orange_region(cv::Mat(4, 4, CV_8UC1)), hm::ValueError);
+}
+
+TEST(VideoFrames, FrameNumbersRoundHalfToEvenAndRejectNonFinite) {
+  EXPECT_EQ(frame_number(25, 0.30000000000000004), 450);
+  EXPECT_EQ(frame_number(1, 2.5 / 60), 2);
+  EXPECT_EQ(frame_number(1, 3.5 / 60), 4);
+  EXPECT_EQ(frame_number(25, -0.1), -150);
+  EXPECT_GT(frame_number(25, 1e300), 0);
+  EXPECT_THROW(frame_number(25, std::nan("")), hm::ValueError);
+}
+
+TEST(VideoFrames, PipelineWritesEveryFileAndReportsFailures) {
+  TempDir tmp;
+  const std::string video = write_video(tmp.path / "v.mp4", 12);
+  std::vector<std::string> lines;
+  hm::Printer print = [&](const std::string& s) { lines.push_back(s); };
+
+  SegmentRequest req;
+  req.video_path = video;
+  req.output_dir = (tmp.path / "seg").string();
+  req.start_min = 0;
+  req.end_min = 10.0 / 1500;
+  req.start_text = "0";
+  req.end_text = "x";
+  req.camera_text = "5";
+  std::vector<CropBox> stored;
+  req.store_box = [&](const CropBox& b) { stored.push_back(b); };
+  req.encode_threads = 3;
+  const SegmentResult r = crop_video_to_frames(req, print);
+  EXPECT_EQ(r.saved, 10);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].x2, 2300);
+  for (int i = 0; i < 10; ++i) {
+    const fs::path f = tmp.path / "seg" / ("000" + std::to_string(i) + ".jpg");
+    EXPECT_TRUE(fs::is_regular_file(f)) << f;
+  }
+  ASSERT_EQ(lines.size(), 14u);
+  EXPECT_EQ(lines[2], "Processing frame 0 (saved as 0000.jpg)");
+  EXPECT_EQ(lines.back(), "Dim: (30, 40, 3)");
+
+  // A folder where an image should go: the failure names the file.
+  req.output_dir = (tmp.path / "bad").string();
+  req.cached_box = stored[0];
+  fs::create_directories(tmp.path / "bad" / "0003.jpg");
+  try {
+    crop_video_to_frames(req, print);
+    FAIL() << "no error";
+  } catch (const hm::IoError& e) {
+    EXPECT_NE(std::string(e.what()).find("0003.jpg"), std::string::npos);
+  }
+  req.frame_skip = 0;
+  EXPECT_THROW(crop_video_to_frames(req, print), hm::ValueError);
+}
