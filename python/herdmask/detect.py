@@ -87,6 +87,35 @@ def _masks_dict(masks):
     return {f"Box{idx}": masks[idx] for idx in range(len(masks))}
 
 
+def _in_pen_and_plausible(boxes, scores, labels, img_path, pen_json_path, height):
+    """The detections that lie in the pen (40 % of the box) and have a plausible size."""
+    from .pen import calculate_pen_intersection_ratio, draw_pen
+
+    pen_polygon_points = draw_pen(img_path, pen_json_path, drawout=False)
+    _ratios, in_pen_index = calculate_pen_intersection_ratio(
+        pen_polygon_points, boxes, _IN_PEN_PERCENT)
+    in_pen = np.asarray(in_pen_index, dtype=bool)
+    boxes, scores, labels = boxes[in_pen], scores[in_pen], labels[in_pen]
+    sized = _core_detect.plausible_size(_box_array(boxes), float(height))
+    return boxes[sized], scores[sized], labels[sized]
+
+
+def _one_mask_per_box(masks, scores, logits):
+    """The segmenter's masks with one leading entry per box."""
+    if masks.ndim == 3:
+        return masks[None], scores[None], logits[None]
+    if masks.ndim == 4:
+        return masks.squeeze(1), scores, logits
+    return masks, scores, logits
+
+
+def _kept_positions(masks, scores):
+    """Ascending positions of the boxes that survive the overlap rule."""
+    kept, _removed, _areas, _table = _core_detect.drop_overlaps(
+        masks, np.asarray(scores, dtype=np.float64).ravel().tolist())
+    return kept
+
+
 def initializer(video_dir, frame_names, processor, grounding_model, device, image_predictor,
                 start_index=0, step=10, gdino_thr=0.25, close_set_num=10, custom_pen_json_path=None):
     """Finds the first examined frame with exactly `close_set_num` clean in-pen masks.
@@ -98,7 +127,7 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
     from PIL import Image
 
     from .annotation import img_bbx_drawing
-    from .pen import calculate_pen_intersection_ratio, draw_pen, get_pen_json_path
+    from .pen import get_pen_json_path
 
     text = _PROMPT
     pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path)
@@ -122,16 +151,8 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
             print(f"No boxes found in frame {ann_frame_idx}. Skipping to next frame.")
             continue
 
-        pen_polygon_points = draw_pen(img_path, pen_json_path, drawout=False)
-        _ratios, in_pen_index = calculate_pen_intersection_ratio(
-            pen_polygon_points, input_boxes, _IN_PEN_PERCENT)
-        in_pen = np.asarray(in_pen_index, dtype=bool)
-        input_boxes, gdino_scores, gdino_labels = (
-            input_boxes[in_pen], gdino_scores[in_pen], gdino_labels[in_pen])
-
-        sized = _core_detect.plausible_size(_box_array(input_boxes), float(height))
-        input_boxes, gdino_scores, gdino_labels = (
-            input_boxes[sized], gdino_scores[sized], gdino_labels[sized])
+        input_boxes, gdino_scores, gdino_labels = _in_pen_and_plausible(
+            input_boxes, gdino_scores, gdino_labels, img_path, pen_json_path, height)
         if input_boxes.shape[0] == 0:
             # An empty prompt is not a question the segmenter answers: no animal is kept.
             _frame_failed(ann_frame_idx, False, frame_count, close_set_num)
@@ -140,13 +161,9 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
         image_predictor.set_image(np.array(image.convert("RGB")))
         masks, scores, logits = image_predictor.predict(
             point_coords=None, point_labels=None, box=input_boxes, multimask_output=False)
-        if masks.ndim == 3:
-            masks, scores, logits = masks[None], scores[None], logits[None]
-        elif masks.ndim == 4:
-            masks = masks.squeeze(1)
+        masks, scores, logits = _one_mask_per_box(masks, scores, logits)
 
-        boxkeys, _removed, _areas, _table = _core_detect.drop_overlaps(
-            masks, np.asarray(gdino_scores, dtype=np.float64).ravel().tolist())
+        boxkeys = _kept_positions(masks, gdino_scores)
         print(f"Boxes will be kept: {boxkeys}, totally {len(boxkeys)} keys")
 
         input_boxes, gdino_scores, gdino_labels = (
