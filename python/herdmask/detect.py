@@ -116,6 +116,14 @@ def _kept_positions(masks, scores):
     return kept
 
 
+def _kept_only(masks, labels, scores, boxkeys):
+    """Masks, labels and scores of the kept boxes. Only a frame that works needs
+    them; when every box is kept the masks are handed on without a copy."""
+    if len(boxkeys) != len(masks):
+        masks = masks[boxkeys]
+    return masks, labels[boxkeys], scores[boxkeys]
+
+
 def initializer(video_dir, frame_names, processor, grounding_model, device, image_predictor,
                 start_index=0, step=10, gdino_thr=0.25, close_set_num=10, custom_pen_json_path=None):
     """Finds the first examined frame with exactly `close_set_num` clean in-pen masks.
@@ -166,13 +174,9 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
         boxkeys = _kept_positions(masks, gdino_scores)
         print(f"Boxes will be kept: {boxkeys}, totally {len(boxkeys)} keys")
 
-        input_boxes, gdino_scores, gdino_labels = (
-            input_boxes[boxkeys], gdino_scores[boxkeys], gdino_labels[boxkeys])
-        masks, logits = masks[boxkeys], logits[boxkeys]
-        OBJECTS = gdino_labels
-
         kept = len(boxkeys)
         if kept == close_set_num:
+            masks, OBJECTS, gdino_scores = _kept_only(masks, gdino_labels, gdino_scores, boxkeys)
             print(f"ann_frame_idx [{ann_frame_idx}] works!!!")
             print(gdino_scores)
             annotated_frame = img_bbx_drawing(image.copy(), _masks_dict(masks))

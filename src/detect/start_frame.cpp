@@ -1,8 +1,10 @@
 #include "detect/start_frame.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "common/errors.hpp"
 #include "measures/intersection.hpp"
@@ -58,6 +60,8 @@ template <typename T>
 PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64_t rows,
                                    std::int64_t cols) {
   if (count < 0 || rows < 0 || cols < 0) throw ValueError("mask planes: negative size");
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  static_assert(sizeof(Bits) == sizeof(T));
   PlaneMasks out;
   const std::size_t plane = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
   for (std::int64_t k = 0; k < count; ++k) {
@@ -67,9 +71,13 @@ PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64
     std::int64_t area = 0;
     for (std::int64_t r = 0; r < rows; ++r) {
       const T* row = src + r * cols;
+      // Most rows of an animal's mask are empty: one OR over the row's bits
+      // (sign dropped, so -0.0 counts as zero and NaN as set) settles them.
+      Bits any = 0;
+      for (std::int64_t c = 0; c < cols; ++c) any |= std::bit_cast<Bits>(row[c]) << 1;
+      if (any == 0) continue;
       std::int64_t set = 0;
-      for (std::int64_t c = 0; c < cols; ++c) set += row[c] != T(0);
-      if (set == 0) continue;
+      for (std::int64_t c = 0; c < cols; ++c) set += (std::bit_cast<Bits>(row[c]) << 1) != 0;
       std::int64_t first = 0;
       while (row[first] == T(0)) ++first;
       std::int64_t last = cols - 1;
