@@ -18,8 +18,8 @@ __all__ = [
 _PROMPT = "pig."
 # Share of a box's area, in percent, that must lie inside the pen.
 _IN_PEN_PERCENT = 40
-# Gamma that brightens an animal's crop before its features are taken.
-_CROP_GAMMA = 10
+# Masks with fewer set pixels describe no animal.
+_MIN_FEATURE_PIXELS = 10
 
 
 # --- the detector's output -------------------------------------------------
@@ -211,13 +211,18 @@ def enhance_dark_text(image_pil, gamma=1.5):
     return Image.fromarray(gray)
 
 
-def _positive_mask(mask):
-    # A mask pixel is set where it is greater than 0; bool and unsigned masks
-    # already say so through being non-zero and are read without a copy.
+def _feature_input(image_np, mask):
+    """The encoder input for one mask, or None."""
     arr = np.asarray(mask)
-    if arr.dtype.kind in "if":
-        return arr > 0
-    return arr
+    if arr.dtype.kind not in "if":
+        # bool and unsigned masks: set means non-zero, read without a copy
+        return _core_detect.feature_input(image_np, arr)
+    # Reals and signed integers: the size test counts non-zero elements, the
+    # window and the cut-out use the elements greater than 0. A mask with no
+    # positive element gives None rather than an empty window.
+    if np.count_nonzero(arr) < _MIN_FEATURE_PIXELS:
+        return None
+    return _core_detect.feature_input(image_np, arr > 0, min_pixels=1)
 
 
 def _encoder_device(encoder):
@@ -241,7 +246,7 @@ def generate_sam2_image_features(image, masks, image_predictor):
     device = None
     features = []
     for mask in masks:
-        crop = _core_detect.feature_input(image_np, _positive_mask(mask))
+        crop = _feature_input(image_np, mask)
         if crop is None:
             features.append(None)
             continue
