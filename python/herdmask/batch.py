@@ -128,7 +128,7 @@ def run_batch(args) -> int:
               file=sys.stderr)
         return 2
     os.makedirs(out, exist_ok=True)
-    df = pipeline.catalogue(recordings, None, args.start, args.end, args.camera)
+    df = pipeline.catalogue(recordings, None, args.start, args.end, args.camera, args.sample_step)
     if df.empty:
         print("No camera video found in the time window.")
         return 0

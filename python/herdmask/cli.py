@@ -55,6 +55,8 @@ def build_parser():
     run.add_argument("--camera", help="only this camera number (as written in the file names)")
     run.add_argument("--start", type=_time_arg, default="06:00:00", help="time-of-day window start (exclusive)")
     run.add_argument("--end", type=_time_arg, default="17:00:00", help="time-of-day window end (exclusive)")
+    run.add_argument("--sample-step", type=int, default=0,
+                     help="keep every N-th video of the time window (default 0: all)")
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="dask scheduler address (tcp://host:8786); default: a local cluster")
     run.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")

@@ -114,13 +114,14 @@ def load_models(gdino_dir=None, sam2_config=None, sam2_checkpoint=None, device=N
 # ------------------------------------------------------------------ intake stages
 
 
-def catalogue(base_dir, sub_dirs=None, filter_start="06:00:00", filter_end="17:00:00", camera_number=None):
-    """The catalogue table of every camera video under `base_dir`'s sub-folders (no stepping)."""
+def catalogue(base_dir, sub_dirs=None, filter_start="06:00:00", filter_end="17:00:00", camera_number=None,
+              sample_step=0):
+    """The catalogue table of the camera videos under `base_dir`'s sub-folders (all of them by default)."""
     if sub_dirs is None:
         sub_dirs = sorted(e.name for e in os.scandir(base_dir) if e.is_dir())
         if any(name.endswith(".mp4") for name in os.listdir(base_dir)):
             sub_dirs = [""] + sub_dirs  # videos lying directly in base_dir
-    meta = hm.VideoMetadata(base_dir, list(sub_dirs), filter_start, filter_end, 0, -1,
+    meta = hm.VideoMetadata(base_dir, list(sub_dirs), filter_start, filter_end, sample_step, -1,
                             camera_number=camera_number)
     return meta.get_filtered_video_dataframe()
 

@@ -91,22 +91,22 @@ double vertex_distance(const std::vector<cv::Point>& a, const std::vector<cv::Po
   std::vector<cv::Point> sorted(b);
   std::sort(sorted.begin(), sorted.end(),
             [](const cv::Point& p, const cv::Point& q) { return p.x < q.x; });
-  std::int64_t best = std::numeric_limits<std::int64_t>::max();
+  // Unsigned: two squared 31-bit gaps can exceed the signed range.
+  auto sq = [](std::int64_t v) { return static_cast<std::uint64_t>(v * v); };
+  std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
   for (const cv::Point& p : a) {
     const auto mid = std::lower_bound(sorted.begin(), sorted.end(), p.x,
                                       [](const cv::Point& q, int x) { return q.x < x; });
     for (auto it = mid; it != sorted.end(); ++it) {
-      const std::int64_t dx = std::int64_t{it->x} - p.x;
-      if (dx * dx >= best) break;
-      const std::int64_t dy = std::int64_t{it->y} - p.y;
-      best = std::min(best, dx * dx + dy * dy);
+      const std::uint64_t dx2 = sq(std::int64_t{it->x} - p.x);
+      if (dx2 >= best) break;
+      best = std::min(best, dx2 + sq(std::int64_t{it->y} - p.y));
     }
     for (auto it = mid; it != sorted.begin();) {
       --it;
-      const std::int64_t dx = std::int64_t{p.x} - it->x;
-      if (dx * dx >= best) break;
-      const std::int64_t dy = std::int64_t{it->y} - p.y;
-      best = std::min(best, dx * dx + dy * dy);
+      const std::uint64_t dx2 = sq(std::int64_t{p.x} - it->x);
+      if (dx2 >= best) break;
+      best = std::min(best, dx2 + sq(std::int64_t{it->y} - p.y));
     }
   }
   // The square root of an exact integer, as the all-pairs distance matrix holds it.

@@ -115,6 +115,15 @@ def two_videos(tmp_path_factory):
     return base
 
 
+@needs("VideoMetadata")
+@pytest.mark.parametrize("extra", [["--camera", "2"], ["--end", "10:00:00"], ["--start", "10:00:03"]])
+def test_run_with_nothing_in_the_window_starts_no_cluster(two_videos, tmp_path, capsys, extra):
+    assert cli.main(["run", str(two_videos), "--out", str(tmp_path / "o")] + extra) == 0
+    out = capsys.readouterr().out
+    assert out.splitlines()[-1] == "No camera video found in the time window."
+    assert "dask scheduler" not in out
+
+
 @needs(*PIPELINE_STEPS)
 def test_run_on_a_local_cluster_then_resume(two_videos, tmp_path, capsys):
     out = tmp_path / "run"
@@ -193,5 +202,10 @@ def test_review_of_a_folder_of_annotation_files(tmp_path, capsys):
     zero = [(int(r["Frame ID"]), r["Box ID"]) for r in rows if r["Report type"] == "Zero area detected"]
     assert zero == [(6, "Box2"), (7, "Box2")]
     assert "Small-area boxes: ['Box2']" in log
+    # both coverages exceed the threshold; the animal that moved is the one named
+    assert "Long overlaps: Box0-Box1 (frames 2-5), Box1-Box0 (frames 2-5)." in log
+    assert "went wrong there is Box1" in log
     pngs = _pngs_of(out / "review.html")
-    assert len(pngs) == 2 and all(cv2.imread(p) is not None for p in pngs)
+    assert {os.path.basename(p) for p in pngs} == {"intersection_heatmap.png", "first_long_overlap.png",
+                                                   "mask_areas.png"}
+    assert all(cv2.imread(p) is not None for p in pngs)
