@@ -58,31 +58,34 @@ OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
 
 namespace {
 
-// OR of all 64-bit words of [p, p + n) (n a multiple of 4), four words at a time
-// so the loop stays at memory speed.
+// OR of all 64-bit words of [p, p + n) (n a multiple of 4). Sixteen-byte lanes
+// and four accumulators keep enough loads in flight to run at memory speed.
 std::uint64_t row_bits(const void* p, std::size_t n) {
+  using Lanes = std::uint64_t __attribute__((vector_size(16)));
   const auto* bytes = static_cast<const unsigned char*>(p);
-  std::uint64_t a = 0, b = 0, c = 0, d = 0;
+  Lanes a{}, b{}, c{}, d{};
   std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, bytes + i, 32);
+  for (; i + 64 <= n; i += 64) {
+    Lanes w[4];
+    std::memcpy(w, bytes + i, 64);
     a |= w[0];
     b |= w[1];
     c |= w[2];
     d |= w[3];
   }
+  a |= b | c | d;
+  std::uint64_t out = a[0] | a[1];
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, bytes + i, 8);
-    a |= w;
+    out |= w;
   }
   if (i < n) {
     std::uint32_t w;
     std::memcpy(&w, bytes + i, 4);
-    a |= w | (std::uint64_t{w} << 32);
+    out |= w | (std::uint64_t{w} << 32);
   }
-  return a | b | c | d;
+  return out;
 }
 
 }  // namespace
