@@ -125,19 +125,19 @@ void register_detect(nb::module_ m) {
 
   m.def(
       "feature_input",
-      [](RgbArray rgb, nb::handle mask) -> nb::object {
+      [](RgbArray rgb, nb::handle mask, std::int64_t min_pixels) -> nb::object {
         const cv::Mat image = rgb_mat(rgb);
         MaskArg arg = mask_arg(mask, "mask");
         std::optional<std::vector<float>> out;
         {
           nb::gil_scoped_release release;
-          out = detect::feature_input(image, arg.view);
+          out = detect::feature_input(image, arg.view, detect::kEncoderSide, min_pixels);
         }
         if (!out) return nb::none();
         const size_t side = detect::kEncoderSide;
         return float32_array(std::move(*out), {1, 3, side, side});
       },
-      nb::arg("rgb"), nb::arg("mask"));
+      nb::arg("rgb"), nb::arg("mask"), nb::arg("min_pixels") = detect::kMinFeaturePixels);
 }
 
 }  // namespace hm::py

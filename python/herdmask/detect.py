@@ -18,8 +18,8 @@ __all__ = [
 _PROMPT = "pig."
 # Share of a box's area, in percent, that must lie inside the pen.
 _IN_PEN_PERCENT = 40
-# Gamma that brightens an animal's crop before its features are taken.
-_CROP_GAMMA = 10
+# Masks with fewer set pixels describe no animal.
+_MIN_FEATURE_PIXELS = 10
 
 
 # --- the detector's output -------------------------------------------------
@@ -87,6 +87,43 @@ def _masks_dict(masks):
     return {f"Box{idx}": masks[idx] for idx in range(len(masks))}
 
 
+def _in_pen_and_plausible(boxes, scores, labels, img_path, pen_json_path, height):
+    """The detections that lie in the pen (40 % of the box) and have a plausible size."""
+    from .pen import calculate_pen_intersection_ratio, draw_pen
+
+    pen_polygon_points = draw_pen(img_path, pen_json_path, drawout=False)
+    _ratios, in_pen_index = calculate_pen_intersection_ratio(
+        pen_polygon_points, boxes, _IN_PEN_PERCENT)
+    in_pen = np.asarray(in_pen_index, dtype=bool)
+    boxes, scores, labels = boxes[in_pen], scores[in_pen], labels[in_pen]
+    sized = _core_detect.plausible_size(_box_array(boxes), float(height))
+    return boxes[sized], scores[sized], labels[sized]
+
+
+def _one_mask_per_box(masks, scores, logits):
+    """The segmenter's masks with one leading entry per box."""
+    if masks.ndim == 3:
+        return masks[None], scores[None], logits[None]
+    if masks.ndim == 4:
+        return masks.squeeze(1), scores, logits
+    return masks, scores, logits
+
+
+def _kept_positions(masks, scores):
+    """Ascending positions of the boxes that survive the overlap rule."""
+    kept, _removed, _areas, _table = _core_detect.drop_overlaps(
+        masks, np.asarray(scores, dtype=np.float64).ravel().tolist())
+    return kept
+
+
+def _kept_only(masks, labels, scores, boxkeys):
+    """Masks, labels and scores of the kept boxes. Only a frame that works needs
+    them; when every box is kept the masks are handed on without a copy."""
+    if len(boxkeys) != len(masks):
+        masks = masks[boxkeys]
+    return masks, labels[boxkeys], scores[boxkeys]
+
+
 def initializer(video_dir, frame_names, processor, grounding_model, device, image_predictor,
                 start_index=0, step=10, gdino_thr=0.25, close_set_num=10, custom_pen_json_path=None):
     """Finds the first examined frame with exactly `close_set_num` clean in-pen masks.
@@ -98,7 +135,7 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
     from PIL import Image
 
     from .annotation import img_bbx_drawing
-    from .pen import calculate_pen_intersection_ratio, draw_pen, get_pen_json_path
+    from .pen import get_pen_json_path
 
     text = _PROMPT
     pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path)
@@ -122,16 +159,8 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
             print(f"No boxes found in frame {ann_frame_idx}. Skipping to next frame.")
             continue
 
-        pen_polygon_points = draw_pen(img_path, pen_json_path, drawout=False)
-        _ratios, in_pen_index = calculate_pen_intersection_ratio(
-            pen_polygon_points, input_boxes, _IN_PEN_PERCENT)
-        in_pen = np.asarray(in_pen_index, dtype=bool)
-        input_boxes, gdino_scores, gdino_labels = (
-            input_boxes[in_pen], gdino_scores[in_pen], gdino_labels[in_pen])
-
-        sized = _core_detect.plausible_size(_box_array(input_boxes), float(height))
-        input_boxes, gdino_scores, gdino_labels = (
-            input_boxes[sized], gdino_scores[sized], gdino_labels[sized])
+        input_boxes, gdino_scores, gdino_labels = _in_pen_and_plausible(
+            input_boxes, gdino_scores, gdino_labels, img_path, pen_json_path, height)
         if input_boxes.shape[0] == 0:
             # An empty prompt is not a question the segmenter answers: no animal is kept.
             _frame_failed(ann_frame_idx, False, frame_count, close_set_num)
@@ -140,22 +169,14 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
         image_predictor.set_image(np.array(image.convert("RGB")))
         masks, scores, logits = image_predictor.predict(
             point_coords=None, point_labels=None, box=input_boxes, multimask_output=False)
-        if masks.ndim == 3:
-            masks, scores, logits = masks[None], scores[None], logits[None]
-        elif masks.ndim == 4:
-            masks = masks.squeeze(1)
+        masks, scores, logits = _one_mask_per_box(masks, scores, logits)
 
-        boxkeys, _removed, _areas, _table = _core_detect.drop_overlaps(
-            masks, np.asarray(gdino_scores, dtype=np.float64).ravel().tolist())
+        boxkeys = _kept_positions(masks, gdino_scores)
         print(f"Boxes will be kept: {boxkeys}, totally {len(boxkeys)} keys")
-
-        input_boxes, gdino_scores, gdino_labels = (
-            input_boxes[boxkeys], gdino_scores[boxkeys], gdino_labels[boxkeys])
-        masks, logits = masks[boxkeys], logits[boxkeys]
-        OBJECTS = gdino_labels
 
         kept = len(boxkeys)
         if kept == close_set_num:
+            masks, OBJECTS, gdino_scores = _kept_only(masks, gdino_labels, gdino_scores, boxkeys)
             print(f"ann_frame_idx [{ann_frame_idx}] works!!!")
             print(gdino_scores)
             annotated_frame = img_bbx_drawing(image.copy(), _masks_dict(masks))
@@ -190,13 +211,18 @@ def enhance_dark_text(image_pil, gamma=1.5):
     return Image.fromarray(gray)
 
 
-def _positive_mask(mask):
-    # A mask pixel is set where it is greater than 0; bool and unsigned masks
-    # already say so through being non-zero and are read without a copy.
+def _feature_input(image_np, mask):
+    """The encoder input for one mask, or None."""
     arr = np.asarray(mask)
-    if arr.dtype.kind in "if":
-        return arr > 0
-    return arr
+    if arr.dtype.kind not in "if":
+        # bool and unsigned masks: set means non-zero, read without a copy
+        return _core_detect.feature_input(image_np, arr)
+    # Reals and signed integers: the size test counts non-zero elements, the
+    # window and the cut-out use the elements greater than 0. A mask with no
+    # positive element gives None rather than an empty window.
+    if np.count_nonzero(arr) < _MIN_FEATURE_PIXELS:
+        return None
+    return _core_detect.feature_input(image_np, arr > 0, min_pixels=1)
 
 
 def _encoder_device(encoder):
@@ -220,7 +246,7 @@ def generate_sam2_image_features(image, masks, image_predictor):
     device = None
     features = []
     for mask in masks:
-        crop = _core_detect.feature_input(image_np, _positive_mask(mask))
+        crop = _feature_input(image_np, mask)
         if crop is None:
             features.append(None)
             continue

@@ -126,8 +126,8 @@ cv::Mat resize_bilinear(const cv::Mat& src, int out_cols, int out_rows) {
   return out;
 }
 
-std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask,
-                                                int side) {
+std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask, int side,
+                                                std::int64_t min_pixels) {
   require_rgb(rgb);
   if (mask.rows != rgb.rows || mask.cols != rgb.cols)
     throw ValueError("mask of " + std::to_string(mask.rows) + " x " + std::to_string(mask.cols) +
@@ -135,7 +135,7 @@ std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskVi
                      std::to_string(rgb.cols) + " pixels");
   if (side <= 0) throw ValueError("encoder input side must be positive");
   const PreparedMask pm = prepare(mask);
-  if (pm.area < kMinFeaturePixels) return std::nullopt;
+  if (pm.area < std::max<std::int64_t>(min_pixels, 1)) return std::nullopt;
   // The window stops short of the last set row and column.
   const cv::Rect window(static_cast<int>(pm.box.x1), static_cast<int>(pm.box.y1),
                         static_cast<int>(pm.box.x2 - pm.box.x1),

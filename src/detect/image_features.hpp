@@ -38,9 +38,10 @@ cv::Mat resize_bilinear(const cv::Mat& src, int out_cols, int out_rows);
 // 3 x side x side reals in 0..1, channel-first, the three channels equal. The
 // window spans the mask's tight box without its last row and column; inside it
 // the enhanced gray crop shows through the mask and the rest is black. None when
-// the mask has fewer than kMinFeaturePixels set pixels or the window is empty
+// the mask has fewer than `min_pixels` set pixels or the window is empty
 // (all set pixels in one row or one column).
 std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask,
-                                                int side = kEncoderSide);
+                                                int side = kEncoderSide,
+                                                std::int64_t min_pixels = kMinFeaturePixels);
 
 }  // namespace hm::detect

@@ -169,9 +169,16 @@ def test_features_per_mask_none_for_tiny_and_thin_masks(predictor):
     same_pig = pig.astype(np.float32)
     other = box_mask((45, 5, 68, 45), (50, 70))
     negative = np.where(pig, 1.0, -1.0)  # set where > 0 only
+    # Ten non-zero elements pass the size test; the window comes from the four
+    # positive ones (a 2 x 2 square gives a 1 x 1 window). None positive: None.
+    few_positive = np.zeros((50, 70))
+    few_positive[0, :6] = -2.0
+    few_positive[10:12, 10:12] = 0.5
+    all_negative = -np.ones((50, 70))
     feats = generate_sam2_image_features(
-        image, [pig, nine_pixels, row, same_pig, other, negative], predictor)
-    assert [f is None for f in feats] == [False, True, True, False, False, False]
+        image, [pig, nine_pixels, row, same_pig, other, negative, few_positive, all_negative],
+        predictor)
+    assert [f is None for f in feats] == [False, True, True, False, False, False, False, True]
     assert feats[0].shape == (6,)
     assert torch.equal(feats[0], feats[3]) and torch.equal(feats[0], feats[5])
     assert not torch.allclose(feats[0], feats[4])

@@ -1,5 +1,7 @@
 """The start-frame search on scripted frames with the stand-in models."""
 
+import json
+
 import numpy as np
 import pytest
 from PIL import Image
@@ -231,3 +233,23 @@ def test_wrong_arguments_are_type_errors(frames):
     with pytest.raises(TypeError):
         initializer("v", [], None, None, "cpu", None, stride=3)
     assert herdmask.initializer is initializer
+
+
+def test_whole_search_with_the_real_pen_test_and_drawing(frames, tmp_path, capsys):
+    # The pen covers the left 100 columns: a box half outside (50 %) stays, one
+    # three-quarters outside (25 %) leaves.
+    pen = tmp_path / "pen_polygon.json"
+    pen.write_text(json.dumps({"shapes": [{"points": [[0, 0], [100, 0], [100, 100], [0, 100]]}]}))
+    rows = [(10, 10, 30, 30, 0.9, "pig"), (90, 40, 110, 60, 0.8, "pig"),
+            (95, 70, 115, 90, 0.7, "pig")]
+    with pytest.raises(FileNotFoundError):  # a missing pen file reaches the caller
+        run(frames(1), {"0000.jpg": rows}, close_set_num=2)
+    capsys.readouterr()
+    processor = StandInProcessor({"0000.jpg": rows})
+    masks, objects, idx, annotated = initializer(
+        "D:\\v\\Camera61_1", frames(1), processor, StandInGroundingModel(), "cpu",
+        StandInImagePredictor(), close_set_num=2, custom_pen_json_path=str(pen))
+    assert idx == 0 and list(objects) == ["pig", "pig"]
+    assert [tuple(np.argwhere(m)[0]) for m in masks] == [(10, 10), (40, 90)]
+    assert annotated.size == (WIDTH, HEIGHT)
+    assert "Boxes will be kept: [0 1], totally 2 keys" in capsys.readouterr().out

@@ -1,0 +1,163 @@
+"""Start-frame search and per-animal encoder input on 1440 x 2304 frames against the
+straightforward NumPy / OpenCV-Python / Pillow / pandas formulation.
+
+The models are instant stand-ins: what is timed is the search's own work on one
+examined frame (detections to kept boxes) and the preparation of one mask's
+encoder input.
+"""
+
+import json
+import os
+import tempfile
+
+import cv2
+import numpy as np
+import pandas as pd
+import torch
+from PIL import Image
+from shapely.geometry import Polygon, box as shapely_box
+
+from harness import report
+from herdmask import _native, detect
+from herdmask.testing import StandInProcessor
+
+H, W = 1440, 2304
+PEN = [[100, 80], [2200, 60], [2250, 1400], [60, 1380]]
+
+
+def pig_masks(n=10, seed=0):
+    """Pig-sized ellipses, as the segmenter returns them (32-bit reals), and a second,
+    shifted mask of the first animal, as a doubled detection gives."""
+    rng = np.random.default_rng(seed)
+    masks, boxes = [], []
+    for i in range(n):
+        m = np.zeros((H, W), np.uint8)
+        cx = int(300 + (i % 5) * 400 + rng.integers(-60, 60))
+        cy = int(400 + (i // 5) * 500 + rng.integers(-60, 60))
+        ax, ay = int(rng.integers(170, 230)), int(rng.integers(70, 100))
+        cv2.ellipse(m, (cx, cy), (ax, ay), int(rng.integers(0, 180)), 0, 360, 1, -1)
+        ys, xs = np.nonzero(m)
+        boxes.append((xs.min(), ys.min(), xs.max(), ys.max()))
+        masks.append(m.astype(np.float32))
+    masks.append(np.roll(masks[0], 25, axis=1))
+    x1, y1, x2, y2 = boxes[0]
+    boxes.append((x1 + 25, y1 + 1, x2 + 25, y2))
+    return np.stack(masks)[:, None], boxes
+
+
+def detections(boxes):
+    rows = [(*b, 0.9 - 0.01 * i, "pig") for i, b in enumerate(boxes)]
+    rows[-1] = (*boxes[-1], 0.5, "pig")
+    rows.append((2280, 1390, 2300, 1430, 0.3, "pig"))  # outside the pen
+    processor = StandInProcessor({"frame": rows})
+    processor(images=type("Img", (), {"filename": "frame"})())
+    return processor.post_process_grounded_object_detection({"frame_token": [0]})
+
+
+def frame_work(gdino_results, masks, pen_path, close_set_num):
+    """The initializer's own work on one frame, from the detector's result to its verdict."""
+    boxes, scores, labels = detect.process_gdino_results(gdino_results)
+    boxes, scores, labels = detect._in_pen_and_plausible(boxes, scores, labels, "frame.jpg",
+                                                         pen_path, H)
+    m, _, _ = detect._one_mask_per_box(masks, np.ones(len(masks)), np.zeros(len(masks)))
+    keep = detect._kept_positions(m, scores)
+    if len(keep) != close_set_num:
+        return None
+    return detect._kept_only(m, labels, scores, keep)[:2]
+
+
+def frame_work_baseline(gdino_results, masks, pen_path, close_set_num):
+    r = gdino_results[0]
+    scores = r["scores"].cpu().numpy()
+    labels = np.array(r["labels"])
+    boxes = r["boxes"].cpu().numpy()
+    order = np.lexsort((boxes[:, 0], boxes[:, 1]))
+    boxes, scores, labels = boxes[order], scores[order], labels[order]
+    sel = labels == "pig" if np.any(labels == "pig") else np.ones(len(labels), bool)
+    boxes, scores, labels = boxes[sel], scores[sel], labels[sel]
+    with open(pen_path) as f:
+        pen = Polygon(json.load(f)["shapes"][0]["points"])
+    in_pen = []
+    for b in boxes:
+        bx = shapely_box(*b)
+        in_pen.append(pen.intersection(bx).area / bx.area * 100 >= 40)
+    boxes, scores, labels = boxes[in_pen], scores[in_pen], labels[in_pen]
+    areas = (boxes[:, 2] - boxes[:, 0]) * (boxes[:, 3] - boxes[:, 1])
+    keep = ((boxes[:, 1] < 0.5 * H) & (areas < 1500000)) | ((boxes[:, 1] >= 0.5 * H) & (areas < 4000000))
+    boxes, scores, labels = boxes[keep], scores[keep], labels[keep]
+    m = masks.squeeze(1)
+    masks_dict = {f"Box{i}": m[i] for i in range(len(m))}
+    masks_areas = {k: int(np.count_nonzero(v)) for k, v in masks_dict.items()}
+    keys = list(masks_dict)
+    table = np.zeros((len(keys), len(keys)))
+    for i in range(len(keys)):
+        for j in range(i):
+            if masks_areas[keys[i]] <= 1:
+                continue
+            inter = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
+            table[i, j] = inter / masks_areas[keys[i]] * 100
+            table[j, i] = inter / masks_areas[keys[j]] * 100
+    df = pd.DataFrame(table, index=keys, columns=keys)
+    removed = []
+    for row in df.index:
+        for col in df.columns:
+            if df.loc[row, col] > 8:
+                ri, ci = int(row.replace("Box", "")), int(col.replace("Box", ""))
+                removed.append(ci if scores[ri] > scores[ci] else ri)
+                removed = list(set(removed))
+    boxkeys = np.array([i for i in range(len(boxes)) if i not in removed])
+    m, labels = m[boxkeys], labels[boxkeys]
+    if len(boxkeys) != close_set_num:
+        return None
+    return m, labels
+
+
+def feature_input_baseline(image, mask):
+    y, x = np.where(mask > 0)
+    x1, x2, y1, y2 = x.min(), x.max(), y.min(), y.max()
+    crop = image.crop((x1, y1, x2, y2))
+    overlay = Image.fromarray((mask[y1:y2, x1:x2] * 255).astype(np.uint8), mode="L")
+    rgb = np.array(crop.convert("RGB"))
+    gray = cv2.cvtColor(rgb[:, :, ::-1], cv2.COLOR_BGR2GRAY)
+    table = np.array([((i / 255.0) ** 0.1) * 255 for i in range(256)]).astype("uint8")
+    gray = Image.fromarray(cv2.equalizeHist(cv2.LUT(gray, table)))
+    overlay = overlay.resize(gray.size)
+    composite = Image.composite(gray.convert("RGB"), Image.new("RGB", gray.size, (0, 0, 0)),
+                                overlay.convert("1"))
+    tensor = torch.from_numpy(np.asarray(composite, dtype=np.float32) / 255.0).permute(2, 0, 1)[None]
+    return torch.nn.functional.interpolate(tensor, size=(256, 256), mode="bilinear",
+                                           antialias=True, align_corners=False)
+
+
+def main():
+    masks, boxes = pig_masks()
+    results = detections(boxes)
+    with tempfile.TemporaryDirectory() as tmp:
+        pen_path = os.path.join(tmp, "pen_polygon.json")
+        with open(pen_path, "w") as f:
+            json.dump({"shapes": [{"points": PEN}]}, f)
+        for close_set_num, what in [(11, "a frame that fails"), (10, "the frame that works")]:
+            fast = frame_work(results, masks, pen_path, close_set_num)
+            base = frame_work_baseline(results, masks, pen_path, close_set_num)
+            assert (fast is None) == (base is None)
+            if fast is not None:
+                assert np.array_equal(fast[0], base[0]) and list(fast[1]) == list(base[1])
+            report(f"start-frame search, {what} (11 boxes, 1440x2304)",
+                   lambda: frame_work(results, masks, pen_path, close_set_num),
+                   lambda: frame_work_baseline(results, masks, pen_path, close_set_num),
+                   repeat=5, target=20)
+
+    rng = np.random.default_rng(1)
+    image = Image.fromarray(rng.integers(0, 120, (H, W, 3), dtype=np.uint8))
+    rgb = np.array(image)
+    mask = masks[3, 0] > 0
+    fast = _native.detect.feature_input(rgb, mask)
+    base = feature_input_baseline(image, mask).numpy()
+    assert np.abs(fast - base).max() < 1e-3
+    report("encoder input of one animal (1440x2304 frame)",
+           lambda: _native.detect.feature_input(rgb, mask),
+           lambda: feature_input_baseline(image, mask), repeat=7, target=20)
+
+
+if __name__ == "__main__":
+    main()
