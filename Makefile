@@ -68,7 +68,7 @@ test-python-sanitize: deps
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  MPLBACKEND=Agg PYTHONPATH=$(PYSAN_BUILD)/stage $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-sanitize test-python
+test: test-cpp test-sanitize test-python fuzz test-python-sanitize
 
 demo: build
 	PYTHONPATH=python $(PYTHON) -m herdmask demo --out demo-output
