@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
-APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev)
+APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev)
 # import name=pip requirement
 PY_PACKAGES=(
   "nanobind=nanobind>=2.0"
