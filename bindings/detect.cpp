@@ -1,8 +1,143 @@
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <optional>
+#include <string>
+
+#include "common/errors.hpp"
+#include "detect/image_features.hpp"
+#include "detect/start_frame.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
 namespace hm::py {
 
-void register_detect(nb::module_ m) { (void)m; }
+namespace {
+
+using RgbArray = nb::ndarray<const std::uint8_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+template <typename T>
+using BoxArray = nb::ndarray<const T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+cv::Mat rgb_mat(const RgbArray& a) {
+  if (a.shape(2) != 3)
+    throw ValueError("expected an image of height x width x 3, got " + std::to_string(a.shape(2)) +
+                     " channels");
+  return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_8UC3,
+                 const_cast<std::uint8_t*>(a.data()));
+}
+
+nb::object int64_array(std::vector<std::int64_t> values) {
+  auto* heap = new std::vector<std::int64_t>(std::move(values));
+  nb::capsule owner(heap,
+                    [](void* p) noexcept { delete static_cast<std::vector<std::int64_t>*>(p); });
+  size_t shape[1] = {heap->size()};
+  return nb::cast(nb::ndarray<nb::numpy, std::int64_t>(heap->data(), 1, shape, owner));
+}
+
+nb::object float32_array(std::vector<float> values, std::vector<size_t> shape) {
+  auto* heap = new std::vector<float>(std::move(values));
+  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<float>*>(p); });
+  return nb::cast(nb::ndarray<nb::numpy, float>(heap->data(), shape.size(), shape.data(), owner));
+}
+
+// A stack of masks K x (1 x ...) x H x W of 32/64-bit reals in one C-ordered
+// block, as the segmenter returns them: read in place, no conversion to bool.
+template <typename T>
+std::optional<detect::PlaneMasks> planes_of(nb::handle masks) {
+  using Planes = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
+  if (!nb::isinstance<Planes>(masks)) return std::nullopt;
+  Planes a = nb::cast<Planes>(masks);
+  if (a.ndim() < 3) return std::nullopt;
+  for (size_t d = 1; d + 2 < a.ndim(); ++d)
+    if (a.shape(d) != 1) return std::nullopt;
+  const auto count = static_cast<std::int64_t>(a.shape(0));
+  const auto rows = static_cast<std::int64_t>(a.shape(a.ndim() - 2));
+  const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
+  nb::gil_scoped_release release;
+  return detect::PlaneMasks::from_planes<T>(a.data(), count, rows, cols);
+}
+
+template <typename T>
+void register_plausible_size(nb::module_& m) {
+  m.def(
+      "plausible_size",
+      [](BoxArray<T> boxes, double image_height) {
+        if (boxes.shape(1) != 4)
+          throw ValueError("boxes must have four columns (x1, y1, x2, y2), got " +
+                           std::to_string(boxes.shape(1)));
+        const size_t n = boxes.shape(0);
+        std::vector<std::uint8_t> keep;
+        {
+          nb::gil_scoped_release release;
+          keep = detect::template plausible_size<T>(boxes.data(), n, image_height);
+        }
+        return bool_array(std::move(keep), {n});
+      },
+      nb::arg("boxes"), nb::arg("image_height"));
+}
+
+}  // namespace
+
+void register_detect(nb::module_ m) {
+  register_plausible_size<float>(m);
+  register_plausible_size<double>(m);
+
+  m.def(
+      "drop_overlaps",
+      [](nb::handle masks, std::vector<double> scores) {
+        std::optional<detect::PlaneMasks> planes = planes_of<float>(masks);
+        if (!planes) planes = planes_of<double>(masks);
+        std::vector<MaskArg> args;
+        std::vector<PreparedMask> prepared;
+        if (!planes) args = mask_args(masks, "masks");
+        detect::OverlapOutcome out;
+        {
+          nb::gil_scoped_release release;
+          if (!planes)
+            for (const auto& a : args) prepared.push_back(prepare(a.view));
+          out = detect::drop_overlaps(planes ? planes->prepared() : prepared, scores);
+        }
+        const size_t n = out.areas.size();
+        return nb::make_tuple(int64_array(std::move(out.kept)), int64_array(std::move(out.removed)),
+                              float64_array(std::move(out.areas), {n}),
+                              float64_array(std::move(out.table), {n, n}));
+      },
+      nb::arg("masks"), nb::arg("scores"));
+
+  m.def(
+      "enhance_dark_text",
+      [](RgbArray rgb, double inv_gamma) {
+        const cv::Mat image = rgb_mat(rgb);
+        cv::Mat out;
+        {
+          nb::gil_scoped_release release;
+          out = detect::enhance_dark_text(image, inv_gamma);
+        }
+        std::vector<std::uint8_t> bytes(out.total());
+        for (int r = 0; r < out.rows; ++r)
+          std::copy(out.ptr<std::uint8_t>(r), out.ptr<std::uint8_t>(r) + out.cols,
+                    bytes.begin() + static_cast<std::ptrdiff_t>(r) * out.cols);
+        return uint8_array(std::move(bytes),
+                           {static_cast<size_t>(image.rows), static_cast<size_t>(image.cols)});
+      },
+      nb::arg("rgb"), nb::arg("inv_gamma"));
+
+  m.def(
+      "feature_input",
+      [](RgbArray rgb, nb::handle mask) -> nb::object {
+        const cv::Mat image = rgb_mat(rgb);
+        MaskArg arg = mask_arg(mask, "mask");
+        std::optional<std::vector<float>> out;
+        {
+          nb::gil_scoped_release release;
+          out = detect::feature_input(image, arg.view);
+        }
+        if (!out) return nb::none();
+        const size_t side = detect::kEncoderSide;
+        return float32_array(std::move(*out), {1, 3, side, side});
+      },
+      nb::arg("rgb"), nb::arg("mask"));
+}
 
 }  // namespace hm::py

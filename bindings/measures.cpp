@@ -1,19 +1,49 @@
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
+#include "measures/centroid.hpp"
 #include "measures/intersection.hpp"
+#include "measures/overlap.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
 namespace hm::py {
 
+namespace {
+
+// A ratio that the measures give as the integer 0 when it is undefined.
+nb::object ratio_or_zero(const std::optional<double>& v) { return v ? nb::cast(*v) : nb::cast(0); }
+
+std::vector<MaskView> views_of(const std::vector<MaskArg>& args) {
+  std::vector<MaskView> views;
+  views.reserve(args.size());
+  for (const auto& a : args) views.push_back(a.view);
+  return views;
+}
+
+// A new x old float64 matrix from a measure over two lists of masks.
+template <typename Measure>
+nb::object new_by_old(nb::handle masks_new, nb::handle masks_old, Measure measure) {
+  const std::vector<MaskArg> an = mask_args(masks_new, "masks_new");
+  const std::vector<MaskArg> ao = mask_args(masks_old, "masks_old");
+  const std::vector<MaskView> vn = views_of(an), vo = views_of(ao);
+  std::vector<double> out;
+  {
+    nb::gil_scoped_release release;
+    out = measure(vn, vo);
+  }
+  return float64_array(std::move(out), {vn.size(), vo.size()});
+}
+
+}  // namespace
+
 void register_measures(nb::module_ m) {
   m.def(
       "intersection_table",
       [](nb::handle masks, std::optional<std::vector<double>> areas) {
-        std::vector<MaskArg> args = mask_args(masks, "masks_dict");
-        std::vector<MaskView> views;
-        for (const auto& a : args) views.push_back(a.view);
+        const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
+        const std::vector<MaskView> views = views_of(args);
         const size_t n = views.size();
         std::vector<double> table;
         {
@@ -23,6 +53,83 @@ void register_measures(nb::module_ m) {
         return float64_array(std::move(table), {n, n});
       },
       nb::arg("masks"), nb::arg("areas").none());
+
+  m.def(
+      "box_iou",
+      [](const std::array<double, 4>& a, const std::array<double, 4>& b) {
+        return ratio_or_zero(measures::box_iou(a, b));
+      },
+      nb::arg("box1"), nb::arg("box2"));
+
+  m.def(
+      "mask_intersection",
+      [](nb::handle a, nb::handle b) {
+        const MaskArg ma = mask_arg(a, "mask1"), mb = mask_arg(b, "mask2");
+        nb::gil_scoped_release release;
+        return measures::mask_intersection(ma.view, mb.view);
+      },
+      nb::arg("mask1"), nb::arg("mask2"));
+
+  m.def(
+      "mask_coverage",
+      [](nb::handle a, nb::handle b) {
+        const MaskArg ma = mask_arg(a, "mask1"), mb = mask_arg(b, "mask2");
+        std::optional<double> v;
+        {
+          nb::gil_scoped_release release;
+          v = measures::mask_coverage(ma.view, mb.view);
+        }
+        return ratio_or_zero(v);
+      },
+      nb::arg("mask1"), nb::arg("mask2"));
+
+  m.def(
+      "coverage_pair",
+      [](nb::handle a, nb::handle b, double area1, double area2) {
+        const MaskArg ma = mask_arg(a, "mask1"), mb = mask_arg(b, "mask2");
+        std::int64_t both = 0;
+        {
+          nb::gil_scoped_release release;
+          both = measures::mask_intersection(ma.view, mb.view);
+        }
+        auto ratio = [both](double area) -> std::optional<double> {
+          if (!(area > 0)) return std::nullopt;
+          return measures::coverage_percent(both, area);
+        };
+        return nb::make_tuple(ratio_or_zero(ratio(area1)), ratio_or_zero(ratio(area2)));
+      },
+      nb::arg("mask1"), nb::arg("mask2"), nb::arg("mask_area_1"), nb::arg("mask_area_2"));
+
+  m.def(
+      "iou_matrix",
+      [](nb::handle masks_new, nb::handle masks_old) {
+        return new_by_old(masks_new, masks_old, measures::iou_matrix);
+      },
+      nb::arg("masks_new"), nb::arg("masks_old"));
+
+  m.def(
+      "centroid_similarity",
+      [](nb::handle masks_new, nb::handle masks_old) {
+        return new_by_old(masks_new, masks_old, measures::centroid_similarity);
+      },
+      nb::arg("masks_new"), nb::arg("masks_old"));
+
+  m.def(
+      "contour_centroids",
+      [](nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
+        const std::vector<MaskView> views = views_of(args);
+        std::vector<std::optional<std::pair<int, int>>> found;
+        {
+          nb::gil_scoped_release release;
+          for (const auto& v : views) found.push_back(measures::largest_contour_centroid(v));
+        }
+        nb::list out;
+        for (const auto& c : found)
+          out.append(c ? nb::object(nb::make_tuple(c->first, c->second)) : nb::none());
+        return out;
+      },
+      nb::arg("masks"));
 }
 
 }  // namespace hm::py

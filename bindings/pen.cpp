@@ -1,6 +1,12 @@
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
+#include "common/errors.hpp"
+#include "pen/in_pen.hpp"
+#include "pen/motion.hpp"
 #include "pen/pen_polygon.hpp"
+#include "pen/pen_ratio.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
@@ -11,6 +17,10 @@ namespace {
 nb::object coord_object(const pen::Coord& c) {
   return c.is_integer ? nb::cast(c.integer) : nb::cast(c.value);
 }
+
+using Coords = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Bytes = nb::ndarray<const std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using OutBytes = nb::ndarray<std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 }  // namespace
 
@@ -39,6 +49,64 @@ void register_pen(nb::module_ m) {
         return uint8_array(mask->pixels, {static_cast<size_t>(h), static_cast<size_t>(w)});
       },
       nb::arg("json_path"), nb::arg("height"), nb::arg("width"));
+
+  m.def(
+      "intersection_percentages",
+      [](Coords polygon, Coords boxes, double threshold) {
+        if (polygon.shape(1) != 2) throw ValueError("pen polygon: points must be (x, y) pairs");
+        if (boxes.shape(1) != 4 && boxes.shape(0) != 0)
+          throw ValueError("boxes: each box needs four coordinates x1, y1, x2, y2");
+        std::vector<pen::Point2> poly(polygon.shape(0));
+        for (size_t i = 0; i < poly.size(); ++i) poly[i] = {polygon(i, 0), polygon(i, 1)};
+        std::vector<pen::Box4> bx(boxes.shape(0));
+        for (size_t i = 0; i < bx.size(); ++i)
+          bx[i] = {boxes(i, 0), boxes(i, 1), boxes(i, 2), boxes(i, 3)};
+        std::vector<double> pct;
+        {
+          nb::gil_scoped_release release;
+          pct = pen::pen_intersection_percentages(poly, bx);
+        }
+        nb::list percentages, inside;
+        for (double p : pct) {
+          percentages.append(p);
+          inside.append(p >= threshold);
+        }
+        return nb::make_tuple(percentages, inside);
+      },
+      nb::arg("polygon"), nb::arg("boxes"), nb::arg("ratio_threshold"));
+
+  m.def(
+      "restrict_to_pen",
+      [](Bytes in, OutBytes out, std::int64_t h, std::int64_t w, size_t item_size,
+         const std::string& path) {
+        const size_t plane = static_cast<size_t>(h * w) * item_size;
+        if (h < 0 || w < 0 || item_size == 0 || in.shape(0) != out.shape(0) ||
+            (plane > 0 && in.shape(0) % plane != 0))
+          throw ValueError("in-pen mask: buffer sizes do not match the mask shape");
+        nb::gil_scoped_release release;
+        const std::shared_ptr<const Mask> pen_mask = pen::cached_pen_mask(path, h, w);
+        const std::int64_t planes = plane ? static_cast<std::int64_t>(in.shape(0) / plane) : 0;
+        pen::restrict_to_pen(in.data(), out.data(), planes, item_size, *pen_mask);
+      },
+      nb::arg("src"), nb::arg("dst"), nb::arg("height"), nb::arg("width"), nb::arg("item_size"),
+      nb::arg("json_path"));
+
+  m.def(
+      "motion_scores",
+      [](const std::string& earlier, const std::string& later, nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
+        std::vector<MaskView> views;
+        for (const auto& a : args) views.push_back(a.view);
+        std::vector<std::optional<double>> scores;
+        {
+          nb::gil_scoped_release release;
+          scores = pen::motion_scores(earlier, later, views);
+        }
+        nb::list out;
+        for (const auto& s : scores) out.append(s ? nb::cast(*s) : nb::cast(0));
+        return out;
+      },
+      nb::arg("earlier"), nb::arg("later"), nb::arg("masks"));
 }
 
 }  // namespace hm::py

@@ -1,8 +1,213 @@
+#include "refine/refine.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <sys/mman.h>
+
+#include <memory>
+#include <new>
+
+#include "common/errors.hpp"
+#include "pen/pen_polygon.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
 namespace hm::py {
 
-void register_refine(nb::module_ m) { (void)m; }
+namespace {
+
+using refine::Point2;
+using FlatBools = nb::ndarray<bool, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Labels = nb::ndarray<const std::int32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Points = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// A mask found to hold set pixels, with its tight box, kept between the two
+// steps of one object so the pen file is only looked up for non-empty masks.
+struct MaskScan {
+  MaskArg mask;
+  refine::RunMask runs;
+};
+
+// A zeroed byte buffer mapped straight from the system: pages that are never
+// written are never backed by memory. A cleaned mask touches only the rows of its
+// blobs, and a tracking run keeps hundreds of frame-sized masks.
+struct LazyZeros {
+  void* data = nullptr;
+  size_t size = 0;
+  explicit LazyZeros(size_t n) : size(n) {
+    if (n == 0) return;
+    data = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) {
+      data = nullptr;
+      throw std::bad_alloc();
+    }
+  }
+  LazyZeros(const LazyZeros&) = delete;
+  LazyZeros& operator=(const LazyZeros&) = delete;
+  ~LazyZeros() {
+    if (data) munmap(data, size);
+  }
+};
+
+// A flat boolean NumPy array owning the buffer.
+nb::object bool_array_of(std::unique_ptr<LazyZeros> buf) {
+  const size_t shape[1] = {buf->size};
+  LazyZeros* raw = buf.release();
+  nb::capsule owner(raw, [](void* p) noexcept { delete static_cast<LazyZeros*>(p); });
+  nb::ndarray<nb::numpy, bool> arr(static_cast<bool*>(raw->data), 1, shape, owner);
+  return nb::cast(arr);
+}
+
+template <typename T>
+nb::object mat_array(cv::Mat mat, std::vector<size_t> shape) {
+  auto* heap = new cv::Mat(std::move(mat));
+  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<cv::Mat*>(p); });
+  nb::ndarray<nb::numpy, T> arr(reinterpret_cast<T*>(heap->data), shape.size(), shape.data(),
+                                owner);
+  return nb::cast(arr);
+}
+
+std::optional<Point2> to_point(const std::optional<std::pair<double, double>>& p) {
+  if (!p) return std::nullopt;
+  return Point2{p->first, p->second};
+}
+
+nb::object point_object(const std::optional<Point2>& p) {
+  if (!p) return nb::none();
+  return nb::make_tuple(p->x, p->y);
+}
+
+void require_out(const FlatBools& out, std::int64_t rows, std::int64_t cols) {
+  if (static_cast<std::int64_t>(out.shape(0)) != rows * cols)
+    throw ValueError("output buffer does not match the mask's size");
+}
+
+}  // namespace
+
+void register_refine(nb::module_ m) {
+  nb::class_<refine::Settings>(m, "Settings")
+      .def(nb::init<>())
+      .def(
+          "__init__",
+          [](refine::Settings* s, double min_area_ratio, std::optional<double> ratio_large,
+             std::optional<double> ratio_small, double max_prev_dist) {
+            new (s) refine::Settings{min_area_ratio, ratio_large, ratio_small, max_prev_dist};
+          },
+          nb::arg("min_area_ratio"), nb::arg("ratio_large").none(), nb::arg("ratio_small").none(),
+          nb::arg("max_prev_dist"));
+
+  nb::class_<MaskScan>(m, "MaskScan")
+      .def_prop_ro("shape",
+                   [](const MaskScan& s) {
+                     nb::list dims;
+                     for (std::int64_t d : s.mask.shape) dims.append(d);
+                     return nb::tuple(dims);
+                   })
+      .def_prop_ro("rows", [](const MaskScan& s) { return s.mask.view.rows; })
+      .def_prop_ro("cols", [](const MaskScan& s) { return s.mask.view.cols; });
+
+  m.def(
+      "scan_mask",
+      [](nb::handle mask) -> nb::object {
+        auto scan = std::make_unique<MaskScan>();
+        scan->mask = mask_arg(mask, "mask");
+        {
+          nb::gil_scoped_release release;
+          scan->runs = refine::mask_runs(scan->mask.view);
+        }
+        if (scan->runs.runs.empty()) return nb::none();
+        return nb::cast(scan.release(), nb::rv_policy::take_ownership);
+      },
+      nb::arg("mask"));
+
+  m.def(
+      "refine_object",
+      [](const MaskScan& scan, const std::string& pen_json_path,
+         std::optional<std::pair<double, double>> prev, const refine::Settings& settings,
+         bool first_frame, const std::string& frame_text, const std::string& object_text) {
+        const refine::RunMask& runs = scan.runs;
+        const Printer print = python_printer();
+        refine::ObjectResult result;
+        std::unique_ptr<LazyZeros> out;
+        {
+          nb::gil_scoped_release release;
+          const auto pen = pen::cached_pen_mask(pen_json_path, runs.rows, runs.cols);
+          out = std::make_unique<LazyZeros>(static_cast<size_t>(runs.rows * runs.cols));
+          result =
+              refine::refine_object(runs, *pen, to_point(prev), settings, first_frame, frame_text,
+                                    object_text, print, static_cast<std::uint8_t*>(out->data));
+        }
+        return nb::make_tuple(static_cast<int>(result.outcome), point_object(result.centroid),
+                              bool_array_of(std::move(out)));
+      },
+      nb::arg("scan"), nb::arg("pen_json_path"), nb::arg("prev").none(), nb::arg("settings"),
+      nb::arg("first_frame"), nb::arg("frame_text"), nb::arg("object_text"));
+
+  m.def(
+      "shortest_distance",
+      [](nb::handle a, nb::handle b) {
+        const MaskArg ma = mask_arg(a, "blob_mask1"), mb = mask_arg(b, "blob_mask2");
+        nb::gil_scoped_release release;
+        return refine::blob_shortest_distance(ma.view, mb.view);
+      },
+      nb::arg("blob_mask1"), nb::arg("blob_mask2"));
+
+  m.def(
+      "label_mask",
+      [](nb::handle mask, std::optional<std::pair<double, double>> prev,
+         const refine::Settings& settings) {
+        const MaskArg arg = mask_arg(mask, "mask");
+        refine::Components comp;
+        {
+          nb::gil_scoped_release release;
+          comp = refine::label_mask(arg.view, to_point(prev), settings);
+        }
+        const auto n = static_cast<size_t>(comp.count);
+        const auto rows = static_cast<size_t>(arg.view.rows),
+                   cols = static_cast<size_t>(arg.view.cols);
+        return nb::make_tuple(
+            comp.count, mat_array<std::int32_t>(comp.labels, {rows, cols}),
+            mat_array<std::int32_t>(comp.stats, {n, 5}), mat_array<double>(comp.centroids, {n, 2}),
+            comp.main.min_area_threshold, comp.main.max_distance_threshold, comp.main.best);
+      },
+      nb::arg("mask"), nb::arg("prev").none(), nb::arg("settings"));
+
+  m.def(
+      "clean_labels",
+      [](Labels labels, Reals areas, Points centroids, std::int64_t best,
+         double max_distance_threshold, double min_area_threshold,
+         std::optional<std::pair<double, double>> prev, double max_prev_dist, FlatBools out) {
+        const auto rows = static_cast<std::int64_t>(labels.shape(0));
+        const auto cols = static_cast<std::int64_t>(labels.shape(1));
+        require_out(out, rows, cols);
+        if (centroids.shape(1) != 2) throw ValueError("centroids must have two columns");
+        if (centroids.shape(0) != areas.shape(0))
+          throw ValueError("stats and centroids must have one row per label");
+        std::vector<double> area_list{0.0};
+        std::vector<Point2> centroid_list{Point2{}};
+        for (size_t i = 0; i < areas.shape(0); ++i) {
+          area_list.push_back(areas(i));
+          centroid_list.push_back({centroids(i, 0), centroids(i, 1)});
+        }
+        nb::gil_scoped_release release;
+        const refine::LabelView view{labels.data(), rows, cols, cols};
+        return refine::clean_labels(view, area_list, centroid_list, best, max_distance_threshold,
+                                    min_area_threshold, to_point(prev), max_prev_dist,
+                                    reinterpret_cast<std::uint8_t*>(out.data()));
+      },
+      nb::arg("labels"), nb::arg("areas"), nb::arg("centroids"), nb::arg("best"),
+      nb::arg("max_distance_threshold"), nb::arg("min_area_threshold"), nb::arg("prev").none(),
+      nb::arg("max_prev_dist"), nb::arg("out"));
+
+  m.def(
+      "print_clean_message",
+      [](const std::string& frame_text, const std::string& object_text) {
+        python_printer()(refine::clean_message(frame_text, object_text));
+      },
+      nb::arg("frame_text"), nb::arg("object_text"));
+}
 
 }  // namespace hm::py

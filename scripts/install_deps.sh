@@ -4,6 +4,10 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev)
+# The fuzz harnesses need clang and its libFuzzer runtime.
+if [ "${1:-}" = "--fuzz" ] || [ "${HERDMASK_FUZZ:-0}" = "1" ]; then
+  APT_PACKAGES+=(clang libclang-rt-14-dev)
+fi
 # import name=pip requirement
 PY_PACKAGES=(
   "nanobind=nanobind>=2.0"
@@ -15,9 +19,15 @@ PY_PACKAGES=(
   "matplotlib=matplotlib"
   "seaborn=seaborn"
   "tqdm=tqdm"
+  "dask=dask"
+  "distributed=distributed"
   "pytest=pytest"
   "cv2=opencv-python-headless"
   "shapely=shapely"
+  # The CPU build of torch lies on this machine's disk under this exact version;
+  # an unpinned torch pulls a CUDA build of several GB.
+  "torch=torch==2.13.0"
+  "transformers=transformers"
 )
 
 missing_apt=()

@@ -1,3 +1,159 @@
-"""Annotation subsystem."""
+"""Annotation files and drawing: reading and rescaling annotation files, masks
+from their polygons, and pictures of masks, boxes and labels."""
 
-__all__: list = []
+import json
+import os
+import random
+
+import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+from ._native import annotation as _core
+
+__all__ = [
+    "retrieve_annotation",
+    "fix_polygon_scaling",
+    "process_json_and_generate_masks",
+    "draw_masks_on_image",
+    "img_bbx_drawing",
+    "video_segments_mask_visual",
+]
+
+
+def _load_font():
+    try:
+        return ImageFont.truetype("arial.ttf", 11)
+    except Exception:  # no such font here: labels use the default font
+        return ImageFont.load_default()
+
+
+def _random_color():
+    return (random.randint(0, 254), random.randint(0, 254), random.randint(0, 254))
+
+
+def _fill_polygon(draw, points, fill, outline):
+    # The imaging library refuses a polygon of fewer than two vertices; a single
+    # vertex still marks its pixel, and a text with no vertex draws nothing.
+    if len(points) >= 2:
+        draw.polygon(points, fill=fill, outline=outline, width=0)
+    elif points:
+        draw.point(points, fill=fill)
+
+
+def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids="all"):
+    """Draws an annotation file's objects over its frame image; returns the RGBA picture."""
+    with open(json_path) as f:
+        data = json.load(f)
+    image = Image.open(data["image_path"]).convert("RGBA")
+    overlay = Image.new("RGBA", image.size, (255, 255, 255, 0))
+    draw = ImageDraw.Draw(overlay)
+    width, height = image.size
+    draw_all = isinstance(object_ids, str) and object_ids == "all"
+    font = None
+
+    detections = data["detections"]
+    for det in detections:
+        object_id = det["object_id"]
+        if not (draw_all or object_id in object_ids):
+            continue
+        color = _random_color()
+        fill = color + (100,)
+        for box in det["xyxy"]:
+            x1, y1, x2, y2 = box
+            for poly in det["formatted_polygon"]:
+                _fill_polygon(draw, _core.polygon_points(poly, width, height), fill, color)
+            if box_drawing:
+                draw.rectangle([x1, y1, x2, y2], outline=color, width=2)
+                font = font or _load_font()
+                label = f"Box {object_id - 1}"
+                left, top, right, bottom = draw.textbbox((x1, y1), label, font=font)
+                text_w, text_h = right - left, bottom - top
+                draw.rectangle([x1, y1 - text_h - 4, x1 + text_w + 4, y1], fill=color)
+                draw.text((x1 + 2, y1 - text_h - 2), label, fill="white", font=font)
+
+    # Only the composite after the last detection is kept, so one is enough; a file
+    # without detections gives the image itself.
+    annotated = Image.alpha_composite(image, overlay) if detections else image
+    if save_path:
+        annotated.save(save_path)
+    return annotated
+
+
+def fix_polygon_scaling(json_path, save_path):
+    """Rewrites polygons normalised by the swapped image sides; writes `save_path` atomically."""
+    with open(json_path) as f:
+        data = json.load(f)
+    image_path = data["image_path"]
+    try:
+        with Image.open(image_path) as img:
+            width, height = img.size
+    except Exception as e:  # any failure to open the image is reported, not raised
+        print(f"Error loading image: {e}")
+        return
+    factor_x = height / width
+    factor_y = width / height
+    for det in data["detections"]:
+        polygons = det["formatted_polygon"]
+        if isinstance(polygons, str) or not all(isinstance(p, str) for p in polygons):
+            raise TypeError('"formatted_polygon" must be a list of strings')
+        det["formatted_polygon"] = _core.rescale_polygon_texts(list(polygons), factor_x, factor_y)
+    _core.write_text_atomic(os.fspath(save_path), json.dumps(data, indent=4))
+
+
+def process_json_and_generate_masks(json_path, height, width):
+    """(image_path, uint8 masks of shape (n, height, width), object ids minus 1) of a file."""
+    return _core.masks_from_json(os.fspath(json_path), height, width)
+
+
+def _mask_color(index):
+    # The legacy generator seeded per position: the same position always gets the
+    # same colour, without disturbing the caller's global generator.
+    r, g, b = np.random.RandomState(index).randint(0, 256, 3)
+    return int(r), int(g), int(b)
+
+
+def _as_set_mask(mask):
+    mask = np.asarray(mask)
+    if mask.dtype.kind in "if":  # negative values are not set
+        mask = mask > 0
+    return mask
+
+
+def draw_masks_on_image(image, masks):
+    """The image as RGBA with each mask painted in its colour at alpha 128 (later masks on top)."""
+    if image.mode not in ("RGB", "RGBA"):
+        image = image.convert("RGBA")
+    masks = [_as_set_mask(m) for m in masks]
+    colours = [_mask_color(42 + i) for i in range(len(masks))]
+    width, height = image.size
+    pixels = _core.composite_masks(image.tobytes(), len(image.mode), height, width, masks,
+                                   colours)
+    return Image.fromarray(pixels, "RGBA")
+
+
+def img_bbx_drawing(image, mask_dict):
+    """Masks, their tight boxes and key labels drawn over the image; returns a new RGBA image."""
+    keys = list(mask_dict)
+    masks = [_as_set_mask(mask_dict[k]) for k in keys]
+    image = draw_masks_on_image(image, masks)
+    draw = ImageDraw.Draw(image)
+    boxes = _core.mask_boxes(masks)
+    font = _load_font() if keys else None
+    for ii, (index, box) in enumerate(zip(keys, boxes)):
+        x_tl, y_tl, x_br, y_br = (int(v) for v in box)
+        color = _mask_color(42 + ii)
+        draw.rectangle((x_tl, y_tl, x_br, y_br), outline=color, width=3)
+        label = str(index)
+        x1, y1, x2, y2 = draw.textbbox((x_tl, y_tl), label, font=font)
+        text_w, text_h = x2 - x1, y2 - y1
+        padding = 4
+        draw.rectangle((x_tl, y_tl - text_h - padding, x_tl + text_w + padding, y_tl), fill=color)
+        draw.text((x_tl + 2, y_tl - text_h - padding), label, fill="white", font=font)
+    return image
+
+
+def video_segments_mask_visual(video_segments, frame_idx, object_id):
+    """Shows one tracked mask in the current plotting figure (no window is opened)."""
+    import matplotlib.pyplot as plt
+
+    plt.imshow(np.squeeze(video_segments[frame_idx][object_id]))

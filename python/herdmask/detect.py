@@ -1,5 +1,234 @@
 """Detection and segmentation: model calls, start-frame search, annotation data, image features."""
 
-from ._annotation_data import get_gsam_annotation_data
+import numpy as np
 
-__all__ = ["get_gsam_annotation_data"]
+from ._annotation_data import get_gsam_annotation_data
+from ._native import detect as _core_detect
+
+__all__ = [
+    "get_gsam_annotation_data",
+    "process_gdino_results",
+    "initializer",
+    "enhance_dark_text",
+    "generate_sam2_image_features",
+]
+
+# The detector prompt: lower case, with the full stop the detector's tokenizer
+# uses to separate phrases.
+_PROMPT = "pig."
+# Share of a box's area, in percent, that must lie inside the pen.
+_IN_PEN_PERCENT = 40
+# Gamma that brightens an animal's crop before its features are taken.
+_CROP_GAMMA = 10
+
+
+# --- the detector's output -------------------------------------------------
+
+
+def _host_array(values):
+    """A tensor (on any device) or array-like as a NumPy array in host memory."""
+    if hasattr(values, "cpu") and hasattr(values, "numpy"):
+        if hasattr(values, "detach"):
+            values = values.detach()
+        return values.cpu().numpy()
+    return np.asarray(values)
+
+
+def _label_texts(result):
+    # Newer detector post-processing keeps the texts under "text_labels" and is
+    # moving "labels" over to class ids; the texts are what the filter compares.
+    labels = result["text_labels"] if "text_labels" in result else result["labels"]
+    if hasattr(labels, "cpu"):
+        labels = _host_array(labels).tolist()
+    return np.array(list(labels))
+
+
+def process_gdino_results(gdino_results, target_label="pig"):
+    """Boxes, scores and label texts of one image's detections, top to bottom then left to right.
+
+    Only detections labelled `target_label` are kept when there is at least one;
+    otherwise every detection is kept.
+    """
+    result = gdino_results[0]
+    scores = _host_array(result["scores"])
+    labels = _label_texts(result)
+    boxes = _host_array(result["boxes"])
+    if boxes.size == 0:
+        boxes = boxes.reshape(0, 4)
+    # lexsort is stable and takes its primary key last: top edge, then left edge.
+    order = np.lexsort((boxes[:, 0], boxes[:, 1]))
+    boxes, scores, labels = boxes[order], scores[order], labels[order]
+    if len(labels) == 0:
+        selected = np.zeros(0, dtype=bool)
+    else:
+        selected = labels == target_label
+        if not selected.any():
+            selected = np.ones(len(labels), dtype=bool)
+    return boxes[selected], scores[selected], labels[selected]
+
+
+# --- start-frame search ----------------------------------------------------
+
+
+def _box_array(boxes):
+    arr = np.asarray(boxes)
+    dtype = np.float32 if arr.dtype == np.float32 else np.float64
+    return np.ascontiguousarray(arr, dtype=dtype).reshape(-1, 4)
+
+
+def _frame_failed(ann_frame_idx, too_many, frame_count, close_set_num):
+    kind = "many" if too_many else "few"
+    print(f"ann_frame_idx [{ann_frame_idx}] cannot work, too {kind} bbx found..\n")
+    if ann_frame_idx == frame_count - 1:
+        print(f"No frame can work for {close_set_num} bbx, potential all stacking \n")
+
+
+def _masks_dict(masks):
+    return {f"Box{idx}": masks[idx] for idx in range(len(masks))}
+
+
+def initializer(video_dir, frame_names, processor, grounding_model, device, image_predictor,
+                start_index=0, step=10, gdino_thr=0.25, close_set_num=10, custom_pen_json_path=None):
+    """Finds the first examined frame with exactly `close_set_num` clean in-pen masks.
+
+    Frames start_index, start_index + step, ... are examined. Returns (masks,
+    labels, frame index, annotated image) for that frame, or four Nones.
+    """
+    import torch
+    from PIL import Image
+
+    from .annotation import img_bbx_drawing
+    from .pen import calculate_pen_intersection_ratio, draw_pen, get_pen_json_path
+
+    text = _PROMPT
+    pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path)
+    print(f"Using pen JSON path: {pen_json_path}")
+    frame_count = len(frame_names)
+
+    for ann_frame_idx in range(start_index, frame_count, step):
+        img_path = frame_names[ann_frame_idx]
+        image = Image.open(img_path)
+        width, height = image.size
+
+        gdino_inputs = processor(images=image, text=text, return_tensors="pt").to(device)
+        with torch.no_grad():
+            gdino_outputs = grounding_model(**gdino_inputs)
+        gdino_results = processor.post_process_grounded_object_detection(
+            gdino_outputs, gdino_inputs.input_ids, text_threshold=gdino_thr,
+            target_sizes=[(height, width)])
+
+        input_boxes, gdino_scores, gdino_labels = process_gdino_results(gdino_results)
+        if input_boxes.shape[0] == 0:
+            print(f"No boxes found in frame {ann_frame_idx}. Skipping to next frame.")
+            continue
+
+        pen_polygon_points = draw_pen(img_path, pen_json_path, drawout=False)
+        _ratios, in_pen_index = calculate_pen_intersection_ratio(
+            pen_polygon_points, input_boxes, _IN_PEN_PERCENT)
+        in_pen = np.asarray(in_pen_index, dtype=bool)
+        input_boxes, gdino_scores, gdino_labels = (
+            input_boxes[in_pen], gdino_scores[in_pen], gdino_labels[in_pen])
+
+        sized = _core_detect.plausible_size(_box_array(input_boxes), float(height))
+        input_boxes, gdino_scores, gdino_labels = (
+            input_boxes[sized], gdino_scores[sized], gdino_labels[sized])
+        if input_boxes.shape[0] == 0:
+            # An empty prompt is not a question the segmenter answers: no animal is kept.
+            _frame_failed(ann_frame_idx, False, frame_count, close_set_num)
+            continue
+
+        image_predictor.set_image(np.array(image.convert("RGB")))
+        masks, scores, logits = image_predictor.predict(
+            point_coords=None, point_labels=None, box=input_boxes, multimask_output=False)
+        if masks.ndim == 3:
+            masks, scores, logits = masks[None], scores[None], logits[None]
+        elif masks.ndim == 4:
+            masks = masks.squeeze(1)
+
+        boxkeys, _removed, _areas, _table = _core_detect.drop_overlaps(
+            masks, np.asarray(gdino_scores, dtype=np.float64).ravel().tolist())
+        print(f"Boxes will be kept: {boxkeys}, totally {len(boxkeys)} keys")
+
+        input_boxes, gdino_scores, gdino_labels = (
+            input_boxes[boxkeys], gdino_scores[boxkeys], gdino_labels[boxkeys])
+        masks, logits = masks[boxkeys], logits[boxkeys]
+        OBJECTS = gdino_labels
+
+        kept = len(boxkeys)
+        if kept == close_set_num:
+            print(f"ann_frame_idx [{ann_frame_idx}] works!!!")
+            print(gdino_scores)
+            annotated_frame = img_bbx_drawing(image.copy(), _masks_dict(masks))
+            return masks, OBJECTS, ann_frame_idx, annotated_frame
+        _frame_failed(ann_frame_idx, kept > close_set_num, frame_count, close_set_num)
+
+    return None, None, None, None
+
+
+# --- image features --------------------------------------------------------
+
+
+def _rgb_array(image):
+    """An 8-bit height x width x 3 RGB array of a PIL-style image or an array."""
+    if hasattr(image, "convert") and hasattr(image, "mode"):
+        if image.mode != "RGB":
+            image = image.convert("RGB")
+    arr = np.asarray(image)
+    if arr.ndim != 3 or arr.shape[2] != 3 or arr.dtype != np.uint8:
+        raise ValueError(
+            f"expected an RGB image of height x width x 3 bytes, got an array of shape "
+            f"{arr.shape} and dtype {arr.dtype}")
+    return np.ascontiguousarray(arr)
+
+
+def enhance_dark_text(image_pil, gamma=1.5):
+    """Gray version of an RGB image, brightened by `gamma` and histogram-equalised (mode "L")."""
+    from PIL import Image
+
+    inv_gamma = 1.0 / gamma
+    gray = _core_detect.enhance_dark_text(_rgb_array(image_pil), float(inv_gamma))
+    return Image.fromarray(gray)
+
+
+def _positive_mask(mask):
+    # A mask pixel is set where it is greater than 0; bool and unsigned masks
+    # already say so through being non-zero and are read without a copy.
+    arr = np.asarray(mask)
+    if arr.dtype.kind in "if":
+        return arr > 0
+    return arr
+
+
+def _encoder_device(encoder):
+    """Device of the encoder's weights; the CPU for an encoder without any."""
+    import torch
+
+    parameters = getattr(encoder, "parameters", None)
+    if parameters is not None:
+        for parameter in parameters():
+            return parameter.device
+    return torch.device("cpu")
+
+
+def generate_sam2_image_features(image, masks, image_predictor):
+    """One encoder feature vector per mask (None for masks under 10 pixels or one pixel thin)."""
+    import torch
+
+    image_np = np.array(image.convert("RGB"))
+    image_predictor.set_image(image_np)
+    encoder = image_predictor.model.image_encoder
+    device = None
+    features = []
+    for mask in masks:
+        crop = _core_detect.feature_input(image_np, _positive_mask(mask))
+        if crop is None:
+            features.append(None)
+            continue
+        if device is None:
+            device = _encoder_device(encoder)
+        crop_tensor = torch.from_numpy(crop).to(device)
+        with torch.no_grad():
+            embedding = encoder(crop_tensor)["vision_features"]
+            pooled_feat = embedding.mean(dim=(2, 3))
+        features.append(pooled_feat.squeeze(0))
+    return features

@@ -1,3 +1,140 @@
-"""Refine subsystem."""
+"""Mask refinement: every tracked mask reduced to its main blob and close satellites."""
 
-__all__: list = []
+import os
+
+import numpy as np
+
+from ._native import refine as _core_refine
+from .pen import get_pen_json_path
+
+__all__ = ["Mask_Refinement"]
+
+# Outcome codes of the core's per-object step.
+_OUTSIDE_PEN = 1
+_UNCLIPPED = 3
+
+_AREA_COLUMN = 4  # the component-statistics column holding the area
+
+
+def _point(value):
+    """A stored centroid as the pair of floats the core compares against."""
+    if value is None:
+        return None
+    arr = np.asarray(value, dtype=np.float64).reshape(-1)
+    if arr.size != 2:
+        raise ValueError(f"a previous centroid must hold two numbers (x, y), got {value!r}")
+    return float(arr[0]), float(arr[1])
+
+
+def _item(sequence, index):
+    try:
+        item = sequence[index]
+    except IndexError:
+        return None
+    return float(item)
+
+
+class Mask_Refinement:
+    """Cleans tracked masks in place; remembers each object's last centroid.
+
+    `max_distance_ratios` defaults to one list shared by every instance, so a
+    caller that changes it in place changes the default of later instances.
+    """
+
+    def __init__(self, min_area_ratio=0.3, max_distance_ratios=[0.5, 1.5],  # noqa: B006
+                 max_prev_dist=200, custom_pen_json_path="pen_polygon.json"):
+        self.MIN_AREA_RATIO = min_area_ratio
+        self.MAX_DISTANCE_RATIOS = max_distance_ratios
+        self.MAX_PREV_DIST = max_prev_dist
+        self.prev_centroids = {}
+        self.custom_pen_json_path = custom_pen_json_path
+
+    def _settings(self):
+        ratios = self.MAX_DISTANCE_RATIOS
+        return _core_refine.Settings(float(self.MIN_AREA_RATIO), _item(ratios, 0), _item(ratios, 1),
+                                     float(self.MAX_PREV_DIST))
+
+    def blob_shortest_distance(self, blob_mask1, blob_mask2):
+        """Shortest distance between the two masks' outer contour vertices, or inf."""
+        return _core_refine.shortest_distance(blob_mask1, blob_mask2)
+
+    def get_main_blob(self, mask, prev_centroids, object_id):
+        """(num_labels, stats, centroids, min_area_threshold, max_distance_threshold,
+        best_idx, labels) of a non-empty mask."""
+        prev = _point(prev_centroids.get(object_id))
+        num_labels, labels, stats, centroids, min_area, max_dist, best = _core_refine.label_mask(
+            mask, prev, self._settings())
+        return num_labels, stats, centroids, min_area, max_dist, best, labels
+
+    def get_dis_to_main_and_prev_blob(self, num_labels, labels, stats, centroids,
+                                      max_distance_threshold, min_area_threshold, best_idx,
+                                      prev_centroids, object_id, frame_idx, mask, video_segments):
+        """The blobs of `labels` that pass the keep rules, as a 1 x H x W boolean array."""
+        labels = np.asarray(labels)
+        if labels.ndim != 2:
+            raise ValueError(f"labels must be a two-dimensional label image, got shape {labels.shape}")
+        if labels.dtype != np.int32:
+            if labels.dtype.kind not in "biu":
+                raise ValueError(f"labels must hold integers, got dtype {labels.dtype}")
+            if labels.size and (labels.min() < np.iinfo(np.int32).min
+                                or labels.max() > np.iinfo(np.int32).max):
+                raise ValueError("labels hold values outside the 32-bit range")
+        labels = np.ascontiguousarray(labels, dtype=np.int32)
+        num_labels = int(num_labels)
+        stats = np.asarray(stats)
+        centroids = np.asarray(centroids, dtype=np.float64)
+        if num_labels > 1 and (stats.ndim != 2 or centroids.ndim != 2
+                               or len(stats) < num_labels or len(centroids) < num_labels):
+            raise IndexError(f"stats and centroids need {num_labels} rows, one per label")
+        areas = np.ascontiguousarray(stats[1:num_labels, _AREA_COLUMN], dtype=np.float64)
+        points = np.ascontiguousarray(centroids[1:num_labels, :2])
+        prev = _point(prev_centroids.get(object_id))
+        out = np.zeros(labels.size, dtype=bool)
+        kept = _core_refine.clean_labels(labels, areas, points, int(best_idx),
+                                         float(max_distance_threshold), float(min_area_threshold),
+                                         prev, float(self.MAX_PREV_DIST), out)
+        cleaned = out.reshape(labels.shape)
+        if not kept:
+            if frame_idx == list(video_segments.keys())[0]:
+                cleaned = np.asarray(mask).astype(bool)
+            else:
+                _core_refine.print_clean_message(f"{frame_idx}", f"{object_id}")
+        if cleaned.ndim == 2:
+            cleaned = cleaned[np.newaxis]
+        return cleaned
+
+    def process_video_segments(self, video_segments, video_dir, frame_names):
+        """Rewrites every object's mask of every frame in place; returns `video_segments`.
+
+        Entries already rewritten stay so when a later one fails.
+        """
+        settings = self._settings()
+        first_key = None
+        for position, (frame_idx, objects) in enumerate(video_segments.items()):
+            if position == 0:
+                first_key = frame_idx
+            first_frame = None
+            frame_text = None
+            for object_id, mask in objects.items():
+                scan = _core_refine.scan_mask(mask)
+                if scan is None:
+                    continue
+                pen_json_path = get_pen_json_path(video_dir, self.custom_pen_json_path)
+                frame_names[frame_idx]  # raises for a frame index the names do not cover
+                if pen_json_path is None:
+                    raise TypeError(f"no pen polygon file is known for video_dir {video_dir!r}; "
+                                    "pass custom_pen_json_path")
+                if first_frame is None:
+                    first_frame = bool(frame_idx == first_key)
+                    frame_text = f"{frame_idx}"
+                outcome, centroid, out = _core_refine.refine_object(
+                    scan, os.fspath(pen_json_path), _point(self.prev_centroids.get(object_id)),
+                    settings, first_frame, frame_text, f"{object_id}")
+                if outcome == _OUTSIDE_PEN or (outcome == _UNCLIPPED and len(scan.shape) > 2):
+                    cleaned = out.reshape(scan.shape)
+                else:
+                    cleaned = out.reshape(1, scan.rows, scan.cols)
+                video_segments[frame_idx][object_id] = cleaned
+                if centroid is not None:
+                    self.prev_centroids[object_id] = np.array(centroid, dtype=np.float64)
+        return video_segments

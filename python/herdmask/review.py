@@ -1,3 +1,297 @@
-"""Review subsystem."""
+"""Tracking review: the question report, long overlaps and the box that went
+wrong, the best last frame of a finished video and the carry-over of its animals
+to the next video."""
 
-__all__: list = []
+import itertools
+import math
+import os
+from collections import Counter
+
+import numpy as np
+import pandas as pd
+
+from ._native import review as _core
+from ._text import number_text
+
+__all__ = [
+    "find_best_laste_frame",
+    "find_continuous_frames",
+    "process_overlap_frames",
+    "matcher",
+    "generate_tracking_report",
+    "find_boxes_with_small_area_from_last_video",
+]
+
+REPORT_COLUMNS = [
+    "Frame ID",
+    "Box Pair",
+    "Intersection Value",
+    "Mask Area1",
+    "Mask Area2",
+    "Report type",
+    "Box ID",
+    "Mask Areas",
+]
+_PEN_CAPACITY = 10
+_NORMAL_LAST_KEY = 599
+
+
+def _require_map(value, name):
+    if not hasattr(value, "items"):
+        raise TypeError(f"{name} must be a map from frame id to frame record, "
+                        f"got {type(value).__name__}")
+
+
+def _empty_report_table():
+    return pd.DataFrame(columns=REPORT_COLUMNS)
+
+
+def _overlap_table(frame_ids, pairs, values, areas1, areas2):
+    n = len(frame_ids)
+    if n == 0:
+        return _empty_report_table()
+    return pd.DataFrame(
+        {
+            "Frame ID": frame_ids,
+            "Box Pair": pairs,
+            "Intersection Value": values,
+            "Mask Area1": areas1,
+            "Mask Area2": areas2,
+            "Report type": ["High overlap mask detected"] * n,
+            "Box ID": np.full(n, np.nan),
+            "Mask Areas": np.full(n, np.nan),
+        },
+        columns=REPORT_COLUMNS,
+    )
+
+
+def generate_tracking_report(gsam_annotation_data, save_dir_base, intersection_thrr=80):
+    """Writes tracking_question_report.csv listing vanished masks and overlapping pairs.
+
+    Returns (overlap rows table, zero-area rows, overlap frame ids, the last overlap
+    frame's rows table)."""
+    _require_map(gsam_annotation_data, "gsam_annotation_data")
+    zero_area_frames, overlap_frames, columns, last_start, csv_text = _core.tracking_report(
+        gsam_annotation_data, float(intersection_thrr))
+    overlap_frames_data = _empty_report_table()
+    box_keys_df = _empty_report_table()
+    if not zero_area_frames and not overlap_frames:
+        return overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df
+    print("Generating tracking question report...\n")
+    if overlap_frames:
+        overlap_frames_data = _overlap_table(*columns)
+        box_keys_df = _overlap_table(*(c[last_start:] for c in columns))
+    report_path = os.path.join(save_dir_base, "tracking_question_report.csv")
+    _core.write_report(os.fspath(save_dir_base), csv_text)
+    print(f"Tracking question report saved to {report_path}")
+    return overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df
+
+
+def _plain(value):
+    return int(value) if isinstance(value, (int, np.integer)) else value
+
+
+def find_continuous_frames(frames_df, group_by="Box ID", n_consecutive=3):
+    """Runs of consecutive "Frame ID" values per group key, at least n_consecutive long."""
+    result = {}
+    for box_id, group in frames_df.groupby(group_by):
+        frames = sorted(_plain(f) for f in group["Frame ID"].to_numpy())
+        for _, run in itertools.groupby(enumerate(frames), lambda item: item[0] - item[1]):
+            seq = [frame for _, frame in run]
+            if len(seq) >= n_consecutive:
+                result.setdefault(box_id, []).append(seq)
+    return result
+
+
+def _frame_text(value):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "nan"
+    return number_text(value)
+
+
+def _first_frames(counts, largest):
+    pick = max if largest else min
+    single = [f for f, c in counts.items() if c == 1]
+    multiple = [f for f, c in counts.items() if c > 1]
+    return (_plain(pick(single)) if single else None,
+            _plain(pick(multiple)) if multiple else None)
+
+
+def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image_predictor,
+                           n_consecutive=2):
+    """Finds the first long overlap and votes for the box whose track most likely went wrong.
+
+    Returns (test frame, most frequent worst box, runs per box pair, worst box per
+    compared frame)."""
+    from PIL import Image
+
+    from . import generate_sam2_image_features
+    from . import cosine_scores_cal
+
+    df = overlap_frames_dataframe
+    if df["Box Pair"].nunique() > 1:
+        con_frames_dict = find_continuous_frames(df, group_by="Box Pair",
+                                                 n_consecutive=n_consecutive + 2)
+    else:
+        con_frames_dict = find_continuous_frames(df, group_by="Box Pair",
+                                                 n_consecutive=n_consecutive)
+    print(f"Box pairs overlapping in consecutive frames: {list(con_frames_dict)}")
+
+    first_single_box_pair_frames = {}
+    first_multiple_box_pairs_frames = {}
+    reverse_track = False
+    for k, runs in con_frames_dict.items():
+        flattened = [frame for run in runs for frame in run]
+        rows = df[df["Frame ID"].isin(flattened)]
+        counts = rows.groupby("Frame ID").size().to_dict()
+        single, multiple = _first_frames(counts, largest=False)
+        if single == 0 or multiple == 0:
+            single, multiple = _first_frames(counts, largest=True)
+            reverse_track = True
+        else:
+            reverse_track = False
+        print(f"Box Pair: {k}")
+        print(f"First frame with a single boxpair: {_frame_text(single)}")
+        print(f"First frame with multiple boxpairs: {_frame_text(multiple)}")
+        print(f"reverse_track: {reverse_track}")
+        first_single_box_pair_frames[k] = single
+        first_multiple_box_pairs_frames[k] = multiple
+
+    test_boxes = sorted({box for pair in con_frames_dict for box in str(pair).split("-")})
+    all_values = [v for v in itertools.chain(first_single_box_pair_frames.values(),
+                                             first_multiple_box_pairs_frames.values())
+                  if v is not None]
+    if not con_frames_dict:
+        raise TypeError(
+            "process_overlap_frames: no box pair overlaps in enough consecutive frames "
+            f"(n_consecutive={number_text(n_consecutive)}), so there is no test frame")
+    if not all_values:
+        raise TypeError("process_overlap_frames: no overlapping box pair has a first frame, "
+                        "so there is no test frame")
+    test_frame = min(all_values)
+    if reverse_track:
+        frame_range = range(test_frame, test_frame + 5)
+        n = test_frame - 1
+    else:
+        frame_range = range(test_frame - 5, test_frame)
+        n = test_frame + 1
+
+    size = len(gsam_annotation_data)
+    worst_boxes = []
+    for m in frame_range:
+        if n < 0 or n >= size or m < 0 or m >= size:
+            continue
+        old_record, new_record = gsam_annotation_data[m], gsam_annotation_data[n]
+        masks_old_list = [old_record["masks_dict"][box] for box in test_boxes]
+        masks_old = np.stack([np.asarray(mk) for mk in masks_old_list]).astype(np.float32)
+        image_old = Image.open(old_record["image_path"])
+        masks_new_list = [new_record["masks_dict"][box] for box in test_boxes]
+        masks_new = np.stack([np.asarray(mk) for mk in masks_new_list]).astype(np.float32)
+        image_new = Image.open(new_record["image_path"])
+        ious_shape, ious_bbox = _core.paired_iou(masks_old_list, masks_new_list)
+        image_features_old = generate_sam2_image_features(image_old, masks_old, image_predictor)
+        image_features_new = generate_sam2_image_features(image_new, masks_new, image_predictor)
+        cosine_scores = np.asarray(cosine_scores_cal(image_features_new, image_features_old),
+                                   dtype=np.float64)
+        cosine_diag = np.diagonal(cosine_scores)
+        mismatch_scores = (1.0 * (1 - cosine_diag) + 1.0 * (1 - ious_shape)
+                           + 1.0 * (1 - ious_bbox))
+        worst_boxes.append(test_boxes[int(np.argmax(mismatch_scores))])
+
+    if not worst_boxes:
+        raise IndexError(
+            f"process_overlap_frames: no frame around test frame {number_text(test_frame)} "
+            f"could be compared with frame {number_text(n)}; the annotation data holds "
+            f"{number_text(size)} frames")
+    most_frequent_box = Counter(worst_boxes).most_common(1)[0][0]
+    print("Most frequent box with errors:", most_frequent_box)
+    return test_frame, most_frequent_box, con_frames_dict, worst_boxes
+
+
+def find_best_laste_frame(laste_frame, min_area=10, max_attempts=10, remove_stack_obs=[]):  # noqa: B006 - one shared default list is part of the interface
+    """The latest of the last max_attempts frames whose masks are all large, numerous
+    enough and apart. Strikes remove_stack_obs out of every frame's "masks_dict" first.
+
+    Returns (frame record, False) or (None, True)."""
+    n_track = _PEN_CAPACITY - sum(1 for entry in remove_stack_obs if entry is not None)
+    if any(remove_stack_obs):
+        for record in laste_frame.values():
+            masks_dict = record["masks_dict"]
+            for key in remove_stack_obs:
+                masks_dict.pop(key, None)
+
+    keys_sorted = sorted(laste_frame.keys())
+    key_idx = -1
+    attempts = 0
+    while attempts < max_attempts:
+        if -key_idx > len(keys_sorted):
+            raise IndexError(
+                f"find_best_laste_frame: attempt {number_text(attempts + 1)} of "
+                f"{number_text(max_attempts)} runs past the first stored frame; laste_frame "
+                f"holds {number_text(len(keys_sorted))} frames")
+        key = keys_sorted[key_idx]
+        masks = laste_frame[key]["masks_dict"]
+        if _core.check_last_frame(list(masks.values()), float(min_area), n_track) == 0:
+            if key != _NORMAL_LAST_KEY:
+                print(f"Switched to frame key {number_text(key)} due to small mask area "
+                      "in later frames.")
+            return laste_frame[key], False
+        key_idx -= 1
+        attempts += 1
+    print(f"No valid frame found with all masks area > {number_text(min_area)} in the last "
+          f"{number_text(max_attempts)} frames for {number_text(n_track)} tracks.")
+    return None, True
+
+
+def matcher(laste_frame, frame_names, ann_frame_idx=0, image_predictor=None,
+            remove_stack_box=None, min_area=10, max_attempts=10, display_func=None):
+    """Carries the finished video's animals to frame ann_frame_idx of the next video by
+    prompting the image predictor with the best last frame's boxes.
+
+    Returns (masks, OBJECTS, keep_box, best_laste_frame, False) or (None, None, None, None, True)."""
+    from PIL import Image
+
+    if remove_stack_box is None:
+        remove_stack_box = []
+    best_laste_frame, no_best_laste_frame = find_best_laste_frame(
+        dict(laste_frame), min_area=min_area, max_attempts=max_attempts,
+        remove_stack_obs=remove_stack_box)
+    keep_box = [f"Box{i}" for i in range(10) if f"Box{i}" not in remove_stack_box]
+    if no_best_laste_frame:
+        print("Issue is from the laste frame, not enough masks found.")
+        return None, None, None, None, True
+
+    old_masks = list(best_laste_frame["masks_dict"].values())
+    last_boxes = _core.mask_boxes(old_masks).astype(np.int64)
+    n_track = len(best_laste_frame["masks_dict"])
+
+    image = Image.open(frame_names[ann_frame_idx])
+    image_rgb = np.array(image.convert("RGB"))
+    image_predictor.set_image(image_rgb)
+    masks, scores, logits = image_predictor.predict(
+        point_coords=None, point_labels=None, box=last_boxes, multimask_output=False)
+    if masks.ndim == 2:
+        masks, scores, logits = masks[None], scores[None], logits[None]
+    elif masks.ndim == 4:
+        masks = masks.squeeze(1)
+    OBJECTS = ["pig"] * len(masks)
+
+    success = _core.check_new_masks(list(masks), n_track, float(min_area)) == 0
+    if display_func is not None:
+        from . import img_bbx_drawing
+
+        display_func(img_bbx_drawing(image.copy(), best_laste_frame["masks_dict"]))
+    if success:
+        print(f"ann_frame_idx [{number_text(ann_frame_idx)}] works for mask finding!!!")
+        return masks, OBJECTS, keep_box, best_laste_frame, no_best_laste_frame
+    print(f"ann_frame_idx [{number_text(ann_frame_idx)}] cannot work..\n")
+    return None, None, None, None, True
+
+
+def find_boxes_with_small_area_from_last_video(laste_frame, min_frame_id=500, area_threshold=100,
+                                               min_count=100):
+    """Boxes whose area is at most area_threshold in more than min_count frames after
+    min_frame_id, in the order each first did so."""
+    _require_map(laste_frame, "laste_frame")
+    return _core.small_area_boxes(laste_frame, min_frame_id, float(area_threshold),
+                                  float(min_count))

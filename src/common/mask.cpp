@@ -1,7 +1,12 @@
 #include "common/mask.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string>
 
 #include "common/errors.hpp"
@@ -9,8 +14,9 @@
 namespace hm {
 
 cv::Mat MaskView::as_mat() const {
-  if (empty()) return cv::Mat(static_cast<int>(std::max<std::int64_t>(rows, 0)),
-                              static_cast<int>(std::max<std::int64_t>(cols, 0)), CV_8U);
+  if (empty())
+    return cv::Mat(static_cast<int>(std::max<std::int64_t>(rows, 0)),
+                   static_cast<int>(std::max<std::int64_t>(cols, 0)), CV_8U);
   return cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8U,
                  const_cast<std::uint8_t*>(data), static_cast<size_t>(row_stride));
 }
@@ -40,40 +46,67 @@ std::int64_t count_set(const MaskView& m) {
   return total;
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// Bit k set when byte k of the 16 at p is non-zero.
+unsigned set_bits16(const std::uint8_t* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) &
+         0xFFFFu;
+}
+
+bool any_set64(const std::uint8_t* p) {
+  const auto load = [p](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)); };
+  const __m128i any =
+      _mm_or_si128(_mm_or_si128(load(0), load(16)), _mm_or_si128(load(32), load(48)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF;
+}
+#endif
+
+// First non-zero byte of [p, p + n), or -1. Rows of a frame are mostly empty, so
+// this scan is what the pairwise measures spend most of their time on.
+std::int64_t first_set(const std::uint8_t* p, std::int64_t n) {
+  std::int64_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 64 <= n; i += 64) {
+    if (!any_set64(p + i)) continue;
+    for (int k = 0; k < 64; k += 16)
+      if (const unsigned bits = set_bits16(p + i + k)) return i + k + std::countr_zero(bits);
+  }
+#endif
+  for (; i < n; ++i)
+    if (p[i]) return i;
+  return -1;
+}
+
+// Last non-zero byte of [p, p + n), or -1.
+std::int64_t last_set(const std::uint8_t* p, std::int64_t n) {
+  std::int64_t i = n;
+#if defined(__SSE2__)
+  for (; i >= 16; i -= 16)
+    if (const unsigned bits = set_bits16(p + i - 16)) return i - 16 + 31 - std::countl_zero(bits);
+#endif
+  for (--i; i >= 0; --i)
+    if (p[i]) return i;
+  return -1;
+}
+
+}  // namespace
+
 TightBox tight_box(const MaskView& m) {
   TightBox box;
   if (m.empty()) return box;
   std::int64_t x1 = m.cols, x2 = -1, y1 = -1, y2 = -1;
   for (std::int64_t r = 0; r < m.rows; ++r) {
     const std::uint8_t* p = m.row(r);
-    // First and last set column of this row, skipping zero words quickly.
-    std::int64_t first = -1;
-    for (std::int64_t c = 0; c < m.cols; ++c) {
-      if (c + 8 <= m.cols) {
-        std::uint64_t word;
-        std::memcpy(&word, p + c, 8);
-        if (word == 0) {
-          c += 7;
-          continue;
-        }
-      }
-      if (p[c]) {
-        first = c;
-        break;
-      }
-    }
+    // Each row is read from both ends only up to its outermost set bytes.
+    const std::int64_t first = first_set(p, m.cols);
     if (first < 0) continue;
-    std::int64_t last = first;
-    for (std::int64_t c = m.cols - 1; c > first; --c) {
-      if (p[c]) {
-        last = c;
-        break;
-      }
-    }
+    x1 = std::min(x1, first);
+    x2 = std::max(x2, first + last_set(p + first, m.cols - first));
     if (y1 < 0) y1 = r;
     y2 = r;
-    x1 = std::min(x1, first);
-    x2 = std::max(x2, last);
   }
   if (y1 < 0) return box;
   box.empty = false;
@@ -88,7 +121,14 @@ PreparedMask prepare(const MaskView& m) {
   PreparedMask p;
   p.view = m;
   p.box = tight_box(m);
-  p.area = p.box.empty ? 0 : count_set(m);
+  if (!p.box.empty) {
+    // Nothing is set outside the tight box, so counting inside it is enough.
+    MaskView inner = m;
+    inner.data = m.row(p.box.y1) + p.box.x1;
+    inner.rows = p.box.y2 - p.box.y1 + 1;
+    inner.cols = p.box.x2 - p.box.x1 + 1;
+    p.area = count_set(inner);
+  }
   return p;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "measures/overlap.hpp"
 
 namespace hm::measures {
 
@@ -15,7 +16,8 @@ std::vector<double> intersection_table(const std::vector<PreparedMask>& masks,
                                        const std::vector<double>& areas) {
   const size_t n = masks.size();
   if (areas.size() != n) throw ValueError("intersection table: one area per mask is required");
-  for (size_t i = 1; i < n; ++i) require_same_size(masks[0].view, masks[i].view, "intersection table");
+  for (size_t i = 1; i < n; ++i)
+    require_same_size(masks[0].view, masks[i].view, "intersection table");
   std::vector<double> table(n * n, 0.0);
   for (size_t i = 0; i < n; ++i) {
     if (areas[i] <= 1) continue;
@@ -30,9 +32,8 @@ std::vector<double> intersection_table(const std::vector<PreparedMask>& masks,
 
 std::vector<double> intersection_table(const std::vector<MaskView>& masks,
                                        const std::optional<std::vector<double>>& areas) {
-  std::vector<PreparedMask> prepared;
-  prepared.reserve(masks.size());
-  for (const auto& m : masks) prepared.push_back(prepare(m));
+  for (const auto& m : masks) require_same_size(masks.front(), m, "intersection table");
+  const std::vector<PreparedMask> prepared = prepare_each(masks);
   if (areas) return intersection_table(prepared, *areas);
   std::vector<double> own;
   own.reserve(prepared.size());

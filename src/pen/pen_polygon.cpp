@@ -5,10 +5,9 @@
 #include <limits>
 #include <map>
 #include <mutex>
-#include <tuple>
-
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
+#include <tuple>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
@@ -53,12 +52,15 @@ std::vector<PenPoint> read_pen_polygon(const std::string& json_path) {
                      (shapes.is_string() && shapes.get_ref<const std::string&>().empty()) ||
                      (shapes.is_number() && shapes.get<double>() == 0);
   if (falsy) throw ValueError("No shapes found in the JSON file.");
-  if (!shapes.is_array()) throw TypeError("pen polygon '" + json_path + "': \"shapes\" is not a list");
+  if (!shapes.is_array())
+    throw TypeError("pen polygon '" + json_path + "': \"shapes\" is not a list");
   const json& first = shapes[0];
-  if (!first.is_object()) throw TypeError("pen polygon '" + json_path + "': a shape is not an object");
+  if (!first.is_object())
+    throw TypeError("pen polygon '" + json_path + "': a shape is not an object");
   const auto pts = first.find("points");
   if (pts == first.end()) throw KeyError("points");
-  if (!pts->is_array()) throw TypeError("pen polygon '" + json_path + "': \"points\" is not a list");
+  if (!pts->is_array())
+    throw TypeError("pen polygon '" + json_path + "': \"points\" is not a list");
   std::vector<PenPoint> polygon;
   polygon.reserve(pts->size());
   for (const json& p : *pts) {
@@ -72,8 +74,7 @@ std::vector<PenPoint> read_pen_polygon(const std::string& json_path) {
 namespace {
 
 int to_int32(const Coord& c) {
-  if (!std::isfinite(c.value))
-    throw ValueError("pen polygon: coordinate is not finite");
+  if (!std::isfinite(c.value)) throw ValueError("pen polygon: coordinate is not finite");
   const double t = std::trunc(c.value);
   if (t < std::numeric_limits<std::int32_t>::min() || t > std::numeric_limits<std::int32_t>::max())
     throw ValueError("pen polygon: coordinate out of the 32-bit range");
@@ -85,7 +86,8 @@ int to_int32(const Coord& c) {
 Mask fill_polygon(const std::vector<PenPoint>& polygon, std::int64_t h, std::int64_t w) {
   if (h < 0 || w < 0) throw ValueError("pen mask: negative frame size");
   if (polygon.size() < 3)
-    throw ValueError("pen polygon needs at least three points, got " + std::to_string(polygon.size()));
+    throw ValueError("pen polygon needs at least three points, got " +
+                     std::to_string(polygon.size()));
   std::vector<cv::Point> pts;
   pts.reserve(polygon.size());
   for (const auto& p : polygon) pts.emplace_back(to_int32(p.x), to_int32(p.y));

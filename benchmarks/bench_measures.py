@@ -1,0 +1,87 @@
+"""Mask measures on ten pig-sized masks of a 1440 x 2304 frame against the
+straightforward NumPy / OpenCV-Python formulation."""
+
+import cv2
+import numpy as np
+
+import herdmask as hm
+from harness import report
+
+H, W = 1440, 2304
+
+
+def pig_masks(n=10, seed=0):
+    """Ellipses of pig size, placed so that several pairs overlap as crowding animals do."""
+    rng = np.random.default_rng(seed)
+    masks = []
+    for i in range(n):
+        m = np.zeros((H, W), np.uint8)
+        cx = int(300 + (i % 5) * 380 + rng.integers(-60, 60))
+        cy = int(400 + (i // 5) * 420 + rng.integers(-60, 60))
+        cv2.ellipse(m, (cx, cy), (int(rng.integers(170, 230)), int(rng.integers(70, 100))),
+                    int(rng.integers(0, 180)), 0, 360, 1, -1)
+        masks.append(m.astype(bool))
+    return masks
+
+
+def iou_baseline(news, olds):
+    out = np.zeros((len(news), len(olds)))
+    for i, a in enumerate(news):
+        for j, b in enumerate(olds):
+            out[i, j] = np.logical_and(a, b).sum() / (np.logical_or(a, b).sum() + 1e-06)
+    return out
+
+
+def centroid_baseline(news, olds):
+    def centroid(m):
+        mo = cv2.moments(m.astype(np.uint8))
+        if mo["m00"] == 0:
+            return (np.nan, np.nan)
+        return (mo["m01"] / mo["m00"], mo["m10"] / mo["m00"])
+
+    d = np.zeros((len(news), len(olds)))
+    for i, a in enumerate(news):
+        for j, b in enumerate(olds):
+            ca, cb = centroid(a), centroid(b)
+            d[i, j] = np.nan if np.isnan(ca + cb).any() else np.linalg.norm(np.subtract(ca, cb))
+    d[np.isnan(d)] = np.nanmax(d) + 1.0
+    return 1 - d / (np.max(d) + 1e-06)
+
+
+def table_baseline(masks_dict, areas):
+    keys = list(masks_dict)
+    n = len(keys)
+    out = np.zeros((n, n))
+    for i in range(n):
+        for j in range(n):
+            ai, aj = areas[keys[i]], areas[keys[j]]
+            if ai <= 1 or j >= i:
+                continue
+            inter = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
+            out[i, j] = inter / ai * 100 if ai > 0 else 0
+            out[j, i] = inter / aj * 100 if aj > 0 else 0
+    return out
+
+
+def main():
+    news = pig_masks(seed=1)
+    olds = pig_masks(seed=2)
+    assert np.allclose(hm.cal_masks_iou_scores(news, olds), iou_baseline(news, olds))
+    assert np.allclose(hm.cal_centroid_distance(news, olds), centroid_baseline(news, olds))
+    named = {f"Box{i}": m for i, m in enumerate(news)}
+    areas = {k: int(np.count_nonzero(m)) for k, m in named.items()}
+    assert np.allclose(hm.intersection_between_masks(named, areas).to_numpy(),
+                       table_baseline(named, areas))
+    report("cal_masks_iou_scores 10x10 1440x2304",
+           lambda: hm.cal_masks_iou_scores(news, olds), lambda: iou_baseline(news, olds),
+           repeat=7, target=50)
+    report("cal_centroid_distance 10x10 1440x2304",
+           lambda: hm.cal_centroid_distance(news, olds), lambda: centroid_baseline(news, olds),
+           repeat=7, target=50)
+    report("intersection_between_masks 10 masks 1440x2304",
+           lambda: hm.intersection_between_masks(named, areas),
+           lambda: table_baseline(named, areas), repeat=7, target=10)
+
+
+if __name__ == "__main__":
+    main()

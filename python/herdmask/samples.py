@@ -1,0 +1,226 @@
+"""A synthetic recording for the demo and the driver's tests.
+
+The generated scene mimics a fixed ceiling camera over one pen: 2560 pixels
+wide like the real cameras, so the crop rule's constants (which assume that
+width) cut out the pen strip on the right, with an orange marker at the top
+right that the crop detection finds. Ten pink ellipses (the animals) move slowly
+on a dark floor; two of them start out touching and separate, and for a while
+one animal walks over another, which gives the review steps something to find.
+Consecutive videos continue the same motion, so identities can be carried over.
+
+Videos are written with OpenCV's Python bindings (opencv-python-headless), which
+only the generator needs.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import os
+from datetime import datetime, timedelta
+
+import numpy as np
+
+__all__ = ["PRESETS", "SamplePreset", "SampleRecording", "make_sample_recording", "render_frame"]
+
+FRAME_WIDTH = 2560  # the width the crop rule is written for
+FLOOR_BGR = (58, 66, 74)
+WALL_BGR = (96, 98, 92)
+PIG_BGR = (178, 188, 236)
+PIG_EDGE_BGR = (140, 150, 205)
+ORANGE_BGR = (0, 140, 255)
+MARKER_W = 30
+
+
+@dataclasses.dataclass(frozen=True)
+class SamplePreset:
+    """Size of a synthetic recording.
+
+    `crop_width` is the width of the pen strip kept by the crop rule: the marker
+    is placed so that the rule's box starts `crop_width` columns from the right
+    edge. It must stay at most 340 so that the marker reaches column 2300, which
+    is what makes the rule keep the strip up to the right edge.
+    """
+
+    crop_width: int = 320
+    height: int = 240
+    fps: int = 10
+    frames_per_video: int = 48
+    videos: int = 2
+    animals: int = 10
+    seed: int = 7
+
+    def __post_init__(self):
+        if not 120 <= self.crop_width <= 340:
+            raise ValueError(f"crop_width must lie in 120..340, got {self.crop_width}")
+        if self.height < 96:
+            raise ValueError(f"height must be at least 96, got {self.height}")
+        if self.frames_per_video < 30:
+            raise ValueError(f"frames_per_video must be at least 30, got {self.frames_per_video}")
+        if self.animals < 1 or self.animals > 10:
+            raise ValueError(f"animals must lie in 1..10, got {self.animals}")
+
+
+PRESETS = {
+    "demo": SamplePreset(),
+    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
+}
+
+
+@dataclasses.dataclass
+class SampleRecording:
+    """Where a generated recording went."""
+
+    base_dir: str
+    sub_dir: str
+    video_paths: list
+    pen_json_path: str
+    preset: SamplePreset
+    crop_box: tuple  # the box the crop rule is expected to give
+
+    @property
+    def crop_x0(self) -> int:
+        return self.crop_box[0]
+
+
+def _video_name(camera: int, seq: int, start: datetime) -> str:
+    return f"Camera{camera}_{seq}_{start.strftime('%Y%m%d%H%M%S')}.mp4"
+
+
+class _Scene:
+    """Positions of the animals at any time, in pen (cropped) coordinates."""
+
+    def __init__(self, preset: SamplePreset):
+        self.p = preset
+        w, h = preset.crop_width, preset.height
+        rng = np.random.RandomState(preset.seed)
+        # Ellipse size from the pen size: ten animals take roughly an eighth of the pen.
+        self.a = max(7.0, w / 18.0)
+        self.b = self.a * 0.5
+        top, bottom = 0.22 * h + self.b, h - 10 - self.b
+        left, right = 10 + self.a, w - 10 - self.a
+        cols = 5
+        rows = math.ceil(preset.animals / cols)
+        self.base = []
+        for i in range(preset.animals):
+            r, c = divmod(i, cols)
+            x = left + (right - left) * (c + 0.5) / cols
+            y = top + (bottom - top) * (r + 0.5) / max(rows, 1)
+            self.base.append((x, y))
+        self.base = np.array(self.base, dtype=float)
+        self.angle = rng.uniform(-25, 25, preset.animals)
+        self.phase = rng.uniform(0, 2 * math.pi, preset.animals)
+        self.amp = (right - left) / cols * 0.06
+        n = preset.frames_per_video
+        # Two animals (0 and 1) start out touching and part within the first few frames.
+        self.part_until = max(4.0, 0.2 * n)
+        # The last animal walks over its neighbour late in the first video, after
+        # the start frame (frame 10) and before the last frames.
+        self.stack_centre = 0.7 * n
+        self.stack_half = max(3.0, 0.2 * n)
+
+    def state(self, t: float):
+        """Centres and angles of all animals at time t (frames since the recording started)."""
+        p = self.p
+        centres = self.base.copy()
+        centres[:, 0] += self.amp * np.sin(0.09 * t + self.phase)
+        centres[:, 1] += 0.6 * self.amp * np.cos(0.07 * t + self.phase)
+        angles = self.angle + 8.0 * np.sin(0.05 * t + self.phase)
+        if p.animals >= 2 and t < self.part_until:
+            # animal 1 slides towards animal 0 until they touch at t = 0
+            gap = centres[1, 0] - centres[0, 0]
+            pull = (gap - 2 * self.a + 1) * (1 - t / self.part_until)
+            centres[1, 0] -= pull
+            centres[1, 1] = centres[0, 1] + 0.3 * self.b
+            angles[0] = angles[1] = 0.0
+        if p.animals >= 4:
+            top_i, under_i = p.animals - 1, p.animals - 2
+            d = abs(t - self.stack_centre)
+            if d < self.stack_half:
+                # fraction of the way from its own place onto the neighbour's
+                f = min(1.0, 1.25 * (1 - d / self.stack_half))
+                centres[top_i] = (1 - f) * centres[top_i] + f * centres[under_i]
+                angles[top_i] = (1 - f) * angles[top_i] + f * angles[under_i]
+        return centres, angles
+
+
+def render_frame(scene: _Scene, t: float, marker_x1: int) -> np.ndarray:
+    """One full-width BGR frame of the scene at time t."""
+    import cv2
+
+    p = scene.p
+    frame = np.empty((p.height, FRAME_WIDTH, 3), np.uint8)
+    frame[:] = WALL_BGR
+    x0 = FRAME_WIDTH - p.crop_width
+    frame[:, x0:] = FLOOR_BGR
+    centres, angles = scene.state(t)
+    axes = (int(round(scene.a)), int(round(scene.b)))
+    for (cx, cy), ang in zip(centres, angles):
+        centre = (int(round(cx)) + x0, int(round(cy)))
+        cv2.ellipse(frame, centre, axes, float(ang), 0, 360, PIG_BGR, -1, cv2.LINE_AA)
+        cv2.ellipse(frame, centre, axes, float(ang), 0, 360, PIG_EDGE_BGR, 1, cv2.LINE_AA)
+    marker_h = max(8, p.height // 14)
+    frame[3 : 3 + marker_h, marker_x1 : marker_x1 + MARKER_W] = ORANGE_BGR
+    return frame
+
+
+def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: int = 1,
+                          start: str = "20240501100000", sub_dir: str = "day1") -> SampleRecording:
+    """Write a synthetic recording under `out_dir` and say where it went.
+
+    Layout: `out_dir/<sub_dir>/Camera<camera>_<seq>_<YYYYMMDDhhmmss>.mp4`, one file
+    per video, each starting where the previous one ended, plus the pen polygon
+    file `out_dir/pen_polygon.json` in the coordinates of the cropped frames.
+    Existing videos of the same name are kept, so regenerating is cheap.
+    """
+    import cv2
+
+    if isinstance(preset, str):
+        if preset not in PRESETS:
+            raise ValueError(f"unknown preset {preset!r}; known: {', '.join(PRESETS)}")
+        preset = PRESETS[preset]
+    start_time = datetime.strptime(start, "%Y%m%d%H%M%S")
+    folder = os.path.join(out_dir, sub_dir)
+    os.makedirs(folder, exist_ok=True)
+    scene = _Scene(preset)
+    x0 = FRAME_WIDTH - preset.crop_width
+    marker_x1 = x0 + 50  # the crop rule starts its box 50 columns left of the marker
+    seconds = preset.frames_per_video / preset.fps
+    paths = []
+    for v in range(preset.videos):
+        name = _video_name(camera, v + 1, start_time + timedelta(seconds=v * seconds))
+        path = os.path.join(folder, name)
+        paths.append(path)
+        if os.path.exists(path):
+            continue
+        tmp = path + ".partial.mp4"
+        writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
+                                 (FRAME_WIDTH, preset.height))
+        if not writer.isOpened():
+            raise OSError(f"cannot write video {tmp}: OpenCV has no mp4v encoder here")
+        for i in range(preset.frames_per_video):
+            writer.write(render_frame(scene, v * preset.frames_per_video + i, marker_x1))
+        writer.release()
+        os.replace(tmp, path)
+    w, h = preset.crop_width, preset.height
+    top = int(0.2 * h)
+    pen = {
+        "shapes": [
+            {
+                "label": "pen",
+                "points": [[4, top], [w - 4, top], [w - 3, h - 3], [3, h - 3]],
+            }
+        ]
+    }
+    pen_path = os.path.join(out_dir, "pen_polygon.json")
+    with open(pen_path, "w") as f:
+        json.dump(pen, f, indent=4)
+    return SampleRecording(
+        base_dir=str(out_dir),
+        sub_dir=sub_dir,
+        video_paths=paths,
+        pen_json_path=pen_path,
+        preset=preset,
+        crop_box=(x0, 0, 2560, 1440),
+    )

@@ -1,0 +1,46 @@
+// Image work behind the per-animal feature vectors: the dark-image enhancement
+// and the fixed-size encoder input cut out around one mask.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <opencv2/core/mat.hpp>
+#include <optional>
+#include <vector>
+
+#include "common/mask.hpp"
+
+namespace hm::detect {
+
+// Side of the square encoder input.
+inline constexpr int kEncoderSide = 256;
+// Masks with fewer set pixels than this describe no animal.
+inline constexpr std::int64_t kMinFeaturePixels = 10;
+// Gamma used when brightening an animal's crop.
+inline constexpr double kCropGamma = 10.0;
+
+// For i = 0..255: (i / 255) ^ inv_gamma * 255, cut toward zero to a byte. Values
+// that do not fit wrap or vanish as a 32-bit integer cast would leave them
+// (what a float-to-byte array cast gives on common hardware).
+std::array<std::uint8_t, 256> gamma_table(double inv_gamma);
+
+// Gray (standard weighted conversion) of an 8-bit RGB image, mapped through the
+// gamma table, then histogram-equalised. Returns an 8-bit single-channel image of
+// the same size; an empty image gives an empty result.
+cv::Mat enhance_dark_text(const cv::Mat& rgb, double inv_gamma);
+
+// Resizes a single-channel float image with a triangle (bilinear) filter whose
+// support widens with the reduction factor, so that shrinking averages every
+// input pixel rather than sampling a few.
+cv::Mat resize_bilinear(const cv::Mat& src, int out_cols, int out_rows);
+
+// The encoder input for one mask over an 8-bit RGB frame of the same size:
+// 3 x side x side reals in 0..1, channel-first, the three channels equal. The
+// window spans the mask's tight box without its last row and column; inside it
+// the enhanced gray crop shows through the mask and the rest is black. None when
+// the mask has fewer than kMinFeaturePixels set pixels or the window is empty
+// (all set pixels in one row or one column).
+std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask,
+                                                int side = kEncoderSide);
+
+}  // namespace hm::detect

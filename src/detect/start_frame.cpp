@@ -1,0 +1,110 @@
+#include "detect/start_frame.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "common/errors.hpp"
+#include "measures/intersection.hpp"
+
+namespace hm::detect {
+
+template <typename T>
+std::vector<std::uint8_t> plausible_size(const T* boxes, std::size_t count, double image_height) {
+  std::vector<std::uint8_t> keep(count, 0);
+  const double half = 0.5 * image_height;
+  for (std::size_t i = 0; i < count; ++i) {
+    const T* b = boxes + 4 * i;
+    const T area_in_precision = (b[2] - b[0]) * (b[3] - b[1]);
+    const double area = area_in_precision;
+    const double top = b[1];
+    keep[i] =
+        (top < half && area < kUpperHalfAreaLimit) || (top >= half && area < kLowerHalfAreaLimit);
+  }
+  return keep;
+}
+
+template std::vector<std::uint8_t> plausible_size<float>(const float*, std::size_t, double);
+template std::vector<std::uint8_t> plausible_size<double>(const double*, std::size_t, double);
+
+OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
+                             const std::vector<double>& scores, double limit_percent) {
+  const std::size_t n = masks.size();
+  if (scores.size() != n)
+    throw ValueError("the segmenter returned " + std::to_string(n) + " masks for " +
+                     std::to_string(scores.size()) + " boxes");
+  OverlapOutcome out;
+  out.areas.reserve(n);
+  for (const auto& m : masks) out.areas.push_back(static_cast<double>(m.area));
+  out.table = measures::intersection_table(masks, out.areas);
+
+  std::vector<std::uint8_t> marked(n, 0);
+  for (std::size_t row = 0; row < n; ++row) {
+    for (std::size_t col = 0; col < n; ++col) {
+      if (!(out.table[row * n + col] > limit_percent)) continue;
+      const std::size_t victim = scores[row] > scores[col] ? col : row;
+      if (!marked[victim]) {
+        marked[victim] = 1;
+        out.removed.push_back(static_cast<std::int64_t>(victim));
+      }
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    if (!marked[i]) out.kept.push_back(static_cast<std::int64_t>(i));
+  return out;
+}
+
+template <typename T>
+PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64_t rows,
+                                   std::int64_t cols) {
+  if (count < 0 || rows < 0 || cols < 0) throw ValueError("mask planes: negative size");
+  PlaneMasks out;
+  const std::size_t plane = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+  for (std::int64_t k = 0; k < count; ++k) {
+    const T* src = data + static_cast<std::size_t>(k) * plane;
+    PreparedMask pm;
+    TightBox box;
+    std::int64_t area = 0;
+    for (std::int64_t r = 0; r < rows; ++r) {
+      const T* row = src + r * cols;
+      std::int64_t set = 0;
+      for (std::int64_t c = 0; c < cols; ++c) set += row[c] != T(0);
+      if (set == 0) continue;
+      std::int64_t first = 0;
+      while (row[first] == T(0)) ++first;
+      std::int64_t last = cols - 1;
+      while (row[last] == T(0)) --last;
+      if (box.empty) {
+        box = {false, first, r, last, r};
+      } else {
+        box.x1 = std::min(box.x1, first);
+        box.x2 = std::max(box.x2, last);
+        box.y2 = r;
+      }
+      area += set;
+    }
+    // calloc leaves untouched pages to the kernel's shared zero page.
+    auto* bytes = static_cast<std::uint8_t*>(std::calloc(plane > 0 ? plane : 1, 1));
+    if (!bytes) throw std::bad_alloc();
+    out.buffers_.emplace_back(bytes);
+    if (!box.empty) {
+      for (std::int64_t r = box.y1; r <= box.y2; ++r) {
+        const T* row = src + r * cols;
+        std::uint8_t* dst = bytes + r * cols;
+        for (std::int64_t c = box.x1; c <= box.x2; ++c) dst[c] = row[c] != T(0);
+      }
+    }
+    pm.view = {bytes, rows, cols, cols};
+    pm.box = box;
+    pm.area = area;
+    out.prepared_.push_back(pm);
+  }
+  return out;
+}
+
+template PlaneMasks PlaneMasks::from_planes<float>(const float*, std::int64_t, std::int64_t,
+                                                   std::int64_t);
+template PlaneMasks PlaneMasks::from_planes<double>(const double*, std::int64_t, std::int64_t,
+                                                    std::int64_t);
+
+}  // namespace hm::detect

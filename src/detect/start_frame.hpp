@@ -1,0 +1,72 @@
+// The mask and box work of the start-frame search: which detections have a
+// plausible size, and which of the segmented boxes survive the overlap rule.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "common/mask.hpp"
+
+namespace hm::detect {
+
+// Largest box area, in square pixels, accepted for a box whose top edge lies in
+// the upper half of the frame (farther from the camera, so smaller) ...
+inline constexpr double kUpperHalfAreaLimit = 1'500'000.0;
+// ... and in the lower half.
+inline constexpr double kLowerHalfAreaLimit = 4'000'000.0;
+// Coverage, in percent of one mask's area, above which two boxes count as one animal.
+inline constexpr double kOverlapLimitPercent = 8.0;
+
+// One flag per box (rows of x1, y1, x2, y2): true when its area, (x2 - x1) * (y2 - y1),
+// is strictly below the limit of the half of the frame its top edge lies in. A top
+// edge exactly at half the height belongs to the lower half. NaN anywhere drops the box.
+// The area is computed in the boxes' own precision, as the detector delivered them.
+template <typename T>
+std::vector<std::uint8_t> plausible_size(const T* boxes, std::size_t count, double image_height);
+
+struct OverlapOutcome {
+  std::vector<double> areas;          // set pixels per mask
+  std::vector<double> table;          // count x count coverage table, row-major, percent
+  std::vector<std::int64_t> removed;  // distinct positions, in the order first marked
+  std::vector<std::int64_t> kept;     // ascending positions not removed
+};
+
+// Marks, for every table cell above `limit_percent` (row before column, both in
+// position order), the box of the pair with the lower score; with equal scores
+// (or a NaN) the row box. The table is built once and never updated, so a box
+// already marked can still mark another.
+OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
+                             const std::vector<double>& scores,
+                             double limit_percent = kOverlapLimitPercent);
+
+// Masks that arrive as planes of reals (non-zero = set). Only the rows and
+// columns inside each mask's tight box are turned into bytes; the rest of each
+// byte plane is left to the allocator's zero pages, so a small animal in a large
+// frame costs one read of its plane and little more.
+class PlaneMasks {
+ public:
+  template <typename T>
+  static PlaneMasks from_planes(const T* data, std::int64_t count, std::int64_t rows,
+                                std::int64_t cols);
+
+  const std::vector<PreparedMask>& prepared() const { return prepared_; }
+
+ private:
+  struct FreeBytes {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
+  std::vector<std::unique_ptr<std::uint8_t, FreeBytes>> buffers_;
+  std::vector<PreparedMask> prepared_;
+};
+
+extern template std::vector<std::uint8_t> plausible_size<float>(const float*, std::size_t, double);
+extern template std::vector<std::uint8_t> plausible_size<double>(const double*, std::size_t,
+                                                                 double);
+extern template PlaneMasks PlaneMasks::from_planes<float>(const float*, std::int64_t, std::int64_t,
+                                                          std::int64_t);
+extern template PlaneMasks PlaneMasks::from_planes<double>(const double*, std::int64_t,
+                                                           std::int64_t, std::int64_t);
+
+}  // namespace hm::detect

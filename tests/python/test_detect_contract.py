@@ -1,0 +1,116 @@
+"""The model calls against the real detector and segmenter libraries, offline, random weights.
+
+The detector is built from a tiny configuration with a tokenizer vocabulary of a
+few words written here, so nothing is downloaded. The segmenter's image predictor
+comes from its package's smallest configuration, without a checkpoint.
+"""
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import herdmask.annotation
+import herdmask.pen
+from herdmask.detect import generate_sam2_image_features, initializer, process_gdino_results
+from herdmask.testing import StandInImagePredictor
+
+torch = pytest.importorskip("torch")
+
+
+@pytest.fixture(scope="module")
+def detector(tmp_path_factory):
+    transformers = pytest.importorskip("transformers")
+    from transformers import (BertConfig, BertTokenizer, GroundingDinoConfig,
+                              GroundingDinoForObjectDetection, GroundingDinoProcessor, SwinConfig)
+
+    image_processor_class = getattr(transformers, "GroundingDinoImageProcessorPil", None)
+    if image_processor_class is None:
+        image_processor_class = transformers.GroundingDinoImageProcessor
+    vocab = tmp_path_factory.mktemp("vocab") / "vocab.txt"
+    vocab.write_text("\n".join(["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]", "pig", ".", "person"])
+                     + "\n")
+    processor = GroundingDinoProcessor(
+        image_processor=image_processor_class(size={"shortest_edge": 64, "longest_edge": 96}),
+        tokenizer=BertTokenizer(str(vocab)))
+    config = GroundingDinoConfig(
+        backbone_config=SwinConfig(embed_dim=8, depths=[1, 1, 1, 1], num_heads=[1, 1, 1, 1],
+                                   window_size=2, image_size=64,
+                                   out_features=["stage2", "stage3", "stage4"]),
+        text_config=BertConfig(vocab_size=8, hidden_size=16, num_hidden_layers=1,
+                               num_attention_heads=2, intermediate_size=16,
+                               max_position_embeddings=32),
+        d_model=32, encoder_layers=1, decoder_layers=2, encoder_ffn_dim=16, decoder_ffn_dim=16,
+        encoder_attention_heads=2, decoder_attention_heads=2, num_queries=12,
+        num_feature_levels=3, encoder_n_points=1, decoder_n_points=1, max_text_len=16,
+        use_timm_backbone=False, use_pretrained_backbone=False)
+    torch.manual_seed(0)
+    model = GroundingDinoForObjectDetection(config).eval()
+    return processor, model
+
+
+def test_real_detector_result_is_read_sorted_and_on_the_host(detector):
+    processor, model = detector
+    image = Image.fromarray(np.random.default_rng(0).integers(0, 255, (48, 80, 3), dtype=np.uint8))
+    inputs = processor(images=image, text="pig.", return_tensors="pt").to("cpu")
+    with torch.no_grad():
+        outputs = model(**inputs)
+    results = processor.post_process_grounded_object_detection(
+        outputs, inputs.input_ids, text_threshold=0.25, target_sizes=[(48, 80)])
+    boxes, scores, labels = process_gdino_results(results)
+    raw = results[0]
+    assert isinstance(boxes, np.ndarray) and boxes.shape == (len(raw["scores"]), 4)
+    assert np.all(np.diff(boxes[:, 1]) >= 0)
+    assert labels.dtype.kind == "U" and set(labels) <= set(raw["text_labels"] if "text_labels" in raw
+                                                           else raw["labels"])
+    order = np.lexsort((raw["boxes"][:, 0].numpy(), raw["boxes"][:, 1].numpy()))
+    if "pig" not in labels:  # random weights: every label kept, in sorted order
+        np.testing.assert_array_equal(scores, raw["scores"].numpy()[order])
+
+
+def test_search_runs_on_the_real_detector(detector, tmp_path, monkeypatch, capsys):
+    processor, model = detector
+    names = []
+    for i in range(3):
+        path = tmp_path / f"{i:04d}.jpg"
+        Image.fromarray(np.full((48, 80, 3), 40 * i, np.uint8)).save(path)
+        names.append(str(path))
+    monkeypatch.setattr(herdmask.pen, "draw_pen", lambda *a, **k: [(0, 0), (80, 0), (80, 48)],
+                        raising=False)
+    monkeypatch.setattr(herdmask.pen, "calculate_pen_intersection_ratio",
+                        lambda poly, boxes, thr: ([100.0] * len(boxes), [True] * len(boxes)),
+                        raising=False)
+    monkeypatch.setattr(herdmask.annotation, "img_bbx_drawing", lambda image, d: image,
+                        raising=False)
+    result = initializer("v", names, processor, model, "cpu", StandInImagePredictor(),
+                         step=2, close_set_num=99, custom_pen_json_path="pen.json")
+    assert result == (None, None, None, None)
+    out = capsys.readouterr().out
+    assert "ann_frame_idx [2]" in out or "No boxes found in frame 2" in out
+
+
+@pytest.fixture(scope="module")
+def sam2_predictor():
+    try:
+        from sam2.build_sam import build_sam2
+        from sam2.sam2_image_predictor import SAM2ImagePredictor
+    except Exception as exc:  # noqa: BLE001 - any import failure means the package is unusable here
+        pytest.skip(f"segmenter package unavailable ({exc!r}): it requires torchvision, and "
+                    "the registry's torchvision fails to import beside the CPU build of torch "
+                    "2.13.0 (operator torchvision::nms does not exist)")
+    torch.manual_seed(0)
+    model = build_sam2("configs/sam2.1/sam2.1_hiera_t.yaml", ckpt_path=None, device="cpu")
+    return SAM2ImagePredictor(model)
+
+
+def test_real_image_predictor_masks_and_encoder(sam2_predictor, tmp_path):
+    image = Image.fromarray(np.random.default_rng(1).integers(0, 255, (64, 96, 3), dtype=np.uint8))
+    sam2_predictor.set_image(np.array(image))
+    for boxes, shape in [(np.array([[5, 5, 40, 40]]), (1, 64, 96)),
+                         (np.array([[5, 5, 40, 40], [50, 10, 90, 60]]), (2, 1, 64, 96))]:
+        masks, scores, logits = sam2_predictor.predict(
+            point_coords=None, point_labels=None, box=boxes, multimask_output=False)
+        assert masks.shape == shape and scores.shape[0] == logits.shape[0] == shape[0]
+    mask = np.zeros((64, 96), bool)
+    mask[10:30, 20:50] = True
+    feats = generate_sam2_image_features(image, [mask, mask], sam2_predictor)
+    assert feats[0].ndim == 1 and torch.equal(feats[0], feats[1])
