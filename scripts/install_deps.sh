@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
-APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev)
+APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev)
 # The fuzz harnesses need clang and its libFuzzer runtime.
 if [ "${1:-}" = "--fuzz" ] || [ "${HERDMASK_FUZZ:-0}" = "1" ]; then
   APT_PACKAGES+=(clang libclang-rt-14-dev)

@@ -78,13 +78,16 @@ def list_all_files(directory, ext=None):
     return found
 
 
+_INT64_LIMIT = 2**62
+
+
 def _frame_skip(value):
     if not isinstance(value, bool):
-        if isinstance(value, numbers.Integral) and value > 0:
-            return int(value)
-        if isinstance(value, numbers.Real) and math.isfinite(value) and value > 0 \
-                and float(value).is_integer():
-            return int(value)
+        whole = isinstance(value, numbers.Integral) or (
+            isinstance(value, numbers.Real) and math.isfinite(value) and float(value).is_integer())
+        if whole and value > 0:
+            # Frame numbers stay far below this, so the modulo test is unchanged.
+            return min(int(value), _INT64_LIMIT)
     raise ValueError(f"frame_skip must be a positive whole number, got {value!r}")
 
 
@@ -105,7 +108,7 @@ def _resize_height(resize_dim):
     if resize_dim is None:
         return None
     height = operator.index(resize_dim[1])
-    if height <= 0:
+    if not 0 < height < 2**31:
         raise ValueError(f"resize_dim must give a positive target height, got {resize_dim!r}")
     return height
 
@@ -115,7 +118,7 @@ def _box(value):
         box = tuple(operator.index(v) for v in value)
     except TypeError:
         box = ()
-    if len(box) != 4:
+    if len(box) != 4 or any(abs(v) > _INT64_LIMIT for v in box):
         raise ValueError(f"a crop box must be four whole numbers x1, y1, x2, y2, got {value!r}")
     return box
 

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <limits>
 #include <mutex>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <thread>
@@ -18,6 +17,7 @@
 
 #include "common/errors.hpp"
 #include "common/number_text.hpp"
+#include "video/jpeg_writer.hpp"
 
 namespace hm::video {
 
@@ -49,21 +49,10 @@ struct ImageJob {
 };
 
 void write_image(const ImageJob& job) {
-  const std::string& path = job.path;
-  bool ok = false;
-  std::string why;
-  try {
-    if (job.resize_to.empty()) {
-      ok = cv::imwrite(path, job.image);
-    } else {
-      cv::Mat resized;
-      cv::resize(job.image, resized, job.resize_to, 0, 0, cv::INTER_AREA);
-      ok = cv::imwrite(path, resized);
-    }
-  } catch (const cv::Exception& e) {
-    why = std::string(": ") + e.what();
-  }
-  if (!ok) throw IoError("could not write frame image " + path + why);
+  if (job.resize_to.empty()) return write_jpeg(job.path, job.image);
+  cv::Mat resized;
+  cv::resize(job.image, resized, job.resize_to, 0, 0, cv::INTER_AREA);
+  write_jpeg(job.path, resized);
 }
 
 // Encodes and writes images on worker threads while the caller keeps decoding. The

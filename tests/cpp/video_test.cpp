@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
@@ -8,6 +11,7 @@
 
 #include "common/errors.hpp"
 #include "video/frame_extraction.hpp"
+#include "video/jpeg_writer.hpp"
 #include "video/orange_region.hpp"
 
 namespace fs = std::filesystem;
@@ -107,4 +111,25 @@ TEST(VideoFrames, PipelineWritesEveryFileAndReportsFailures) {
   }
   req.frame_skip = 0;
   EXPECT_THROW(crop_video_to_frames(req, print), hm::ValueError);
+}
+
+TEST(VideoJpeg, SameBytesAsOpenCvsWriter) {
+  TempDir tmp;
+  cv::RNG rng(11);
+  cv::Mat noise(37, 53, CV_8UC3), smooth(48, 64, CV_8UC3), wide(30, 2000, CV_8UC3);
+  rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+  for (int y = 0; y < smooth.rows; ++y)
+    for (int x = 0; x < smooth.cols; ++x) smooth.at<cv::Vec3b>(y, x) = cv::Vec3b(x * 4, y * 5, 90);
+  rng.fill(wide, cv::RNG::NORMAL, 120, 30);
+  const cv::Mat one(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
+  for (const cv::Mat& image : {noise, smooth, smooth(cv::Rect(5, 3, 17, 9)), one, wide}) {
+    const fs::path path = tmp.path / "x.jpg";
+    write_jpeg(path.string(), image);
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uchar> ours((std::istreambuf_iterator<char>(in)), {});
+    std::vector<uchar> reference;
+    ASSERT_TRUE(cv::imencode(".jpg", image, reference));
+    EXPECT_EQ(ours, reference) << image.size();
+  }
+  EXPECT_THROW(write_jpeg((tmp.path / "missing" / "x.jpg").string(), one), hm::IoError);
 }
