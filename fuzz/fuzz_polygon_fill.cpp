@@ -1,0 +1,21 @@
+// Feeds arbitrary polygon texts to the rasteriser; the first byte picks the frame size.
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "annotation/annotation_masks.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::int64_t height = data[0] % 37, width = (data[0] / 37) % 53;
+  const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+  std::vector<std::uint8_t> mask(static_cast<size_t>(height * width), 0);
+  hm::annotation::FillBounds bounds;
+  try {
+    hm::annotation::fill_polygon_text(mask.data(), height, width, text, bounds);
+  } catch (const std::exception&) {
+    // Rejected input is the expected outcome for most mutations.
+  }
+  return 0;
+}
