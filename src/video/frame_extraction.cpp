@@ -46,6 +46,7 @@ struct ImageJob {
   std::string path;
   cv::Mat image;
   cv::Size resize_to;  // empty: written as it is
+  cv::Mat frame;       // the decoded frame `image` is cut from, reused once written
 };
 
 void write_image(const ImageJob& job) {
@@ -77,6 +78,16 @@ class ImageWriterPool {
     work_.notify_one();
   }
 
+  // A frame buffer the decoder can fill: one whose image has been written, so that
+  // full-size frames are not mapped and zeroed afresh by the kernel for every read.
+  cv::Mat take_buffer() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    cv::Mat buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+  }
+
   // Waits until every queued image is written; rethrows the first failure.
   void finish() {
     stop();
@@ -97,6 +108,12 @@ class ImageWriterPool {
       }
       try {
         write_image(job);
+        job.image.release();
+        // Only a buffer nobody else still reads may be written over by the decoder.
+        if (!job.frame.empty() && job.frame.u && job.frame.u->refcount == 1) {
+          std::lock_guard lock(mutex_);
+          spare_.push_back(std::move(job.frame));
+        }
       } catch (...) {
         std::lock_guard lock(mutex_);
         if (!error_) error_ = std::current_exception();
@@ -120,6 +137,7 @@ class ImageWriterPool {
   std::mutex mutex_;
   std::condition_variable work_, space_;
   std::deque<ImageJob> jobs_;
+  std::vector<cv::Mat> spare_;
   std::vector<std::thread> workers_;
   std::exception_ptr error_;
   size_t capacity_ = 2;
@@ -225,9 +243,10 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
 
   ImageWriterPool writers(req.encode_threads);
   std::int64_t save_idx = 0;
+  cv::Mat frame;  // kept over skipped frames; handed to the writers with each saved one
   for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
-    // A fresh image per read: the writers still hold the previous ones.
-    cv::Mat frame;
+    // Never the image of a frame still queued: the writers hold those.
+    if (frame.empty()) frame = writers.take_buffer();
     if (!cap.read(frame)) break;
     if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) continue;
     const std::string name = image_name(save_idx);
@@ -243,7 +262,8 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
     cv::Size resize_to;
     if (req.resize_height) out_size = resize_to = size_for_height(out_size, *req.resize_height);
     result.last_shape = std::array<int, 3>{out_size.height, out_size.width, image.channels()};
-    writers.submit({join_path(req.output_dir, name), std::move(image), resize_to});
+    writers.submit(
+        {join_path(req.output_dir, name), std::move(image), resize_to, std::move(frame)});
     ++save_idx;
     result.saved = save_idx;
   }
