@@ -298,18 +298,21 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
 
   ImageWriterPool writers(req.encode_threads);
   std::int64_t save_idx = 0;
-  cv::Mat frame;  // kept over skipped frames; handed to the writers with each saved one
   cv::Mat last_read;
   std::int64_t last_index = -1;
   for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
+    if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) {
+      // Decoded to keep the stream going, but never converted to BGR nor copied out.
+      if (!cap.grab()) break;
+      continue;
+    }
     // Never the image of a frame still queued: the writers hold those.
-    if (frame.empty()) frame = writers.take_buffer();
+    cv::Mat frame = writers.take_buffer();
     if (!cap.read(frame)) break;
     if (frame_idx == end_frame - 1) {
       last_read = frame;  // shared, so the writers leave its buffer alone
       last_index = end_frame;
     }
-    if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) continue;
     const std::string name = image_name(save_idx);
     print("Processing frame " + int_text(frame_idx) + " (saved as " + name + ")");
     cv::Mat image = frame;
