@@ -149,7 +149,7 @@ class VideoProcessor:
         return None if box is None else tuple(box)
 
     def _extract(self, video_path, output_dir, reported_dir, start_min, end_min,
-                 camera_number, crop):
+                 camera_number, crop, keep_open=False):
         frame_skip = _frame_skip(self.frame_skip)
         start = _minutes(start_min, "start_min")
         end = _minutes(end_min, "end_min")
@@ -165,7 +165,7 @@ class VideoProcessor:
         return _core_video.crop_video_to_frames(
             os.fspath(video_path), output_dir, reported_dir, start, end,
             number_text(start_min), number_text(end_min), frame_skip, resize_height,
-            bool(crop), str(camera_number), cached, store)
+            bool(crop), str(camera_number), cached, store, keep_open=keep_open)
 
     def crop_video_to_frames(self, video_path, output_dir, start_min=10, end_min=12,
                              camera_number=None, crop=True):
@@ -183,20 +183,28 @@ class VideoProcessor:
             if total_minutes + time_step <= total_minutes:
                 raise ValueError(f"time_step {time_step!r} is too small to advance through a "
                                  f"video of {total_minutes!r} minutes")
-            start_min = 0
-            while start_min < total_minutes:
-                end_min = start_min + time_step
-                if total_minutes < end_min:
-                    end_min = total_minutes
-                output_dir = (f"{self.output_dir_base}/{video_date}/{video_id}/"
-                              f"{number_text(start_min)}min_to_{number_text(end_min)}min"
-                              "/right_cropped_frames")
-                if os.path.exists(output_dir):
-                    print(f"Skipping {output_dir}, already exists.")
-                else:
-                    self._extract_segment(video_path, output_dir, start_min, end_min,
-                                          camera_number)
-                start_min += time_step
+            try:
+                self._cut_segments(video_path, video_id, video_date, camera_number,
+                                   total_minutes, time_step)
+            finally:
+                _core_video.close_kept_video()
+
+    def _cut_segments(self, video_path, video_id, video_date, camera_number, total_minutes,
+                      time_step):
+        start_min = 0
+        while start_min < total_minutes:
+            end_min = start_min + time_step
+            if total_minutes < end_min:
+                end_min = total_minutes
+            output_dir = (f"{self.output_dir_base}/{video_date}/{video_id}/"
+                          f"{number_text(start_min)}min_to_{number_text(end_min)}min"
+                          "/right_cropped_frames")
+            if os.path.exists(output_dir):
+                print(f"Skipping {output_dir}, already exists.")
+            else:
+                self._extract_segment(video_path, output_dir, start_min, end_min,
+                                      camera_number)
+            start_min += time_step
 
     def _extract_segment(self, video_path, output_dir, start_min, end_min, camera_number):
         # Frames go to a sibling folder that takes the final name only once complete,
@@ -210,7 +218,7 @@ class VideoProcessor:
         saved = 0
         try:
             saved = self._extract(video_path, partial, output_dir, start_min, end_min,
-                                  camera_number, self.crop)
+                                  camera_number, self.crop, keep_open=True)
         finally:
             if saved > 0:
                 os.rename(partial, output_dir)

@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -46,6 +47,7 @@ struct ImageJob {
   std::string path;
   cv::Mat image;
   cv::Size resize_to;  // empty: written as it is
+  cv::Mat frame;       // the decoded frame `image` is cut from, reused once written
 };
 
 void write_image(const ImageJob& job) {
@@ -77,6 +79,16 @@ class ImageWriterPool {
     work_.notify_one();
   }
 
+  // A frame buffer the decoder can fill: one whose image has been written, so that
+  // full-size frames are not mapped and zeroed afresh by the kernel for every read.
+  cv::Mat take_buffer() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    cv::Mat buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+  }
+
   // Waits until every queued image is written; rethrows the first failure.
   void finish() {
     stop();
@@ -97,6 +109,12 @@ class ImageWriterPool {
       }
       try {
         write_image(job);
+        job.image.release();
+        // Only a buffer nobody else still reads may be written over by the decoder.
+        if (!job.frame.empty() && job.frame.u && job.frame.u->refcount == 1) {
+          std::lock_guard lock(mutex_);
+          spare_.push_back(std::move(job.frame));
+        }
       } catch (...) {
         std::lock_guard lock(mutex_);
         if (!error_) error_ = std::current_exception();
@@ -120,6 +138,7 @@ class ImageWriterPool {
   std::mutex mutex_;
   std::condition_variable work_, space_;
   std::deque<ImageJob> jobs_;
+  std::vector<cv::Mat> spare_;
   std::vector<std::thread> workers_;
   std::exception_ptr error_;
   size_t capacity_ = 2;
@@ -139,6 +158,44 @@ cv::Size size_for_height(const cv::Size& image, std::int64_t target_height) {
     throw ValueError("resize_dim: a target height of " + int_text(target_height) +
                      " gives an image too wide to make");
   return {static_cast<int>(width), static_cast<int>(target_height)};
+}
+
+// A reader left open after a segment: the frame it read last and where it stands.
+struct KeptVideo {
+  std::string path;
+  std::uintmax_t size = 0;
+  std::filesystem::file_time_type modified;
+  std::unique_ptr<cv::VideoCapture> cap;
+  std::int64_t last_index = -1;  // frame number of `last`; the next read gives the one after
+  cv::Mat last;
+};
+
+std::mutex kept_mutex;
+std::unique_ptr<KeptVideo> kept_video;
+
+bool stat_file(const std::string& path, std::uintmax_t& size,
+               std::filesystem::file_time_type& modified) {
+  std::error_code ec;
+  size = std::filesystem::file_size(path, ec);
+  if (ec) return false;
+  modified = std::filesystem::last_write_time(path, ec);
+  return !ec;
+}
+
+// Takes the kept reader out (closing it when unused) when it is of this same,
+// unchanged file; nothing otherwise.
+std::unique_ptr<KeptVideo> take_kept(const std::string& path) {
+  std::unique_ptr<KeptVideo> kept;
+  {
+    std::lock_guard lock(kept_mutex);
+    kept = std::move(kept_video);
+  }
+  if (!kept || kept->path != path) return nullptr;
+  std::uintmax_t size = 0;
+  std::filesystem::file_time_type modified;
+  if (!stat_file(path, size, modified) || size != kept->size || modified != kept->modified)
+    return nullptr;
+  return kept;
 }
 
 std::string shape_text(const std::array<int, 3>& s) {
@@ -179,7 +236,17 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   if (ec) throw IoError("could not create folder " + req.output_dir + ": " + ec.message());
 
   SegmentResult result;
-  cv::VideoCapture cap(req.video_path);
+  std::unique_ptr<KeptVideo> kept = take_kept(req.video_path);
+  // Stated before opening: a file replaced while its reader is kept then never passes
+  // for the one the reader stands in.
+  std::uintmax_t file_size = 0;
+  std::filesystem::file_time_type file_modified;
+  const bool file_known =
+      kept ? (file_size = kept->size, file_modified = kept->modified, true)
+           : req.keep_open && stat_file(req.video_path, file_size, file_modified);
+  std::unique_ptr<cv::VideoCapture> capture =
+      kept ? std::move(kept->cap) : std::make_unique<cv::VideoCapture>(req.video_path);
+  cv::VideoCapture& cap = *capture;
   if (!cap.isOpened()) {
     print("Error: Could not open video.");
     return result;
@@ -191,9 +258,15 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   const std::int64_t start_frame = frame_number(fps, req.start_min);
   const std::int64_t end_frame = frame_number(fps, req.end_min);
 
-  cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(start_frame));
   cv::Mat first_frame;
-  if (!cap.read(first_frame)) {
+  // Carrying on from the previous segment gives the frames a seek would: the reader
+  // stands just past the frame this segment starts on.
+  if (kept && kept->last_index == start_frame && !kept->last.empty())
+    first_frame = std::move(kept->last);
+  else
+    cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(start_frame));
+  kept.reset();
+  if (first_frame.empty() && !cap.read(first_frame)) {
     print("Error: Could not read the first frame.");
     cap.release();
     return result;
@@ -225,11 +298,21 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
 
   ImageWriterPool writers(req.encode_threads);
   std::int64_t save_idx = 0;
+  cv::Mat last_read;
+  std::int64_t last_index = -1;
   for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
-    // A fresh image per read: the writers still hold the previous ones.
-    cv::Mat frame;
+    if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) {
+      // Decoded to keep the stream going, but never converted to BGR nor copied out.
+      if (!cap.grab()) break;
+      continue;
+    }
+    // Never the image of a frame still queued: the writers hold those.
+    cv::Mat frame = writers.take_buffer();
     if (!cap.read(frame)) break;
-    if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) continue;
+    if (frame_idx == end_frame - 1) {
+      last_read = frame;  // shared, so the writers leave its buffer alone
+      last_index = end_frame;
+    }
     const std::string name = image_name(save_idx);
     print("Processing frame " + int_text(frame_idx) + " (saved as " + name + ")");
     cv::Mat image = frame;
@@ -243,18 +326,37 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
     cv::Size resize_to;
     if (req.resize_height) out_size = resize_to = size_for_height(out_size, *req.resize_height);
     result.last_shape = std::array<int, 3>{out_size.height, out_size.width, image.channels()};
-    writers.submit({join_path(req.output_dir, name), std::move(image), resize_to});
+    writers.submit(
+        {join_path(req.output_dir, name), std::move(image), resize_to, std::move(frame)});
     ++save_idx;
     result.saved = save_idx;
   }
-  cap.release();
   writers.finish();
+  if (req.keep_open && file_known && last_index >= 0) {
+    auto next = std::make_unique<KeptVideo>();
+    next->path = req.video_path;
+    next->size = file_size;
+    next->modified = file_modified;
+    next->cap = std::move(capture);
+    next->last_index = last_index;
+    next->last = std::move(last_read);
+    std::lock_guard lock(kept_mutex);
+    kept_video = std::move(next);
+  } else {
+    cap.release();
+  }
 
   const std::string& shown = req.reported_dir.empty() ? req.output_dir : req.reported_dir;
   print("Cropped frames from " + req.start_text + " to " + req.end_text + " minutes saved to " +
         shown + ".");
   print(std::string("Dim: ") + (result.last_shape ? shape_text(*result.last_shape) : "None"));
   return result;
+}
+
+void close_kept_video() {
+  std::unique_ptr<KeptVideo> kept;
+  std::lock_guard lock(kept_mutex);
+  kept = std::move(kept_video);
 }
 
 }  // namespace hm::video

@@ -35,6 +35,9 @@ struct SegmentRequest {
   std::optional<CropBox> cached_box;
   std::function<void(const CropBox&)> store_box;
   int encode_threads = 0;  // 0: one per hardware thread
+  // Leaves the reader open after the segment so that a call for the next segment of
+  // the same file carries on decoding instead of reopening and seeking.
+  bool keep_open = false;
 };
 
 struct SegmentResult {
@@ -47,5 +50,11 @@ struct SegmentResult {
 // saved frame. Decoding and JPEG encoding overlap; returns once every file is
 // written. IoError naming the file when an image cannot be written.
 SegmentResult crop_video_to_frames(const SegmentRequest& request, const Printer& print);
+
+// Closes the reader a keep_open segment left open, if any.
+void close_kept_video();
+
+// Closes the reader a keep_open segment left behind, if any.
+void close_kept_video();
 
 }  // namespace hm::video

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <opencv2/imgcodecs.hpp>
+#include <vector>
 
 #include "common/errors.hpp"
 
@@ -73,6 +74,11 @@ void write_jpeg(const std::string& path, const cv::Mat& image) {
   }
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) throw IoError("could not write frame image " + path + ": " + std::strerror(errno));
+  // The encoder hands over 4 KiB at a time; one buffer the size of a typical frame
+  // image turns hundreds of write calls per file into a few.
+  // (glibc ignores the size unless it is also given the buffer.)
+  thread_local std::vector<char> buffer(std::size_t{1} << 20);
+  std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
   char why[JMSG_LENGTH_MAX] = {};
   const bool encoded = encode(image, file, why);
   const bool closed = std::fclose(file) == 0;

@@ -133,3 +133,51 @@ TEST(VideoJpeg, SameBytesAsOpenCvsWriter) {
   }
   EXPECT_THROW(write_jpeg((tmp.path / "missing" / "x.jpg").string(), one), hm::IoError);
 }
+
+namespace {
+
+std::vector<std::string> file_bytes(const fs::path& dir) {
+  std::vector<std::string> out;
+  for (int i = 0;; ++i) {
+    std::ifstream in(dir / ("000" + std::to_string(i) + ".jpg"), std::ios::binary);
+    if (!in) return out;
+    out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+}
+
+}  // namespace
+
+TEST(VideoFrames, KeptReaderGivesTheFramesOfAFreshOneAndNoticesAReplacedFile) {
+  TempDir tmp;
+  const std::string video = write_video(tmp.path / "v.mp4", 14);
+  hm::Printer print = [](const std::string&) {};
+  SegmentRequest req;
+  req.video_path = video;
+  req.cached_box = CropBox{-30, 0, 2300, 1440};
+  req.frame_skip = 2;
+  auto cut = [&](int from, int to, bool keep, const std::string& name) {
+    req.start_min = from / 1500.0;
+    req.end_min = to / 1500.0;
+    req.keep_open = keep;
+    req.output_dir = (tmp.path / name).string();
+    return crop_video_to_frames(req, print).saved;
+  };
+  for (int s = 0; s < 12; s += 4) EXPECT_GT(cut(s, s + 4, true, "kept" + std::to_string(s)), 0);
+  close_kept_video();
+  for (int s = 0; s < 12; s += 4) cut(s, s + 4, false, "fresh" + std::to_string(s));
+  for (int s = 0; s < 12; s += 4) {
+    const auto kept = file_bytes(tmp.path / ("kept" + std::to_string(s)));
+    EXPECT_EQ(kept, file_bytes(tmp.path / ("fresh" + std::to_string(s)))) << s;
+    EXPECT_FALSE(kept.empty());
+  }
+
+  // Rewritten between two segments: the second reads the new file, not the old reader.
+  cut(0, 4, true, "old");
+  write_video(tmp.path / "v.mp4", 9);
+  // Frames 5..8 remain (printed as 4..7), every second one kept; the old reader would
+  // have gone on to 11 and saved five.
+  EXPECT_EQ(cut(4, 12, true, "new"), 2);
+  close_kept_video();
+  EXPECT_EQ(cut(4, 12, false, "new_fresh"), 2);
+  EXPECT_EQ(file_bytes(tmp.path / "new"), file_bytes(tmp.path / "new_fresh"));
+}

@@ -347,3 +347,33 @@ def test_messages_follow_a_redirected_stdout(tmp_path):
     with contextlib.redirect_stdout(buffer):
         VideoProcessor().crop_video_to_frames(path, str(tmp_path / "s"), 0, 1, "61")
     assert buffer.getvalue() == "No orange region detected. Exiting.\n"
+
+
+@pytest.mark.parametrize("time_step, frame_skip", [(0.0125, 1), (0.02, 3)])
+def test_consecutive_segments_match_segments_cut_one_by_one(tmp_path, capsys, time_step,
+                                                            frame_skip):
+    # Segment bounds fall on half frames and one folder already exists, so the run both
+    # carries on from the previous segment's reader and has to seek past a gap.
+    path = make_video(tmp_path / "v.mp4", 64, 32, 24, fps=10)
+    total = 64 / 600
+    base = str(tmp_path / "run")
+    vp = VideoProcessor(output_dir_base=base, time_step=time_step, frame_skip=frame_skip)
+    bounds, start = [], 0
+    while start < total:
+        bounds.append((start, min(start + time_step, total)))
+        start += time_step
+    gap = f"{base}/20240501/V/{bounds[2][0]!r}min_to_{bounds[2][1]!r}min/right_cropped_frames"
+    os.makedirs(gap)
+    vp.process_videos_to_frames(table(("61", path, "V")))
+    capsys.readouterr()
+    single = VideoProcessor(frame_skip=frame_skip, camera_crop_coords=dict(vp.camera_crop_coords))
+    for i, (s, e) in enumerate(bounds):
+        if i == 2:
+            continue
+        alone = str(tmp_path / f"alone{i}")
+        single.crop_video_to_frames(path, alone, s, e, camera_number="61")
+        run = f"{base}/20240501/V/{s!r}min_to_{e!r}min/right_cropped_frames"
+        assert files_in(run) == files_in(alone) and files_in(run)
+        for name in files_in(run):
+            with open(os.path.join(run, name), "rb") as a, open(os.path.join(alone, name), "rb") as b:
+                assert a.read() == b.read(), (i, name)
