@@ -21,13 +21,9 @@ namespace hm::py {
 namespace {
 
 // Hands the mask buffer over to NumPy as an (n, height, width) uint8 array.
-nb::object masks_array(annotation::AnnotationMasks& m) {
-  auto* buffer = new annotation::ZeroBuffer(std::move(m.pixels));
-  std::uint8_t* data = buffer->data();
-  nb::capsule owner(buffer,
-                    [](void* p) noexcept { delete static_cast<annotation::ZeroBuffer*>(p); });
-  const size_t shape[3] = {m.count(), static_cast<size_t>(m.height), static_cast<size_t>(m.width)};
-  return nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(data, 3, shape, owner));
+nb::object masks_array(annotation::AnnotationMasks&& m) {
+  return uint8_array(std::move(m.pixels),
+                     {m.count(), static_cast<size_t>(m.height), static_cast<size_t>(m.width)});
 }
 
 nb::list int_list(const std::vector<std::int64_t>& values) {
@@ -49,7 +45,7 @@ void register_annotation(nb::module_ m) {
         }
         nb::object image_path = nb::cast(masks.image_path);
         nb::list keys = int_list(masks.boxkeys);
-        return nb::make_tuple(image_path, masks_array(masks), keys);
+        return nb::make_tuple(image_path, masks_array(std::move(masks)), keys);
       },
       nb::arg("path"), nb::arg("height"), nb::arg("width"));
 
@@ -83,8 +79,9 @@ void register_annotation(nb::module_ m) {
           }
           nb::object image_path = nb::cast(f.masks.image_path);
           nb::list boxkeys = int_list(f.masks.boxkeys);
-          out.append(nb::make_tuple(f.json_path, image_path, f.frame_index, masks_array(f.masks),
-                                    boxkeys, int_list(f.areas), table));
+          out.append(nb::make_tuple(f.json_path, image_path, f.frame_index,
+                                    masks_array(std::move(f.masks)), boxkeys, int_list(f.areas),
+                                    table));
         }
         return out;
       },

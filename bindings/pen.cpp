@@ -20,7 +20,6 @@ nb::object coord_object(const pen::Coord& c) {
 
 using Coords = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Bytes = nb::ndarray<const std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using OutBytes = nb::ndarray<std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 }  // namespace
 
@@ -75,20 +74,26 @@ void register_pen(nb::module_ m) {
       },
       nb::arg("polygon"), nb::arg("boxes"), nb::arg("ratio_threshold"));
 
+  // A new flat byte array: the bytes of `src` (h x w planes of `item_size`-byte
+  // elements) inside the pen, zero elsewhere.
   m.def(
-      "restrict_to_pen",
-      [](Bytes in, OutBytes out, std::int64_t h, std::int64_t w, size_t item_size,
-         const std::string& path) {
+      "in_pen",
+      [](Bytes in, std::int64_t h, std::int64_t w, size_t item_size, const std::string& path) {
         const size_t plane = static_cast<size_t>(h * w) * item_size;
-        if (h < 0 || w < 0 || item_size == 0 || in.shape(0) != out.shape(0) ||
-            (plane > 0 && in.shape(0) % plane != 0))
+        if (h < 0 || w < 0 || item_size == 0 || (plane > 0 && in.shape(0) % plane != 0))
           throw ValueError("in-pen mask: buffer sizes do not match the mask shape");
-        nb::gil_scoped_release release;
-        const std::shared_ptr<const Mask> pen_mask = pen::cached_pen_mask(path, h, w);
-        const std::int64_t planes = plane ? static_cast<std::int64_t>(in.shape(0) / plane) : 0;
-        pen::restrict_to_pen(in.data(), out.data(), planes, item_size, *pen_mask);
+        const size_t n = in.shape(0);
+        ZeroBuffer out;
+        {
+          nb::gil_scoped_release release;
+          const std::shared_ptr<const pen::PenRuns> runs = pen::cached_pen_runs(path, h, w);
+          out = ZeroBuffer(n);
+          const std::int64_t planes = plane ? static_cast<std::int64_t>(n / plane) : 0;
+          pen::restrict_to_pen(in.data(), out, planes, item_size, *runs);
+        }
+        return uint8_array(std::move(out), {n});
       },
-      nb::arg("src"), nb::arg("dst"), nb::arg("height"), nb::arg("width"), nb::arg("item_size"),
+      nb::arg("src"), nb::arg("height"), nb::arg("width"), nb::arg("item_size"),
       nb::arg("json_path"));
 
   m.def(

@@ -3,7 +3,6 @@
 #include <nanobind/stl/string.h>
 
 #include <memory>
-
 #include <opencv2/core.hpp>
 
 #include "common/errors.hpp"
@@ -74,11 +73,13 @@ std::vector<MaskArg> mask_args(nb::handle sequence, const char* what) {
 
 namespace {
 
-template <typename T>
-nb::object owned_array(std::vector<T> values, std::vector<size_t> shape) {
-  auto* heap = new std::vector<T>(std::move(values));
-  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  nb::ndarray<nb::numpy, T> arr(heap->data(), shape.size(), shape.data(), owner);
+// `holder` (a std::vector or ZeroBuffer) moves to the heap and is freed with the array.
+template <typename T, typename Holder>
+nb::object owned_array(Holder holder, std::vector<size_t> shape) {
+  auto* heap = new Holder(std::move(holder));
+  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<Holder*>(p); });
+  nb::ndarray<nb::numpy, T> arr(reinterpret_cast<T*>(heap->data()), shape.size(), shape.data(),
+                                owner);
   return nb::cast(arr);
 }
 
@@ -90,15 +91,15 @@ nb::object float64_array(std::vector<double> values, std::vector<size_t> shape) 
 
 nb::object bool_array(std::vector<std::uint8_t> values, std::vector<size_t> shape) {
   // Stored as bytes of 0/1, viewed by NumPy as bool.
-  auto* heap = new std::vector<std::uint8_t>(std::move(values));
-  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<std::uint8_t>*>(p); });
-  nb::ndarray<nb::numpy, bool> arr(reinterpret_cast<bool*>(heap->data()), shape.size(),
-                                   shape.data(), owner);
-  return nb::cast(arr);
+  return owned_array<bool>(std::move(values), std::move(shape));
 }
 
 nb::object uint8_array(std::vector<std::uint8_t> values, std::vector<size_t> shape) {
   return owned_array<std::uint8_t>(std::move(values), std::move(shape));
+}
+
+nb::object uint8_array(ZeroBuffer buffer, std::vector<size_t> shape) {
+  return owned_array<std::uint8_t>(std::move(buffer), std::move(shape));
 }
 
 Printer python_printer() {

@@ -11,6 +11,7 @@
 
 #include "common/mask.hpp"
 #include "common/printer.hpp"
+#include "common/zero_buffer.hpp"
 
 namespace hm::py {
 
@@ -35,6 +36,8 @@ std::vector<MaskArg> mask_args(nb::handle sequence, const char* what);
 nb::object float64_array(std::vector<double> values, std::vector<size_t> shape);
 nb::object bool_array(std::vector<std::uint8_t> values, std::vector<size_t> shape);
 nb::object uint8_array(std::vector<std::uint8_t> values, std::vector<size_t> shape);
+// A uint8 NumPy array that takes over `buffer` (its size must match the shape).
+nb::object uint8_array(ZeroBuffer buffer, std::vector<size_t> shape);
 
 // A Printer that writes each line through sys.stdout, taking the GIL when needed,
 // so lines interleave correctly with the caller's own prints.

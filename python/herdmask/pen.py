@@ -113,10 +113,8 @@ def get_in_pen_mask(frame_idx, test_mask, pen_json_path, frame_names):
         out[..., ~pen] = 0
         return out
     src = np.ascontiguousarray(mask)
-    out = np.zeros(src.shape, src.dtype)  # the core writes only what lies inside the pen
-    _core_pen.restrict_to_pen(src.reshape(-1).view(np.uint8), out.reshape(-1).view(np.uint8),
-                              h, w, src.dtype.itemsize, path)
-    return out
+    out = _core_pen.in_pen(src.reshape(-1).view(np.uint8), h, w, src.dtype.itemsize, path)
+    return out.view(src.dtype).reshape(src.shape)
 
 
 def compute_motion_score_in_polygon(video_frames, masks_dict):

@@ -1,7 +1,5 @@
 #include "annotation/annotation_masks.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -18,52 +16,6 @@
 namespace hm::annotation {
 
 using json = nlohmann::json;
-
-namespace {
-
-// Below this size buffers come from calloc: a mapping each would spend the
-// process's limited count of mappings on folders of many small frames.
-constexpr size_t kMapAtLeast = size_t{1} << 20;
-
-void release(std::uint8_t* data, size_t mapped) {
-  if (!data) return;
-  if (mapped) {
-    munmap(data, mapped);
-  } else {
-    std::free(data);
-  }
-}
-
-}  // namespace
-
-ZeroBuffer::ZeroBuffer(size_t bytes) : size_(bytes) {
-  if (bytes < kMapAtLeast) {
-    data_ = static_cast<std::uint8_t*>(std::calloc(bytes > 0 ? bytes : 1, 1));
-    if (!data_) throw std::bad_alloc();
-    return;
-  }
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<std::uint8_t*>(p);
-  mapped_ = bytes;
-}
-
-ZeroBuffer::~ZeroBuffer() { release(data_, mapped_); }
-
-ZeroBuffer::ZeroBuffer(ZeroBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      mapped_(std::exchange(other.mapped_, 0)),
-      size_(std::exchange(other.size_, 0)) {}
-
-ZeroBuffer& ZeroBuffer::operator=(ZeroBuffer&& other) noexcept {
-  if (this != &other) {
-    release(data_, mapped_);
-    data_ = std::exchange(other.data_, nullptr);
-    mapped_ = std::exchange(other.mapped_, 0);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
 
 MaskView AnnotationMasks::view(size_t i) const {
   const size_t plane = static_cast<size_t>(height) * static_cast<size_t>(width);

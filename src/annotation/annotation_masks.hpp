@@ -8,31 +8,9 @@
 #include <vector>
 
 #include "common/mask.hpp"
+#include "common/zero_buffer.hpp"
 
 namespace hm::annotation {
-
-// A zero-filled byte buffer. Frame-sized ones are mapped straight from the system:
-// pages that are never written stay shared zero pages, so masks cost memory only
-// where polygons lie. (The C allocator would hand back recycled heap memory for
-// buffers of this size and clear all of it.)
-class ZeroBuffer {
- public:
-  ZeroBuffer() = default;
-  explicit ZeroBuffer(size_t bytes);  // std::bad_alloc when it cannot
-  ~ZeroBuffer();
-  ZeroBuffer(ZeroBuffer&& other) noexcept;
-  ZeroBuffer& operator=(ZeroBuffer&& other) noexcept;
-  ZeroBuffer(const ZeroBuffer&) = delete;
-  ZeroBuffer& operator=(const ZeroBuffer&) = delete;
-
-  std::uint8_t* data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  std::uint8_t* data_ = nullptr;
-  size_t mapped_ = 0;  // length of the mapping; 0 for a calloc'd buffer
-  size_t size_ = 0;
-};
 
 // Rows and columns (inclusive) that a mask's fill may have written; empty when
 // it wrote nothing.

@@ -1,57 +1,148 @@
 #include "pen/in_pen.hpp"
 
 #include <cstring>
+#include <map>
+#include <mutex>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#include "common/errors.hpp"
+#include "pen/pen_polygon.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define HM_X86 1
 #endif
 
 namespace hm::pen {
 
-void restrict_to_pen(const std::uint8_t* in, std::uint8_t* out, std::int64_t planes,
-                     size_t item_size, const Mask& pen) {
-  const size_t pixels = static_cast<size_t>(pen.rows * pen.cols);
-  const std::uint8_t* keep = pen.pixels.data();
-  for (std::int64_t p = 0; p < planes; ++p) {
-    const std::uint8_t* src = in + static_cast<size_t>(p) * pixels * item_size;
-    std::uint8_t* dst = out + static_cast<size_t>(p) * pixels * item_size;
-    if (item_size != 1) {
-      for (size_t i = 0; i < pixels; ++i)
-        if (keep[i]) std::memcpy(dst + i * item_size, src + i * item_size, item_size);
-      continue;
+PenRuns pen_runs(const Mask& pen) {
+  PenRuns r;
+  r.rows = pen.rows;
+  r.cols = pen.cols;
+  r.row_start.reserve(static_cast<size_t>(pen.rows) + 1);
+  for (std::int64_t y = 0; y < pen.rows; ++y) {
+    r.row_start.push_back(r.runs.size());
+    const std::uint8_t* row = pen.pixels.data() + y * pen.cols;
+    std::int64_t x = 0;
+    while (x < pen.cols) {
+      while (x < pen.cols && !row[x]) ++x;
+      const std::int64_t begin = x;
+      while (x < pen.cols && row[x]) ++x;
+      if (x > begin) r.runs.emplace_back(begin, x);
     }
-    // Masks are mostly empty: only words holding a set pixel are combined and
-    // written, so the untouched output pages stay the allocator's zero pages.
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 64 <= pixels; i += 64) {
-      const auto* s = reinterpret_cast<const __m128i*>(src + i);
-      const __m128i any =
-          _mm_or_si128(_mm_or_si128(_mm_loadu_si128(s), _mm_loadu_si128(s + 1)),
-                       _mm_or_si128(_mm_loadu_si128(s + 2), _mm_loadu_si128(s + 3)));
-      if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xFFFF) continue;
-      for (int k = 0; k < 4; ++k) {
-        const __m128i v = _mm_loadu_si128(s + k);
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)) == 0xFFFF) continue;
-        // Pen bytes are 0/1: comparing with zero gives 0xFF outside the pen.
-        const __m128i outside = _mm_cmpeq_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + i + 16 * k)), zero);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 16 * k),
-                         _mm_andnot_si128(outside, v));
-      }
-    }
+  }
+  r.row_start.push_back(r.runs.size());
+  return r;
+}
+
+namespace {
+
+struct RunsEntry {
+  std::weak_ptr<const Mask> mask;
+  std::shared_ptr<const PenRuns> runs;
+};
+
+std::mutex runs_mutex;
+std::map<const Mask*, RunsEntry> runs_cache;
+
+}  // namespace
+
+std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std::int64_t h,
+                                               std::int64_t w) {
+  // Keyed by the cached mask itself: a refreshed pen is a new mask, and an
+  // address reused after the old one died no longer matches its weak pointer.
+  const std::shared_ptr<const Mask> mask = cached_pen_mask(json_path, h, w);
+  {
+    std::lock_guard<std::mutex> lock(runs_mutex);
+    const auto it = runs_cache.find(mask.get());
+    if (it != runs_cache.end() && it->second.mask.lock() == mask) return it->second.runs;
+  }
+  auto runs = std::make_shared<const PenRuns>(pen_runs(*mask));
+  std::lock_guard<std::mutex> lock(runs_mutex);
+  if (runs_cache.size() > 64) runs_cache.clear();
+  runs_cache[mask.get()] = RunsEntry{mask, runs};
+  return runs;
+}
+
+namespace {
+
+// Stretches of bytes that hold a set byte, as [begin, end) offsets; a stretch
+// adjoining the last one extends it.
+using Spans = std::vector<std::pair<size_t, size_t>>;
+
+void add_span(Spans& spans, size_t begin, size_t end) {
+  if (!spans.empty() && spans.back().second == begin) {
+    spans.back().second = end;
+  } else {
+    spans.emplace_back(begin, end);
+  }
+}
+
+void find_set_words(const std::uint8_t* data, size_t begin, size_t end, Spans& spans) {
+  size_t i = begin;
+  for (; i + 8 <= end; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if (word) add_span(spans, i, i + 8);
+  }
+  for (; i < end; ++i)
+    if (data[i]) add_span(spans, i, i + 1);
+}
+
+#if HM_X86
+// Masks are mostly empty, so the input is tested 128 bytes at a time.
+__attribute__((target("avx2"))) void find_set_avx2(const std::uint8_t* data, size_t begin,
+                                                   size_t end, Spans& spans) {
+  size_t i = begin;
+  for (; i + 128 <= end; i += 128) {
+    const auto* s = reinterpret_cast<const __m256i*>(data + i);
+    const __m256i any =
+        _mm256_or_si256(_mm256_or_si256(_mm256_loadu_si256(s), _mm256_loadu_si256(s + 1)),
+                        _mm256_or_si256(_mm256_loadu_si256(s + 2), _mm256_loadu_si256(s + 3)));
+    if (!_mm256_testz_si256(any, any)) add_span(spans, i, i + 128);
+  }
+  find_set_words(data, i, end, spans);
+}
 #endif
-    for (; i + 8 <= pixels; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, src + i, 8);
-      if (!word) continue;
-      std::uint64_t pen_word;
-      std::memcpy(&pen_word, keep + i, 8);
-      word &= pen_word * 0xFF;  // pen bytes are 0/1, so each becomes 0x00/0xFF
-      if (word) std::memcpy(dst + i, &word, 8);
+
+using FindSet = void (*)(const std::uint8_t*, size_t, size_t, Spans&);
+
+FindSet pick_find_set() {
+#if HM_X86
+  if (__builtin_cpu_supports("avx2")) return find_set_avx2;
+#endif
+  return find_set_words;
+}
+
+}  // namespace
+
+void restrict_to_pen(const std::uint8_t* in, ZeroBuffer& out, std::int64_t planes, size_t item_size,
+                     const PenRuns& pen) {
+  static const FindSet find_set = pick_find_set();
+  const size_t row_bytes = static_cast<size_t>(pen.cols) * item_size;
+  const size_t plane_bytes = static_cast<size_t>(pen.rows) * row_bytes;
+  if (planes < 0 || out.size() < static_cast<size_t>(planes) * plane_bytes)
+    throw ValueError("in-pen mask: the output is smaller than the input");
+  Spans spans;
+  for (std::int64_t p = 0; p < planes; ++p) {
+    for (std::int64_t y = 0; y < pen.rows; ++y) {
+      const size_t offset =
+          static_cast<size_t>(p) * plane_bytes + static_cast<size_t>(y) * row_bytes;
+      for (size_t k = pen.row_start[y]; k < pen.row_start[y + 1]; ++k)
+        find_set(in, offset + static_cast<size_t>(pen.runs[k].first) * item_size,
+                 offset + static_cast<size_t>(pen.runs[k].second) * item_size, spans);
     }
-    for (; i < pixels; ++i) dst[i] = keep[i] ? src[i] : 0;
+  }
+  // Zero bytes need no writing, so the output's pages away from the spans stay
+  // untouched; the pages under them are mapped in a few calls, not one fault each.
+  constexpr size_t kJoinGap = 16384;
+  size_t i = 0;
+  while (i < spans.size()) {
+    size_t j = i + 1;
+    while (j < spans.size() && spans[j].first - spans[j - 1].second <= kJoinGap) ++j;
+    out.prepare_write(spans[i].first, spans[j - 1].second);
+    for (; i < j; ++i)
+      std::memcpy(out.data() + spans[i].first, in + spans[i].first,
+                  spans[i].second - spans[i].first);
   }
 }
 

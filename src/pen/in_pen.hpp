@@ -3,16 +3,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "common/mask.hpp"
+#include "common/zero_buffer.hpp"
 
 namespace hm::pen {
 
-// Writes into `out`, which must be zero-filled, the elements of `planes`
-// contiguous h x w planes of `item_size`-byte elements of `in` that lie inside
-// `pen` (h x w, 0/1). All-zero bytes are 0 / false for every numeric element type,
-// so the rest of `out` already reads as outside the pen.
-void restrict_to_pen(const std::uint8_t* in, std::uint8_t* out, std::int64_t planes,
-                     size_t item_size, const Mask& pen);
+// A filled pen as runs of columns [begin, end) per row, so restricting a mask to
+// it reads only what lies inside and never reads the pen's pixels.
+struct PenRuns {
+  std::int64_t rows = 0;
+  std::int64_t cols = 0;
+  std::vector<size_t> row_start;  // rows + 1 offsets into `runs`
+  std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+};
+
+PenRuns pen_runs(const Mask& pen);
+
+// The runs of the cached filled pen of a file for a frame size (see
+// cached_pen_mask), themselves cached alongside it. Thread-safe.
+std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std::int64_t h,
+                                               std::int64_t w);
+
+// Fills the zero buffer `out` with the elements of `planes` contiguous h x w
+// planes of `item_size`-byte elements of `in` that lie inside the pen. All-zero
+// bytes are 0 / false for every numeric element type, so the rest of `out`
+// already reads as outside the pen, and only stretches holding a non-zero byte
+// are written: the pages of `out` away from them are never touched.
+void restrict_to_pen(const std::uint8_t* in, ZeroBuffer& out, std::int64_t planes, size_t item_size,
+                     const PenRuns& pen);
 
 }  // namespace hm::pen

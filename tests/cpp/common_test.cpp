@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "common/mask.hpp"
 #include "common/number_text.hpp"
+#include "common/zero_buffer.hpp"
 #include "measures/intersection.hpp"
 
 namespace hm {
@@ -85,6 +87,32 @@ TEST(IntersectionTable, LaterMaskWithAreaOneOrLessKeepsItsPairsZero) {
   }
   const auto own = measures::intersection_table(masks, std::nullopt);
   EXPECT_DOUBLE_EQ(own[1 * 3 + 0], 50.0);
+}
+
+// Released frame-sized buffers are reused: whatever the last owner wrote,
+// read, or wrote back to zero, the next buffer of that size must read all zero.
+TEST(ZeroBufferReuse, EveryBufferStartsZeroWhateverItsPredecessorDid) {
+  const size_t bytes = (size_t{3} << 20) + 123;
+  for (int round = 0; round < 12; ++round) {
+    std::vector<ZeroBuffer> held;
+    for (int k = 0; k < 6; ++k) {
+      ZeroBuffer b(bytes);
+      ASSERT_EQ(b.size(), bytes);
+      ASSERT_TRUE(std::all_of(b.data(), b.data() + bytes, [](std::uint8_t v) { return v == 0; }))
+          << "round " << round << " buffer " << k;
+      volatile std::uint8_t sink = 0;
+      for (size_t i = 0; i < bytes; i += 8192) sink = sink + b.data()[i];  // read-only pages
+      b.prepare_write(100000, 300000);
+      for (size_t i = 100000 + static_cast<size_t>(k) * 977; i < bytes; i += 4099 * (k + 1))
+        b.data()[i] = static_cast<std::uint8_t>(1 + i % 251);
+      b.data()[bytes - 1] = 7;
+      b.data()[5000] = 1;
+      b.data()[5000] = 0;  // written, yet zero again
+      if (k % 2) held.push_back(std::move(b));
+    }
+  }
+  ZeroBuffer small(100);
+  for (size_t i = 0; i < 100; ++i) ASSERT_EQ(small.data()[i], 0);
 }
 
 }  // namespace

@@ -76,25 +76,52 @@ TEST(InPen, KeepsValuesInsideForEveryElementSize) {
   pen.pixels = {0, 1, 1, 0, 1, 1, 1, 1, 0, 0, 0, 1};
   for (size_t item : {1u, 2u, 4u, 8u}) {
     const size_t planes = 2, n = planes * 12 * item;
-    std::vector<std::uint8_t> in(n), out(n, 0);
+    std::vector<std::uint8_t> in(n);
+    ZeroBuffer out(n);
     for (size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>(1 + i % 250);
-    restrict_to_pen(in.data(), out.data(), planes, item, pen);
+    restrict_to_pen(in.data(), out, planes, item, pen_runs(pen));
     for (size_t i = 0; i < n; ++i) {
       const bool inside = pen.pixels[(i / item) % 12] != 0;
-      ASSERT_EQ(out[i], inside ? in[i] : 0) << "item " << item << " byte " << i;
+      ASSERT_EQ(out.data()[i], inside ? in[i] : 0) << "item " << item << " byte " << i;
     }
   }
+  ZeroBuffer short_out(12);
+  std::vector<std::uint8_t> in(24, 1);
+  EXPECT_THROW(restrict_to_pen(in.data(), short_out, 2, 1, pen_runs(pen)), ValueError);
 }
 
 TEST(InPen, WideRowsTakeTheSameResultAsBytewise) {
   std::mt19937 rng(5);
   Mask pen(7, 131);
   for (auto& p : pen.pixels) p = rng() % 3 != 0;
-  std::vector<std::uint8_t> in(pen.pixels.size()), out(in.size(), 0);
+  std::vector<std::uint8_t> in(pen.pixels.size());
+  ZeroBuffer out(in.size());
   for (size_t i = 0; i < in.size(); ++i)
     in[i] = (i / 40) % 3 == 0 ? 0 : static_cast<std::uint8_t>(rng());
-  restrict_to_pen(in.data(), out.data(), 1, 1, pen);
-  for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], pen.pixels[i] ? in[i] : 0) << i;
+  restrict_to_pen(in.data(), out, 1, 1, pen_runs(pen));
+  for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out.data()[i], pen.pixels[i] ? in[i] : 0) << i;
+}
+
+// Frame-sized outputs are mapped memory written only near the blobs; blobs far
+// apart, at the frame's ends and across the pen's edge must all come out whole.
+TEST(InPen, SparseBlobsInAFrameSizedBuffer) {
+  const std::int64_t h = 900, w = 1500;
+  Mask pen(h, w);
+  for (std::int64_t y = 0; y < h; ++y)
+    for (std::int64_t x = 0; x < w; ++x) pen.pixels[y * w + x] = (x + y) % 997 < 900;
+  std::vector<std::uint8_t> in(pen.pixels.size(), 0);
+  auto blob = [&](std::int64_t y0, std::int64_t x0, std::int64_t r) {
+    for (std::int64_t y = std::max<std::int64_t>(0, y0 - r); y < std::min(h, y0 + r); ++y)
+      for (std::int64_t x = std::max<std::int64_t>(0, x0 - r); x < std::min(w, x0 + r); ++x)
+        in[y * w + x] = static_cast<std::uint8_t>(1 + (x * 7 + y) % 200);
+  };
+  blob(0, 0, 5);
+  blob(300, 700, 60);
+  blob(310, 1400, 90);
+  blob(899, 1499, 3);
+  ZeroBuffer out(in.size());
+  restrict_to_pen(in.data(), out, 1, 1, pen_runs(pen));
+  for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out.data()[i], pen.pixels[i] ? in[i] : 0) << i;
 }
 
 TEST(Motion, MaskOfOtherSizeAndEmptyMask) {

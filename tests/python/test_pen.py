@@ -189,6 +189,27 @@ def test_in_pen_mask_is_logical_and_with_the_filled_pen(tmp_path, dtype, lead):
         assert np.array_equal(got.astype(bool), np.logical_and(mask, pen.astype(bool)))
 
 
+@pytest.mark.parametrize("dtype, lead", [(np.uint8, (1,)), (bool, ()), (np.float32, (2,))])
+def test_in_pen_mask_on_frame_sized_sparse_blobs(tmp_path, dtype, lead):
+    # Large outputs are fresh zero pages written only near the blobs: blobs at the
+    # frame's corners, straddling the pen's edge and far apart must come out whole.
+    h, w = 720, 1536
+    poly = [[40.5, 30], [1500, 10], [1490.7, 700], [600, 715], [20, 650]]
+    path = write_pen(tmp_path / "pen.json", poly)
+    yy, xx = np.mgrid[:h, :w]
+    mask = np.zeros(lead + (h, w), dtype)
+    for cy, cx, r in [(0, 0, 9), (25, 700, 30), (360, 1495, 70), (719, 1535, 4), (400, 200, 90)]:
+        blob = (yy - cy) ** 2 + (xx - cx) ** 2 < r * r
+        mask[..., blob] = ((xx + 3 * yy) % 250 + 1)[blob].astype(dtype)
+    got = hm.get_in_pen_mask(0, mask, path, ["a"])
+    pen = fill_ref(poly, h, w).astype(bool)
+    want = np.where(pen, mask, 0).astype(dtype)
+    assert got.shape == mask.shape and got.dtype == mask.dtype
+    assert np.array_equal(got, want)
+    got[...] = 1  # a new, writable array that shares nothing with the input
+    assert np.array_equal(np.where(pen, mask, 0).astype(dtype), want)
+
+
 def test_in_pen_mask_keeps_values_inside_and_follows_file_changes(tmp_path):
     path = tmp_path / "pen.json"
     write_pen(path, [[0, 0], [4, 0], [4, 4], [0, 4]])
