@@ -23,6 +23,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from .testing import StandInInputs
+
 __all__ = [
     "STANDIN_NOTICE",
     "StandinGroundingModel",
@@ -50,17 +52,8 @@ def animal_pixels(rgb: np.ndarray) -> np.ndarray:
     return (r > 150) & (g > 115) & (b > 105)
 
 
-class _Inputs(dict):
-    """The processor's result: a dict of tensors with attribute access and `to`."""
-
-    def __getattr__(self, name):
-        try:
-            return self[name]
-        except KeyError:
-            raise AttributeError(name) from None
-
-    def to(self, device):
-        return _Inputs({k: (v.to(device) if hasattr(v, "to") else v) for k, v in self.items()})
+# The processor result shares its shape with the scripted stand-ins' one.
+_Inputs = StandInInputs
 
 
 class _DetectorOutput:
