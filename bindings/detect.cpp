@@ -1,4 +1,5 @@
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/zero_buffer.hpp"
 #include "detect/image_features.hpp"
 #include "detect/start_frame.hpp"
 #include "py_common.hpp"
@@ -99,11 +101,58 @@ void register_detect(nb::module_ m) {
           out = detect::drop_overlaps(planes ? planes->prepared() : prepared, scores);
         }
         const size_t n = out.areas.size();
+        nb::object rows = nb::none();
+        if (planes) {
+          std::vector<std::int64_t> flat;
+          for (const auto& rr : planes->raw_rows()) {
+            flat.push_back(rr.first);
+            flat.push_back(rr.last);
+          }
+          rows = int64_array(std::move(flat));
+        }
         return nb::make_tuple(int64_array(std::move(out.kept)), int64_array(std::move(out.removed)),
                               float64_array(std::move(out.areas), {n}),
-                              float64_array(std::move(out.table), {n, n}));
+                              float64_array(std::move(out.table), {n, n}), rows);
       },
       nb::arg("masks"), nb::arg("scores"));
+
+  m.def(
+      "take_planes",
+      [](nb::handle masks, std::vector<std::int64_t> keys,
+         std::optional<std::vector<std::int64_t>> row_ranges) -> nb::object {
+        std::optional<std::vector<detect::RowRange>> ranges;
+        if (row_ranges) {
+          if (row_ranges->size() % 2) throw ValueError("row ranges come in pairs");
+          ranges.emplace();
+          for (size_t i = 0; i < row_ranges->size(); i += 2)
+            ranges->push_back({(*row_ranges)[i], (*row_ranges)[i + 1]});
+        }
+        auto take = [&](auto tag) -> nb::object {
+          using T = decltype(tag);
+          using Planes = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
+          if (!nb::isinstance<Planes>(masks)) return nb::none();
+          Planes a = nb::cast<Planes>(masks);
+          if (a.ndim() < 3) return nb::none();
+          const auto count = static_cast<std::int64_t>(a.shape(0));
+          std::int64_t plane = 1;
+          for (size_t d = 1; d < a.ndim(); ++d) plane *= static_cast<std::int64_t>(a.shape(d));
+          const size_t bytes = keys.size() * static_cast<size_t>(plane) * sizeof(T);
+          ZeroBuffer buffer(bytes > 0 ? bytes : 1);
+          {
+            nb::gil_scoped_release release;
+            const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
+            detect::take_planes<T>(a.data(), count, cols > 0 ? plane / cols : 0, cols, keys,
+                                   reinterpret_cast<T*>(buffer.data()),
+                                   ranges ? &*ranges : nullptr);
+          }
+          return uint8_array(std::move(buffer), {bytes});
+        };
+        nb::object out = take(float{});
+        if (out.is_none()) out = take(double{});
+        return out;
+      },
+      nb::arg("masks"), nb::arg("keys"), nb::arg("row_ranges").none() = nb::none(),
+      "The planes at `keys`, as bytes, or None when `masks` is not a C-contiguous stack of reals.");
 
   m.def(
       "enhance_dark_text",

@@ -110,17 +110,25 @@ def _one_mask_per_box(masks, scores, logits):
 
 
 def _kept_positions(masks, scores):
-    """Ascending positions of the boxes that survive the overlap rule."""
-    kept, _removed, _areas, _table = _core_detect.drop_overlaps(
+    """Ascending positions of the boxes that survive the overlap rule, and the row
+    span of each mask plane's non-zero values (None when the masks are not planes
+    of reals), which lets the kept planes be copied without reading them again."""
+    kept, _removed, _areas, _table, row_ranges = _core_detect.drop_overlaps(
         masks, np.asarray(scores, dtype=np.float64).ravel().tolist())
-    return kept
+    return kept, row_ranges
 
 
-def _kept_only(masks, labels, scores, boxkeys):
+def _kept_only(masks, labels, scores, boxkeys, row_ranges=None):
     """Masks, labels and scores of the kept boxes. Only a frame that works needs
     them; when every box is kept the masks are handed on without a copy."""
     if len(boxkeys) != len(masks):
-        masks = masks[boxkeys]
+        ranges = None if row_ranges is None else [int(r) for r in row_ranges]
+        taken = _core_detect.take_planes(masks, [int(k) for k in boxkeys], ranges) \
+            if isinstance(masks, np.ndarray) and masks.ndim >= 3 else None
+        if taken is None:
+            masks = masks[boxkeys]
+        else:
+            masks = taken.view(masks.dtype).reshape((len(boxkeys),) + masks.shape[1:])
     return masks, labels[boxkeys], scores[boxkeys]
 
 
@@ -171,12 +179,13 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
             point_coords=None, point_labels=None, box=input_boxes, multimask_output=False)
         masks, scores, logits = _one_mask_per_box(masks, scores, logits)
 
-        boxkeys = _kept_positions(masks, gdino_scores)
+        boxkeys, row_ranges = _kept_positions(masks, gdino_scores)
         print(f"Boxes will be kept: {boxkeys}, totally {len(boxkeys)} keys")
 
         kept = len(boxkeys)
         if kept == close_set_num:
-            masks, OBJECTS, gdino_scores = _kept_only(masks, gdino_labels, gdino_scores, boxkeys)
+            masks, OBJECTS, gdino_scores = _kept_only(masks, gdino_labels, gdino_scores, boxkeys,
+                                                      row_ranges)
             print(f"ann_frame_idx [{ann_frame_idx}] works!!!")
             print(gdino_scores)
             annotated_frame = img_bbx_drawing(image.copy(), _masks_dict(masks))

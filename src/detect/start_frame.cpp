@@ -108,18 +108,25 @@ PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64
   const auto n = static_cast<std::size_t>(count);
   out.buffers_.resize(n);
   out.prepared_.resize(n);
+  out.raw_rows_.resize(n);
   // Planes are independent; two readers get more of the memory bandwidth than one.
   measures::for_each_mask(n, static_cast<std::int64_t>(plane * sizeof(T) * n), [&](std::size_t k) {
     const T* src = data + k * plane;
     PreparedMask pm;
     TightBox box;
+    RowRange raw;
     std::int64_t area = 0;
     for (std::int64_t r = 0; r < rows; ++r) {
       const T* row = src + r * cols;
       // Most rows of an animal's mask are empty: one OR over the row's bits settles
       // them. The sign bit is masked off afterwards, so -0.0 counts as zero and NaN
       // as set, as a non-zero test on reals has it.
-      if ((row_bits(row, cols * sizeof(T)) & kRowMagnitude) == 0) continue;
+      const std::uint64_t row_or = row_bits(row, cols * sizeof(T));
+      if (row_or != 0) {
+        if (raw.last < raw.first) raw.first = r;
+        raw.last = r;
+      }
+      if ((row_or & kRowMagnitude) == 0) continue;
       const AliasBits* bits = reinterpret_cast<const AliasBits*>(row);
       std::int64_t set = 0;
       for (std::int64_t c = 0; c < cols; ++c) set += (bits[c] & kMagnitude) != 0;
@@ -151,6 +158,7 @@ PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64
     pm.box = box;
     pm.area = area;
     out.prepared_[k] = pm;
+    out.raw_rows_[k] = raw;
   });
   return out;
 }
@@ -159,5 +167,43 @@ template PlaneMasks PlaneMasks::from_planes<float>(const float*, std::int64_t, s
                                                    std::int64_t);
 template PlaneMasks PlaneMasks::from_planes<double>(const double*, std::int64_t, std::int64_t,
                                                     std::int64_t);
+
+template <typename T>
+void take_planes(const T* data, std::int64_t count, std::int64_t rows, std::int64_t cols,
+                 const std::vector<std::int64_t>& keys, T* out,
+                 const std::vector<RowRange>* raw_rows) {
+  if (count < 0 || rows < 0 || cols < 0) throw ValueError("mask planes: negative size");
+  if (raw_rows) {
+    if (raw_rows->size() != static_cast<std::size_t>(count))
+      throw ValueError("one row range per mask plane is needed");
+    for (const RowRange& rr : *raw_rows)
+      if (rr.first <= rr.last && (rr.first < 0 || rr.last >= rows))
+        throw ValueError("a row range lies outside the mask planes");
+  }
+  for (const std::int64_t k : keys)
+    if (k < 0 || k >= count)
+      throw IndexError("mask position " + std::to_string(k) + " is outside the " +
+                       std::to_string(count) + " masks");
+  const std::size_t plane = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+  const std::size_t row_bytes = static_cast<std::size_t>(cols) * sizeof(T);
+  measures::for_each_mask(keys.size(), static_cast<std::int64_t>(plane * sizeof(T) * keys.size()),
+                          [&](std::size_t i) {
+                            const T* src = data + static_cast<std::size_t>(keys[i]) * plane;
+                            T* dst = out + i * plane;
+                            for (std::int64_t r = 0; r < rows; ++r) {
+                              const T* row = src + r * cols;
+                              // Any bit counts here (-0.0 too), so the copy is exact bit for bit.
+                              if (row_bits(row, row_bytes) != 0)
+                                std::memcpy(dst + r * cols, row, row_bytes);
+                            }
+                          });
+}
+
+template void take_planes<float>(const float*, std::int64_t, std::int64_t, std::int64_t,
+                                 const std::vector<std::int64_t>&, float*,
+                                 const std::vector<RowRange>*);
+template void take_planes<double>(const double*, std::int64_t, std::int64_t, std::int64_t,
+                                  const std::vector<std::int64_t>&, double*,
+                                  const std::vector<RowRange>*);
 
 }  // namespace hm::detect

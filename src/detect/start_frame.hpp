@@ -41,6 +41,11 @@ OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
                              const std::vector<double>& scores,
                              double limit_percent = kOverlapLimitPercent);
 
+struct RowRange {
+  std::int64_t first = 0;
+  std::int64_t last = -1;
+};
+
 // Masks that arrive as planes of reals (non-zero = set). Only the rows and
 // columns inside each mask's tight box are turned into bytes; the rest of each
 // byte plane is left to the allocator's zero pages, so a small animal in a large
@@ -52,6 +57,9 @@ class PlaneMasks {
                                 std::int64_t cols);
 
   const std::vector<PreparedMask>& prepared() const { return prepared_; }
+  // First and last row of each plane holding any non-zero bit pattern (-0.0
+  // included); first > last for a plane of zero bits only.
+  const std::vector<RowRange>& raw_rows() const { return raw_rows_; }
 
  private:
   struct FreeBytes {
@@ -59,8 +67,27 @@ class PlaneMasks {
   };
   std::vector<std::unique_ptr<std::uint8_t, FreeBytes>> buffers_;
   std::vector<PreparedMask> prepared_;
+  std::vector<RowRange> raw_rows_;
 };
 
+// Copies planes `keys` (positions among `count` planes of rows x cols reals) one
+// after another into `out`, which must hold zeros already (fresh zero pages):
+// only rows holding a non-zero bit pattern are written, so the copy of sparse
+// masks costs one read of each kept plane and little writing. With `raw_rows`
+// (one range per plane, as PlaneMasks::raw_rows gives for the same data) the
+// planes are not read again: only the rows in range are copied. IndexError for a
+// position outside the planes, ValueError for ranges that do not fit.
+template <typename T>
+void take_planes(const T* data, std::int64_t count, std::int64_t rows, std::int64_t cols,
+                 const std::vector<std::int64_t>& keys, T* out,
+                 const std::vector<RowRange>* raw_rows = nullptr);
+
+extern template void take_planes<float>(const float*, std::int64_t, std::int64_t, std::int64_t,
+                                        const std::vector<std::int64_t>&, float*,
+                                        const std::vector<RowRange>*);
+extern template void take_planes<double>(const double*, std::int64_t, std::int64_t, std::int64_t,
+                                         const std::vector<std::int64_t>&, double*,
+                                         const std::vector<RowRange>*);
 extern template std::vector<std::uint8_t> plausible_size<float>(const float*, std::size_t, double);
 extern template std::vector<std::uint8_t> plausible_size<double>(const double*, std::size_t,
                                                                  double);

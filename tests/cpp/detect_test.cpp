@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <opencv2/imgproc.hpp>
 #include <random>
@@ -129,6 +130,29 @@ TEST(PlaneMasks, SameFiguresAsByteMasksOnRandomPlanes) {
     for (int j = 0; j < count; ++j)
       EXPECT_EQ(count_both(a, pm.prepared()[j]), count_both(ref[k], ref[j]));
   }
+}
+
+TEST(TakePlanes, CopiesKeptPlanesBitForBitWithOrWithoutKnownRows) {
+  const std::int64_t count = 4, rows = 9, cols = 12, plane = rows * cols;
+  std::vector<float> data(static_cast<size_t>(count * plane), 0.0f);
+  std::mt19937 rng(3);
+  for (int i = 0; i < 20; ++i) data[rng() % data.size()] = (i % 3 == 0) ? -0.0f : 1.0f;
+  data[2 * plane + 5] = std::numeric_limits<float>::quiet_NaN();
+  const PlaneMasks planes = PlaneMasks::from_planes(data.data(), count, rows, cols);
+  const std::vector<std::int64_t> keys{3, 0, 2};
+  for (const bool known : {false, true}) {
+    std::vector<float> out(keys.size() * plane, 0.0f);
+    take_planes(data.data(), count, rows, cols, keys, out.data(),
+                known ? &planes.raw_rows() : nullptr);
+    for (size_t i = 0; i < keys.size(); ++i)
+      EXPECT_EQ(
+          std::memcmp(out.data() + i * plane, data.data() + keys[i] * plane, plane * sizeof(float)),
+          0);
+  }
+  std::vector<float> out(plane);
+  EXPECT_THROW(take_planes(data.data(), count, rows, cols, {4}, out.data()), IndexError);
+  std::vector<RowRange> bad(count, RowRange{0, rows});
+  EXPECT_THROW(take_planes(data.data(), count, rows, cols, {0}, out.data(), &bad), ValueError);
 }
 
 TEST(GammaTable, TruncatesAndKeepsEnds) {

@@ -202,3 +202,32 @@ def test_features_follow_the_encoder_device(predictor):
 def test_mask_of_another_size_is_a_value_error(predictor):
     with pytest.raises(ValueError, match="does not match"):
         generate_sam2_image_features(Image.new("RGB", (20, 20)), [np.ones((21, 20))], predictor)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("layout", ["stack", "with_unit_axis", "strided"])
+def test_kept_masks_are_the_segmenters_planes_bit_for_bit(dtype, layout):
+    from herdmask import detect as det
+
+    rng = np.random.default_rng(5)
+    masks = np.zeros((6, 1, 40, 52), dtype)
+    for k in range(6):  # sparse animals plus the odd -0.0, NaN and soft edge value
+        y, x = rng.integers(0, 30), rng.integers(0, 40)
+        masks[k, 0, y:y + 8, x:x + 10] = 1.0
+        masks[k, 0, rng.integers(0, 40), rng.integers(0, 52)] = rng.choice([-0.0, np.nan, 0.25])
+    if layout == "stack":
+        masks = masks[:, 0]
+    elif layout == "strided":
+        masks = masks[:, 0, :, ::2]
+    keys = np.array([0, 2, 3, 5])
+    labels = np.array(["pig"] * 6)
+    scores = np.linspace(0.9, 0.4, 6)
+    want = masks[keys]
+    _, row_ranges = det._kept_positions(masks, scores)
+    assert (row_ranges is None) == (layout == "strided")
+    for ranges in (None, row_ranges):  # rescanning the planes, or copying the known rows
+        got, got_labels, got_scores = det._kept_only(masks, labels, scores, keys, ranges)
+        assert got.shape == want.shape and got.dtype == want.dtype
+        assert got.tobytes() == want.tobytes()
+        assert not np.shares_memory(got, masks)
+        assert list(got_scores) == list(scores[keys])
