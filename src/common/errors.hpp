@@ -37,7 +37,7 @@ struct IndexError : std::out_of_range {
   using std::out_of_range::out_of_range;
 };
 
-// A division by zero that the specified behaviour lets through (Python: ZeroDivisionError).
+// A division by zero that a step documents as its failure (Python: ZeroDivisionError).
 struct ZeroDivision : std::domain_error {
   using std::domain_error::domain_error;
 };
