@@ -141,6 +141,18 @@ void register_detect(nb::module_ m) {
           {
             nb::gil_scoped_release release;
             const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
+            if (ranges && ranges->size() == static_cast<size_t>(count)) {
+              // One populate call per plane instead of a page fault per page written.
+              for (size_t i = 0; i < keys.size(); ++i) {
+                if (keys[i] < 0 || keys[i] >= count) continue;
+                const detect::RowRange rr = (*ranges)[static_cast<size_t>(keys[i])];
+                if (rr.first > rr.last || rr.first < 0 || (rr.last + 1) * cols > plane) continue;
+                const size_t base = i * static_cast<size_t>(plane);
+                buffer.prepare_write(
+                    (base + static_cast<size_t>(rr.first * cols)) * sizeof(T),
+                    (base + static_cast<size_t>((rr.last + 1) * cols)) * sizeof(T));
+              }
+            }
             detect::take_planes<T>(a.data(), count, cols > 0 ? plane / cols : 0, cols, keys,
                                    reinterpret_cast<T*>(buffer.data()),
                                    ranges ? &*ranges : nullptr);

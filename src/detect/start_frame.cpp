@@ -186,17 +186,23 @@ void take_planes(const T* data, std::int64_t count, std::int64_t rows, std::int6
                        std::to_string(count) + " masks");
   const std::size_t plane = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
   const std::size_t row_bytes = static_cast<std::size_t>(cols) * sizeof(T);
-  measures::for_each_mask(keys.size(), static_cast<std::int64_t>(plane * sizeof(T) * keys.size()),
-                          [&](std::size_t i) {
-                            const T* src = data + static_cast<std::size_t>(keys[i]) * plane;
-                            T* dst = out + i * plane;
-                            for (std::int64_t r = 0; r < rows; ++r) {
-                              const T* row = src + r * cols;
-                              // Any bit counts here (-0.0 too), so the copy is exact bit for bit.
-                              if (row_bits(row, row_bytes) != 0)
-                                std::memcpy(dst + r * cols, row, row_bytes);
-                            }
-                          });
+  measures::for_each_mask(
+      keys.size(), static_cast<std::int64_t>(plane * sizeof(T) * keys.size()), [&](std::size_t i) {
+        const T* src = data + static_cast<std::size_t>(keys[i]) * plane;
+        T* dst = out + i * plane;
+        if (raw_rows) {
+          const RowRange rr = (*raw_rows)[static_cast<std::size_t>(keys[i])];
+          if (rr.first <= rr.last)
+            std::memcpy(dst + rr.first * cols, src + rr.first * cols,
+                        static_cast<std::size_t>(rr.last - rr.first + 1) * row_bytes);
+          return;
+        }
+        for (std::int64_t r = 0; r < rows; ++r) {
+          const T* row = src + r * cols;
+          // Any bit counts here (-0.0 too), so the copy is exact bit for bit.
+          if (row_bits(row, row_bytes) != 0) std::memcpy(dst + r * cols, row, row_bytes);
+        }
+      });
 }
 
 template void take_planes<float>(const float*, std::int64_t, std::int64_t, std::int64_t,
