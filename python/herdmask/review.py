@@ -117,6 +117,20 @@ def _first_frames(counts, largest):
             _plain(pick(multiple)) if multiple else None)
 
 
+def _feature_masks(masks):
+    """A frame's masks as the feature step reads them: the real-valued stack, or the
+    masks themselves when they are bool or unsigned, where "> 0" on the stack and
+    "non-zero" on the originals select the same pixels. That spares two frame-sized
+    copies per mask."""
+    arrays = [np.asarray(mk) for mk in masks]
+    if len({a.shape for a in arrays}) > 1:
+        raise ValueError("all input arrays must have the same shape, got "
+                         + ", ".join(str(a.shape) for a in arrays))
+    if all(a.dtype.kind in "bu" for a in arrays):
+        return arrays
+    return np.stack(arrays).astype(np.float32)
+
+
 def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image_predictor,
                            n_consecutive=2):
     """Finds the first long overlap and votes for the box whose track most likely went wrong.
@@ -183,10 +197,10 @@ def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image
             continue
         old_record, new_record = gsam_annotation_data[m], gsam_annotation_data[n]
         masks_old_list = [old_record["masks_dict"][box] for box in test_boxes]
-        masks_old = np.stack([np.asarray(mk) for mk in masks_old_list]).astype(np.float32)
+        masks_old = _feature_masks(masks_old_list)
         image_old = Image.open(old_record["image_path"])
         masks_new_list = [new_record["masks_dict"][box] for box in test_boxes]
-        masks_new = np.stack([np.asarray(mk) for mk in masks_new_list]).astype(np.float32)
+        masks_new = _feature_masks(masks_new_list)
         image_new = Image.open(new_record["image_path"])
         ious_shape, ious_bbox = _core.paired_iou(masks_old_list, masks_new_list)
         image_features_old = generate_sam2_image_features(image_old, masks_old, image_predictor)
