@@ -29,20 +29,6 @@ cv::Mat rgb_mat(const RgbArray& a) {
                  const_cast<std::uint8_t*>(a.data()));
 }
 
-nb::object int64_array(std::vector<std::int64_t> values) {
-  auto* heap = new std::vector<std::int64_t>(std::move(values));
-  nb::capsule owner(heap,
-                    [](void* p) noexcept { delete static_cast<std::vector<std::int64_t>*>(p); });
-  size_t shape[1] = {heap->size()};
-  return nb::cast(nb::ndarray<nb::numpy, std::int64_t>(heap->data(), 1, shape, owner));
-}
-
-nb::object float32_array(std::vector<float> values, std::vector<size_t> shape) {
-  auto* heap = new std::vector<float>(std::move(values));
-  nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<float>*>(p); });
-  return nb::cast(nb::ndarray<nb::numpy, float>(heap->data(), shape.size(), shape.data(), owner));
-}
-
 // A stack of masks K x (1 x ...) x H x W of 32/64-bit reals in one C-ordered
 // block, as the segmenter returns them: read in place, no conversion to bool.
 template <typename T>

@@ -102,6 +102,19 @@ nb::object uint8_array(ZeroBuffer buffer, std::vector<size_t> shape) {
   return owned_array<std::uint8_t>(std::move(buffer), std::move(shape));
 }
 
+nb::object bool_array(ZeroBuffer buffer, std::vector<size_t> shape) {
+  return owned_array<bool>(std::move(buffer), std::move(shape));
+}
+
+nb::object float32_array(std::vector<float> values, std::vector<size_t> shape) {
+  return owned_array<float>(std::move(values), std::move(shape));
+}
+
+nb::object int64_array(std::vector<std::int64_t> values) {
+  const size_t n = values.size();
+  return owned_array<std::int64_t>(std::move(values), {n});
+}
+
 Printer python_printer() {
   return [](const std::string& line) {
     nb::gil_scoped_acquire gil;

@@ -38,6 +38,10 @@ nb::object bool_array(std::vector<std::uint8_t> values, std::vector<size_t> shap
 nb::object uint8_array(std::vector<std::uint8_t> values, std::vector<size_t> shape);
 // A uint8 NumPy array that takes over `buffer` (its size must match the shape).
 nb::object uint8_array(ZeroBuffer buffer, std::vector<size_t> shape);
+nb::object bool_array(ZeroBuffer buffer, std::vector<size_t> shape);
+nb::object float32_array(std::vector<float> values, std::vector<size_t> shape);
+// A 1-D int64 array of `values`.
+nb::object int64_array(std::vector<std::int64_t> values);
 
 // A Printer that writes each line through sys.stdout, taking the GIL when needed,
 // so lines interleave correctly with the caller's own prints.

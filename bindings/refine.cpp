@@ -4,12 +4,13 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
-#include <sys/mman.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
 #include "common/errors.hpp"
+#include "common/zero_buffer.hpp"
 #include "pen/pen_polygon.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
@@ -30,36 +31,6 @@ struct MaskScan {
   MaskArg mask;
   refine::RunMask runs;
 };
-
-// A zeroed byte buffer mapped straight from the system: pages that are never
-// written are never backed by memory. A cleaned mask touches only the rows of its
-// blobs, and a tracking run keeps hundreds of frame-sized masks.
-struct LazyZeros {
-  void* data = nullptr;
-  size_t size = 0;
-  explicit LazyZeros(size_t n) : size(n) {
-    if (n == 0) return;
-    data = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (data == MAP_FAILED) {
-      data = nullptr;
-      throw std::bad_alloc();
-    }
-  }
-  LazyZeros(const LazyZeros&) = delete;
-  LazyZeros& operator=(const LazyZeros&) = delete;
-  ~LazyZeros() {
-    if (data) munmap(data, size);
-  }
-};
-
-// A flat boolean NumPy array owning the buffer.
-nb::object bool_array_of(std::unique_ptr<LazyZeros> buf) {
-  const size_t shape[1] = {buf->size};
-  LazyZeros* raw = buf.release();
-  nb::capsule owner(raw, [](void* p) noexcept { delete static_cast<LazyZeros*>(p); });
-  nb::ndarray<nb::numpy, bool> arr(static_cast<bool*>(raw->data), 1, shape, owner);
-  return nb::cast(arr);
-}
 
 template <typename T>
 nb::object mat_array(cv::Mat mat, std::vector<size_t> shape) {
@@ -131,17 +102,18 @@ void register_refine(nb::module_ m) {
         const refine::RunMask& runs = scan.runs;
         const Printer print = python_printer();
         refine::ObjectResult result;
-        std::unique_ptr<LazyZeros> out;
+        ZeroBuffer out;
         {
           nb::gil_scoped_release release;
           const auto pen = pen::cached_pen_mask(pen_json_path, runs.rows, runs.cols);
-          out = std::make_unique<LazyZeros>(static_cast<size_t>(runs.rows * runs.cols));
-          result =
-              refine::refine_object(runs, *pen, to_point(prev), settings, first_frame, frame_text,
-                                    object_text, print, static_cast<std::uint8_t*>(out->data));
+          // Zero pages: a cleaned mask writes only the rows of its blobs.
+          out = ZeroBuffer(std::max<size_t>(static_cast<size_t>(runs.rows * runs.cols), 1));
+          result = refine::refine_object(runs, *pen, to_point(prev), settings, first_frame,
+                                         frame_text, object_text, print, out.data());
         }
-        return nb::make_tuple(static_cast<int>(result.outcome), point_object(result.centroid),
-                              bool_array_of(std::move(out)));
+        return nb::make_tuple(
+            static_cast<int>(result.outcome), point_object(result.centroid),
+            bool_array(std::move(out), {static_cast<size_t>(runs.rows * runs.cols)}));
       },
       nb::arg("scan"), nb::arg("pen_json_path"), nb::arg("prev").none(), nb::arg("settings"),
       nb::arg("first_frame"), nb::arg("frame_text"), nb::arg("object_text"));
