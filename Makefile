@@ -7,6 +7,7 @@ DEV_BUILD := build/dev
 SAN_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
 PYSAN_BUILD := build/python-sanitize
+SEGMENTER_ENV := build/segmenter-env
 FUZZ_SECONDS ?= 60
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # ccache, where present, shares compiled objects between checkouts of the project.
@@ -14,7 +15,7 @@ LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPI
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: deps build build-sanitize build-fuzz fuzz test-python-sanitize test test-cpp test-sanitize test-python demo bench format clean
+.PHONY: deps build build-sanitize build-fuzz fuzz test-python-sanitize test-segmenter test test-cpp test-sanitize test-python demo bench format clean
 
 deps:
 	@PYTHON=$(PYTHON) scripts/install_deps.sh
@@ -68,7 +69,15 @@ test-python-sanitize: deps
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  MPLBACKEND=Agg PYTHONPATH=$(PYSAN_BUILD)/stage $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-sanitize test-python fuzz test-python-sanitize
+# The contract tests against the segmenter's own package, in the environment
+# scripts/segmenter_env.sh makes (torchvision needs its own torch there); here a
+# missing package fails instead of skipping.
+test-segmenter: build
+	@PYTHON=$(PYTHON) scripts/segmenter_env.sh $(SEGMENTER_ENV)
+	HERDMASK_REQUIRE_SEGMENTER=1 MPLBACKEND=Agg PYTHONPATH=python $(SEGMENTER_ENV)/bin/python -m pytest \
+	  -q -p no:cacheprovider tests/python/test_detect_contract.py
+
+test: test-cpp test-sanitize test-python fuzz test-python-sanitize test-segmenter
 
 demo: build
 	PYTHONPATH=python $(PYTHON) -m herdmask demo --out demo-output

@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -82,9 +83,12 @@ void register_detect(nb::module_ m) {
         detect::OverlapOutcome out;
         {
           nb::gil_scoped_release release;
-          if (!planes)
+          if (planes) {
+            out = detect::drop_overlaps(*planes, scores);
+          } else {
             for (const auto& a : args) prepared.push_back(prepare(a.view));
-          out = detect::drop_overlaps(planes ? planes->prepared() : prepared, scores);
+            out = detect::drop_overlaps(prepared, scores);
+          }
         }
         const size_t n = out.areas.size();
         nb::object rows = nb::none();
@@ -127,21 +131,9 @@ void register_detect(nb::module_ m) {
           {
             nb::gil_scoped_release release;
             const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
-            if (ranges && ranges->size() == static_cast<size_t>(count)) {
-              // One populate call per plane instead of a page fault per page written.
-              for (size_t i = 0; i < keys.size(); ++i) {
-                if (keys[i] < 0 || keys[i] >= count) continue;
-                const detect::RowRange rr = (*ranges)[static_cast<size_t>(keys[i])];
-                if (rr.first > rr.last || rr.first < 0 || (rr.last + 1) * cols > plane) continue;
-                const size_t base = i * static_cast<size_t>(plane);
-                buffer.prepare_write(
-                    (base + static_cast<size_t>(rr.first * cols)) * sizeof(T),
-                    (base + static_cast<size_t>((rr.last + 1) * cols)) * sizeof(T));
-              }
-            }
             detect::take_planes<T>(a.data(), count, cols > 0 ? plane / cols : 0, cols, keys,
-                                   reinterpret_cast<T*>(buffer.data()),
-                                   ranges ? &*ranges : nullptr);
+                                   reinterpret_cast<T*>(buffer.data()), ranges ? &*ranges : nullptr,
+                                   &buffer);
           }
           return uint8_array(std::move(buffer), {bytes});
         };
@@ -175,16 +167,47 @@ void register_detect(nb::module_ m) {
       [](RgbArray rgb, nb::handle mask, std::int64_t min_pixels) -> nb::object {
         const cv::Mat image = rgb_mat(rgb);
         MaskArg arg = mask_arg(mask, "mask");
-        std::optional<std::vector<float>> out;
+        const size_t side = detect::kEncoderSide;
+        auto out = std::make_unique_for_overwrite<float[]>(3 * side * side);
+        bool made = false;
         {
           nb::gil_scoped_release release;
-          out = detect::feature_input(image, arg.view, detect::kEncoderSide, min_pixels);
+          made = detect::feature_input_into(image, arg.view, detect::kEncoderSide, min_pixels,
+                                            out.get());
         }
-        if (!out) return nb::none();
-        const size_t side = detect::kEncoderSide;
-        return float32_array(std::move(*out), {1, 3, side, side});
+        if (!made) return nb::none();
+        return float32_array(std::move(out), {1, 3, side, side});
       },
       nb::arg("rgb"), nb::arg("mask"), nb::arg("min_pixels") = detect::kMinFeaturePixels);
+
+  m.def(
+      "feature_inputs",
+      [](RgbArray rgb, nb::handle masks, std::vector<std::int64_t> min_pixels) -> nb::list {
+        const cv::Mat image = rgb_mat(rgb);
+        const std::vector<MaskArg> args = mask_args(masks, "masks");
+        const size_t side = detect::kEncoderSide;
+        std::vector<MaskView> views;
+        std::vector<std::unique_ptr<float[]>> outputs;
+        std::vector<float*> out;
+        for (const MaskArg& arg : args) {
+          views.push_back(arg.view);
+          outputs.push_back(std::make_unique_for_overwrite<float[]>(3 * side * side));
+          out.push_back(outputs.back().get());
+        }
+        std::vector<std::uint8_t> made;
+        {
+          nb::gil_scoped_release release;
+          made = detect::feature_inputs_into(image, views, min_pixels, detect::kEncoderSide, out);
+        }
+        nb::list result;
+        for (size_t k = 0; k < outputs.size(); ++k)
+          result.append(made[k] ? float32_array(std::move(outputs[k]), {1, 3, side, side})
+                                : nb::none());
+        return result;
+      },
+      nb::arg("rgb"), nb::arg("masks"), nb::arg("min_pixels"),
+      "feature_input for each of `masks` (with its own pixel minimum), prepared on a few "
+      "threads: a list of arrays and Nones.");
 }
 
 }  // namespace hm::py

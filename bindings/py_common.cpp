@@ -110,6 +110,14 @@ nb::object float32_array(std::vector<float> values, std::vector<size_t> shape) {
   return owned_array<float>(std::move(values), std::move(shape));
 }
 
+nb::object float32_array(std::unique_ptr<float[]> values, std::vector<size_t> shape) {
+  struct Owned {
+    std::unique_ptr<float[]> values;
+    float* data() const { return values.get(); }
+  };
+  return owned_array<float>(Owned{std::move(values)}, std::move(shape));
+}
+
 nb::object int64_array(std::vector<std::int64_t> values) {
   const size_t n = values.size();
   return owned_array<std::int64_t>(std::move(values), {n});

@@ -6,6 +6,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ nb::object uint8_array(std::vector<std::uint8_t> values, std::vector<size_t> sha
 nb::object uint8_array(ZeroBuffer buffer, std::vector<size_t> shape);
 nb::object bool_array(ZeroBuffer buffer, std::vector<size_t> shape);
 nb::object float32_array(std::vector<float> values, std::vector<size_t> shape);
+// A float32 NumPy array that takes over `values` (as many as the shape holds),
+// for outputs written in full, which need no clearing first.
+nb::object float32_array(std::unique_ptr<float[]> values, std::vector<size_t> shape);
 // A 1-D int64 array of `values`.
 nb::object int64_array(std::vector<std::int64_t> values);
 

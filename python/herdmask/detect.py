@@ -120,8 +120,13 @@ def _kept_positions(masks, scores):
 
 def _kept_only(masks, labels, scores, boxkeys, row_ranges=None):
     """Masks, labels and scores of the kept boxes. Only a frame that works needs
-    them; when every box is kept the masks are handed on without a copy."""
-    if len(boxkeys) != len(masks):
+    them. When the kept boxes are one run of positions (every box, or all but
+    some at either end) the masks are handed on as a slice, without a copy."""
+    keys = np.asarray(boxkeys, dtype=np.int64)
+    if len(keys) and keys[-1] - keys[0] + 1 == len(keys) and len(masks):
+        # Kept positions ascend without repeats, so a run is a slice.
+        masks = masks[keys[0]:keys[-1] + 1]
+    elif len(boxkeys) != len(masks):
         ranges = None if row_ranges is None else [int(r) for r in row_ranges]
         taken = _core_detect.take_planes(masks, [int(k) for k in boxkeys], ranges) \
             if isinstance(masks, np.ndarray) and masks.ndim >= 3 else None
@@ -220,18 +225,30 @@ def enhance_dark_text(image_pil, gamma=1.5):
     return Image.fromarray(gray)
 
 
-def _feature_input(image_np, mask):
-    """The encoder input for one mask, or None."""
-    arr = np.asarray(mask)
-    if arr.dtype.kind not in "if":
-        # bool and unsigned masks: set means non-zero, read without a copy
-        return _core_detect.feature_input(image_np, arr)
-    # Reals and signed integers: the size test counts non-zero elements, the
-    # window and the cut-out use the elements greater than 0. A mask with no
-    # positive element gives None rather than an empty window.
-    if np.count_nonzero(arr) < _MIN_FEATURE_PIXELS:
-        return None
-    return _core_detect.feature_input(image_np, arr > 0, min_pixels=1)
+def _feature_inputs(image_np, masks):
+    """The encoder input of each mask, or None, prepared together in C++."""
+    masks = list(masks)
+    ready, positions, minimums = [], [], []
+    for position, mask in enumerate(masks):
+        arr = np.asarray(mask)
+        if arr.dtype.kind not in "if":
+            # bool and unsigned masks: set means non-zero, read without a copy
+            ready.append(arr)
+            minimums.append(_MIN_FEATURE_PIXELS)
+        elif np.count_nonzero(arr) < _MIN_FEATURE_PIXELS:
+            # Reals and signed integers: the size test counts non-zero elements,
+            # the window and the cut-out use the elements greater than 0.
+            continue
+        else:
+            # A mask with no positive element gives None rather than an empty window.
+            ready.append(arr > 0)
+            minimums.append(1)
+        positions.append(position)
+    crops = [None] * len(masks)
+    if ready:
+        for position, crop in zip(positions, _core_detect.feature_inputs(image_np, ready, minimums)):
+            crops[position] = crop
+    return crops
 
 
 def _encoder_device(encoder):
@@ -254,8 +271,7 @@ def generate_sam2_image_features(image, masks, image_predictor):
     encoder = image_predictor.model.image_encoder
     device = None
     features = []
-    for mask in masks:
-        crop = _feature_input(image_np, mask)
+    for crop in _feature_inputs(image_np, masks):
         if crop is None:
             features.append(None)
             continue

@@ -23,16 +23,39 @@ cv::Mat MaskView::as_mat() const {
 
 namespace {
 
-// Non-zero bytes in [p, p + n): eight bytes at a time where possible.
+#if defined(__SSE2__)
+// Counts the bytes of the sixteen-byte chunks from position i up to n that
+// `excluded` (chunk position -> -1 in each byte not to count) leaves, and moves i
+// past them. Excluded bytes are tallied per lane and the lanes summed before any
+// can pass 255.
+template <typename Excluded>
+std::int64_t count_chunks(std::int64_t n, std::int64_t& i, Excluded excluded) {
+  const __m128i zero = _mm_setzero_si128();
+  std::int64_t count = 0;
+  while (i + 16 <= n) {
+    __m128i tally = zero;
+    const std::int64_t stop = std::min(n - 15, i + 255 * 16);
+    std::int64_t seen = 0;
+    for (; i < stop; i += 16, seen += 16) tally = _mm_sub_epi8(tally, excluded(i));
+    const __m128i sums = _mm_sad_epu8(tally, zero);
+    count += seen - _mm_cvtsi128_si32(sums) - _mm_extract_epi16(sums, 4);
+  }
+  return count;
+}
+
+__m128i load16(const std::uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+#endif
+
+// Non-zero bytes in [p, p + n).
 std::int64_t count_row(const std::uint8_t* p, std::int64_t n) {
   std::int64_t count = 0;
   std::int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (word == 0) continue;
-    for (int k = 0; k < 8; ++k) count += p[i + k] != 0;
-  }
+#if defined(__SSE2__)
+  count += count_chunks(
+      n, i, [p](std::int64_t k) { return _mm_cmpeq_epi8(load16(p + k), _mm_setzero_si128()); });
+#endif
   for (; i < n; ++i) count += p[i] != 0;
   return count;
 }
@@ -64,8 +87,7 @@ bool any_set64(const std::uint8_t* p) {
 }
 #endif
 
-// First non-zero byte of [p, p + n), or -1. Rows of a frame are mostly empty, so
-// this scan is what the pairwise measures spend most of their time on.
+// First non-zero byte of [p, p + n), or -1.
 std::int64_t first_set(const std::uint8_t* p, std::int64_t n) {
   std::int64_t i = 0;
 #if defined(__SSE2__)
@@ -100,9 +122,10 @@ TightBox tight_box(const MaskView& m) {
   std::int64_t x1 = m.cols, x2 = -1, y1 = -1, y2 = -1;
   for (std::int64_t r = 0; r < m.rows; ++r) {
     const std::uint8_t* p = m.row(r);
-    // Each row is read from both ends only up to its outermost set bytes.
+    // Most rows of an animal's mask are empty: one test per row settles them.
+    if (or_of_words(p, static_cast<std::size_t>(m.cols)) == 0) continue;
+    // A row with content is read from both ends only up to its outermost set bytes.
     const std::int64_t first = first_set(p, m.cols);
-    if (first < 0) continue;
     x1 = std::min(x1, first);
     x2 = std::max(x2, first + last_set(p + first, m.cols - first));
     if (y1 < 0) y1 = r;
@@ -143,13 +166,11 @@ std::int64_t count_both(const PreparedMask& a, const PreparedMask& b) {
     const std::uint8_t* pb = b.view.row(r);
     std::int64_t c = x1;
 #if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; c + 16 <= x2 + 1; c += 16) {
-      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pa + c));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb + c));
-      const __m128i either_zero = _mm_or_si128(_mm_cmpeq_epi8(va, zero), _mm_cmpeq_epi8(vb, zero));
-      count += 16 - std::popcount(static_cast<unsigned>(_mm_movemask_epi8(either_zero)));
-    }
+    count += count_chunks(x2 + 1, c, [pa, pb](std::int64_t k) {
+      const __m128i zero = _mm_setzero_si128();
+      return _mm_or_si128(_mm_cmpeq_epi8(load16(pa + k), zero),
+                          _mm_cmpeq_epi8(load16(pb + k), zero));
+    });
 #endif
     for (; c <= x2; ++c) count += (pa[c] != 0) & (pb[c] != 0);
   }

@@ -65,8 +65,7 @@ std::string fixed_text(double value, int decimals) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char buf[512];
-  auto [end, ec] =
-      std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
   if (ec != std::errc()) return "nan";
   return std::string(buf, end);
 }

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "common/errors.hpp"
+#include "measures/parallel.hpp"
 
 namespace hm::detect {
 
@@ -48,45 +51,158 @@ cv::Mat enhance_dark_text(const cv::Mat& rgb, double inv_gamma) {
 
 namespace {
 
-// Per output position: first input index and the normalised weights of the
-// input samples it draws from.
+// Per output position: first input index and `width` normalised weights (zero
+// past the input's edge), so every position runs the same fixed-length loop.
 struct Taps {
   std::vector<int> first;
-  std::vector<int> count;
-  std::vector<double> weights;  // `width` per output position
+  std::vector<float> weights;  // `width` per output position
   int width = 0;
 };
 
 Taps triangle_taps(int in, int out) {
   Taps t;
   const double scale = static_cast<double>(in) / out;
-  const double filterscale = std::max(scale, 1.0);
-  const double support = filterscale;
+  const double support = std::max(scale, 1.0);
   t.width = static_cast<int>(std::ceil(support)) * 2 + 1;
   t.first.resize(out);
-  t.count.resize(out);
-  t.weights.assign(static_cast<size_t>(out) * t.width, 0.0);
+  t.weights.assign(static_cast<size_t>(out) * t.width, 0.0f);
+  std::vector<double> w(t.width);
   for (int o = 0; o < out; ++o) {
     const double center = (o + 0.5) * scale;
-    int lo = static_cast<int>(center - support + 0.5);
-    int hi = static_cast<int>(center + support + 0.5);
-    lo = std::max(lo, 0);
-    hi = std::min(hi, in);
+    const int lo = std::max(static_cast<int>(center - support + 0.5), 0);
+    const int hi = std::min(static_cast<int>(center + support + 0.5), in);
     const int n = std::min(std::max(hi - lo, 0), t.width);
-    double* w = &t.weights[static_cast<size_t>(o) * t.width];
     double sum = 0;
     for (int k = 0; k < n; ++k) {
-      const double x = (lo + k - center + 0.5) / filterscale;
-      const double a = std::fabs(x);
+      const double a = std::fabs((lo + k - center + 0.5) / support);
       w[k] = a < 1.0 ? 1.0 - a : 0.0;
       sum += w[k];
     }
-    if (sum != 0)
-      for (int k = 0; k < n; ++k) w[k] /= sum;
-    t.first[o] = lo;
-    t.count[o] = n;
+    // Taps near the far edge start early enough that all `width` lie inside.
+    const int first = std::max(std::min(lo, in - t.width), 0);
+    float* dst = &t.weights[static_cast<size_t>(o) * t.width];
+    for (int k = 0; k < n; ++k)
+      dst[lo - first + k] = static_cast<float>(sum != 0 ? w[k] / sum : w[k]);
+    t.first[o] = first;
   }
   return t;
+}
+
+// Row o of `out` = sum over k < width of taps.weights[o][k] * row (taps.first[o] + k)
+// of `in`, summed in k order. Most of a resize is spent here; a build for wider
+// vector units is picked at load time where the processor has them (the sums are
+// the same, element by element).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void weighted_rows(const cv::Mat& in, const Taps& taps, int width, cv::Mat& out) {
+  const int n = in.cols;
+  for (int o = 0; o < out.rows; ++o) {
+    float* acc = out.ptr<float>(o);
+    const float* w = &taps.weights[static_cast<size_t>(o) * taps.width];
+    const float* row = in.ptr<float>(taps.first[o]);
+    for (int c = 0; c < n; ++c) acc[c] = w[0] * row[c];
+    for (int k = 1; k < width; ++k) {
+      const float wk = w[k];
+      row = in.ptr<float>(taps.first[o] + k);
+      for (int c = 0; c < n; ++c) acc[c] += wk * row[c];
+    }
+  }
+}
+
+// Buffers of one resize, kept by the caller between resizes.
+struct ResizeScratch {
+  cv::Mat columns, mid_columns, mid;
+};
+
+// Resizes rows x cols floats (rows `stride` floats apart) into out_rows x out_cols
+// contiguous floats: a horizontal pass, then a vertical one, each in single
+// precision as a 32-bit float image is resampled. The horizontal pass runs on
+// the transposed image, where every output column is a weighted sum of whole
+// input columns and vectorises like the vertical pass.
+void resize_into(const float* src, int rows, int cols, std::size_t stride, float* dst, int out_cols,
+                 int out_rows, ResizeScratch& s) {
+  const Taps h = triangle_taps(cols, out_cols);
+  const Taps v = triangle_taps(rows, out_rows);
+  const cv::Mat in(rows, cols, CV_32F, const_cast<float*>(src), stride * sizeof(float));
+  cv::transpose(in, s.columns);
+  s.mid_columns.create(out_cols, rows, CV_32F);
+  weighted_rows(s.columns, h, std::min(h.width, cols), s.mid_columns);
+  cv::transpose(s.mid_columns, s.mid);
+  cv::Mat out(out_rows, out_cols, CV_32F, dst);
+  weighted_rows(s.mid, v, std::min(v.width, rows), out);
+}
+
+// Working memory of one feature input, kept between masks and calls so that a
+// frame's masks reuse it instead of allocating and faulting it in each time.
+struct FeatureScratch {
+  cv::Mat gray;
+  std::vector<float> shown;
+  ResizeScratch resize;
+
+  std::size_t bytes() const {
+    return gray.total() + shown.capacity() * sizeof(float) +
+           (resize.columns.total() + resize.mid_columns.total() + resize.mid.total()) *
+               sizeof(float);
+  }
+};
+
+// Scratches lent to whichever thread prepares a mask: the worker threads of a
+// batch are new each time, and memory of their own would be faulted in anew.
+class ScratchPool {
+ public:
+  std::unique_ptr<FeatureScratch> take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        auto scratch = std::move(idle_.back());
+        idle_.pop_back();
+        return scratch;
+      }
+    }
+    return std::make_unique<FeatureScratch>();
+  }
+
+  // Keeps a few scratches of animal-sized windows; a frame-sized one is let go.
+  void give(std::unique_ptr<FeatureScratch> scratch) {
+    constexpr std::size_t kKeep = 4;
+    constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
+    if (scratch->bytes() > kKeepBytes) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < kKeep) idle_.push_back(std::move(scratch));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<FeatureScratch>> idle_;
+};
+
+ScratchPool& scratch_pool() {
+  static ScratchPool pool;
+  return pool;
+}
+
+// A scratch for the lifetime of one feature input.
+class ScratchLease {
+ public:
+  ScratchLease() : scratch_(scratch_pool().take()) {}
+  ~ScratchLease() { scratch_pool().give(std::move(scratch_)); }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  FeatureScratch& operator*() { return *scratch_; }
+
+ private:
+  std::unique_ptr<FeatureScratch> scratch_;
+};
+
+// A byte's share of 255, as a 32-bit float division gives it.
+const std::array<float, 256>& unit_values() {
+  static const std::array<float, 256> values = [] {
+    std::array<float, 256> v{};
+    for (int i = 0; i < 256; ++i) v[i] = static_cast<float>(i) / 255.0f;
+    return v;
+  }();
+  return values;
 }
 
 }  // namespace
@@ -95,69 +211,133 @@ cv::Mat resize_bilinear(const cv::Mat& src, int out_cols, int out_rows) {
   if (src.type() != CV_32F) throw ValueError("resize: expected a single-channel float image");
   if (out_cols <= 0 || out_rows <= 0) throw ValueError("resize: output size must be positive");
   if (src.empty()) throw ValueError("resize: the image is empty");
-  const Taps h = triangle_taps(src.cols, out_cols);
-  const Taps v = triangle_taps(src.rows, out_rows);
-  // Horizontal pass into doubles, then vertical.
-  std::vector<double> mid(static_cast<size_t>(src.rows) * out_cols);
-  for (int r = 0; r < src.rows; ++r) {
-    const float* in = src.ptr<float>(r);
-    double* dst = &mid[static_cast<size_t>(r) * out_cols];
-    for (int o = 0; o < out_cols; ++o) {
-      const double* w = &h.weights[static_cast<size_t>(o) * h.width];
-      const float* p = in + h.first[o];
-      double acc = 0;
-      for (int k = 0; k < h.count[o]; ++k) acc += w[k] * p[k];
-      dst[o] = acc;
-    }
-  }
   cv::Mat out(out_rows, out_cols, CV_32F);
-  std::vector<double> acc(out_cols);
-  for (int o = 0; o < out_rows; ++o) {
-    std::fill(acc.begin(), acc.end(), 0.0);
-    const double* w = &v.weights[static_cast<size_t>(o) * v.width];
-    for (int k = 0; k < v.count[o]; ++k) {
-      const double* row = &mid[static_cast<size_t>(v.first[o] + k) * out_cols];
-      const double wk = w[k];
-      for (int c = 0; c < out_cols; ++c) acc[c] += wk * row[c];
-    }
-    float* dst = out.ptr<float>(o);
-    for (int c = 0; c < out_cols; ++c) dst[c] = static_cast<float>(acc[c]);
-  }
+  ResizeScratch scratch;
+  resize_into(src.ptr<float>(0), src.rows, src.cols, src.step1(), out.ptr<float>(0), out_cols,
+              out_rows, scratch);
   return out;
 }
 
-std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask, int side,
-                                                std::int64_t min_pixels) {
+namespace {
+
+// The histogram equalisation's mapping for an image with histogram `hist`:
+// equalizeHist's own rule (the first used level goes to 0, each later level to
+// its cumulative count scaled to 255 and rounded to nearest even), so that the
+// crop's gray levels can be mapped in the same pass that applies the mask.
+std::array<std::uint8_t, 256> equalising_table(const std::array<std::int64_t, 256>& hist,
+                                               std::int64_t total) {
+  std::array<std::uint8_t, 256> lut{};
+  int i = 0;
+  while (i < 256 && hist[i] == 0) ++i;
+  if (i == 256) return lut;
+  if (hist[i] == total) {  // a single level stays as it is
+    lut[i] = static_cast<std::uint8_t>(i);
+    return lut;
+  }
+  const float scale = 255.0f / static_cast<float>(total - hist[i]);
+  std::int64_t sum = 0;
+  for (lut[i++] = 0; i < 256; ++i) {
+    sum += hist[i];
+    const long v = std::lrint(static_cast<float>(sum) * scale);
+    lut[i] = static_cast<std::uint8_t>(std::clamp<long>(v, 0, 255));
+  }
+  return lut;
+}
+
+// Whether the mask has at least `wanted` set pixels, all inside `box`: rows are
+// counted only until the answer is known.
+bool has_at_least(const MaskView& mask, const TightBox& box, std::int64_t wanted) {
+  if (box.empty) return wanted <= 0;
+  std::int64_t seen = 0;
+  for (std::int64_t r = box.y1; r <= box.y2 && seen < wanted; ++r)
+    seen += count_set({mask.row(r) + box.x1, 1, box.x2 - box.x1 + 1, mask.row_stride});
+  return seen >= wanted;
+}
+
+void require_inputs(const cv::Mat& rgb, const MaskView& mask, int side) {
   require_rgb(rgb);
   if (mask.rows != rgb.rows || mask.cols != rgb.cols)
     throw ValueError("mask of " + std::to_string(mask.rows) + " x " + std::to_string(mask.cols) +
                      " pixels does not match the image of " + std::to_string(rgb.rows) + " x " +
                      std::to_string(rgb.cols) + " pixels");
   if (side <= 0) throw ValueError("encoder input side must be positive");
-  const PreparedMask pm = prepare(mask);
-  if (pm.area < std::max<std::int64_t>(min_pixels, 1)) return std::nullopt;
-  // The window stops short of the last set row and column.
-  const cv::Rect window(static_cast<int>(pm.box.x1), static_cast<int>(pm.box.y1),
-                        static_cast<int>(pm.box.x2 - pm.box.x1),
-                        static_cast<int>(pm.box.y2 - pm.box.y1));
-  if (window.width <= 0 || window.height <= 0) return std::nullopt;
+}
 
-  cv::Mat crop = rgb(window);
-  const cv::Mat gray = enhance_dark_text(crop, 1.0 / kCropGamma);
-  cv::Mat shown(window.height, window.width, CV_32F);
-  for (int r = 0; r < window.height; ++r) {
-    const std::uint8_t* g = gray.ptr<std::uint8_t>(r);
-    const std::uint8_t* m = mask.row(window.y + r) + window.x;
-    float* dst = shown.ptr<float>(r);
-    for (int c = 0; c < window.width; ++c) dst[c] = m[c] ? g[c] / 255.0f : 0.0f;
+// feature_input_into on inputs already checked.
+bool make_feature_input(const cv::Mat& rgb, const MaskView& mask, int side, std::int64_t min_pixels,
+                        float* out) {
+  const TightBox box = tight_box(mask);
+  if (!has_at_least(mask, box, std::max<std::int64_t>(min_pixels, 1))) return false;
+  // The window stops short of the last set row and column.
+  const cv::Rect window(static_cast<int>(box.x1), static_cast<int>(box.y1),
+                        static_cast<int>(box.x2 - box.x1), static_cast<int>(box.y2 - box.y1));
+  if (window.width <= 0 || window.height <= 0) return false;
+
+  ScratchLease lease;
+  FeatureScratch& s = *lease;
+  cv::cvtColor(rgb(window), s.gray, cv::COLOR_RGB2GRAY);
+  // Gamma, equalisation and the share of 255 all map one gray level to one
+  // value, so they fold into one table, applied together with the mask: one pass
+  // over the crop instead of a pass and an image per step.
+  static const auto crop_gamma = gamma_table(1.0 / kCropGamma);
+  std::array<std::int64_t, 256> gray_counts{};
+  for (int r = 0; r < s.gray.rows; ++r) {
+    const std::uint8_t* g = s.gray.ptr<std::uint8_t>(r);
+    for (int c = 0; c < s.gray.cols; ++c) ++gray_counts[g[c]];
   }
-  const cv::Mat resized = resize_bilinear(shown, side, side);
+  std::array<std::int64_t, 256> adjusted_counts{};
+  for (int v = 0; v < 256; ++v) adjusted_counts[crop_gamma[v]] += gray_counts[v];
+  const auto equalise = equalising_table(adjusted_counts, static_cast<std::int64_t>(window.area()));
+  const auto& unit = unit_values();
+  std::array<float, 256> shown_value{};
+  for (int v = 0; v < 256; ++v) shown_value[v] = unit[equalise[crop_gamma[v]]];
+
+  // The gray crop where the mask is set, black elsewhere, as reals in 0..1.
+  const auto width = static_cast<size_t>(window.width);
+  s.shown.resize(static_cast<size_t>(window.height) * width);
+  for (int r = 0; r < window.height; ++r) {
+    const std::uint8_t* g = s.gray.ptr<std::uint8_t>(r);
+    const std::uint8_t* m = mask.row(window.y + r) + window.x;
+    float* dst = &s.shown[r * width];
+    for (size_t c = 0; c < width; ++c) dst[c] = m[c] ? shown_value[g[c]] : 0.0f;
+  }
   const size_t plane = static_cast<size_t>(side) * side;
-  std::vector<float> out(3 * plane);
-  for (int r = 0; r < side; ++r)
-    std::memcpy(&out[static_cast<size_t>(r) * side], resized.ptr<float>(r), side * sizeof(float));
-  std::copy(out.begin(), out.begin() + plane, out.begin() + plane);
-  std::copy(out.begin(), out.begin() + plane, out.begin() + 2 * plane);
+  resize_into(s.shown.data(), window.height, window.width, width, out, side, side, s.resize);
+  std::memcpy(out + plane, out, plane * sizeof(float));
+  std::memcpy(out + 2 * plane, out, plane * sizeof(float));
+  return true;
+}
+
+}  // namespace
+
+bool feature_input_into(const cv::Mat& rgb, const MaskView& mask, int side, std::int64_t min_pixels,
+                        float* out) {
+  require_inputs(rgb, mask, side);
+  return make_feature_input(rgb, mask, side, min_pixels, out);
+}
+
+std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
+                                              const std::vector<MaskView>& masks,
+                                              const std::vector<std::int64_t>& min_pixels, int side,
+                                              const std::vector<float*>& out) {
+  if (min_pixels.size() != masks.size() || out.size() != masks.size())
+    throw ValueError("one pixel minimum and one output per mask are needed");
+  std::int64_t bytes = 0;
+  for (const MaskView& mask : masks) {
+    require_inputs(rgb, mask, side);
+    bytes += mask.rows * mask.cols;
+  }
+  std::vector<std::uint8_t> made(masks.size(), 0);
+  measures::for_each_mask(masks.size(), bytes, [&](std::size_t k) {
+    made[k] = make_feature_input(rgb, masks[k], side, min_pixels[k], out[k]);
+  });
+  return made;
+}
+
+std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask, int side,
+                                                std::int64_t min_pixels) {
+  std::vector<float> out(3 * static_cast<size_t>(std::max(side, 0)) * std::max(side, 0));
+  if (!feature_input_into(rgb, mask, side, min_pixels, out.data())) return std::nullopt;
   return out;
 }
 

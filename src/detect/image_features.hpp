@@ -44,4 +44,19 @@ std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskVi
                                                 int side = kEncoderSide,
                                                 std::int64_t min_pixels = kMinFeaturePixels);
 
+// The same written to `out` (3 x side x side reals); false, with nothing
+// written, where feature_input gives none.
+bool feature_input_into(const cv::Mat& rgb, const MaskView& mask, int side, std::int64_t min_pixels,
+                        float* out);
+
+// feature_input_into for several masks over one image, mask k with min_pixels[k]
+// into out[k], on a few threads: reading frame-sized masks is bound by memory
+// bandwidth, which two readers share better than one. Every mask is checked
+// before any work, so an error names the first bad mask. Returns one flag per
+// mask (1 = written).
+std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
+                                              const std::vector<MaskView>& masks,
+                                              const std::vector<std::int64_t>& min_pixels, int side,
+                                              const std::vector<float*>& out);
+
 }  // namespace hm::detect

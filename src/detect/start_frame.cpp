@@ -30,17 +30,16 @@ std::vector<std::uint8_t> plausible_size(const T* boxes, std::size_t count, doub
 template std::vector<std::uint8_t> plausible_size<float>(const float*, std::size_t, double);
 template std::vector<std::uint8_t> plausible_size<double>(const double*, std::size_t, double);
 
-OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
-                             const std::vector<double>& scores, double limit_percent) {
-  const std::size_t n = masks.size();
-  if (scores.size() != n)
-    throw ValueError("the segmenter returned " + std::to_string(n) + " masks for " +
-                     std::to_string(scores.size()) + " boxes");
-  OverlapOutcome out;
-  out.areas.reserve(n);
-  for (const auto& m : masks) out.areas.push_back(static_cast<double>(m.area));
-  out.table = measures::intersection_table(masks, out.areas);
+namespace {
 
+// Marks, for every cell of the finished table above the limit, the lower-scored
+// box of the pair.
+OverlapOutcome decide(std::vector<double> areas, std::vector<double> table,
+                      const std::vector<double>& scores, double limit_percent) {
+  const std::size_t n = areas.size();
+  OverlapOutcome out;
+  out.areas = std::move(areas);
+  out.table = std::move(table);
   std::vector<std::uint8_t> marked(n, 0);
   for (std::size_t row = 0; row < n; ++row) {
     for (std::size_t col = 0; col < n; ++col) {
@@ -57,37 +56,88 @@ OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
   return out;
 }
 
+void require_one_score_per_mask(std::size_t masks, std::size_t scores) {
+  if (scores != masks)
+    throw ValueError("the segmenter returned " + std::to_string(masks) + " masks for " +
+                     std::to_string(scores) + " boxes");
+}
+
+}  // namespace
+
+OverlapOutcome drop_overlaps(const std::vector<PreparedMask>& masks,
+                             const std::vector<double>& scores, double limit_percent) {
+  require_one_score_per_mask(masks.size(), scores.size());
+  std::vector<double> areas;
+  areas.reserve(masks.size());
+  for (const auto& m : masks) areas.push_back(static_cast<double>(m.area));
+  std::vector<double> table = measures::intersection_table(masks, areas);
+  return decide(std::move(areas), std::move(table), scores, limit_percent);
+}
+
+OverlapOutcome drop_overlaps(const PlaneMasks& masks, const std::vector<double>& scores,
+                             double limit_percent) {
+  require_one_score_per_mask(masks.size(), scores.size());
+  std::vector<double> areas(masks.areas().begin(), masks.areas().end());
+  std::vector<double> table = measures::intersection_table(
+      masks.size(), areas, [&](std::size_t i, std::size_t j) { return masks.count_both(i, j); });
+  return decide(std::move(areas), std::move(table), scores, limit_percent);
+}
+
 namespace {
 
-// OR of all 64-bit words of [p, p + n) (n a multiple of 4). Sixteen-byte lanes
-// and four accumulators keep enough loads in flight to run at memory speed.
-std::uint64_t row_bits(const void* p, std::size_t n) {
-  using Lanes = std::uint64_t __attribute__((vector_size(16)));
-  const auto* bytes = static_cast<const unsigned char*>(p);
-  Lanes a{}, b{}, c{}, d{};
-  std::size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    Lanes w[4];
-    std::memcpy(w, bytes + i, 64);
-    a |= w[0];
-    b |= w[1];
-    c |= w[2];
-    d |= w[3];
+// The bit patterns of reals of type T, and the mask that leaves out the sign:
+// a real is non-zero exactly when its magnitude bits are (NaN included).
+template <typename T>
+struct RealBits {
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  static_assert(sizeof(Bits) == sizeof(T));
+  // Reads the reals' bit patterns in place; may_alias keeps that well-defined.
+  using Alias [[gnu::may_alias]] = Bits;
+  static constexpr Bits kMagnitude = ~Bits(0) >> 1;
+  // The same over a 64-bit word holding one or two reals.
+  static constexpr std::uint64_t kWordMagnitude =
+      sizeof(T) == 4 ? 0x7fffffff7fffffffULL : 0x7fffffffffffffffULL;
+  static constexpr std::int64_t kPerBlock = 64 / sizeof(T);
+
+  static const Alias* of(const T* p) { return reinterpret_cast<const Alias*>(p); }
+
+  // Position of the first non-zero real of [p, p + n), or -1: whole 64-byte
+  // blocks are settled with one test each.
+  static std::int64_t first_set(const T* p, std::int64_t n) {
+    std::int64_t i = 0;
+    while (i + kPerBlock <= n && !(or_of_words(p + i, 64) & kWordMagnitude)) i += kPerBlock;
+    const Alias* bits = of(p);
+    for (; i < n; ++i)
+      if (bits[i] & kMagnitude) return i;
+    return -1;
   }
-  a |= b | c | d;
-  std::uint64_t out = a[0] | a[1];
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, bytes + i, 8);
-    out |= w;
+
+  // Position of the last non-zero real of [p, p + n), or -1.
+  static std::int64_t last_set(const T* p, std::int64_t n) {
+    std::int64_t i = n;
+    while (i >= kPerBlock && !(or_of_words(p + i - kPerBlock, 64) & kWordMagnitude)) i -= kPerBlock;
+    const Alias* bits = of(p);
+    for (--i; i >= 0; --i)
+      if (bits[i] & kMagnitude) return i;
+    return -1;
   }
-  if (i < n) {
-    std::uint32_t w;
-    std::memcpy(&w, bytes + i, 4);
-    out |= w | (std::uint64_t{w} << 32);
+
+  static std::int64_t count_set(const T* p, std::int64_t n) {
+    const Alias* bits = of(p);
+    std::int64_t set = 0;
+    for (std::int64_t c = 0; c < n; ++c) set += (bits[c] & kMagnitude) != 0;
+    return set;
   }
-  return out;
-}
+
+  static std::int64_t count_both(const T* a, const T* b, std::int64_t n) {
+    const Alias* x = of(a);
+    const Alias* y = of(b);
+    std::int64_t both = 0;
+    for (std::int64_t c = 0; c < n; ++c)
+      both += static_cast<std::int64_t>((x[c] & kMagnitude) != 0) & ((y[c] & kMagnitude) != 0);
+    return both;
+  }
+};
 
 }  // namespace
 
@@ -95,24 +145,20 @@ template <typename T>
 PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64_t rows,
                                    std::int64_t cols) {
   if (count < 0 || rows < 0 || cols < 0) throw ValueError("mask planes: negative size");
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-  static_assert(sizeof(Bits) == sizeof(T));
-  // Reads the reals' bit patterns in place; may_alias keeps that well-defined.
-  using AliasBits [[gnu::may_alias]] = Bits;
-  constexpr Bits kMagnitude = ~Bits(0) >> 1;
-  // The same mask over a 64-bit word holding one or two reals.
-  constexpr std::uint64_t kRowMagnitude =
-      sizeof(T) == 4 ? 0x7fffffff7fffffffULL : 0x7fffffffffffffffULL;
+  using R = RealBits<T>;
   PlaneMasks out;
+  out.data_ = data;
+  out.doubles_ = sizeof(T) == 8;
+  out.rows_ = rows;
+  out.cols_ = cols;
   const std::size_t plane = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
   const auto n = static_cast<std::size_t>(count);
-  out.buffers_.resize(n);
-  out.prepared_.resize(n);
+  out.boxes_.resize(n);
+  out.areas_.resize(n);
   out.raw_rows_.resize(n);
   // Planes are independent; two readers get more of the memory bandwidth than one.
   measures::for_each_mask(n, static_cast<std::int64_t>(plane * sizeof(T) * n), [&](std::size_t k) {
     const T* src = data + k * plane;
-    PreparedMask pm;
     TightBox box;
     RowRange raw;
     std::int64_t area = 0;
@@ -121,19 +167,15 @@ PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64
       // Most rows of an animal's mask are empty: one OR over the row's bits settles
       // them. The sign bit is masked off afterwards, so -0.0 counts as zero and NaN
       // as set, as a non-zero test on reals has it.
-      const std::uint64_t row_or = row_bits(row, cols * sizeof(T));
+      const std::uint64_t row_or = or_of_words(row, cols * sizeof(T));
       if (row_or != 0) {
         if (raw.last < raw.first) raw.first = r;
         raw.last = r;
       }
-      if ((row_or & kRowMagnitude) == 0) continue;
-      const AliasBits* bits = reinterpret_cast<const AliasBits*>(row);
-      std::int64_t set = 0;
-      for (std::int64_t c = 0; c < cols; ++c) set += (bits[c] & kMagnitude) != 0;
-      std::int64_t first = 0;
-      while (row[first] == T(0)) ++first;
-      std::int64_t last = cols - 1;
-      while (row[last] == T(0)) --last;
+      if ((row_or & R::kWordMagnitude) == 0) continue;
+      area += R::count_set(row, cols);
+      const std::int64_t first = R::first_set(row, cols);
+      const std::int64_t last = first + R::last_set(row + first, cols - first);
       if (box.empty) {
         box = {false, first, r, last, r};
       } else {
@@ -141,26 +183,34 @@ PlaneMasks PlaneMasks::from_planes(const T* data, std::int64_t count, std::int64
         box.x2 = std::max(box.x2, last);
         box.y2 = r;
       }
-      area += set;
     }
-    // calloc leaves untouched pages to the kernel's shared zero page.
-    auto* bytes = static_cast<std::uint8_t*>(std::calloc(plane > 0 ? plane : 1, 1));
-    if (!bytes) throw std::bad_alloc();
-    out.buffers_[k].reset(bytes);
-    if (!box.empty) {
-      for (std::int64_t r = box.y1; r <= box.y2; ++r) {
-        const T* row = src + r * cols;
-        std::uint8_t* dst = bytes + r * cols;
-        for (std::int64_t c = box.x1; c <= box.x2; ++c) dst[c] = row[c] != T(0);
-      }
-    }
-    pm.view = {bytes, rows, cols, cols};
-    pm.box = box;
-    pm.area = area;
-    out.prepared_[k] = pm;
+    out.boxes_[k] = box;
+    out.areas_[k] = area;
     out.raw_rows_[k] = raw;
   });
   return out;
+}
+
+template <typename T>
+std::int64_t PlaneMasks::count_both_of(std::size_t i, std::size_t j) const {
+  const TightBox& a = boxes_[i];
+  const TightBox& b = boxes_[j];
+  if (a.empty || b.empty) return 0;
+  const std::int64_t x1 = std::max(a.x1, b.x1), x2 = std::min(a.x2, b.x2);
+  const std::int64_t y1 = std::max(a.y1, b.y1), y2 = std::min(a.y2, b.y2);
+  if (x1 > x2 || y1 > y2) return 0;
+  const auto plane = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_);
+  const T* pa = static_cast<const T*>(data_) + i * plane;
+  const T* pb = static_cast<const T*>(data_) + j * plane;
+  std::int64_t both = 0;
+  for (std::int64_t r = y1; r <= y2; ++r)
+    both += RealBits<T>::count_both(pa + r * cols_ + x1, pb + r * cols_ + x1, x2 - x1 + 1);
+  return both;
+}
+
+std::int64_t PlaneMasks::count_both(std::size_t i, std::size_t j) const {
+  if (i >= size() || j >= size()) throw IndexError("mask plane position out of range");
+  return doubles_ ? count_both_of<double>(i, j) : count_both_of<float>(i, j);
 }
 
 template PlaneMasks PlaneMasks::from_planes<float>(const float*, std::int64_t, std::int64_t,
@@ -171,7 +221,7 @@ template PlaneMasks PlaneMasks::from_planes<double>(const double*, std::int64_t,
 template <typename T>
 void take_planes(const T* data, std::int64_t count, std::int64_t rows, std::int64_t cols,
                  const std::vector<std::int64_t>& keys, T* out,
-                 const std::vector<RowRange>* raw_rows) {
+                 const std::vector<RowRange>* raw_rows, ZeroBuffer* out_buffer) {
   if (count < 0 || rows < 0 || cols < 0) throw ValueError("mask planes: negative size");
   if (raw_rows) {
     if (raw_rows->size() != static_cast<std::size_t>(count))
@@ -192,24 +242,30 @@ void take_planes(const T* data, std::int64_t count, std::int64_t rows, std::int6
         T* dst = out + i * plane;
         if (raw_rows) {
           const RowRange rr = (*raw_rows)[static_cast<std::size_t>(keys[i])];
-          if (rr.first <= rr.last)
-            std::memcpy(dst + rr.first * cols, src + rr.first * cols,
-                        static_cast<std::size_t>(rr.last - rr.first + 1) * row_bytes);
+          if (rr.first > rr.last) return;
+          T* begin = dst + rr.first * cols;
+          const std::size_t bytes = static_cast<std::size_t>(rr.last - rr.first + 1) * row_bytes;
+          if (out_buffer) {
+            const auto offset = static_cast<std::size_t>(reinterpret_cast<std::uint8_t*>(begin) -
+                                                         out_buffer->data());
+            out_buffer->prepare_write(offset, offset + bytes);
+          }
+          std::memcpy(begin, src + rr.first * cols, bytes);
           return;
         }
         for (std::int64_t r = 0; r < rows; ++r) {
           const T* row = src + r * cols;
           // Any bit counts here (-0.0 too), so the copy is exact bit for bit.
-          if (row_bits(row, row_bytes) != 0) std::memcpy(dst + r * cols, row, row_bytes);
+          if (or_of_words(row, row_bytes) != 0) std::memcpy(dst + r * cols, row, row_bytes);
         }
       });
 }
 
 template void take_planes<float>(const float*, std::int64_t, std::int64_t, std::int64_t,
                                  const std::vector<std::int64_t>&, float*,
-                                 const std::vector<RowRange>*);
+                                 const std::vector<RowRange>*, ZeroBuffer*);
 template void take_planes<double>(const double*, std::int64_t, std::int64_t, std::int64_t,
                                   const std::vector<std::int64_t>&, double*,
-                                  const std::vector<RowRange>*);
+                                  const std::vector<RowRange>*, ZeroBuffer*);
 
 }  // namespace hm::detect

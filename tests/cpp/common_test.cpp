@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "common/mask.hpp"
 #include "common/number_text.hpp"
@@ -39,21 +41,54 @@ Mask random_mask(std::mt19937& rng, int rows, int cols, double density) {
   return m;
 }
 
+// Set pixels of a, and pixels set in both, counted one by one over the frame.
+std::pair<std::int64_t, std::int64_t> brute_counts(const Mask& a, const Mask& b) {
+  std::int64_t area = 0, both = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) {
+    area += a.pixels[i] != 0;
+    both += a.pixels[i] && b.pixels[i];
+  }
+  return {area, both};
+}
+
 TEST(MaskOps, BoxRestrictedCountsEqualWholeFrameCounts) {
   std::mt19937 rng(7);
   for (int trial = 0; trial < 200; ++trial) {
     const int rows = 1 + static_cast<int>(rng() % 40), cols = 1 + static_cast<int>(rng() % 40);
     const double density = (trial % 4) * 0.02;
     Mask a = random_mask(rng, rows, cols, density), b = random_mask(rng, rows, cols, density * 3);
-    std::int64_t both = 0, area_a = 0;
-    for (size_t i = 0; i < a.pixels.size(); ++i) {
-      both += a.pixels[i] && b.pixels[i];
-      area_a += a.pixels[i] != 0;
-    }
+    const auto [area_a, both] = brute_counts(a, b);
     const PreparedMask pa = prepare(a.view()), pb = prepare(b.view());
     EXPECT_EQ(pa.area, area_a);
     EXPECT_EQ(count_both(pa, pb), both);
   }
+}
+
+TEST(MaskOps, CountsOnRowsLongerThanOneVectorTally) {
+  // Rows past 255 sixteen-byte chunks make the vector tallies flush mid-row.
+  std::mt19937 rng(11);
+  for (const int cols : {4079, 4080, 4081, 9000}) {
+    Mask a = random_mask(rng, 3, cols, 0.7), b = random_mask(rng, 3, cols, 0.5);
+    a.pixels[5] = 200;  // any non-zero byte is set
+    const auto [area_a, both] = brute_counts(a, b);
+    const PreparedMask pa = prepare(a.view()), pb = prepare(b.view());
+    EXPECT_EQ(pa.area, area_a);
+    EXPECT_EQ(count_set(a.view()), area_a);
+    EXPECT_EQ(count_both(pa, pb), both);
+  }
+}
+
+TEST(MaskOps, WordOrSeesEveryByteWhateverTheLength) {
+  for (size_t n = 1; n <= 140; ++n)
+    for (size_t k = 0; k < n; ++k) {
+      std::vector<std::uint8_t> bytes(n, 0);
+      EXPECT_EQ(or_of_words(bytes.data(), n), 0u);
+      bytes[k] = 0x80;
+      ASSERT_NE(or_of_words(bytes.data(), n), 0u) << n << " bytes, byte " << k;
+    }
+  // A trailing 32-bit real keeps its sign bit in either half of the word.
+  const float tail[3] = {0.0f, 0.0f, -0.0f};
+  EXPECT_EQ(or_of_words(tail, sizeof tail) & 0x7fffffff7fffffffULL, 0u);
 }
 
 TEST(MaskOps, TightBoxIsInclusiveAndEmptyForBlankMasks) {

@@ -91,14 +91,15 @@ TEST(DropOverlapsRule, ExactlyEightPercentIsKeptAndOneSidedCoverageDropsTheCover
 
 TEST(DropOverlapsRule, MismatchedScoresAndEmptyInput) {
   EXPECT_THROW(drop_overlaps(prepared({square(8, 8, 0, 0, 2)}), {}), ValueError);
-  const auto out = drop_overlaps({}, {});
+  const auto out = drop_overlaps(std::vector<PreparedMask>{}, {});
   EXPECT_TRUE(out.kept.empty() && out.table.empty());
 }
 
-TEST(PlaneMasks, SameFiguresAsByteMasksOnRandomPlanes) {
-  std::mt19937 rng(3);
+template <typename T>
+void expect_plane_figures_match_bytes(unsigned seed) {
+  std::mt19937 rng(seed);
   const int count = 5, rows = 37, cols = 53;
-  std::vector<float> planes(static_cast<size_t>(count) * rows * cols, 0.0f);
+  std::vector<T> planes(static_cast<size_t>(count) * rows * cols, T(0));
   std::vector<Mask> bytes;
   std::uniform_int_distribution<int> pos(0, 40), len(0, 15);
   for (int k = 0; k < count; ++k) {
@@ -108,27 +109,42 @@ TEST(PlaneMasks, SameFiguresAsByteMasksOnRandomPlanes) {
       for (int r = y; r < std::min(rows, y + h); ++r)
         for (int c = x; c < std::min(cols, x + w); ++c) {
           if (rng() % 5 == 0) continue;
-          const float v = (rng() % 3 == 0) ? -0.5f : 1.0f;
+          const int kind = static_cast<int>(rng() % 6);
+          const T v = kind == 0 ? T(-0.5) : kind == 1 ? std::numeric_limits<T>::quiet_NaN() : T(1);
           planes[(static_cast<size_t>(k) * rows + r) * cols + c] = v;
           m.row(r)[c] = 1;
         }
     }
-    planes[static_cast<size_t>(k) * rows * cols] = -0.0f;  // negative zero is not set
+    planes[static_cast<size_t>(k) * rows * cols] = T(-0.0);  // negative zero is not set
     bytes.push_back(std::move(m));
   }
   const auto pm = PlaneMasks::from_planes(planes.data(), count, rows, cols);
   const auto ref = prepared(bytes);
-  ASSERT_EQ(pm.prepared().size(), ref.size());
+  ASSERT_EQ(pm.size(), ref.size());
   for (int k = 0; k < count; ++k) {
-    const auto& a = pm.prepared()[k];
-    EXPECT_EQ(a.area, ref[k].area);
-    EXPECT_EQ(a.box.empty, ref[k].box.empty);
-    if (!a.box.empty) {
-      EXPECT_EQ(a.box.x1, ref[k].box.x1);
-      EXPECT_EQ(a.box.y2, ref[k].box.y2);
+    const TightBox& box = pm.boxes()[k];
+    EXPECT_EQ(pm.areas()[k], ref[k].area);
+    EXPECT_EQ(box.empty, ref[k].box.empty);
+    if (!box.empty) {
+      EXPECT_EQ(box.x1, ref[k].box.x1);
+      EXPECT_EQ(box.y1, ref[k].box.y1);
+      EXPECT_EQ(box.x2, ref[k].box.x2);
+      EXPECT_EQ(box.y2, ref[k].box.y2);
     }
-    for (int j = 0; j < count; ++j)
-      EXPECT_EQ(count_both(a, pm.prepared()[j]), count_both(ref[k], ref[j]));
+    for (int j = 0; j < count; ++j) EXPECT_EQ(pm.count_both(k, j), count_both(ref[k], ref[j]));
+  }
+  const std::vector<double> scores{0.9, 0.8, 0.7, 0.6, 0.5};
+  const auto from_planes = drop_overlaps(pm, scores);
+  const auto from_bytes = drop_overlaps(ref, scores);
+  EXPECT_EQ(from_planes.table, from_bytes.table);
+  EXPECT_EQ(from_planes.kept, from_bytes.kept);
+  EXPECT_EQ(from_planes.removed, from_bytes.removed);
+}
+
+TEST(PlaneMasks, SameFiguresAsByteMasksOnRandomPlanes) {
+  for (unsigned seed = 1; seed < 20; ++seed) {
+    expect_plane_figures_match_bytes<float>(seed);
+    expect_plane_figures_match_bytes<double>(seed);
   }
 }
 

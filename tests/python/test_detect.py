@@ -202,6 +202,35 @@ def test_features_follow_the_encoder_device(predictor):
 def test_mask_of_another_size_is_a_value_error(predictor):
     with pytest.raises(ValueError, match="does not match"):
         generate_sam2_image_features(Image.new("RGB", (20, 20)), [np.ones((21, 20))], predictor)
+    # Every mask is checked before any is prepared or encoded.
+    with pytest.raises(ValueError, match="mask of 20 x 19 pixels"):
+        generate_sam2_image_features(Image.new("RGB", (20, 20)),
+                                     [np.ones((20, 20), bool), np.ones((20, 19), bool),
+                                      np.ones((18, 20), bool)], predictor)
+    assert predictor.model.image_encoder.calls == []
+
+
+def test_batch_preparation_equals_one_mask_at_a_time():
+    # Enough frame-sized masks to be shared among threads, with tiny and thin ones among them.
+    rng = np.random.default_rng(8)
+    shape = (720, 1280)
+    rgb = rng.integers(0, 256, (*shape, 3), dtype=np.uint8)
+    masks = [random_blob(rng, shape) for _ in range(12)]
+    masks[3] = np.zeros(shape, np.uint8)
+    masks[3][100, 200:300] = 7
+    masks[7] = np.zeros(shape, bool)
+    masks[7][5:8, 5:8] = True
+    minimums = [10] * 11 + [1]
+    batch = _native.detect.feature_inputs(rgb, masks, minimums)
+    for mask, minimum, got in zip(masks, minimums, batch):
+        alone = _native.detect.feature_input(rgb, mask, min_pixels=minimum)
+        assert (got is None) == (alone is None)
+        if got is not None:
+            assert got.shape == (1, 3, 256, 256) and np.array_equal(got, alone)
+    assert batch[3] is None and batch[7] is None
+    assert _native.detect.feature_inputs(rgb, [], []) == []
+    with pytest.raises(ValueError, match="one pixel minimum"):
+        _native.detect.feature_inputs(rgb, masks[:2], [10])
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
@@ -219,15 +248,18 @@ def test_kept_masks_are_the_segmenters_planes_bit_for_bit(dtype, layout):
         masks = masks[:, 0]
     elif layout == "strided":
         masks = masks[:, 0, :, ::2]
-    keys = np.array([0, 2, 3, 5])
     labels = np.array(["pig"] * 6)
     scores = np.linspace(0.9, 0.4, 6)
-    want = masks[keys]
     _, row_ranges = det._kept_positions(masks, scores)
     assert (row_ranges is None) == (layout == "strided")
-    for ranges in (None, row_ranges):  # rescanning the planes, or copying the known rows
-        got, got_labels, got_scores = det._kept_only(masks, labels, scores, keys, ranges)
-        assert got.shape == want.shape and got.dtype == want.dtype
-        assert got.tobytes() == want.tobytes()
-        assert not np.shares_memory(got, masks)
-        assert list(got_scores) == list(scores[keys])
+    # Scattered positions are copied; a run of positions is handed on as a slice.
+    for keys, copied in [([0, 2, 3, 5], True), ([1, 2, 3, 4], False), ([0, 1, 2, 3, 4, 5], False),
+                         ([], True)]:
+        keys = np.array(keys, dtype=np.int64)
+        want = masks[keys]
+        for ranges in (None, row_ranges):  # rescanning the planes, or copying the known rows
+            got, got_labels, got_scores = det._kept_only(masks, labels, scores, keys, ranges)
+            assert got.shape == want.shape and got.dtype == want.dtype
+            assert got.tobytes() == want.tobytes()
+            assert np.shares_memory(got, masks) == (not copied)
+            assert list(got_scores) == list(scores[keys]) and list(got_labels) == list(labels[keys])

@@ -5,6 +5,8 @@ few words written here, so nothing is downloaded. The segmenter's image predicto
 comes from its package's smallest configuration, without a checkpoint.
 """
 
+import os
+
 import numpy as np
 import pytest
 from PIL import Image
@@ -12,7 +14,7 @@ from PIL import Image
 import herdmask.annotation
 import herdmask.pen
 from herdmask.detect import generate_sam2_image_features, initializer, process_gdino_results
-from herdmask.testing import StandInImagePredictor
+from herdmask.testing import StandInImagePredictor, StandInGroundingModel, StandInProcessor
 
 torch = pytest.importorskip("torch")
 
@@ -94,9 +96,11 @@ def sam2_predictor():
         from sam2.build_sam import build_sam2
         from sam2.sam2_image_predictor import SAM2ImagePredictor
     except Exception as exc:  # noqa: BLE001 - any import failure means the package is unusable here
-        pytest.skip(f"segmenter package unavailable ({exc!r}): it requires torchvision, and "
-                    "the registry's torchvision fails to import beside the CPU build of torch "
-                    "2.13.0 (operator torchvision::nms does not exist)")
+        reason = (f"segmenter package unavailable ({exc!r}); `make test-segmenter` runs these "
+                  "tests in an environment that has it")
+        if os.environ.get("HERDMASK_REQUIRE_SEGMENTER") == "1":
+            pytest.fail(reason)
+        pytest.skip(reason)
     torch.manual_seed(0)
     model = build_sam2("configs/sam2.1/sam2.1_hiera_t.yaml", ckpt_path=None, device="cpu")
     return SAM2ImagePredictor(model)
@@ -114,3 +118,34 @@ def test_real_image_predictor_masks_and_encoder(sam2_predictor, tmp_path):
     mask[10:30, 20:50] = True
     feats = generate_sam2_image_features(image, [mask, mask], sam2_predictor)
     assert feats[0].ndim == 1 and torch.equal(feats[0], feats[1])
+
+
+def test_search_reads_the_real_segmenters_masks(sam2_predictor, tmp_path, monkeypatch, capsys):
+    """The search hands the real predictor its boxes and reads its answer for one and
+    for several boxes; run once to learn how many masks survive, then again asking
+    for exactly that many, which must return them with their labels."""
+    rng = np.random.default_rng(2)
+    names = []
+    for i in range(2):
+        path = tmp_path / f"{i:04d}.jpg"
+        Image.fromarray(rng.integers(0, 255, (64, 96, 3), dtype=np.uint8)).save(path)
+        names.append(str(path))
+    pen = tmp_path / "pen.json"
+    pen.write_text('{"shapes": [{"points": [[0, 0], [96, 0], [96, 64], [0, 64]]}]}')
+    script = {"0000": [(5, 5, 40, 40, 0.9, "pig")],
+              "0001": [(5, 5, 40, 40, 0.9, "pig"), (50, 10, 90, 60, 0.8, "pig"),
+                       (10, 40, 30, 60, 0.7, "pig")]}
+
+    def search(close_set_num, start_index=0):
+        return initializer(str(tmp_path), names, StandInProcessor(script), StandInGroundingModel(),
+                           "cpu", sam2_predictor, start_index=start_index, step=1,
+                           close_set_num=close_set_num, custom_pen_json_path=str(pen))
+
+    assert search(99) == (None, None, None, None)
+    out = capsys.readouterr().out
+    kept = [int(line.split("totally ")[1].split()[0]) for line in out.splitlines()
+            if line.startswith("Boxes will be kept")]
+    assert len(kept) == 2 and 1 <= kept[1] <= 3
+    masks, labels, frame, annotated = search(kept[1], start_index=1)
+    assert frame == 1 and masks.shape == (kept[1], 64, 96) and list(labels) == ["pig"] * kept[1]
+    assert annotated.size == (96, 64)
