@@ -157,8 +157,7 @@ def main():
     image = Image.fromarray(rng.integers(0, 120, (H, W, 3), dtype=np.uint8))
     rgb = np.array(image)
     animals = [m > 0 for m in pig_masks()[0][:10, 0]]
-    for mask in animals:
-        fast = _native.detect.feature_input(rgb, mask)
+    for mask, fast in zip(animals, _native.detect.feature_inputs(rgb, animals, [10] * len(animals))):
         base = feature_input_baseline(image, mask).numpy()
         assert np.abs(fast - base).max() < 1e-3
     report("encoder input of ten animals (1440x2304 frame)",

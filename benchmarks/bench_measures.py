@@ -13,6 +13,7 @@ from harness import report
 # The plain formulations the tests check against are the baselines here too.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
 from test_measures import ref_centroid_similarity as centroid_baseline  # noqa: E402
+from test_measures import ref_table as table_baseline  # noqa: E402
 
 H, W = 1440, 2304
 
@@ -36,21 +37,6 @@ def iou_baseline(news, olds):
     for i, a in enumerate(news):
         for j, b in enumerate(olds):
             out[i, j] = np.logical_and(a, b).sum() / (np.logical_or(a, b).sum() + 1e-06)
-    return out
-
-
-def table_baseline(masks_dict, areas):
-    keys = list(masks_dict)
-    n = len(keys)
-    out = np.zeros((n, n))
-    for i in range(n):
-        for j in range(n):
-            ai, aj = areas[keys[i]], areas[keys[j]]
-            if ai <= 1 or j >= i:
-                continue
-            inter = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
-            out[i, j] = inter / ai * 100 if ai > 0 else 0
-            out[j, i] = inter / aj * 100 if aj > 0 else 0
     return out
 
 

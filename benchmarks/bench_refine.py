@@ -11,6 +11,7 @@ import contextlib
 import io
 import json
 import os
+import sys
 import tempfile
 import time
 import tracemalloc
@@ -19,6 +20,10 @@ import cv2
 import numpy as np
 
 from herdmask import Mask_Refinement
+
+# The plain formulation the tests check against is the baseline here too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from test_refine import PlainRefinement  # noqa: E402
 
 H, W = 1440, 2304
 FRAMES, OBJECTS = 60, 10
@@ -57,64 +62,18 @@ def make_segments(frames, seed=0):
     return segments
 
 
-class Baseline:
-    def __init__(self, pen_path, min_area_ratio=0.3, ratios=(0.5, 1.5), max_prev_dist=200):
-        self.pen_path, self.min_area_ratio, self.ratios = pen_path, min_area_ratio, ratios
-        self.max_prev_dist, self.prev = max_prev_dist, {}
+class Baseline(PlainRefinement):
+    """The plain refiner the tests check against, reading the pen file for every
+    mask as the straightforward step does."""
+
+    def __init__(self, pen_path):
+        super().__init__()
+        self.pen_path = pen_path
 
     def in_pen(self, mask):
         with open(self.pen_path) as fh:
-            points = [tuple(p) for p in json.load(fh)["shapes"][0]["points"]]
-        pen = np.zeros(mask.shape[-2:], np.uint8)
-        cv2.fillPoly(pen, [np.array(points, np.int32)], 1)
-        return np.logical_and(mask, pen.astype(bool))
-
-    @staticmethod
-    def distance(a, b):
-        ca, _ = cv2.findContours(a, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-        cb, _ = cv2.findContours(b, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-        if not ca or not cb:
-            return float("inf")
-        pa = np.vstack([c.reshape(-1, 2) for c in ca]).astype(np.float64)
-        pb = np.vstack([c.reshape(-1, 2) for c in cb]).astype(np.float64)
-        return np.sqrt(((pa[:, None, :] - pb[None, :, :]) ** 2).sum(-1)).min()
-
-    def process(self, segments):
-        first = list(segments.keys())[0]
-        for f, objects in segments.items():
-            for o, mask in objects.items():
-                if not np.any(mask):
-                    continue
-                in_pen = self.in_pen(mask)
-                if not np.any(in_pen):
-                    segments[f][o] = in_pen
-                    continue
-                n, labels, stats, cents = cv2.connectedComponentsWithStats(
-                    (in_pen * 255).astype(np.uint8)[0], connectivity=8)
-                areas = stats[1:, cv2.CC_STAT_AREA]
-                top5 = np.argsort(-areas, kind="stable")[:5] + 1
-                prev = self.prev.get(o)
-                best = top5[0] if prev is None else top5[
-                    np.argmin(np.linalg.norm(cents[top5] - prev, axis=1))]
-                main_area = stats[best, cv2.CC_STAT_AREA]
-                max_dist = np.sqrt(main_area / np.pi) * self.ratios[0 if main_area >= 1000 else 1]
-                min_area = main_area * self.min_area_ratio
-                cleaned = np.zeros(labels.shape, bool)
-                for label in range(1, n):
-                    d = self.distance((labels == best).astype(np.uint8),
-                                      (labels == label).astype(np.uint8))
-                    to_prev = 0 if prev is None else np.linalg.norm(cents[label] - prev)
-                    if to_prev <= self.max_prev_dist and (
-                            label == best or (stats[label, 4] >= min_area and d <= max_dist)):
-                        cleaned[labels == label] = True
-                if not cleaned.any():
-                    cleaned = mask.astype(bool) if f == first else cleaned
-                cleaned = cleaned[np.newaxis] if cleaned.ndim == 2 else cleaned
-                segments[f][o] = cleaned
-                if cleaned.any():
-                    m = cv2.moments(cleaned[0].astype(np.uint8))
-                    self.prev[o] = np.array([m["m10"] / m["m00"], m["m01"] / m["m00"]])
-        return segments
+            self.pen = json.load(fh)["shapes"][0]["points"]
+        return super().in_pen(mask)
 
 
 def _rss_kb(field):

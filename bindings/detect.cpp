@@ -163,24 +163,6 @@ void register_detect(nb::module_ m) {
       nb::arg("rgb"), nb::arg("inv_gamma"));
 
   m.def(
-      "feature_input",
-      [](RgbArray rgb, nb::handle mask, std::int64_t min_pixels) -> nb::object {
-        const cv::Mat image = rgb_mat(rgb);
-        MaskArg arg = mask_arg(mask, "mask");
-        const size_t side = detect::kEncoderSide;
-        auto out = std::make_unique_for_overwrite<float[]>(3 * side * side);
-        bool made = false;
-        {
-          nb::gil_scoped_release release;
-          made = detect::feature_input_into(image, arg.view, detect::kEncoderSide, min_pixels,
-                                            out.get());
-        }
-        if (!made) return nb::none();
-        return float32_array(std::move(out), {1, 3, side, side});
-      },
-      nb::arg("rgb"), nb::arg("mask"), nb::arg("min_pixels") = detect::kMinFeaturePixels);
-
-  m.def(
       "feature_inputs",
       [](RgbArray rgb, nb::handle masks, std::vector<std::int64_t> min_pixels) -> nb::list {
         const cv::Mat image = rgb_mat(rgb);
@@ -206,8 +188,8 @@ void register_detect(nb::module_ m) {
         return result;
       },
       nb::arg("rgb"), nb::arg("masks"), nb::arg("min_pixels"),
-      "feature_input for each of `masks` (with its own pixel minimum), prepared on a few "
-      "threads: a list of arrays and Nones.");
+      "The 1 x 3 x 256 x 256 encoder input of each of `masks` (with its own pixel minimum), "
+      "prepared on a few threads: a list of arrays and Nones.");
 }
 
 }  // namespace hm::py

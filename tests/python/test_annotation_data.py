@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 from herdmask import get_gsam_annotation_data, process_json_and_generate_masks
+from test_measures import ref_table
 
 HEIGHT, WIDTH = 24, 32
 
@@ -53,16 +54,7 @@ ORDER = ["output_pp_1.json", "output_pp_2.json", "output_pp_10.json", "a/output_
 
 def _plain_table(masks_dict, areas):
     keys = list(masks_dict)
-    n = len(keys)
-    table = np.zeros((n, n))
-    for i in range(n):
-        for j in range(i):
-            if areas[keys[i]] <= 1:
-                continue
-            both = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
-            table[i, j] = both / areas[keys[i]] * 100 if areas[keys[i]] > 0 else 0
-            table[j, i] = both / areas[keys[j]] * 100 if areas[keys[j]] > 0 else 0
-    return pd.DataFrame(table, index=keys, columns=keys)
+    return pd.DataFrame(ref_table(masks_dict, areas), index=keys, columns=keys)
 
 
 def _check_record(record, root, rel):

@@ -137,7 +137,7 @@ def test_encoder_input_matches_plain_formulation_on_random_masks():
             mask = random_blob(rng, shape)
             if (mask > 0).sum() < 10:
                 continue
-            got = _native.detect.feature_input(rgb, mask)
+            got, = _native.detect.feature_inputs(rgb, [mask], [10])
             np.testing.assert_allclose(got, reference_input(image, mask), atol=2e-6)
 
 
@@ -147,7 +147,7 @@ def test_encoder_input_window_stops_before_last_row_and_column():
     rgb = np.full((30, 40, 3), (200, 100, 50), np.uint8)
     rgb[8, :] = 255
     rgb[:, 20] = 255
-    got = _native.detect.feature_input(rgb, mask)
+    got, = _native.detect.feature_inputs(rgb, [mask], [10])
     # Without the white last row and column the window is uniform: gray 124, which
     # the gamma table sends to 237 and equalisation leaves as it is.
     np.testing.assert_allclose(got, np.full((1, 3, 256, 256), 237 / 255), atol=1e-6)
@@ -223,7 +223,7 @@ def test_batch_preparation_equals_one_mask_at_a_time():
     minimums = [10] * 11 + [1]
     batch = _native.detect.feature_inputs(rgb, masks, minimums)
     for mask, minimum, got in zip(masks, minimums, batch):
-        alone = _native.detect.feature_input(rgb, mask, min_pixels=minimum)
+        alone, = _native.detect.feature_inputs(rgb, [mask], [minimum])
         assert (got is None) == (alone is None)
         if got is not None:
             assert got.shape == (1, 3, 256, 256) and np.array_equal(got, alone)
