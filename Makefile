@@ -64,7 +64,7 @@ test-python-sanitize: deps
 	  -DHERDMASK_SANITIZE=ON -DHERDMASK_MODULE_DIR=$(CURDIR)/$(PYSAN_BUILD)/stage/herdmask \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	@cmake --build $(PYSAN_BUILD) --parallel $(JOBS) --target _core
-	@cp python/herdmask/*.py $(PYSAN_BUILD)/stage/herdmask/
+	@rm -rf $(PYSAN_BUILD)/stage/herdmask/app && cp python/herdmask/*.py $(PYSAN_BUILD)/stage/herdmask/ && cp -r python/herdmask/app $(PYSAN_BUILD)/stage/herdmask/app
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  MPLBACKEND=Agg PYTHONPATH=$(PYSAN_BUILD)/stage $(PYTHON) -m pytest -q -p no:cacheprovider tests/python

@@ -12,7 +12,7 @@ cv2 = pytest.importorskip("cv2")
 pytest.importorskip("torch")
 
 import herdmask as hm  # noqa: E402
-from herdmask import cli, pipeline, samples  # noqa: E402
+from herdmask.app import cli, samples, stages  # noqa: E402
 
 PIPELINE_STEPS = ["VideoMetadata", "VideoProcessor", "initializer", "Mask_Refinement", "get_gsam_annotation_data",
                   "generate_tracking_report", "find_continuous_frames", "process_overlap_frames",
@@ -61,7 +61,7 @@ def _pngs_of(page):
 
 @needs("VideoMetadata", "VideoProcessor")
 def test_demo_intake_prints_where_the_frames_went(tmp_path, capsys, monkeypatch):
-    from herdmask import demo
+    from herdmask.app import demo
 
     monkeypatch.setattr(demo, "TRACKING_STEPS", ["no_such_step"])
     assert demo.run_demo(str(tmp_path / "d"), preset="tiny") is None
@@ -183,7 +183,7 @@ def _annotation_folder(tmp_path, n=8, h=60, w=90):
             objs[oid] = m.astype(bool)[None]
         segments[i] = objs
     ann = tmp_path / "ann"
-    pipeline.write_annotation_files(segments, frames, str(ann))
+    stages.write_annotation_files(segments, frames, str(ann))
     return ann
 
 

@@ -73,3 +73,14 @@ def test_mask_with_long_leading_axis_is_rejected():
 
 def test_empty_mask_counts_zero():
     assert _native.common.count_set(np.zeros((0, 0), bool)) == 0
+
+
+def test_importing_the_library_loads_no_application_or_model_package():
+    import subprocess
+    import sys
+
+    heavy = ["dask", "distributed", "tqdm", "matplotlib", "seaborn", "sklearn", "torch", "transformers"]
+    code = ("import sys, herdmask, herdmask.testing; "
+            f"print([m for m in {heavy!r} if m in sys.modules])")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"

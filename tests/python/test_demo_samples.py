@@ -11,11 +11,11 @@ cv2 = pytest.importorskip("cv2")
 torch = pytest.importorskip("torch")
 from PIL import Image  # noqa: E402
 
-from herdmask import samples  # noqa: E402
-from herdmask.standin_models import (  # noqa: E402
-    StandinImagePredictor,
-    StandinVideoTracker,
-    load_standin_models,
+from herdmask.app import samples  # noqa: E402
+from herdmask.testing import (  # noqa: E402
+    ColourImagePredictor,
+    ColourVideoTracker,
+    colour_models,
 )
 
 NAME_RE = re.compile(r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4")
@@ -99,7 +99,7 @@ def _detect(processor, model, rgb, thr=0.25):
 def test_detector_finds_every_separate_animal_and_merges_touching_ones(tiny):
     rec, frames = tiny
     x0 = rec.crop_box[0]
-    processor, model, _, _ = load_standin_models()
+    processor, model, _, _ = colour_models()
     # frame 0 starts with two animals touching; by frame 11 all ten stand apart
     counts = {}
     for t in (0, 11):
@@ -117,7 +117,7 @@ def test_detector_finds_every_separate_animal_and_merges_touching_ones(tiny):
 def test_predictor_shapes_follow_the_segmenter_conventions(tiny):
     rec, frames = tiny
     rgb = cv2.cvtColor(frames[0][11][:, rec.crop_box[0]:], cv2.COLOR_BGR2RGB)
-    processor, model, predictor, _ = load_standin_models()
+    processor, model, predictor, _ = colour_models()
     boxes = _detect(processor, model, rgb)[0]["boxes"].numpy()
     predictor.set_image(rgb)
     h, w = rgb.shape[:2]
@@ -134,7 +134,7 @@ def test_predictor_shapes_follow_the_segmenter_conventions(tiny):
     feats = predictor.model.image_encoder(torch.rand(1, 3, 256, 256))["vision_features"]
     assert feats.ndim == 4 and feats.shape[0] == 1
     with pytest.raises(RuntimeError):
-        StandinImagePredictor().predict(box=boxes)
+        ColourImagePredictor().predict(box=boxes)
 
 
 def test_tracker_keeps_identities_forward_and_backward(tiny):
@@ -148,11 +148,11 @@ def test_tracker_keeps_identities_forward_and_backward(tiny):
         cv2.imwrite(names[-1], f[:, x0:])
     start = 11
     rgb = cv2.cvtColor(cv2.imread(names[start]), cv2.COLOR_BGR2RGB)
-    processor, model, predictor, _ = load_standin_models()
+    processor, model, predictor, _ = colour_models()
     boxes = _detect(processor, model, rgb)[0]["boxes"].numpy()
     predictor.set_image(rgb)
     masks = predictor.predict(box=boxes, multimask_output=False)[0][:, 0]
-    segments = StandinVideoTracker().track(names, masks, start)
+    segments = ColourVideoTracker().track(names, masks, start)
     assert list(segments) == list(range(len(names)))
     assert all(list(objs) == list(range(1, 11)) for objs in segments.values())
     assert segments[start][3].shape == (1,) + rgb.shape[:2]

@@ -9,7 +9,7 @@ import pytest
 cv2 = pytest.importorskip("cv2")
 
 import herdmask as hm  # noqa: E402
-from herdmask import pipeline  # noqa: E402
+from herdmask.app import stages  # noqa: E402
 
 
 def _raster(polygons, h, w):
@@ -35,7 +35,7 @@ def test_polygons_rasterise_back_to_the_mask(seed):
     rng = np.random.RandomState(seed)
     h, w = rng.randint(20, 200), rng.randint(20, 300)
     mask = _blobs(rng, h, w)
-    polys = pipeline.mask_polygons(mask[None])  # leading axis as trackers give it
+    polys = stages.mask_polygons(mask[None])  # leading axis as trackers give it
     assert all(p.split()[0] == "pig" for p in polys)
     back = _raster(polys, h, w)
     # convex blobs come back exactly; touching blobs may fill a concave notch
@@ -52,7 +52,7 @@ def test_slivers_still_get_a_polygon(shape):
         m[2, 3:9] = True
     else:
         m[9, 11] = True
-    polys = pipeline.mask_polygons(m)
+    polys = stages.mask_polygons(m)
     assert len(polys) == 1
     assert (_raster(polys, 10, 12) == m).all()
 
@@ -69,7 +69,7 @@ def test_annotation_files_hold_what_the_loader_reads(tmp_path):
     empty = np.zeros((1, h, w), bool)
     segments = {0: {1: a, 2: empty}, 2: {1: a, 2: a}}
     out = tmp_path / "ann"
-    pipeline.write_annotation_files(segments, frames, str(out))
+    stages.write_annotation_files(segments, frames, str(out))
     assert sorted(os.listdir(out)) == ["output_pp_0.json", "output_pp_2.json"]
     data = json.load(open(out / "output_pp_0.json"))
     assert data["image_path"] == os.path.abspath(frames[0])
@@ -91,7 +91,7 @@ def test_library_reads_the_files_back(tmp_path):
     for m in masks:
         cx, cy = rng.randint(10, w - 10), rng.randint(10, h - 10)
         cv2.ellipse(m.view(np.uint8), (cx, cy), (8, 5), rng.uniform(0, 180), 0, 360, 1, -1)
-    pipeline.write_annotation_files({0: {i + 1: m[None] for i, m in enumerate(masks)}}, [str(frame)],
+    stages.write_annotation_files({0: {i + 1: m[None] for i, m in enumerate(masks)}}, [str(frame)],
                                     str(tmp_path))
     image_path, got, keys = hm.process_json_and_generate_masks(str(tmp_path / "output_pp_0.json"), h, w)
     assert image_path == os.path.abspath(frame) and list(keys) == [0, 1, 2]

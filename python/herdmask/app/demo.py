@@ -8,16 +8,15 @@ frame and the matcher into the second video, and writes a summary page.
 
 from __future__ import annotations
 
-import html
 import os
 import time
-import warnings
 
 import numpy as np
 
-from . import pipeline, samples
+from . import models as models_mod, samples, stages
+from .pages import report_table_html, save_review_figures, use_file_backend, write_summary_page
 
-__all__ = ["run_demo", "write_summary_page", "save_review_figures"]
+__all__ = ["run_demo"]
 
 # library steps the demo needs beyond video intake
 TRACKING_STEPS = ["initializer", "Mask_Refinement", "get_gsam_annotation_data", "generate_tracking_report",
@@ -30,111 +29,13 @@ def _stage(title):
     print(f"== {title}")
 
 
-def _use_file_backend():
-    import matplotlib
-
-    if matplotlib.get_backend().lower() != "agg":
-        matplotlib.use("Agg", force=True)
-
-
-def save_review_figures(review: pipeline.ReviewResult, fig_dir, prefix=""):
-    """Heatmap of the most crowded frame and mask areas per animal; returns {name: png path}."""
-    import matplotlib.pyplot as plt
-
-    import herdmask as hm
-
-    _use_file_backend()
-    os.makedirs(fig_dir, exist_ok=True)
-    figures = {}
-    data = review.annotation_data or {}
-    if not data:
-        return figures
-    # the frame whose worst pairwise coverage is highest shows the overlaps best
-    crowded = max(data, key=lambda k: float(np.max(np.asarray(data[k]["intersections_df"], dtype=float),
-                                                   initial=0.0)))
-    table = data[crowded]["intersections_df"]
-    if len(table):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # show() on a file back end only warns
-            hm.draw_intersection_heatmap(table)
-        fig = plt.gcf()
-        fig.suptitle(f"frame {data[crowded]['frame_index']}")
-        path = os.path.join(fig_dir, f"{prefix}intersection_heatmap.png")
-        fig.savefig(path, dpi=90, bbox_inches="tight")
-        plt.close(fig)
-        figures["Intersection heatmap (most overlapping frame)"] = path
-
-    if review.overlap_review is not None and review.overlap_review[0] in data:
-        from PIL import Image
-
-        record = data[review.overlap_review[0]]
-        drawn = hm.img_bbx_drawing(Image.open(record["image_path"]).convert("RGB"), record["masks_dict"])
-        path = os.path.join(fig_dir, f"{prefix}first_long_overlap.png")
-        drawn.save(path)
-        figures[f"Masks where the first long overlap begins (frame {record['frame_index']})"] = path
-
-    frames = sorted(data)
-    keys = list(dict.fromkeys(k for f in frames for k in data[f]["mask_areas"]))
-    fig, ax = plt.subplots(figsize=(8, 4))
-    for key in keys:
-        ax.plot([data[f]["frame_index"] for f in frames],
-                [data[f]["mask_areas"].get(key, np.nan) for f in frames], label=key, lw=1.2)
-    ax.set_xlabel("frame")
-    ax.set_ylabel("mask area (pixels)")
-    ax.set_title("Mask area per animal")
-    ax.legend(ncol=5, fontsize=7, loc="lower center")
-    path = os.path.join(fig_dir, f"{prefix}mask_areas.png")
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
-    figures["Mask area per animal and frame"] = path
-    return figures
-
-
-def _report_table_html(report_path, limit=40):
-    import pandas as pd
-
-    if not report_path or not os.path.exists(report_path):
-        return "<p>No questions: the tracking report was not needed.</p>"
-    df = pd.read_csv(report_path)
-    more = f"<p>... {len(df) - limit} more rows in the CSV file.</p>" if len(df) > limit else ""
-    return df.head(limit).to_html(index=False, na_rep="", border=0, classes="report") + more
-
-
-def write_summary_page(path, title, sections):
-    """A self-contained HTML page: sections of (heading, text lines, {caption: png}, extra html)."""
-    out_dir = os.path.dirname(os.path.abspath(path))
-    parts = [
-        "<!doctype html><html><head><meta charset='utf-8'>",
-        f"<title>{html.escape(title)}</title>",
-        "<style>body{font-family:sans-serif;max-width:1000px;margin:2em auto;}"
-        "img{max-width:100%;border:1px solid #ccc;} table.report{border-collapse:collapse;font-size:12px}"
-        "table.report td,table.report th{border:1px solid #ddd;padding:2px 6px}"
-        ".note{background:#fff4d6;padding:.5em}</style></head><body>",
-        f"<h1>{html.escape(title)}</h1>",
-    ]
-    for heading, lines, images, extra in sections:
-        parts.append(f"<h2>{html.escape(heading)}</h2>")
-        for line in lines:
-            parts.append(f"<p>{html.escape(str(line))}</p>")
-        for caption, img in images.items():
-            rel = os.path.relpath(img, out_dir)
-            parts.append(f"<figure><img src='{html.escape(rel)}'><figcaption>{html.escape(caption)}"
-                         "</figcaption></figure>")
-        if extra:
-            parts.append(extra)
-    parts.append("</body></html>")
-    with open(path, "w") as f:
-        f.write("\n".join(parts))
-    return path
-
-
 def run_demo(out="herdmask-demo", preset="demo", models=None):
     """Run the pipeline on a generated recording under `out`; returns the summary page path."""
     from PIL import Image
 
     import herdmask as hm
 
-    _use_file_backend()
+    use_file_backend()
     t0 = time.time()
     out = os.path.abspath(out)
     fig_dir = os.path.join(out, "figures")
@@ -148,16 +49,16 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
     print(f"pen polygon: {rec.pen_json_path}")
 
     _stage("Catalogue")
-    df = pipeline.catalogue(rec.base_dir, [rec.sub_dir])
+    df = stages.catalogue(rec.base_dir, [rec.sub_dir])
 
     _stage("Frame extraction")
     frames_base = os.path.join(out, "frames")
-    vp = pipeline.extract_frames(df, frames_base, time_step=0.1)
+    vp = stages.extract_frames(df, frames_base, time_step=0.1)
     folders = []
     for _, row in df.iterrows():
-        segs = pipeline.segment_folders(frames_base, row["Date"], row["Video Name"])
+        segs = stages.segment_folders(frames_base, row["Date"], row["Video Name"])
         for s in segs:
-            print(f"frames of {row['Video Name']}: {s} ({len(pipeline.frame_names_of(s))} frames)")
+            print(f"frames of {row['Video Name']}: {s} ({len(stages.frame_names_of(s))} frames)")
         folders.append(segs[0] if segs else None)
     print(f"crop boxes used: {vp.camera_crop_coords}")
     if len(folders) < 2 or None in folders:
@@ -170,12 +71,12 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
 
     _stage("Models")
     if models is None:
-        models = pipeline.load_models()
+        models = models_mod.load_models()
     print(models.description)
 
     _stage(f"Start-frame search and tracking of {os.path.basename(rec.video_paths[0])}")
     ann_dir = os.path.join(out, "annotations", df.iloc[0]["Video Name"])
-    track = pipeline.track_segment(folders[0], models, rec.pen_json_path, ann_dir, close_set_num=p.animals)
+    track = stages.track_segment(folders[0], models, rec.pen_json_path, ann_dir, close_set_num=p.animals)
     if track.ann_frame_idx is None:
         raise RuntimeError("no frame of the first video shows every animal clearly")
     start_png = os.path.join(fig_dir, "start_frame.png")
@@ -187,16 +88,16 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
     n = len(track.frame_names)
     small_area = dict(min_frame_id=n // 2, area_threshold=int(0.4 * np.pi * (p.crop_width / 15) ** 2 / 2),
                       min_count=max(1, n // 10))
-    review = pipeline.review_annotations(ann_dir, os.path.join(out, "review"), models.image_predictor,
+    review = stages.review_annotations(ann_dir, os.path.join(out, "review"), models.image_predictor,
                                          small_area=small_area)
     print(review.overlap_text())
     print(f"boxes that stayed tiny late in the video: {review.small_area_boxes}")
     figures = save_review_figures(review, fig_dir)
 
     _stage(f"Carrying identities into {os.path.basename(rec.video_paths[1])}")
-    next_names = pipeline.frame_names_of(folders[1])
+    next_names = stages.frame_names_of(folders[1])
     shown = {}
-    masks, objects, keep_box, best, failed = pipeline.carry_identities(
+    masks, objects, keep_box, best, failed = stages.carry_identities(
         review.annotation_data, next_names, models.image_predictor,
         remove_stack_box=list(review.small_area_boxes), display_func=lambda img: shown.setdefault("img", img))
     identity_figs = {}
@@ -227,7 +128,7 @@ def run_demo(out="herdmask-demo", preset="demo", models=None):
         ("Tracking review", [review.overlap_text(),
                              f"Small-area boxes: {review.small_area_boxes}",
                              f"Report: {review.report_path}"],
-         figures, _report_table_html(review.report_path)),
+         figures, report_table_html(review.report_path)),
         ("Next video", [match_line], identity_figs, ""),
         ("Run", [f"Finished in {elapsed:.1f} s."], {}, ""),
     ]

@@ -81,7 +81,7 @@ def build_parser():
 
 
 def _review_command(args):
-    from . import demo, pipeline
+    from . import pages, stages
 
     if not os.path.isdir(args.annotation_dir):
         print(f"herdmask review: no such folder: {args.annotation_dir}", file=sys.stderr)
@@ -97,13 +97,13 @@ def _review_command(args):
                                                   device=args.device or "cpu"))
         print(f"Image features from SAM2 {args.sam2_checkpoint}.")
     else:
-        from .standin_models import StandinImagePredictor
+        from herdmask.testing import ColourImagePredictor
 
-        predictor = StandinImagePredictor()
+        predictor = ColourImagePredictor()
         print("Image features for the overlap review come from the built-in STAND-IN encoder "
               "(a colour layout, not a model); give --sam2-config and --sam2-checkpoint for the real one.")
     os.makedirs(args.out, exist_ok=True)
-    review = pipeline.review_annotations(
+    review = stages.review_annotations(
         args.annotation_dir, args.out, predictor, intersection_thrr=args.intersection_thr,
         small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
                         min_count=args.min_count))
@@ -111,12 +111,12 @@ def _review_command(args):
         return 1
     print(review.overlap_text())
     print(f"Small-area boxes: {review.small_area_boxes}")
-    figures = demo.save_review_figures(review, os.path.join(args.out, "figures"))
+    figures = pages.save_review_figures(review, os.path.join(args.out, "figures"))
     lines = [f"{len(review.annotation_data)} annotation files from {os.path.abspath(args.annotation_dir)}.",
              review.overlap_text(),
              f"Small-area boxes: {review.small_area_boxes}", f"Report: {review.report_path}"]
-    page = demo.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
-                                   [("Review", lines, figures, demo._report_table_html(review.report_path))])
+    page = pages.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
+                                   [("Review", lines, figures, pages.report_table_html(review.report_path))])
     print(f"Summary page: {page}")
     return 0
 
@@ -131,7 +131,7 @@ def main(argv=None) -> int:
     if args.command == "review":
         return _review_command(args)
     if args.command == "run":
-        from .batch import run_batch
+        from .run import run_batch
 
         return run_batch(args)
     return 2

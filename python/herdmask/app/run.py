@@ -29,11 +29,11 @@ _MODELS = {}
 
 
 def _models(cfg):
-    from . import pipeline
+    from . import models as models_mod
 
     key = (cfg.get("gdino"), cfg.get("sam2_config"), cfg.get("sam2_checkpoint"), cfg.get("device"))
     if key not in _MODELS:
-        _MODELS[key] = pipeline.load_models(*key)
+        _MODELS[key] = models_mod.load_models(*key)
     return _MODELS[key]
 
 
@@ -48,7 +48,7 @@ def run_video_job(row, cfg):
     """Process one catalogued video (a dict of the catalogue's columns); returns its summary."""
     import pandas as pd
 
-    from . import pipeline
+    from . import stages
 
     out = cfg["out"]
     video = row["Video Name"]
@@ -66,10 +66,10 @@ def run_video_job(row, cfg):
         print(models.description)
         df = pd.DataFrame([{k: row[k] for k in ("Camera Number", "Date", "Time", "File Path", "Video Name")}])
         frames_base = os.path.join(out, "frames")
-        pipeline.extract_frames(df, frames_base, time_step=cfg["time_step"])
-        for folder in pipeline.segment_folders(frames_base, row["Date"], video):
+        stages.extract_frames(df, frames_base, time_step=cfg["time_step"])
+        for folder in stages.segment_folders(frames_base, row["Date"], video):
             segment = os.path.basename(os.path.dirname(folder))
-            names = pipeline.frame_names_of(folder)
+            names = stages.frame_names_of(folder)
             summary["segments"] += 1
             summary["frames"] += len(names)
             ann_dir = os.path.join(out, "annotations", video, segment)
@@ -78,11 +78,11 @@ def run_video_job(row, cfg):
                 with open(done) as f:
                     seg = json.load(f)
             else:
-                track = pipeline.track_segment(folder, models, cfg["pen_json"], ann_dir,
+                track = stages.track_segment(folder, models, cfg["pen_json"], ann_dir,
                                                close_set_num=cfg["animals"], step=cfg["step"])
                 seg = {"ann_frame_idx": track.ann_frame_idx, "questions": 0}
                 if track.ann_frame_idx is not None:
-                    review = pipeline.review_annotations(ann_dir, os.path.join(out, "reports", video, segment))
+                    review = stages.review_annotations(ann_dir, os.path.join(out, "reports", video, segment))
                     seg["questions"] = len(review.overlap_rows) + len(review.zero_area_rows)
                 os.makedirs(ann_dir, exist_ok=True)
                 _write_json(done, seg)
@@ -111,7 +111,7 @@ def run_batch(args) -> int:
     from dask.distributed import as_completed
     from tqdm import tqdm
 
-    from . import pipeline
+    from . import stages
 
     out = os.path.abspath(args.out)
     recordings = os.path.abspath(args.recordings_dir)
@@ -128,7 +128,7 @@ def run_batch(args) -> int:
               file=sys.stderr)
         return 2
     os.makedirs(out, exist_ok=True)
-    df = pipeline.catalogue(recordings, None, args.start, args.end, args.camera, args.sample_step)
+    df = stages.catalogue(recordings, None, args.start, args.end, args.camera, args.sample_step)
     if df.empty:
         print("No camera video found in the time window.")
         return 0
@@ -149,9 +149,9 @@ def run_batch(args) -> int:
     if args.gdino:
         print(f"Models: Grounding DINO from {args.gdino}, SAM2 {args.sam2_checkpoint}.")
     else:
-        from .standin_models import STANDIN_NOTICE
+        from herdmask.testing import COLOUR_NOTICE
 
-        print(STANDIN_NOTICE)
+        print(COLOUR_NOTICE)
     if todo:
         client, cluster = _client(args)
         try:
