@@ -97,3 +97,10 @@ def test_library_reads_the_files_back(tmp_path):
     assert image_path == os.path.abspath(frame) and list(keys) == [0, 1, 2]
     for m, g in zip(masks, got):
         assert (g.astype(bool) == m).all()
+
+
+def test_frame_names_follow_frame_numbers_past_9999(tmp_path):
+    for n in (9998, 9999, 10000, 10001):
+        (tmp_path / f"{n:04d}.jpg").write_bytes(b"")
+    names = [os.path.basename(p) for p in stages.frame_names_of(str(tmp_path))]
+    assert names == ["9998.jpg", "9999.jpg", "10000.jpg", "10001.jpg"]

@@ -72,8 +72,16 @@ def segment_folders(frames_base, date, video_name):
 
 
 def frame_names_of(folder):
-    """Sorted frame image paths of a frame folder."""
-    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".jpg"))
+    """Frame image paths of a frame folder in frame-number order.
+
+    Ordered by number, as the segmenter's video loader orders them: by text,
+    10000.jpg would come before 9999.jpg.
+    """
+    names = [n for n in os.listdir(folder) if n.endswith(".jpg")]
+    if not all(n[:-4].isdigit() for n in names):
+        raise ValueError(f"{folder} holds frame files not named by number: "
+                         f"{sorted(n for n in names if not n[:-4].isdigit())[:3]}")
+    return [os.path.join(folder, n) for n in sorted(names, key=lambda n: int(n[:-4]))]
 
 
 # ---------------------------------------------------------------- tracking stages
