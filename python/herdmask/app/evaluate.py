@@ -10,6 +10,7 @@ __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
 CSV_NAME = "evaluation.csv"
 CHART_NAME = "evaluation.png"
+PAGE_NAME = "evaluation.html"
 _SCORES = ["MOTA", "IDF1", "precision", "recall"]
 _COUNTS = ["ID switches", "fragmentations"]
 
@@ -20,12 +21,12 @@ def add_parser(sub):
         description="Score PREDICTED (MOTChallenge text, a folder of such files, a run folder or one segment's "
                     "annotation folder) against GROUND_TRUTH (MOTChallenge text or a folder of such files, "
                     "<sequence>.txt, sequences named like the run's cameras). Prints the metrics per sequence "
-                    f"and overall, writes them to {CSV_NAME} and draws {CHART_NAME}.")
+                    f"and overall, writes them to {CSV_NAME}, draws {CHART_NAME} and shows both on {PAGE_NAME}.")
     p.add_argument("predicted", metavar="PREDICTED")
     p.add_argument("ground_truth", metavar="GROUND_TRUTH")
     p.add_argument("--out", metavar="DIR",
-                   help="where the CSV file and the chart go (default: the run's pages folder for a run "
-                        "folder, else the folder of PREDICTED)")
+                   help="where the table, chart and page go (default: the run folder, beside its summary "
+                        "page, for a run folder; else the folder of PREDICTED)")
     p.add_argument("--iou", type=float, default=0.5, help="least IoU of a match (default 0.5)")
     p.set_defaults(handler=evaluate_command)
     return p
@@ -68,11 +69,7 @@ def _pair(predicted, truth):
 
 
 def _default_out(path):
-    if os.path.isfile(path):
-        return os.path.dirname(os.path.abspath(path))
-    if is_run_folder(path):
-        return os.path.join(path, "pages")
-    return path
+    return os.path.dirname(os.path.abspath(path)) if os.path.isfile(path) else path
 
 
 def plot_metrics(summary, path):
@@ -121,6 +118,23 @@ def _write_csv(summary, path):
     return path
 
 
+def _write_page(summary, chart, path, args, unscored):
+    from .pages import write_summary_page
+
+    overall = summary.loc["OVERALL"]
+    lines = [f"Predicted tracks: {os.path.abspath(args.predicted)}.",
+             f"Ground truth: {os.path.abspath(args.ground_truth)}.",
+             f"A predicted box matches a true box when their IoU is at least {args.iou}.",
+             f"Over all sequences: IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, "
+             f"{int(overall['ID switches'])} identity switches, {int(overall['fragmentations'])} fragmentations."]
+    if unscored:
+        lines.append(f"Ground truth without predictions, not scored: {', '.join(unscored)}.")
+    table = summary.reset_index().to_html(index=False, border=0, classes="report", float_format=lambda v: f"{v:.3f}")
+    return write_summary_page(path, "Tracking quality", [
+        ("Scores per sequence", lines, {"MOTA, IDF1, precision and recall (left); identity switches and "
+                                        "fragmentations (right), per sequence and over all": chart}, table)])
+
+
 def _table_text(summary):
     shown = summary.copy()
     for col in _SCORES:
@@ -156,7 +170,9 @@ def _run(args):
     out = args.out or _default_out(args.predicted)
     os.makedirs(out, exist_ok=True)
     print(f"Metrics: {_write_csv(summary, os.path.join(out, CSV_NAME))}")
-    print(f"Chart: {plot_metrics(summary, os.path.join(out, CHART_NAME))}")
+    chart = plot_metrics(summary, os.path.join(out, CHART_NAME))
+    print(f"Chart: {chart}")
+    print(f"Page: {_write_page(summary, chart, os.path.join(out, PAGE_NAME), args, unscored)}")
     return 0
 
 

@@ -14,13 +14,15 @@ INPUT_ERRORS = (OSError, ValueError, KeyError)
 def add_parser(sub):
     p = sub.add_parser(
         "export", help="write tracks as COCO instance segmentation JSON or MOTChallenge text",
-        description="Export the tracked masks of SOURCE: a run folder (one file per camera into the folder "
-                    "--out, track ids following each animal along the camera's videos) or one segment's "
-                    "annotation folder (one file --out, or into --out when it is an existing folder).")
+        description="Export the tracked masks of RUN_OR_ANNOTATION_DIR: a run folder (one file per camera into "
+                    "the folder --out, track ids following each animal along the camera's videos) or one segment's "
+                    "annotation folder (the file --out when it ends in .json or .txt, else a file named after "
+                    "the segment in the folder --out).")
     p.add_argument("source", metavar="RUN_OR_ANNOTATION_DIR")
     p.add_argument("--format", choices=["coco", "mot"], required=True,
                    help="coco: instance segmentation JSON with RLE masks; mot: frame,id,x,y,w,h,conf,-1,-1,-1")
-    p.add_argument("--out", required=True, metavar="PATH", help="output file (a segment) or folder (a run)")
+    p.add_argument("--out", required=True, metavar="PATH",
+                   help="output folder, or for one segment a file ending in .json (coco) or .txt (mot)")
     p.set_defaults(handler=export_command)
     return p
 
@@ -30,12 +32,13 @@ def is_run_folder(path):
 
 
 def _segment_target(source, out, fmt):
+    """PATH itself when it ends in the format's extension, else <segment folder name><ext> inside PATH."""
     ext = ".json" if fmt == "coco" else ".txt"
-    if os.path.isdir(out):
-        return os.path.join(out, os.path.basename(os.path.normpath(os.path.abspath(source))) + ext)
-    parent = os.path.dirname(os.path.abspath(out))
-    os.makedirs(parent, exist_ok=True)
-    return out
+    if out.lower().endswith(ext) and not os.path.isdir(out):
+        os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+        return out
+    os.makedirs(out, exist_ok=True)
+    return os.path.join(out, os.path.basename(os.path.normpath(os.path.abspath(source))) + ext)
 
 
 def _describe_coco(doc):
