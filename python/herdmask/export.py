@@ -153,6 +153,7 @@ class _CocoBuilder:
         self.description = description
         self.images = []
         self.annotations = []
+        self.shape = None  # (height, width) of the frames
 
     def add_segment(self, source, track_ids=None, frame_offset=0, extra=None):
         from pycocotools import mask as mask_utils
@@ -161,22 +162,27 @@ class _CocoBuilder:
             objects = _tracked_objects(record, track_ids)
             if self.label is None and objects:
                 self.label = _label_of(record["json_path"])
-            shape = next(iter(record["masks_dict"].values())).shape[-2:] if record["masks_dict"] else None
-            if shape is None:
-                shape = _frame_shape(record)
+            if record["masks_dict"]:
+                self.shape = tuple(int(v) for v in next(iter(record["masks_dict"].values())).shape[-2:])
+            elif self.shape is None:
+                self.shape = _frame_shape(record)
+            height, width = self.shape
             image_id = len(self.images) + 1
-            image = {"id": image_id, "file_name": record["image_path"], "height": int(shape[0]),
-                     "width": int(shape[1]), "frame_index": int(record["frame_index"]),
+            image = {"id": image_id, "file_name": record["image_path"], "height": height, "width": width,
+                     "frame_index": int(record["frame_index"]),
                      "frame_id": frame_offset + int(record["frame_index"]) + 1}
             image.update(extra or {})
             self.images.append(image)
-            for key, track, mask, area, box in objects:
-                rle = mask_utils.encode(np.asfortranarray(np.asarray(mask).reshape(shape), dtype=np.uint8))
+            for key, track, mask, area, (x, y, w, h) in objects:
+                # The encoder reads column by column; only the box holds set pixels, so only the box
+                # is copied into the column-major frame (the rest stays zero pages).
+                frame = np.zeros(self.shape, np.uint8, order="F")
+                frame[y:y + h, x:x + w] = np.asarray(mask).reshape(self.shape)[y:y + h, x:x + w] != 0
+                rle = mask_utils.encode(frame)
                 self.annotations.append({
                     "id": len(self.annotations) + 1, "image_id": image_id, "category_id": 1,
-                    "segmentation": {"size": [int(shape[0]), int(shape[1])],
-                                     "counts": rle["counts"].decode("ascii")},
-                    "area": area, "bbox": [int(v) for v in box], "iscrowd": 0,
+                    "segmentation": {"size": [height, width], "counts": rle["counts"].decode("ascii")},
+                    "area": area, "bbox": [int(x), int(y), int(w), int(h)], "iscrowd": 0,
                     "track_id": track, "box_key": key})
 
     def document(self):
@@ -275,15 +281,16 @@ def read_mot(path):
     Every non-blank line needs at least six comma-separated numbers (frame, id,
     x, y, width, height); a seventh is the confidence (1 when absent), further
     columns are ignored. Frames and ids must be whole numbers, frames count
-    from 1, widths and heights are not negative. Anything else raises
+    from 1, widths and heights are not negative, and an id appears at most
+    once per frame. Anything else raises
     `MotFormatError` naming the file, the line and the field.
     """
     path = os.fspath(path)
     if os.path.isdir(path):
         raise MotFormatError(f"{path}: is a folder, not a MOTChallenge text file")
-    rows = []
+    rows, seen = [], {}
     names = ("frame", "id", "x", "y", "width", "height", "conf")
-    with open(path, encoding="utf-8", errors="replace") as f:
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         for n, line in enumerate(f, start=1):
             text = line.strip()
             if not text:
@@ -308,6 +315,10 @@ def read_mot(path):
                 raise MotFormatError(f"{path}, line {n}: id '{fields[1]}' is not a whole number")
             if w < 0 or h < 0:
                 raise MotFormatError(f"{path}, line {n}: negative box size {fields[4]} x {fields[5]}")
+            first = seen.setdefault((frame, ident), n)
+            if first != n:
+                raise MotFormatError(f"{path}, line {n}: id {int(ident)} appears twice in frame {int(frame)} "
+                                     f"(first on line {first})")
             rows.append((int(frame), int(ident), x, y, w, h, values[6] if len(values) > 6 else 1.0))
     return _mot_table(rows)
 
@@ -345,8 +356,9 @@ def run_chains(run_dir):
     Read from the run's identities.csv (one row per box key of each tracked
     link) and, where present, run_summary.csv (one row per link, tracked or
     not). A link is a dict with "video", "segment", "annotation_dir",
-    "started" (how the link started), "frames" (its frame count) and
-    "track_ids" ({box key: track id}, empty for a link that was not tracked).
+    "started" (how the link started), "frames" (its frame count),
+    "frame_offset" (the frames of the chain before it) and "track_ids" ({box
+    key: track id}, empty for a link that was not tracked).
     Track ids follow one animal along its camera's chain: the identity table's
     own ids when it has them; otherwise a carried link keeps the previous
     link's ids and any other link takes new ids after the highest used so far.
@@ -379,7 +391,7 @@ def run_chains(run_dir):
     for link in sorted(links.values(), key=_link_order):
         chains.setdefault(_sequence_name(link.pop("camera")), []).append(link)
     for chain in chains.values():
-        offset, highest = 0, 0
+        offset, highest, frames = 0, 0, 0
         for link in chain:
             keys = link.pop("keys")
             if link["started"] != "carried":
@@ -388,6 +400,8 @@ def run_chains(run_dir):
             highest = max([highest, *link["track_ids"].values()])
             if link["frames"] is None:
                 link["frames"] = _frame_count(link["annotation_dir"])
+            link["frame_offset"] = frames
+            frames += link["frames"]
     return chains
 
 
@@ -410,25 +424,26 @@ def _frame_count(annotation_dir):
     return int(last.group(1)) + 1 if last else len(paths)
 
 
-def _chain_links(run_dir):
-    chains = run_chains(run_dir)
-    for name, links in chains.items():
-        offset = 0
-        for link in links:
-            link["frame_offset"] = offset
-            offset += link["frames"]
-    return chains
+def _tracked_links(links):
+    """The links that were tracked; one whose annotation files are gone is an error, not a gap."""
+    for link in links:
+        if not link["track_ids"]:
+            continue
+        folder = link["annotation_dir"]
+        if not (os.path.isdir(folder) and _core.discover_annotation_files(folder)):
+            raise FileNotFoundError(f"identities.csv lists {link['video']} {link['segment']}, but its annotation "
+                                    f"files are missing from '{folder}'")
+        yield link
 
 
 def run_mot(run_dir):
     """MOTChallenge tables of a run folder, {camera sequence name: table}; frames count
     from 1 along the camera's chain and track ids follow each animal (see `run_chains`)."""
     out = {}
-    for name, links in _chain_links(run_dir).items():
+    for name, links in run_chains(run_dir).items():
         rows = []
-        for link in links:
-            if os.path.isdir(link["annotation_dir"]) and _core.discover_annotation_files(link["annotation_dir"]):
-                rows += _segment_mot_rows(link["annotation_dir"], link["track_ids"], link["frame_offset"])
+        for link in _tracked_links(links):
+            rows += _segment_mot_rows(link["annotation_dir"], link["track_ids"], link["frame_offset"])
         out[name] = _mot_table(rows)
     return out
 
@@ -438,13 +453,12 @@ def run_coco(run_dir, label=None):
     ids of `run_chains`; images also carry "video", "segment" and "frame_id", the frame
     number along the chain counted from 1."""
     out = {}
-    for name, links in _chain_links(run_dir).items():
+    for name, links in run_chains(run_dir).items():
         builder = _CocoBuilder(label, description=f"herdmask tracking export of {name} in "
                                                   f"{os.path.abspath(os.fspath(run_dir))}")
-        for link in links:
-            if os.path.isdir(link["annotation_dir"]) and _core.discover_annotation_files(link["annotation_dir"]):
-                builder.add_segment(link["annotation_dir"], link["track_ids"], link["frame_offset"],
-                                    extra={"video": link["video"], "segment": link["segment"]})
+        for link in _tracked_links(links):
+            builder.add_segment(link["annotation_dir"], link["track_ids"], link["frame_offset"],
+                                extra={"video": link["video"], "segment": link["segment"]})
         out[name] = builder.document()
     return out
 

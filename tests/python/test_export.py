@@ -90,6 +90,7 @@ def test_mot_round_trip_keeps_boxes_and_ids(segment, tmp_path):
     ("0,2,3,4,5,6", "frame '0'"),
     ("1,2.5,3,4,5,6", "id '2.5'"),
     ("1,2,3,4,-5,6", "negative box size"),
+    ("1,1,5,5,10,10", "id 1 appears twice in frame 1 (first on line 1)"),
 ])
 def test_mot_reader_names_line_and_field(tmp_path, line, complaint):
     path = tmp_path / "bad.txt"
