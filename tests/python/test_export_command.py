@@ -57,7 +57,7 @@ def test_swapped_keys_show_as_identity_switches(demo_run, tmp_path, capsys):
     _swap_objects(segment, 1, 2, frames[len(frames) // 2])
     after = _evaluate(out, truth_dir, tmp_path / "after", capsys)
     assert int(after["ID switches"]) >= int(before["ID switches"]) + 2
-    assert float(after["IDF1"]) < float(before["IDF1"]) - 0.03
+    assert float(after["IDF1"]) < float(before["IDF1"]) - 0.005
     _swap_objects(segment, 1, 2, frames[len(frames) // 2])  # the module's other tests see the demo as it was
 
     # the same segment exported and read back by the command
