@@ -104,10 +104,9 @@ def _key_number(key):
 def _track_id(key, track_ids):
     if track_ids is None:
         return _key_number(key) + 1  # the files' own object id
-    try:
-        return int(track_ids[key])
-    except KeyError:
-        raise KeyError(f"no track id given for {key}") from None
+    if key not in track_ids:
+        raise ValueError(f"no track id given for {key}")
+    return int(track_ids[key])
 
 
 def _boxes(masks):

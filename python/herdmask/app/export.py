@@ -85,8 +85,8 @@ def _error_text(exc):
     """One line for the user: what was wrong, without the traceback."""
     if isinstance(exc, ImportError) and exc.name:
         return f"needs the package {exc.name} (pip install 'herdmask[export]')"
-    if isinstance(exc, KeyError) and exc.args:
-        return str(exc.args[0])
+    if isinstance(exc, KeyError) and exc.args:  # a field the file lacks
+        return f"missing field {exc.args[0]!r}"
     if isinstance(exc, OSError) and exc.filename and exc.strerror:
         return f"{exc.strerror}: {exc.filename}"
     return str(exc)
