@@ -77,6 +77,11 @@ def build_parser():
     review.add_argument("--area-threshold", type=float, default=100, help="small-area boxes: area at most this")
     review.add_argument("--min-count", type=int, default=100, help="small-area boxes: more frames than this")
     _add_model_args(review, with_detector=False)
+
+    from . import evaluate, export  # each adds its sub-command with its handler
+
+    export.add_parser(sub)
+    evaluate.add_parser(sub)
     return parser
 
 
@@ -123,6 +128,8 @@ def _review_command(args):
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
+    if hasattr(args, "handler"):
+        return args.handler(args)
     if args.command == "demo":
         from .demo import run_demo
 

@@ -1,0 +1,91 @@
+"""True tracks of a generated sample recording, as MOTChallenge ground truth.
+
+The sample's scene knows where every animal is at every moment, so each
+camera's recording has exact ground truth: one id per animal (1, 2, ...) and
+each animal's box, with frames counted from 1 along the camera's videos in time
+order as a run counts them along the camera's chain: over the frames that frame
+extraction keeps, which are all of a video's frames but its first (that one
+only serves the crop detection). `herdmask evaluate` scores a run or the demo
+against it.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+
+__all__ = ["TRUTH_COLUMNS", "ground_truth_tables", "sample_truth", "write_sample_ground_truth"]
+
+# every animal's true place: the frame is its position in its video, x2 and y2 lie one past the box
+TRUTH_COLUMNS = ["camera", "video", "frame", "animal", "x1", "y1", "x2", "y2"]
+_NAME = re.compile(r"^Camera(\d+)_(\d+)_(\d{14})")
+
+
+def _ellipse_box(cx, cy, axes, angle, width, height):
+    """Box (x1, y1, x2, y2), x2 and y2 one past, of the pixels a filled ellipse of the scene covers."""
+    import cv2
+
+    pts = cv2.ellipse2Poly((int(round(cx)), int(round(cy))), axes, int(round(angle)), 0, 360, 1)
+    return (max(int(pts[:, 0].min()), 0), max(int(pts[:, 1].min()), 0),
+            min(int(pts[:, 0].max()), width - 1) + 1, min(int(pts[:, 1].max()), height - 1) + 1)
+
+
+def _scene_truth(rec):
+    """Truth rows of a recording whose generator wrote none: the scene replayed frame by frame."""
+    import pandas as pd
+
+    from .samples import _Scene
+
+    p = rec.preset
+    scene = _Scene(p)
+    axes = (int(round(scene.a)), int(round(scene.b)))
+    rows = []
+    for v, path in enumerate(rec.video_paths):
+        name = os.path.splitext(os.path.basename(path))[0]
+        camera = _NAME.match(name).group(1)
+        for i in range(p.frames_per_video):
+            centres, angles = scene.state(v * p.frames_per_video + i)
+            for animal, ((cx, cy), ang) in enumerate(zip(centres, angles)):
+                rows.append((camera, name, i, animal + 1,
+                             *_ellipse_box(cx, cy, axes, ang, p.crop_width, p.height)))
+    return pd.DataFrame(rows, columns=TRUTH_COLUMNS)
+
+
+def sample_truth(rec):
+    """Every animal's true box per camera, video and frame of a `samples.SampleRecording`,
+    in pen (cropped) coordinates, as a table with `TRUTH_COLUMNS`."""
+    import pandas as pd
+
+    path = getattr(rec, "truth_path", None)
+    if path and os.path.isfile(path):
+        return pd.read_csv(path, dtype={"camera": str})[TRUTH_COLUMNS]
+    return _scene_truth(rec)
+
+
+def ground_truth_tables(truth):
+    """{Camera<N>: MOT table} from a truth table: ids are the animals, frames count from 1
+    along each camera's videos in time order, over the frames extraction keeps."""
+    import pandas as pd
+
+    from herdmask.export import MOT_COLUMNS
+
+    out = {}
+    for camera, rows in truth.groupby(truth["camera"].astype(str), sort=True):
+        parts, offset = [], 0
+        for video in sorted(rows["video"].unique(), key=lambda v: _NAME.match(v).group(3)):
+            v = rows[(rows["video"] == video) & (rows["frame"] > 0)]
+            parts.append(pd.DataFrame({"frame": v["frame"] + offset, "id": v["animal"], "x": v["x1"],
+                                       "y": v["y1"], "w": v["x2"] - v["x1"], "h": v["y2"] - v["y1"],
+                                       "conf": 1.0}))
+            offset += int(v["frame"].max())
+        out[f"Camera{camera}"] = pd.concat(parts, ignore_index=True)[MOT_COLUMNS]
+    return out
+
+
+def write_sample_ground_truth(rec, out_dir):
+    """Writes Camera<N>.txt per camera of the recording into `out_dir`; returns the paths."""
+    from herdmask.export import write_mot
+
+    os.makedirs(out_dir, exist_ok=True)
+    return [write_mot(table, os.path.join(out_dir, f"{name}.txt"))
+            for name, table in ground_truth_tables(sample_truth(rec)).items()]

@@ -1,0 +1,555 @@
+"""Tracking results in the formats of the field's tools, and identity metrics.
+
+A segment's annotation files (or its loaded annotation data) become COCO
+instance segmentation JSON or MOTChallenge text; a whole run's output becomes
+one of either per camera, with one track id per animal along the camera's
+chain of videos. MOTChallenge text is read back strictly, and predicted tracks
+are scored against ground truth (MOTA, IDF1, identity switches, ...).
+
+Masks are read through the annotation loader, so what is exported is exactly
+what the review steps see. pycocotools and motmetrics (the `export` extra) are
+imported only by the functions that need them.
+"""
+
+import datetime
+import json
+import math
+import os
+import re
+
+import numpy as np
+import pandas as pd
+
+from . import _annotation_data
+from ._native import annotation as _core
+
+__all__ = [
+    "MotFormatError",
+    "MOT_COLUMNS",
+    "segment_coco",
+    "segment_mot",
+    "write_coco",
+    "write_mot",
+    "read_mot",
+    "run_chains",
+    "run_coco",
+    "run_mot",
+    "export_run",
+    "evaluate_mot",
+    "METRIC_COLUMNS",
+]
+
+MOT_COLUMNS = ["frame", "id", "x", "y", "w", "h", "conf"]
+# motmetrics' names for the figures reported, and the column names they get here
+_METRICS = {
+    "mota": "MOTA",
+    "idf1": "IDF1",
+    "num_switches": "ID switches",
+    "num_fragmentations": "fragmentations",
+    "precision": "precision",
+    "recall": "recall",
+    "num_unique_objects": "ground-truth tracks",
+    "num_frames": "frames",
+}
+METRIC_COLUMNS = list(_METRICS.values())
+_DEFAULT_LABEL = "pig"
+_CHUNK = 32  # annotation files loaded at once: bounds the memory a long segment takes
+_BOX_KEY = re.compile(r"^Box(-?\d+)$")
+
+
+class MotFormatError(ValueError):
+    """A MOTChallenge text file that cannot be read: the message names the file, line and field."""
+
+
+# ------------------------------------------------------------------ frame records
+
+
+def _annotation_paths(folder):
+    folder = os.fspath(folder)
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(f"No such folder: '{folder}'")
+    paths = _core.discover_annotation_files(folder)
+    if not paths:
+        raise FileNotFoundError(f"No annotation files (output_pp_<n>.json) under '{folder}'")
+    folders = sorted({os.path.dirname(p) for p in paths})
+    if len(folders) > 1:
+        # Frame numbers restart in every segment folder: one sequence cannot hold two of them.
+        shown = ", ".join(os.path.relpath(f, folder) for f in folders[:3])
+        more = f" and {len(folders) - 3} more" if len(folders) > 3 else ""
+        raise ValueError(f"'{folder}' holds the annotation files of {len(folders)} segments ({shown}{more}); "
+                         "export one segment folder, or a whole run folder")
+    return paths
+
+
+def _frame_records(source):
+    """Frame records of one segment in frame order, from a folder (loaded a few files at a
+    time) or from annotation data as the loader returns it."""
+    if isinstance(source, dict):
+        records = sorted(source.values(), key=lambda r: r["frame_index"])
+        yield from records
+        return
+    paths = _annotation_paths(source)
+    height, width = _core.annotation_frame_size(paths[0])
+    for start in range(0, len(paths), _CHUNK):
+        yield from _annotation_data._records(paths[start:start + _CHUNK], height, width, False)
+
+
+def _key_number(key):
+    m = _BOX_KEY.match(str(key))
+    if not m:
+        raise ValueError(f"'{key}' is not a box key (Box followed by a number)")
+    return int(m.group(1))
+
+
+def _track_id(key, track_ids):
+    if track_ids is None:
+        return _key_number(key) + 1  # the files' own object id
+    if key not in track_ids:
+        raise ValueError(f"no track id given for {key}")
+    return int(track_ids[key])
+
+
+def _boxes(masks):
+    """(x, y, width, height) of each mask's tight box, width and height counting pixels."""
+    return [(x1, y1, x2 - x1 + 1, y2 - y1 + 1) for x1, y1, x2, y2 in _core.mask_boxes(masks)]
+
+
+def _tracked_objects(record, track_ids):
+    """(box key, track id, mask, area, box) of each non-empty mask of a frame record."""
+    keys = [k for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0]
+    masks = [record["masks_dict"][k] for k in keys]
+    return [(k, _track_id(k, track_ids), m, int(record["mask_areas"][k]), b)
+            for k, m, b in zip(keys, masks, _boxes(masks))]
+
+
+def _label_of(json_path):
+    """The object label the annotation file names: a detection's class name, else its
+    polygons' identifier; None when the file names none."""
+    try:
+        with open(json_path) as f:
+            detections = json.load(f).get("detections") or []
+    except (OSError, ValueError, AttributeError):
+        return None
+    for det in detections:
+        name = det.get("class_name") if isinstance(det, dict) else None
+        if isinstance(name, str) and name.strip():
+            return name.strip()
+        for poly in (det.get("formatted_polygon") or []) if isinstance(det, dict) else []:
+            tokens = str(poly).split()
+            if tokens:
+                return tokens[0]
+    return None
+
+
+# ------------------------------------------------------------------ COCO
+
+
+class _CocoBuilder:
+    """Accumulates images and annotations of one or more segments into one COCO document."""
+
+    def __init__(self, label=None, description=""):
+        self.label = label
+        self.description = description
+        self.images = []
+        self.annotations = []
+        self.shape = None  # (height, width) of the frames
+
+    def add_segment(self, source, track_ids=None, frame_offset=0, extra=None):
+        from pycocotools import mask as mask_utils
+
+        for record in _frame_records(source):
+            objects = _tracked_objects(record, track_ids)
+            if self.label is None and objects:
+                self.label = _label_of(record["json_path"])
+            if record["masks_dict"]:
+                self.shape = tuple(int(v) for v in next(iter(record["masks_dict"].values())).shape[-2:])
+            elif self.shape is None:
+                self.shape = _frame_shape(record)
+            height, width = self.shape
+            image_id = len(self.images) + 1
+            image = {"id": image_id, "file_name": record["image_path"], "height": height, "width": width,
+                     "frame_index": int(record["frame_index"]),
+                     "frame_id": frame_offset + int(record["frame_index"]) + 1}
+            image.update(extra or {})
+            self.images.append(image)
+            for key, track, mask, area, (x, y, w, h) in objects:
+                # The encoder reads column by column; only the box holds set pixels, so only the box
+                # is copied into the column-major frame (the rest stays zero pages).
+                frame = np.zeros(self.shape, np.uint8, order="F")
+                frame[y:y + h, x:x + w] = np.asarray(mask).reshape(self.shape)[y:y + h, x:x + w] != 0
+                rle = mask_utils.encode(frame)
+                self.annotations.append({
+                    "id": len(self.annotations) + 1, "image_id": image_id, "category_id": 1,
+                    "segmentation": {"size": [height, width], "counts": rle["counts"].decode("ascii")},
+                    "area": area, "bbox": [int(x), int(y), int(w), int(h)], "iscrowd": 0,
+                    "track_id": track, "box_key": key})
+
+    def document(self):
+        return {
+            "info": {"description": self.description, "version": "1.0",
+                     "date_created": datetime.date.today().isoformat()},
+            "licenses": [],
+            "images": self.images,
+            "annotations": self.annotations,
+            "categories": [{"id": 1, "name": self.label or _DEFAULT_LABEL, "supercategory": "animal"}],
+        }
+
+
+def _frame_shape(record):
+    """Frame size of a record without masks, read from its image."""
+    from PIL import Image
+
+    with Image.open(record["image_path"]) as img:
+        return img.height, img.width
+
+
+def segment_coco(source, label=None, track_ids=None):
+    """COCO instance segmentation document (a dict) of one segment.
+
+    `source` is a segment's annotation folder or its annotation data as
+    `get_gsam_annotation_data` returns it. One image per annotation file, one
+    category (`label`, by default the label the files name, else "pig"), one
+    annotation per non-empty mask: its mask as compressed RLE, its tight box as
+    x, y, width, height, its area in pixels, and "track_id", the integer id of
+    its box key (`track_ids[key]`, by default the key's number plus one, the
+    files' own object id). Images also carry "frame_index" (the frame number
+    of the annotation file) and "frame_id" (the same counted from 1).
+    """
+    builder = _CocoBuilder(label, description=_describe(source))
+    builder.add_segment(source, track_ids)
+    return builder.document()
+
+
+def _describe(source):
+    where = "loaded annotation data" if isinstance(source, dict) else os.path.abspath(os.fspath(source))
+    return f"herdmask tracking export of {where}"
+
+
+def write_coco(document, path):
+    """Writes a COCO document as JSON to `path` (replaced in one step); returns `path`."""
+    _core.write_text_atomic(os.fspath(path), json.dumps(document))
+    return path
+
+
+# ------------------------------------------------------------------ MOTChallenge
+
+
+def _mot_table(rows):
+    table = pd.DataFrame(rows, columns=MOT_COLUMNS)
+    return table.astype({"frame": np.int64, "id": np.int64, "x": float, "y": float, "w": float, "h": float,
+                         "conf": float})
+
+
+def _segment_mot_rows(source, track_ids=None, frame_offset=0):
+    rows = []
+    for record in _frame_records(source):
+        frame = frame_offset + int(record["frame_index"]) + 1
+        for _, track, _, _, (x, y, w, h) in _tracked_objects(record, track_ids):
+            rows.append((frame, track, x, y, w, h, 1.0))
+    return rows
+
+
+def segment_mot(source, track_ids=None, frame_offset=0):
+    """MOTChallenge rows of one segment as a table with the columns of `MOT_COLUMNS`.
+
+    `source` and `track_ids` as for `segment_coco`. One row per non-empty mask:
+    frame = `frame_offset` + the annotation file's frame number + 1 (frames
+    count from 1), the track id, the mask's tight box as x, y, width, height,
+    and confidence 1. Rows are in frame order, then in box-key order.
+    """
+    return _mot_table(_segment_mot_rows(source, track_ids, frame_offset))
+
+
+def _number(v):
+    v = float(v)
+    return str(int(v)) if v.is_integer() else repr(v)
+
+
+def write_mot(table, path):
+    """Writes MOTChallenge text (`frame,id,x,y,w,h,conf,-1,-1,-1` per line) to `path`,
+    replaced in one step; returns `path`."""
+    lines = [f"{int(r.frame)},{int(r.id)},{_number(r.x)},{_number(r.y)},{_number(r.w)},{_number(r.h)},"
+             f"{_number(r.conf)},-1,-1,-1\n" for r in table[MOT_COLUMNS].itertuples(index=False)]
+    _core.write_text_atomic(os.fspath(path), "".join(lines))
+    return path
+
+
+def read_mot(path):
+    """Reads MOTChallenge text into a table with the columns of `MOT_COLUMNS`.
+
+    Every non-blank line needs at least six comma-separated numbers (frame, id,
+    x, y, width, height); a seventh is the confidence (1 when absent), further
+    columns are ignored. Frames and ids must be whole numbers, frames count
+    from 1, widths and heights are not negative, and an id appears at most
+    once per frame. Anything else raises
+    `MotFormatError` naming the file, the line and the field.
+    """
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise MotFormatError(f"{path}: is a folder, not a MOTChallenge text file")
+    rows, seen = [], {}
+    names = ("frame", "id", "x", "y", "width", "height", "conf")
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
+        for n, line in enumerate(f, start=1):
+            text = line.strip()
+            if not text:
+                continue
+            fields = [t.strip() for t in text.split(",")]
+            if len(fields) < 6:
+                raise MotFormatError(f"{path}, line {n}: {len(fields)} columns, MOTChallenge text needs at "
+                                     "least 6 (frame,id,x,y,w,h[,conf,...])")
+            values = []
+            for i, field in enumerate(fields[:7]):
+                try:
+                    v = float(field)
+                except ValueError:
+                    v = math.nan
+                if not math.isfinite(v):
+                    raise MotFormatError(f"{path}, line {n}: {names[i]} '{field}' is not a number")
+                values.append(v)
+            frame, ident, x, y, w, h = values[:6]
+            if not frame.is_integer() or frame < 1:
+                raise MotFormatError(f"{path}, line {n}: frame '{fields[0]}' is not a whole number from 1 up")
+            if not ident.is_integer():
+                raise MotFormatError(f"{path}, line {n}: id '{fields[1]}' is not a whole number")
+            if w < 0 or h < 0:
+                raise MotFormatError(f"{path}, line {n}: negative box size {fields[4]} x {fields[5]}")
+            first = seen.setdefault((frame, ident), n)
+            if first != n:
+                raise MotFormatError(f"{path}, line {n}: id {int(ident)} appears twice in frame {int(frame)} "
+                                     f"(first on line {first})")
+            rows.append((int(frame), int(ident), x, y, w, h, values[6] if len(values) > 6 else 1.0))
+    return _mot_table(rows)
+
+
+# ------------------------------------------------------------------ run folders
+
+_VIDEO_TIME = re.compile(r"_(\d{14})(?:\.\w+)?$")
+_SEGMENT_START = re.compile(r"^(\d+(?:\.\d+)?)min_to_")
+
+
+def _read_table(path, required):
+    table = pd.read_csv(path, dtype=str, keep_default_na=False)
+    missing = [c for c in required if c not in table.columns]
+    if missing:
+        raise ValueError(f"{path} lacks the column(s) {', '.join(missing)}")
+    return table
+
+
+def _link_order(link):
+    m = _VIDEO_TIME.search(link["video"])
+    s = _SEGMENT_START.match(link["segment"])
+    return (m.group(1) if m else link["video"], float(s.group(1)) if s else -1.0, link["segment"])
+
+
+def _whole(text):
+    try:
+        return int(float(text))
+    except ValueError:
+        return None
+
+
+def run_chains(run_dir):
+    """The chains of a run folder: {camera sequence name: [link, ...]} in time order.
+
+    Read from the run's identities.csv (one row per box key of each tracked
+    link) and, where present, run_summary.csv (one row per link, tracked or
+    not). A link is a dict with "video", "segment", "annotation_dir",
+    "started" (how the link started), "frames" (its frame count),
+    "frame_offset" (the frames of the chain before it) and "track_ids" ({box
+    key: track id}, empty for a link that was not tracked).
+    Track ids follow one animal along its camera's chain: the identity table's
+    own ids when it has them; otherwise a carried link keeps the previous
+    link's ids and any other link takes new ids after the highest used so far.
+    """
+    run_dir = os.fspath(run_dir)
+    path = os.path.join(run_dir, "identities.csv")
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"'{run_dir}' is not a run folder: it has no identities.csv")
+    identities = _read_table(path, ("camera", "video", "segment", "box_key", "started"))
+    links = {}
+
+    def link_of(row):
+        key = (row["camera"], row["video"], row["segment"])
+        if key not in links:
+            links[key] = {"camera": row["camera"], "video": row["video"], "segment": row["segment"],
+                          "started": row.get("started", ""), "frames": None, "keys": {},
+                          "annotation_dir": os.path.join(run_dir, "annotations", row["video"], row["segment"])}
+        return links[key]
+
+    summary_path = os.path.join(run_dir, "run_summary.csv")
+    if os.path.isfile(summary_path):
+        for row in _read_table(summary_path, ("camera", "video", "segment")).to_dict("records"):
+            link_of(row)["frames"] = _whole(row.get("frames", ""))
+    for row in identities.to_dict("records"):
+        link = link_of(row)
+        link["started"] = row["started"]
+        link["keys"][row["box_key"]] = _whole(row.get("track_id", ""))
+
+    chains = {}
+    for link in sorted(links.values(), key=_link_order):
+        chains.setdefault(_sequence_name(link.pop("camera")), []).append(link)
+    for chain in chains.values():
+        offset, highest, frames = 0, 0, 0
+        for link in chain:
+            keys = link.pop("keys")
+            if link["started"] != "carried":
+                offset = highest
+            link["track_ids"] = {k: offset + _key_number(k) + 1 if v is None else v for k, v in keys.items()}
+            highest = max([highest, *link["track_ids"].values()])
+            if link["frames"] is None:
+                link["frames"] = _frame_count(link["annotation_dir"])
+            link["frame_offset"] = frames
+            frames += link["frames"]
+    return chains
+
+
+def _sequence_name(camera):
+    camera = str(camera)
+    return camera if camera.lower().startswith("camera") else f"Camera{camera}"
+
+
+def _frame_count(annotation_dir):
+    """Frames of a link: its frame folder's images, else one past its last annotation file."""
+    paths = _core.discover_annotation_files(annotation_dir) if os.path.isdir(annotation_dir) else []
+    if not paths:
+        return 0
+    with open(paths[0]) as f:
+        image_path = json.load(f).get("image_path", "")
+    folder = os.path.dirname(image_path)
+    if folder and os.path.isdir(folder):
+        return sum(1 for n in os.listdir(folder) if n.endswith(".jpg"))
+    last = re.search(r"output_pp_(\d+)\.", os.path.basename(paths[-1]))
+    return int(last.group(1)) + 1 if last else len(paths)
+
+
+def _tracked_links(links):
+    """The links that were tracked; one whose annotation files are gone is an error, not a gap."""
+    for link in links:
+        if not link["track_ids"]:
+            continue
+        folder = link["annotation_dir"]
+        if not (os.path.isdir(folder) and _core.discover_annotation_files(folder)):
+            raise FileNotFoundError(f"identities.csv lists {link['video']} {link['segment']}, but its annotation "
+                                    f"files are missing from '{folder}'")
+        yield link
+
+
+def run_mot(run_dir):
+    """MOTChallenge tables of a run folder, {camera sequence name: table}; frames count
+    from 1 along the camera's chain and track ids follow each animal (see `run_chains`)."""
+    out = {}
+    for name, links in run_chains(run_dir).items():
+        rows = []
+        for link in _tracked_links(links):
+            rows += _segment_mot_rows(link["annotation_dir"], link["track_ids"], link["frame_offset"])
+        out[name] = _mot_table(rows)
+    return out
+
+
+def run_coco(run_dir, label=None):
+    """COCO documents of a run folder, {camera sequence name: document}, with the track
+    ids of `run_chains`; images also carry "video", "segment" and "frame_id", the frame
+    number along the chain counted from 1."""
+    out = {}
+    for name, links in run_chains(run_dir).items():
+        builder = _CocoBuilder(label, description=f"herdmask tracking export of {name} in "
+                                                  f"{os.path.abspath(os.fspath(run_dir))}")
+        for link in _tracked_links(links):
+            builder.add_segment(link["annotation_dir"], link["track_ids"], link["frame_offset"],
+                                extra={"video": link["video"], "segment": link["segment"]})
+        out[name] = builder.document()
+    return out
+
+
+def export_run(run_dir, out_dir, fmt):
+    """Writes one file per camera chain of a run folder into `out_dir`: <camera>.json
+    (COCO) or <camera>.txt (MOTChallenge); returns the paths written."""
+    if fmt not in ("coco", "mot"):
+        raise ValueError(f"unknown export format '{fmt}': use coco or mot")
+    os.makedirs(out_dir, exist_ok=True)
+    written = []
+    if fmt == "coco":
+        for name, doc in run_coco(run_dir).items():
+            written.append(write_coco(doc, os.path.join(out_dir, f"{name}.json")))
+    else:
+        for name, table in run_mot(run_dir).items():
+            written.append(write_mot(table, os.path.join(out_dir, f"{name}.txt")))
+    return written
+
+
+# ------------------------------------------------------------------ metrics
+
+
+def _iou_distances(gt, pred, iou_threshold):
+    """1 - IoU of every ground-truth box with every predicted box, NaN where they may not pair.
+
+    Computed here: the metrics library's own helper calls a function NumPy 2 removed.
+    """
+    a = gt[:, None, :]
+    b = pred[None, :, :]
+    w = np.minimum(a[..., 0] + a[..., 2], b[..., 0] + b[..., 2]) - np.maximum(a[..., 0], b[..., 0])
+    h = np.minimum(a[..., 1] + a[..., 3], b[..., 1] + b[..., 3]) - np.maximum(a[..., 1], b[..., 1])
+    inter = np.clip(w, 0, None) * np.clip(h, 0, None)
+    union = a[..., 2] * a[..., 3] + b[..., 2] * b[..., 3] - inter
+    with np.errstate(invalid="ignore", divide="ignore"):
+        iou = np.where(union > 0, inter / union, 0.0)
+    return np.where(iou >= iou_threshold, 1.0 - iou, np.nan)
+
+
+def _accumulate(gt, pred, iou_threshold):
+    import motmetrics as mm
+
+    acc = mm.MOTAccumulator()
+    gt_frames = dict(iter(gt.groupby("frame")))
+    pred_frames = dict(iter(pred.groupby("frame")))
+    box = ["x", "y", "w", "h"]
+    for frame in sorted(set(gt_frames) | set(pred_frames)):
+        g = gt_frames.get(frame, gt.iloc[:0])
+        p = pred_frames.get(frame, pred.iloc[:0])
+        dists = _iou_distances(g[box].to_numpy(float), p[box].to_numpy(float), iou_threshold)
+        acc.update(g["id"].to_numpy(), p["id"].to_numpy(), dists, frameid=int(frame))
+    return acc
+
+
+def _frame_range(table):
+    return f"{table['frame'].min()}-{table['frame'].max()}" if len(table) else "none"
+
+
+def evaluate_mot(predicted, ground_truth, iou_threshold=0.5):
+    """Identity and CLEAR metrics of predicted tracks against ground truth, per sequence
+    and overall, as a table indexed by sequence (the last row "OVERALL").
+
+    `predicted` and `ground_truth` are {sequence name: MOT table} (or one table
+    each, then named "sequence"); a predicted box matches a ground-truth box
+    when their IoU is at least `iou_threshold`. Columns: `METRIC_COLUMNS`.
+    Ground-truth rows with confidence 0 are ignored, as MOTChallenge marks
+    boxes not to be scored. A sequence without ground truth, or whose
+    ground truth holds none of its frames, raises ValueError.
+    """
+    import motmetrics as mm
+
+    if isinstance(predicted, pd.DataFrame):
+        predicted = {"sequence": predicted}
+    if isinstance(ground_truth, pd.DataFrame):
+        ground_truth = {"sequence": ground_truth}
+    if not 0 < iou_threshold <= 1:
+        raise ValueError(f"iou_threshold must lie in (0, 1], got {iou_threshold}")
+    missing = [name for name in predicted if name not in ground_truth]
+    if missing:
+        raise ValueError(f"no ground truth for {', '.join(missing)} (ground truth has "
+                         f"{', '.join(ground_truth) or 'nothing'})")
+    accumulators, names = [], []
+    for name, pred in predicted.items():
+        gt = ground_truth[name]
+        gt = gt[gt["conf"] != 0]
+        if len(pred) and not set(pred["frame"]) & set(gt["frame"]):
+            raise ValueError(f"the ground truth of {name} is for other frames: predicted frames "
+                             f"{_frame_range(pred)}, ground-truth frames {_frame_range(gt)}")
+        accumulators.append(_accumulate(gt, pred, iou_threshold))
+        names.append(name)
+    summary = mm.metrics.create().compute_many(accumulators, names=names, metrics=list(_METRICS),
+                                               generate_overall=True)
+    summary = summary.rename(columns=_METRICS)
+    summary.index.name = "sequence"
+    return summary
