@@ -29,8 +29,8 @@ std::int64_t frame_number(int fps, double minutes);
 struct KeptVideo;
 
 // The reader a segment leaves open so that the call for the next segment of the same
-// file carries on decoding instead of reopening and seeking. Each run over a table
-// owns its own, so runs on different threads never take each other's reader.
+// file carries on decoding instead of reopening and seeking. A run over a table makes
+// one for each video, so runs on different threads never take each other's reader.
 class KeptReader {
  public:
   KeptReader();
@@ -60,7 +60,8 @@ struct SegmentRequest {
   bool crop = true;
   std::string camera_text = "None";
   // The camera's box when already known; otherwise it is detected on the first frame
-  // and handed to store_box before any frame is saved.
+  // and, once it is known to leave pixels of the frame, handed to store_box before
+  // any frame is saved.
   std::optional<CropBox> cached_box;
   std::function<void(const CropBox&)> store_box;
   int encode_threads = 0;  // 0: one per hardware thread
