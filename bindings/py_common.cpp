@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <memory>
 #include <opencv2/core.hpp>
 
@@ -24,6 +25,22 @@ std::string shape_text(const std::vector<std::int64_t>& shape) {
 }
 
 nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+// json.JSONDecodeError, whose position counts characters of the decoded text.
+void set_json_decode_error(const hm::JsonDecodeError& e) {
+  try {
+    const std::string& text = e.text;
+    const size_t offset = std::min(e.offset, text.size());
+    nb::object doc = nb::steal(PyUnicode_DecodeUTF8(text.data(), text.size(), "replace"));
+    nb::object head = nb::steal(PyUnicode_DecodeUTF8(text.data(), offset, "replace"));
+    if (!doc || !head) throw nb::python_error();
+    nb::object type = nb::module_::import_("json").attr("JSONDecodeError");
+    nb::object error = type(e.what(), doc, PyUnicode_GetLength(head.ptr()));
+    PyErr_SetObject(type.ptr(), error.ptr());
+  } catch (const nb::python_error&) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  }
+}
 
 }  // namespace
 
@@ -135,6 +152,8 @@ void register_error_translation() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {
       std::rethrow_exception(p);
+    } catch (const hm::JsonDecodeError& e) {
+      set_json_decode_error(e);
     } catch (const hm::ValueError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const hm::FileNotFound& e) {

@@ -57,7 +57,8 @@ void register_video(nb::module_ m) {
       [](std::string video_path, std::string output_dir, std::string reported_dir, double start_min,
          double end_min, std::string start_text, std::string end_text, std::int64_t frame_skip,
          std::optional<std::int64_t> resize_height, bool crop, std::string camera_text,
-         std::optional<Box> cached_box, nb::object store_box, int encode_threads, bool keep_open) {
+         std::optional<Box> cached_box, nb::object store_box, int encode_threads,
+         video::KeptReader* kept) {
         video::SegmentRequest req;
         req.video_path = std::move(video_path);
         req.output_dir = std::move(output_dir);
@@ -83,7 +84,7 @@ void register_video(nb::module_ m) {
           };
         }
         req.encode_threads = encode_threads;
-        req.keep_open = keep_open;
+        req.kept = kept;
         const Printer print = python_printer();
         nb::gil_scoped_release release;
         return video::crop_video_to_frames(req, print).saved;
@@ -92,11 +93,22 @@ void register_video(nb::module_ m) {
       nb::arg("end_min"), nb::arg("start_text"), nb::arg("end_text"), nb::arg("frame_skip"),
       nb::arg("resize_height").none(), nb::arg("crop"), nb::arg("camera_text"),
       nb::arg("cached_box").none(), nb::arg("store_box").none(), nb::arg("encode_threads") = 0,
-      nb::arg("keep_open") = false);
-  m.def("close_kept_video", [] {
-    nb::gil_scoped_release release;
-    video::close_kept_video();
-  });
+      nb::arg("kept").none() = nb::none());
+
+  nb::class_<video::KeptReader>(m, "KeptReader")
+      .def(nb::init<>())
+      .def("close", [](video::KeptReader& kept) {
+        nb::gil_scoped_release release;
+        kept.close();
+      });
+
+  m.def(
+      "video_minutes",
+      [](const std::string& path) {
+        nb::gil_scoped_release release;
+        return video::video_minutes(path);
+      },
+      nb::arg("video_path"));
 }
 
 }  // namespace hm::py

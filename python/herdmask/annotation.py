@@ -1,7 +1,10 @@
 """Annotation files and drawing: reading and rescaling annotation files, masks
 from their polygons, and pictures of masks, boxes and labels."""
 
+import contextlib
 import json
+import math
+import numbers
 import operator
 import os
 import random
@@ -47,6 +50,53 @@ def _near(v, size, pad=8):
     return min(max(v, -pad), size + pad)
 
 
+# Boxes are drawn with 64-bit pixel positions; a coordinate this large is no box.
+_BOX_LIMIT = 2**62
+
+
+def _check_box(box, object_id, json_path):
+    for v in box:
+        if isinstance(v, numbers.Integral):
+            ok = abs(int(v)) <= _BOX_LIMIT
+        elif isinstance(v, numbers.Real):
+            ok = math.isfinite(v) and abs(v) <= _BOX_LIMIT
+        else:
+            continue  # not a number: the drawing raises its own error
+        if not ok:
+            raise ValueError(f"box {box!r} of object {object_id!r} in {json_path}: coordinates must "
+                             f"be finite numbers within +-2**62")
+
+
+def _save_image(image, save_path):
+    """Saves through a temporary file beside `save_path` and a rename, so that a save
+    that fails midway never leaves a truncated picture, nor spoils one already there."""
+    try:
+        path = os.fsdecode(save_path)
+    except TypeError:  # a file object: the caller owns it
+        image.save(save_path)
+        return
+    ext = os.path.splitext(path)[1].lower()
+    Image.init()
+    if ext not in Image.EXTENSION:  # refused before anything is written, as the imaging library does
+        raise ValueError(f"unknown file extension: {ext}")
+    folder, name = os.path.split(path)
+    while True:
+        # Made here rather than by tempfile, so that it gets the permissions any new file gets.
+        tmp = os.path.join(folder, f".{name}.{os.urandom(5).hex()}.tmp")
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            break
+        except FileExistsError:
+            continue
+    try:
+        image.save(tmp, format=Image.EXTENSION[ext])
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise
+
+
 def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids="all"):
     """Draws an annotation file's objects over its frame image; returns the RGBA picture."""
     with open(json_path) as f:
@@ -67,6 +117,8 @@ def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids
         fill = color + (100,)
         for box in det["xyxy"]:
             x1, y1, x2, y2 = box
+            if box_drawing:
+                _check_box(box, object_id, json_path)
             for poly in det["formatted_polygon"]:
                 _fill_polygon(draw, _core.polygon_points(poly, width, height), fill, color)
             if box_drawing:
@@ -84,7 +136,7 @@ def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids
     # without detections gives the image itself.
     annotated = Image.alpha_composite(image, overlay) if detections else image
     if save_path:
-        annotated.save(save_path)
+        _save_image(annotated, save_path)
     return annotated
 
 

@@ -52,7 +52,8 @@ def draw_pen(image_path, json_path, drawout=False):
 
     With `drawout`, returns (RGB image of `image_path` with the closed outline drawn
     in red, 3 pixels wide, polygon). Raises ValueError("No shapes found in the JSON
-    file.") when "shapes" is empty.
+    file.") when "shapes" is empty, and json.JSONDecodeError naming the file when it
+    is not JSON.
     """
     polygon = _core_pen.read_pen_polygon(os.fspath(json_path))
     if not drawout:
@@ -99,9 +100,12 @@ def get_in_pen_mask(frame_idx, test_mask, pen_json_path, frame_names):
     """`test_mask` with every pixel outside the pen set to 0 / False.
 
     Same shape and dtype as `test_mask`; only its last two axes are the image. The
-    filled pen is cached per (file, frame size) and refreshed when the file changes.
+    filled pen is cached by the file's content and the frame size, so every change
+    of the file is seen.
     """
-    frame_names[frame_idx]  # an index outside the frame list fails as it always did
+    # Only the frame's name is looked up (the image is never opened), so an index
+    # outside the frame list raises IndexError and any other name passes.
+    frame_names[frame_idx]
     mask = np.asarray(test_mask)
     if mask.ndim < 2:
         raise ValueError(f"test_mask must have at least two dimensions, got shape {mask.shape}")

@@ -82,7 +82,8 @@ def generate_tracking_report(gsam_annotation_data, save_dir_base, intersection_t
         overlap_frames_data = _overlap_table(*columns)
         box_keys_df = _overlap_table(*(c[last_start:] for c in columns))
     report_path = os.path.join(save_dir_base, "tracking_question_report.csv")
-    _core.write_report(os.fspath(save_dir_base), csv_text)
+    # Joined with an empty folder, the name stands alone: the working folder.
+    _core.write_report(os.fspath(save_dir_base) or os.curdir, csv_text)
     print(f"Tracking question report saved to {report_path}")
     return overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df
 
@@ -267,8 +268,10 @@ def matcher(laste_frame, frame_names, ann_frame_idx=0, image_predictor=None,
 
     if remove_stack_box is None:
         remove_stack_box = []
+    # No more attempts than stored frames: a short video whose frames all fail is a
+    # video without a usable last frame, not an error.
     best_laste_frame, no_best_laste_frame = find_best_laste_frame(
-        dict(laste_frame), min_area=min_area, max_attempts=max_attempts,
+        dict(laste_frame), min_area=min_area, max_attempts=min(max_attempts, len(laste_frame)),
         remove_stack_obs=remove_stack_box)
     keep_box = [f"Box{i}" for i in range(10) if f"Box{i}" not in remove_stack_box]
     if no_best_laste_frame:

@@ -149,7 +149,7 @@ class VideoProcessor:
         return None if box is None else tuple(box)
 
     def _extract(self, video_path, output_dir, reported_dir, start_min, end_min,
-                 camera_number, crop, keep_open=False):
+                 camera_number, crop, kept=None):
         frame_skip = _frame_skip(self.frame_skip)
         start = _minutes(start_min, "start_min")
         end = _minutes(end_min, "end_min")
@@ -165,7 +165,7 @@ class VideoProcessor:
         return _core_video.crop_video_to_frames(
             os.fspath(video_path), output_dir, reported_dir, start, end,
             number_text(start_min), number_text(end_min), frame_skip, resize_height,
-            bool(crop), str(camera_number), cached, store, keep_open=keep_open)
+            bool(crop), str(camera_number), cached, store, kept=kept)
 
     def crop_video_to_frames(self, video_path, output_dir, start_min=10, end_min=12,
                              camera_number=None, crop=True):
@@ -177,20 +177,25 @@ class VideoProcessor:
         """Cuts every video of a catalogue table into `time_step`-minute frame folders."""
         time_step = _time_step(self.time_step)
         _frame_skip(self.frame_skip)
-        rows = zip(df["Video Name"], df["File Path"], df["Date"], df["Camera Number"])
+        rows = list(zip(df["Video Name"], df["File Path"], df["Date"], df["Camera Number"]))
+        # Settings that cannot get through some video are refused before any is cut.
+        for _, video_path, _, _ in rows:
+            minutes = _core_video.video_minutes(os.fspath(video_path))
+            if minutes is not None:
+                _check_time_step_advances(time_step, minutes, video_path)
         for video_id, video_path, video_date, camera_number in rows:
             total_minutes = self.get_video_duration(video_path)
-            if total_minutes + time_step <= total_minutes:
-                raise ValueError(f"time_step {time_step!r} is too small to advance through a "
-                                 f"video of {total_minutes!r} minutes")
+            _check_time_step_advances(time_step, total_minutes, video_path)
+            # Consecutive segments of the video carry on with one reader, closed after it.
+            kept = _core_video.KeptReader()
             try:
                 self._cut_segments(video_path, video_id, video_date, camera_number,
-                                   total_minutes, time_step)
+                                   total_minutes, time_step, kept)
             finally:
-                _core_video.close_kept_video()
+                kept.close()
 
     def _cut_segments(self, video_path, video_id, video_date, camera_number, total_minutes,
-                      time_step):
+                      time_step, kept):
         start_min = 0
         while start_min < total_minutes:
             end_min = start_min + time_step
@@ -203,10 +208,10 @@ class VideoProcessor:
                 print(f"Skipping {output_dir}, already exists.")
             else:
                 self._extract_segment(video_path, output_dir, start_min, end_min,
-                                      camera_number)
+                                      camera_number, kept)
             start_min += time_step
 
-    def _extract_segment(self, video_path, output_dir, start_min, end_min, camera_number):
+    def _extract_segment(self, video_path, output_dir, start_min, end_min, camera_number, kept):
         # Frames go to a sibling folder that takes the final name only once complete,
         # so an interrupted run never leaves a folder that a rerun would skip.
         partial = output_dir + ".partial"
@@ -218,9 +223,15 @@ class VideoProcessor:
         saved = 0
         try:
             saved = self._extract(video_path, partial, output_dir, start_min, end_min,
-                                  camera_number, self.crop, keep_open=True)
+                                  camera_number, self.crop, kept=kept)
         finally:
             if saved > 0:
                 os.rename(partial, output_dir)
             else:
                 shutil.rmtree(partial, ignore_errors=True)
+
+
+def _check_time_step_advances(time_step, total_minutes, video_path):
+    if total_minutes + time_step <= total_minutes:
+        raise ValueError(f"time_step {time_step!r} is too small to advance through a video of "
+                         f"{total_minutes!r} minutes ({video_path})")

@@ -4,12 +4,22 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace hm {
 
 // Bad shapes, dtypes or values (Python: ValueError).
 struct ValueError : std::invalid_argument {
   using std::invalid_argument::invalid_argument;
+};
+
+// Text that is not valid JSON (Python: json.JSONDecodeError, itself a ValueError),
+// with the text and the byte offset where parsing stopped.
+struct JsonDecodeError : ValueError {
+  JsonDecodeError(const std::string& message, std::string text, size_t offset)
+      : ValueError(message), text(std::move(text)), offset(offset) {}
+  std::string text;
+  size_t offset;
 };
 
 // A file or folder that does not exist (Python: FileNotFoundError).

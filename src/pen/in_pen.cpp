@@ -58,7 +58,8 @@ std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std
   }
   auto runs = std::make_shared<const PenRuns>(pen_runs(*mask));
   std::lock_guard<std::mutex> lock(runs_mutex);
-  if (runs_cache.size() > 64) runs_cache.clear();
+  // Runs live no longer than their pen: those of pens the mask cache let go leave here.
+  std::erase_if(runs_cache, [](const auto& entry) { return entry.second.mask.expired(); });
   runs_cache[mask.get()] = RunsEntry{mask, runs};
   return runs;
 }

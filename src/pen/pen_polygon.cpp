@@ -1,13 +1,11 @@
 #include "pen/pen_polygon.hpp"
 
 #include <cmath>
-#include <filesystem>
 #include <limits>
-#include <map>
+#include <list>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
-#include <tuple>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
@@ -36,12 +34,22 @@ Coord to_coord(const json& v, const std::string& path) {
 }  // namespace
 
 std::vector<PenPoint> read_pen_polygon(const std::string& json_path) {
-  const std::string text = read_file(json_path);
+  return parse_pen_polygon(read_file(json_path), json_path);
+}
+
+std::vector<PenPoint> parse_pen_polygon(const std::string& text, const std::string& json_path) {
   json data;
   try {
     data = json::parse(text);
   } catch (const json::parse_error& e) {
-    throw ValueError("invalid JSON in '" + json_path + "': " + e.what());
+    // The parser's own text leads with its error code and the line and column,
+    // which the Python error adds back in its own form.
+    std::string why = e.what();
+    const size_t head = why.find("]");
+    const size_t colon = head == std::string::npos ? head : why.find(": ", head);
+    if (colon != std::string::npos) why.erase(0, colon + 2);
+    throw JsonDecodeError("invalid JSON in pen polygon file '" + json_path + "': " + why, text,
+                          e.byte > 0 ? e.byte - 1 : 0);
   }
   if (!data.is_object()) throw TypeError("pen polygon '" + json_path + "': not a JSON object");
   const auto it = data.find("shapes");
@@ -102,36 +110,48 @@ Mask fill_polygon(const std::vector<PenPoint>& polygon, std::int64_t h, std::int
 
 namespace {
 
-struct CacheEntry {
-  std::filesystem::file_time_type mtime;
-  std::uintmax_t size = 0;
+// Filled pens by file content and frame size. A pen file is small, so reading it
+// on every call is cheap, and a key of its bytes sees every change however it is
+// made (a rewrite within the same second and of the same size included). Least
+// recently used pens go first once the cache holds kMaxPens or kMaxPenBytes.
+constexpr size_t kMaxPens = 16;
+constexpr size_t kMaxPenBytes = size_t{256} << 20;
+
+struct CachedPen {
+  std::string content;
+  std::int64_t h = 0, w = 0;
   std::shared_ptr<const Mask> mask;
 };
 
 std::mutex cache_mutex;
-std::map<std::tuple<std::string, std::int64_t, std::int64_t>, CacheEntry> cache;
+std::list<CachedPen> cache;  // most recently used first
+size_t cache_bytes = 0;
 
 }  // namespace
 
 std::shared_ptr<const Mask> cached_pen_mask(const std::string& json_path, std::int64_t h,
                                             std::int64_t w) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const auto mtime = fs::last_write_time(json_path, ec);
-  const auto size = ec ? 0 : fs::file_size(json_path, ec);
-  const auto key = std::make_tuple(json_path, h, w);
-  if (!ec) {
+  std::string content = read_file(json_path);
+  {
     std::lock_guard<std::mutex> lock(cache_mutex);
-    const auto it = cache.find(key);
-    if (it != cache.end() && it->second.mtime == mtime && it->second.size == size)
-      return it->second.mask;
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+      if (it->h == h && it->w == w && it->content == content) {
+        cache.splice(cache.begin(), cache, it);
+        return it->mask;
+      }
+    }
   }
-  // Missing files and bad content raise from here, exactly as an uncached read would.
-  auto mask = std::make_shared<const Mask>(fill_polygon(read_pen_polygon(json_path), h, w));
-  if (!ec) {
-    std::lock_guard<std::mutex> lock(cache_mutex);
-    if (cache.size() > 64) cache.clear();
-    cache[key] = CacheEntry{mtime, size, mask};
+  // Bad content raises from here, exactly as an uncached read would.
+  auto mask =
+      std::make_shared<const Mask>(fill_polygon(parse_pen_polygon(content, json_path), h, w));
+  const size_t bytes = mask->pixels.size() + content.size();
+  if (bytes > kMaxPenBytes) return mask;
+  std::lock_guard<std::mutex> lock(cache_mutex);
+  cache.push_front(CachedPen{std::move(content), h, w, mask});
+  cache_bytes += bytes;
+  while (cache.size() > kMaxPens || cache_bytes > kMaxPenBytes) {
+    cache_bytes -= cache.back().mask->pixels.size() + cache.back().content.size();
+    cache.pop_back();
   }
   return mask;
 }

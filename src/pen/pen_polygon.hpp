@@ -24,13 +24,17 @@ struct PenPoint {
 // (bad JSON, "No shapes found in the JSON file."), KeyError or TypeError.
 std::vector<PenPoint> read_pen_polygon(const std::string& json_path);
 
+// The same from the file's text; `json_path` only names the file in errors.
+std::vector<PenPoint> parse_pen_polygon(const std::string& text, const std::string& json_path);
+
 // The polygon filled with 1 on an h x w zero mask: vertices truncated toward zero
 // to 32-bit integers, interior and boundary, 8-connected edges. ValueError for
 // fewer than three points or coordinates that are not finite 32-bit values.
 Mask fill_polygon(const std::vector<PenPoint>& polygon, std::int64_t h, std::int64_t w);
 
-// The filled pen mask of a file for a frame size, cached per (file, size) and
-// refreshed when the file's modification time or size changes. Thread-safe.
+// The filled pen mask of a file for a frame size. The file is read on every call
+// and its content is the cache key, so any change of the file is seen; the cache
+// keeps a bounded number of recently used pens. Thread-safe.
 std::shared_ptr<const Mask> cached_pen_mask(const std::string& json_path, std::int64_t h,
                                             std::int64_t w);
 

@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
@@ -44,21 +45,24 @@ std::string image_name(std::int64_t save_idx) {
 }
 
 struct ImageJob {
+  std::int64_t seq = 0;  // position in save order
   std::string path;
   cv::Mat image;
   cv::Size resize_to;  // empty: written as it is
-  cv::Mat frame;       // the decoded frame `image` is cut from, reused once written
+  cv::Mat frame;       // the decoded frame `image` is cut from, reused once encoded
 };
 
-void write_image(const ImageJob& job) {
-  if (job.resize_to.empty()) return write_jpeg(job.path, job.image);
+std::string encode_image(const ImageJob& job) {
+  if (job.resize_to.empty()) return encode_jpeg(job.image);
   cv::Mat resized;
   cv::resize(job.image, resized, job.resize_to, 0, 0, cv::INTER_AREA);
-  write_jpeg(job.path, resized);
+  return encode_jpeg(resized);
 }
 
-// Encodes and writes images on worker threads while the caller keeps decoding. The
-// queue is bounded so that a slow disk does not pile up decoded frames in memory.
+// Encodes images on worker threads while the caller keeps decoding, and writes the
+// files in save order: an image's file appears only after every earlier one, so a
+// failed write is the last thing that happens to the folder. The queue is bounded so
+// that a slow disk does not pile up decoded frames in memory.
 class ImageWriterPool {
  public:
   explicit ImageWriterPool(int threads) {
@@ -68,18 +72,19 @@ class ImageWriterPool {
   }
   ImageWriterPool(const ImageWriterPool&) = delete;
   ImageWriterPool& operator=(const ImageWriterPool&) = delete;
-  ~ImageWriterPool() { stop(); }
+  ~ImageWriterPool() { finish(); }
 
-  // Queues one image; rethrows the first failure of an earlier write.
-  void submit(ImageJob job) {
+  // Queues one image; false, without queueing, once an image has failed.
+  bool submit(ImageJob job) {
     std::unique_lock lock(mutex_);
     space_.wait(lock, [this] { return jobs_.size() < capacity_ || error_; });
-    if (error_) std::rethrow_exception(error_);
+    if (error_) return false;
     jobs_.push_back(std::move(job));
     work_.notify_one();
+    return true;
   }
 
-  // A frame buffer the decoder can fill: one whose image has been written, so that
+  // A frame buffer the decoder can fill: one whose image has been encoded, so that
   // full-size frames are not mapped and zeroed afresh by the kernel for every read.
   cv::Mat take_buffer() {
     std::lock_guard lock(mutex_);
@@ -89,42 +94,14 @@ class ImageWriterPool {
     return buffer;
   }
 
-  // Waits until every queued image is written; rethrows the first failure.
+  // How many images, from the first, are in their files.
+  std::int64_t written() {
+    std::lock_guard lock(mutex_);
+    return next_;
+  }
+
+  // Waits until every queued image is written, or dropped after a failure.
   void finish() {
-    stop();
-    if (error_) std::rethrow_exception(error_);
-  }
-
- private:
-  void run() {
-    for (;;) {
-      ImageJob job;
-      {
-        std::unique_lock lock(mutex_);
-        work_.wait(lock, [this] { return !jobs_.empty() || closing_; });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-        space_.notify_one();
-      }
-      try {
-        write_image(job);
-        job.image.release();
-        // Only a buffer nobody else still reads may be written over by the decoder.
-        if (!job.frame.empty() && job.frame.u && job.frame.u->refcount == 1) {
-          std::lock_guard lock(mutex_);
-          spare_.push_back(std::move(job.frame));
-        }
-      } catch (...) {
-        std::lock_guard lock(mutex_);
-        if (!error_) error_ = std::current_exception();
-        jobs_.clear();
-        space_.notify_all();
-      }
-    }
-  }
-
-  void stop() {
     {
       std::lock_guard lock(mutex_);
       closing_ = true;
@@ -135,12 +112,90 @@ class ImageWriterPool {
     workers_.clear();
   }
 
+  // The failure of the first image that could not be encoded or written, if any.
+  std::exception_ptr failure() {
+    std::lock_guard lock(mutex_);
+    return error_;
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      ImageJob job;
+      {
+        std::unique_lock lock(mutex_);
+        // Images encoded ahead of a slow write wait in memory; only a few at a time.
+        work_.wait(lock,
+                   [this] { return (!jobs_.empty() && encoded_.size() < capacity_) || closing_; });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+        space_.notify_one();
+      }
+      std::string bytes;
+      std::exception_ptr failed;
+      try {
+        bytes = encode_image(job);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+      job.image.release();
+      std::unique_lock lock(mutex_);
+      // Only a buffer nobody else still reads may be written over by the decoder.
+      if (!job.frame.empty() && job.frame.u && job.frame.u->refcount == 1)
+        spare_.push_back(std::move(job.frame));
+      if (failed) {
+        fail(job.seq, failed);
+        continue;
+      }
+      encoded_.emplace(job.seq, std::make_pair(std::move(job.path), std::move(bytes)));
+      write_in_order(lock);
+    }
+  }
+
+  // Writes the encoded images that are next in line, one writer at a time.
+  void write_in_order(std::unique_lock<std::mutex>& lock) {
+    while (!writing_ && next_ < error_seq_) {
+      const auto it = encoded_.find(next_);
+      if (it == encoded_.end()) return;
+      const auto [path, bytes] = std::move(it->second);
+      encoded_.erase(it);
+      work_.notify_all();
+      writing_ = true;
+      lock.unlock();
+      std::exception_ptr failed;
+      try {
+        write_image_file(path, bytes);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+      lock.lock();
+      writing_ = false;
+      if (failed) return fail(next_, failed);
+      ++next_;
+    }
+  }
+
+  // Keeps the earliest failure; images queued after it are never written.
+  void fail(std::int64_t seq, std::exception_ptr failed) {
+    if (seq < error_seq_) {
+      error_seq_ = seq;
+      error_ = std::move(failed);
+    }
+    jobs_.clear();
+    space_.notify_all();
+  }
+
   std::mutex mutex_;
   std::condition_variable work_, space_;
   std::deque<ImageJob> jobs_;
+  std::map<std::int64_t, std::pair<std::string, std::string>> encoded_;  // path, bytes
   std::vector<cv::Mat> spare_;
   std::vector<std::thread> workers_;
   std::exception_ptr error_;
+  std::int64_t error_seq_ = std::numeric_limits<std::int64_t>::max();
+  std::int64_t next_ = 0;  // the next image to write
+  bool writing_ = false;
   size_t capacity_ = 2;
   bool closing_ = false;
 };
@@ -160,6 +215,21 @@ cv::Size size_for_height(const cv::Size& image, std::int64_t target_height) {
   return {static_cast<int>(width), static_cast<int>(target_height)};
 }
 
+bool stat_file(const std::string& path, std::uintmax_t& size,
+               std::filesystem::file_time_type& modified) {
+  std::error_code ec;
+  size = std::filesystem::file_size(path, ec);
+  if (ec) return false;
+  modified = std::filesystem::last_write_time(path, ec);
+  return !ec;
+}
+
+std::string shape_text(const std::array<int, 3>& s) {
+  return "(" + int_text(s[0]) + ", " + int_text(s[1]) + ", " + int_text(s[2]) + ")";
+}
+
+}  // namespace
+
 // A reader left open after a segment: the frame it read last and where it stands.
 struct KeptVideo {
   std::string path;
@@ -170,25 +240,14 @@ struct KeptVideo {
   cv::Mat last;
 };
 
-std::mutex kept_mutex;
-std::unique_ptr<KeptVideo> kept_video;
+KeptReader::KeptReader() = default;
+KeptReader::~KeptReader() = default;
 
-bool stat_file(const std::string& path, std::uintmax_t& size,
-               std::filesystem::file_time_type& modified) {
-  std::error_code ec;
-  size = std::filesystem::file_size(path, ec);
-  if (ec) return false;
-  modified = std::filesystem::last_write_time(path, ec);
-  return !ec;
-}
-
-// Takes the kept reader out (closing it when unused) when it is of this same,
-// unchanged file; nothing otherwise.
-std::unique_ptr<KeptVideo> take_kept(const std::string& path) {
+std::unique_ptr<KeptVideo> KeptReader::take(const std::string& path) {
   std::unique_ptr<KeptVideo> kept;
   {
-    std::lock_guard lock(kept_mutex);
-    kept = std::move(kept_video);
+    std::lock_guard lock(mutex_);
+    kept = std::move(video_);
   }
   if (!kept || kept->path != path) return nullptr;
   std::uintmax_t size = 0;
@@ -198,27 +257,50 @@ std::unique_ptr<KeptVideo> take_kept(const std::string& path) {
   return kept;
 }
 
-std::string shape_text(const std::array<int, 3>& s) {
-  return "(" + int_text(s[0]) + ", " + int_text(s[1]) + ", " + int_text(s[2]) + ")";
+void KeptReader::keep(std::unique_ptr<KeptVideo> video) {
+  std::lock_guard lock(mutex_);
+  video_ = std::move(video);
+}
+
+void KeptReader::close() {
+  std::unique_ptr<KeptVideo> kept;
+  std::lock_guard lock(mutex_);
+  kept = std::move(video_);
+}
+
+namespace {
+
+struct VideoLength {
+  double fps = 0, frames = 0;
+};
+
+std::optional<VideoLength> read_length(const std::string& path) {
+  cv::VideoCapture cap(path);
+  if (!cap.isOpened()) return std::nullopt;
+  return VideoLength{cap.get(cv::CAP_PROP_FPS), cap.get(cv::CAP_PROP_FRAME_COUNT)};
 }
 
 }  // namespace
 
 std::optional<double> video_duration_minutes(const std::string& path, const Printer& print) {
-  cv::VideoCapture cap(path);
-  if (!cap.isOpened()) {
+  const std::optional<VideoLength> length = read_length(path);
+  if (!length) {
     print("Error: Could not open video " + path);
     return std::nullopt;
   }
-  const double fps = cap.get(cv::CAP_PROP_FPS);
-  print("Video FPS: " + real_text(fps));
-  const double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
-  print("Total frames: " + real_text(frames));
-  if (fps == 0) throw ZeroDivision("float division by zero (the video's frame rate reads 0)");
-  const double seconds = frames / fps;
-  cap.release();
+  print("Video FPS: " + real_text(length->fps));
+  print("Total frames: " + real_text(length->frames));
+  if (length->fps == 0)
+    throw ZeroDivision("float division by zero (the video's frame rate reads 0)");
+  const double seconds = length->frames / length->fps;
   print("Video duration: " + fixed_text(seconds, 2) + " seconds");
   return seconds / 60;
+}
+
+std::optional<double> video_minutes(const std::string& path) {
+  const std::optional<VideoLength> length = read_length(path);
+  if (!length || length->fps == 0) return std::nullopt;
+  return length->frames / length->fps / 60;
 }
 
 std::int64_t frame_number(int fps, double minutes) {
@@ -236,14 +318,13 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   if (ec) throw IoError("could not create folder " + req.output_dir + ": " + ec.message());
 
   SegmentResult result;
-  std::unique_ptr<KeptVideo> kept = take_kept(req.video_path);
+  std::unique_ptr<KeptVideo> kept = req.kept ? req.kept->take(req.video_path) : nullptr;
   // Stated before opening: a file replaced while its reader is kept then never passes
   // for the one the reader stands in.
   std::uintmax_t file_size = 0;
   std::filesystem::file_time_type file_modified;
-  const bool file_known =
-      kept ? (file_size = kept->size, file_modified = kept->modified, true)
-           : req.keep_open && stat_file(req.video_path, file_size, file_modified);
+  const bool file_known = kept ? (file_size = kept->size, file_modified = kept->modified, true)
+                               : req.kept && stat_file(req.video_path, file_size, file_modified);
   std::unique_ptr<cv::VideoCapture> capture =
       kept ? std::move(kept->cap) : std::make_unique<cv::VideoCapture>(req.video_path);
   cv::VideoCapture& cap = *capture;
@@ -256,7 +337,12 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   // A rate is truncated toward zero to whole frames per second.
   const int fps = static_cast<int>(std::clamp(rate, -1e6, 1e6));
   const std::int64_t start_frame = frame_number(fps, req.start_min);
-  const std::int64_t end_frame = frame_number(fps, req.end_min);
+  std::int64_t end_frame = frame_number(fps, req.end_min);
+  // At a rate that is not whole, the truncated rate puts the end of the video's
+  // last segment short of its last frames; that segment runs on to the last frame.
+  const double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  if (rate > 0 && std::isfinite(frames) && frames >= 1 && req.end_min >= frames / rate / 60)
+    end_frame = std::max(end_frame, static_cast<std::int64_t>(std::min(frames, kFrameLimit)) - 1);
 
   cv::Mat first_frame;
   // Carrying on from the previous segment gives the frames a seek would: the reader
@@ -274,6 +360,7 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
 
   cv::Rect roi(0, 0, first_frame.cols, first_frame.rows);
   if (req.crop) {
+    const bool detected = !req.cached_box;
     CropBox box;
     if (req.cached_box) {
       box = *req.cached_box;
@@ -286,53 +373,77 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
       }
       print("cv2 crop region for Camera " + req.camera_text + ": " + crop_box_text(*region));
       box = crop_box_for_region(*region);
-      if (req.store_box) req.store_box(box);
     }
     print("Detected crop region for Camera " + req.camera_text + ": " + crop_box_text(box));
     roi = clamp_to_frame(box, first_frame.cols, first_frame.rows);
+    // Checked before it is remembered: a box that fits no frame of this camera must
+    // not stand in for detection on the camera's later segments.
     if (roi.empty())
       throw ValueError("crop box (" + crop_box_text(box) + ") leaves no pixels of a " +
                        int_text(first_frame.cols) + " x " + int_text(first_frame.rows) + " frame");
+    if (detected && req.store_box) req.store_box(box);
   }
   first_frame.release();
 
   ImageWriterPool writers(req.encode_threads);
+  // A frame's line is printed once every earlier image is in its file, so the lines
+  // stop at the frame whose image could not be written.
+  std::deque<std::string> lines;
+  std::int64_t printed = 0;
+  auto print_written = [&] {
+    const std::int64_t upto = writers.written() + 1;
+    for (; printed < upto && !lines.empty(); ++printed) {
+      print(lines.front());
+      lines.pop_front();
+    }
+  };
   std::int64_t save_idx = 0;
   cv::Mat last_read;
   std::int64_t last_index = -1;
-  for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
-    if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) {
-      // Decoded to keep the stream going, but never converted to BGR nor copied out.
-      if (!cap.grab()) break;
-      continue;
+  std::exception_ptr decode_error;
+  try {
+    for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
+      if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) {
+        // Decoded to keep the stream going, but never converted to BGR nor copied out.
+        if (!cap.grab()) break;
+        continue;
+      }
+      // Never the image of a frame still queued: the writers hold those.
+      cv::Mat frame = writers.take_buffer();
+      if (!cap.read(frame)) break;
+      if (frame_idx == end_frame - 1) {
+        last_read = frame;  // shared, so the writers leave its buffer alone
+        last_index = end_frame;
+      }
+      const std::string name = image_name(save_idx);
+      lines.push_back("Processing frame " + int_text(frame_idx) + " (saved as " + name + ")");
+      print_written();
+      cv::Mat image = frame;
+      if (req.crop) {
+        const cv::Rect here = roi & cv::Rect(0, 0, frame.cols, frame.rows);
+        if (here.empty())
+          throw ValueError("frame " + int_text(frame_idx) + " is smaller than the crop box");
+        image = frame(here);
+      }
+      cv::Size out_size = image.size();
+      cv::Size resize_to;
+      if (req.resize_height) out_size = resize_to = size_for_height(out_size, *req.resize_height);
+      result.last_shape = std::array<int, 3>{out_size.height, out_size.width, image.channels()};
+      if (!writers.submit({save_idx, join_path(req.output_dir, name), std::move(image), resize_to,
+                           std::move(frame)}))
+        break;
+      ++save_idx;
+      result.saved = save_idx;
     }
-    // Never the image of a frame still queued: the writers hold those.
-    cv::Mat frame = writers.take_buffer();
-    if (!cap.read(frame)) break;
-    if (frame_idx == end_frame - 1) {
-      last_read = frame;  // shared, so the writers leave its buffer alone
-      last_index = end_frame;
-    }
-    const std::string name = image_name(save_idx);
-    print("Processing frame " + int_text(frame_idx) + " (saved as " + name + ")");
-    cv::Mat image = frame;
-    if (req.crop) {
-      const cv::Rect here = roi & cv::Rect(0, 0, frame.cols, frame.rows);
-      if (here.empty())
-        throw ValueError("frame " + int_text(frame_idx) + " is smaller than the crop box");
-      image = frame(here);
-    }
-    cv::Size out_size = image.size();
-    cv::Size resize_to;
-    if (req.resize_height) out_size = resize_to = size_for_height(out_size, *req.resize_height);
-    result.last_shape = std::array<int, 3>{out_size.height, out_size.width, image.channels()};
-    writers.submit(
-        {join_path(req.output_dir, name), std::move(image), resize_to, std::move(frame)});
-    ++save_idx;
-    result.saved = save_idx;
+  } catch (...) {
+    decode_error = std::current_exception();
   }
   writers.finish();
-  if (req.keep_open && file_known && last_index >= 0) {
+  print_written();
+  if (const std::exception_ptr failed = writers.failure()) std::rethrow_exception(failed);
+  if (decode_error) std::rethrow_exception(decode_error);
+
+  if (req.kept && file_known && last_index >= 0) {
     auto next = std::make_unique<KeptVideo>();
     next->path = req.video_path;
     next->size = file_size;
@@ -340,8 +451,7 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
     next->cap = std::move(capture);
     next->last_index = last_index;
     next->last = std::move(last_read);
-    std::lock_guard lock(kept_mutex);
-    kept_video = std::move(next);
+    req.kept->keep(std::move(next));
   } else {
     cap.release();
   }
@@ -351,12 +461,6 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
         shown + ".");
   print(std::string("Dim: ") + (result.last_shape ? shape_text(*result.last_shape) : "None"));
   return result;
-}
-
-void close_kept_video() {
-  std::unique_ptr<KeptVideo> kept;
-  std::lock_guard lock(kept_mutex);
-  kept = std::move(kept_video);
 }
 
 }  // namespace hm::video

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,9 +18,36 @@ namespace hm::video {
 // (after printing why) when it cannot be opened. ZeroDivision when the rate reads 0.
 std::optional<double> video_duration_minutes(const std::string& path, const Printer& print);
 
+// Length of a video in minutes, without printing; nothing when it cannot be opened
+// or its rate reads 0 (the printing probe above says why).
+std::optional<double> video_minutes(const std::string& path);
+
 // Whole frame number of a minute mark at `fps` frames per second, rounded half to
 // even. ValueError when the minutes are not finite; clamped far beyond any video.
 std::int64_t frame_number(int fps, double minutes);
+
+struct KeptVideo;
+
+// The reader a segment leaves open so that the call for the next segment of the same
+// file carries on decoding instead of reopening and seeking. A run over a table makes
+// one for each video, so runs on different threads never take each other's reader.
+class KeptReader {
+ public:
+  KeptReader();
+  ~KeptReader();
+  KeptReader(const KeptReader&) = delete;
+  KeptReader& operator=(const KeptReader&) = delete;
+
+  // The kept reader when it is of this same, unchanged file; nothing otherwise
+  // (a reader of another file is closed).
+  std::unique_ptr<KeptVideo> take(const std::string& path);
+  void keep(std::unique_ptr<KeptVideo> video);
+  void close();
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<KeptVideo> video_;
+};
 
 struct SegmentRequest {
   std::string video_path;
@@ -31,13 +60,13 @@ struct SegmentRequest {
   bool crop = true;
   std::string camera_text = "None";
   // The camera's box when already known; otherwise it is detected on the first frame
-  // and handed to store_box before any frame is saved.
+  // and, once it is known to leave pixels of the frame, handed to store_box before
+  // any frame is saved.
   std::optional<CropBox> cached_box;
   std::function<void(const CropBox&)> store_box;
   int encode_threads = 0;  // 0: one per hardware thread
-  // Leaves the reader open after the segment so that a call for the next segment of
-  // the same file carries on decoding instead of reopening and seeking.
-  bool keep_open = false;
+  // Where the reader is left open after the segment (and looked for before it).
+  KeptReader* kept = nullptr;
 };
 
 struct SegmentResult {
@@ -47,14 +76,11 @@ struct SegmentResult {
 
 // Writes the frames after the segment's first frame up to its end as 0000.jpg,
 // 0001.jpg, ... (one in frame_skip, and always the last), printing one line per
-// saved frame. Decoding and JPEG encoding overlap; returns once every file is
-// written. IoError naming the file when an image cannot be written.
+// saved frame. A segment that reaches the end of the video (end_min at least its
+// length) runs to at least its last frame, which a truncated frame rate would
+// otherwise leave out. Decoding and JPEG encoding overlap, but files appear and
+// lines are printed in frame order: when an image cannot be written (IoError naming
+// the file), no later frame is printed or written. Returns once every file is written.
 SegmentResult crop_video_to_frames(const SegmentRequest& request, const Printer& print);
-
-// Closes the reader a keep_open segment left open, if any.
-void close_kept_video();
-
-// Closes the reader a keep_open segment left behind, if any.
-void close_kept_video();
 
 }  // namespace hm::video

@@ -2,14 +2,19 @@
 
 #include <jpeglib.h>
 
-#include <cerrno>
+// After jpeglib.h, which it builds on.
+#include <jerror.h>
+
+#include <algorithm>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 
 namespace hm::video {
 
@@ -28,10 +33,46 @@ void on_error(j_common_ptr cinfo) {
   std::longjmp(err->jump, 1);
 }
 
+// Compressed bytes go straight into a string that doubles as it fills. The string
+// lives in the caller's frame, above the setjmp, so a jump never skips its destructor.
+struct StringDestination {
+  jpeg_destination_mgr base;
+  std::string* out;
+};
+
+bool grow(j_compress_ptr cinfo, size_t used) {
+  auto* dest = reinterpret_cast<StringDestination*>(cinfo->dest);
+  try {
+    dest->out->resize(std::max({dest->out->size() * 2, dest->out->capacity(), size_t{1} << 16}));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  dest->base.next_output_byte = reinterpret_cast<JOCTET*>(dest->out->data()) + used;
+  dest->base.free_in_buffer = dest->out->size() - used;
+  return true;
+}
+
+void init_destination(j_compress_ptr cinfo) {
+  if (!grow(cinfo, 0)) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+}
+
+boolean empty_output_buffer(j_compress_ptr cinfo) {
+  // libjpeg calls this only with the whole buffer full.
+  auto* dest = reinterpret_cast<StringDestination*>(cinfo->dest);
+  if (!grow(cinfo, dest->out->size())) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+  return TRUE;
+}
+
+void term_destination(j_compress_ptr cinfo) {
+  auto* dest = reinterpret_cast<StringDestination*>(cinfo->dest);
+  dest->out->resize(dest->out->size() - dest->base.free_in_buffer);
+}
+
 // Plain C on purpose: nothing with a destructor may live across the setjmp.
-bool encode(const cv::Mat& image, std::FILE* file, char* why) {
+bool encode(const cv::Mat& image, std::string* out, char* why) {
   jpeg_compress_struct cinfo;
   ErrorManager err;
+  StringDestination dest;
   cinfo.err = jpeg_std_error(&err.base);
   err.base.error_exit = on_error;
   err.message[0] = '\0';
@@ -41,7 +82,11 @@ bool encode(const cv::Mat& image, std::FILE* file, char* why) {
     return false;
   }
   jpeg_create_compress(&cinfo);
-  jpeg_stdio_dest(&cinfo, file);
+  dest.base.init_destination = init_destination;
+  dest.base.empty_output_buffer = empty_output_buffer;
+  dest.base.term_destination = term_destination;
+  dest.out = out;
+  cinfo.dest = &dest.base;
   cinfo.image_width = static_cast<JDIMENSION>(image.cols);
   cinfo.image_height = static_cast<JDIMENSION>(image.rows);
   cinfo.input_components = 3;
@@ -60,33 +105,32 @@ bool encode(const cv::Mat& image, std::FILE* file, char* why) {
 
 }  // namespace
 
-void write_jpeg(const std::string& path, const cv::Mat& image) {
+std::string encode_jpeg(const cv::Mat& image) {
   if (image.type() != CV_8UC3 || image.empty()) {
-    bool ok = false;
+    std::vector<uchar> bytes;
     std::string why;
+    bool ok = false;
     try {
-      ok = cv::imwrite(path, image);
+      ok = cv::imencode(".jpg", image, bytes);
     } catch (const cv::Exception& e) {
       why = std::string(": ") + e.what();
     }
-    if (!ok) throw IoError("could not write frame image " + path + why);
-    return;
+    if (!ok) throw IoError("could not encode the image as JPEG" + why);
+    return std::string(bytes.begin(), bytes.end());
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) throw IoError("could not write frame image " + path + ": " + std::strerror(errno));
-  // The encoder hands over 4 KiB at a time; one buffer the size of a typical frame
-  // image turns hundreds of write calls per file into a few.
-  // (glibc ignores the size unless it is also given the buffer.)
-  thread_local std::vector<char> buffer(std::size_t{1} << 20);
-  std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
+  // A start that most camera frames fit; the string doubles when one does not.
+  std::string out;
+  out.reserve(image.total() / 2);
   char why[JMSG_LENGTH_MAX] = {};
-  const bool encoded = encode(image, file, why);
-  const bool closed = std::fclose(file) == 0;
-  if (!encoded || !closed) {
-    const std::string reason = encoded ? std::strerror(errno) : why;
-    // No truncated image stays behind under a name that looks complete.
-    std::remove(path.c_str());
-    throw IoError("could not write frame image " + path + ": " + reason);
+  if (!encode(image, &out, why)) throw IoError(std::string("could not encode the image: ") + why);
+  return out;
+}
+
+void write_image_file(const std::string& path, const std::string& bytes) {
+  try {
+    write_file_atomic(path, bytes);
+  } catch (const std::exception& e) {
+    throw IoError("could not write frame image " + path + ": " + e.what());
   }
 }
 

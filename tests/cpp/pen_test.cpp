@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 
 #include "common/errors.hpp"
@@ -147,6 +149,28 @@ TEST(PenFill, FillingAZeroSizedFrameDoesNotReachTheFiller) {
   poly[2].y.value = 5;
   EXPECT_EQ(fill_polygon(poly, 0, 0).pixels.size(), 0u);
   EXPECT_THROW(fill_polygon({}, 4, 4), ValueError);
+}
+
+// Content-keyed: the same bytes share one pen; the cache lets go of pens it no longer
+// has room for, so a run over many pen files keeps a bounded number in memory.
+TEST(PenCache, SharesEqualContentAndStaysBounded) {
+  const std::string dir = ::testing::TempDir();
+  auto pen_file = [&](int k) {
+    const std::string path = dir + "/herdmask_pen_cache_" + std::to_string(k) + ".json";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    const std::string text =
+        R"({"shapes": [{"points": [[0, 0], [)" + std::to_string(k) + R"(, 0], [0, 5]]}]})";
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    return path;
+  };
+  const std::string first = pen_file(3);
+  std::weak_ptr<const Mask> kept = cached_pen_mask(first, 6, 40);
+  EXPECT_EQ(cached_pen_mask(first, 6, 40), kept.lock());
+  for (int k = 4; k < 40; ++k) cached_pen_mask(pen_file(k), 6, 40);
+  EXPECT_TRUE(kept.expired());
+  for (int k = 3; k < 40; ++k)
+    std::remove((dir + "/herdmask_pen_cache_" + std::to_string(k) + ".json").c_str());
 }
 
 }  // namespace

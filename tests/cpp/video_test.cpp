@@ -151,6 +151,7 @@ TEST(VideoFrames, KeptReaderGivesTheFramesOfAFreshOneAndNoticesAReplacedFile) {
   TempDir tmp;
   const std::string video = write_video(tmp.path / "v.mp4", 14);
   hm::Printer print = [](const std::string&) {};
+  KeptReader reader;
   SegmentRequest req;
   req.video_path = video;
   req.cached_box = CropBox{-30, 0, 2300, 1440};
@@ -158,12 +159,12 @@ TEST(VideoFrames, KeptReaderGivesTheFramesOfAFreshOneAndNoticesAReplacedFile) {
   auto cut = [&](int from, int to, bool keep, const std::string& name) {
     req.start_min = from / 1500.0;
     req.end_min = to / 1500.0;
-    req.keep_open = keep;
+    req.kept = keep ? &reader : nullptr;
     req.output_dir = (tmp.path / name).string();
     return crop_video_to_frames(req, print).saved;
   };
   for (int s = 0; s < 12; s += 4) EXPECT_GT(cut(s, s + 4, true, "kept" + std::to_string(s)), 0);
-  close_kept_video();
+  reader.close();
   for (int s = 0; s < 12; s += 4) cut(s, s + 4, false, "fresh" + std::to_string(s));
   for (int s = 0; s < 12; s += 4) {
     const auto kept = file_bytes(tmp.path / ("kept" + std::to_string(s)));
@@ -177,7 +178,7 @@ TEST(VideoFrames, KeptReaderGivesTheFramesOfAFreshOneAndNoticesAReplacedFile) {
   // Frames 5..8 remain (printed as 4..7), every second one kept; the old reader would
   // have gone on to 11 and saved five.
   EXPECT_EQ(cut(4, 12, true, "new"), 2);
-  close_kept_video();
+  reader.close();
   EXPECT_EQ(cut(4, 12, false, "new_fresh"), 2);
   EXPECT_EQ(file_bytes(tmp.path / "new"), file_bytes(tmp.path / "new_fresh"));
 }

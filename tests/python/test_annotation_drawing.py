@@ -172,6 +172,35 @@ def test_retrieve_annotation_without_detections(tmp_path):
     assert saved.exists()
 
 
+def test_failed_save_leaves_the_old_picture_whole(annotation_file, tmp_path, monkeypatch):
+    saved = tmp_path / "picture.png"
+    saved.write_bytes(b"the picture saved last time")
+
+    def save_half_then_fail(image, fp, *args, **kwargs):
+        with open(fp, "wb") as f:
+            f.write(b"\x89PNG half")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(Image.Image, "save", save_half_then_fail)
+    with pytest.raises(OSError, match="No space"):
+        retrieve_annotation(str(annotation_file), save_path=str(saved))
+    assert saved.read_bytes() == b"the picture saved last time"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["frame.png", "output_pp_0.json",
+                                                          "picture.png"]
+
+
+def test_huge_box_coordinates_raise_value_error_naming_the_box(tmp_path):
+    image = tmp_path / "frame.png"
+    Image.new("RGB", (40, 30)).save(image)
+    path = tmp_path / "huge.json"
+    for box in ([5, 1e308, 20, 20], [2**70, 5, 20, 20], [5, 5, float("inf"), 20]):
+        path.write_text(json.dumps({"image_path": str(image), "detections": [
+            {"object_id": 1, "xyxy": [box], "formatted_polygon": []}]}))
+        with pytest.raises(ValueError, match=r"box \["):
+            retrieve_annotation(str(path), box_drawing=True)
+        retrieve_annotation(str(path))  # a box that is not drawn is not looked at
+
+
 @pytest.mark.parametrize("detection, error", [
     ({"object_id": 1, "xyxy": [[1, 2, 3]], "formatted_polygon": []}, ValueError),
     ({"xyxy": [], "formatted_polygon": []}, KeyError),

@@ -223,6 +223,29 @@ def test_in_pen_mask_keeps_values_inside_and_follows_file_changes(tmp_path):
     assert mask.min() == 255  # the input is not changed
 
 
+def test_pen_cache_sees_a_rewrite_with_the_same_size_and_time(tmp_path):
+    path = tmp_path / "pen.json"
+    write_pen(path, [[0, 0], [4, 0], [4, 4], [0, 4]])
+    st = os.stat(path)
+    mask = np.ones((8, 8), bool)
+    assert hm.get_in_pen_mask(0, mask, str(path), ["a"]).sum() == 25
+    write_pen(path, [[0, 0], [6, 0], [6, 6], [0, 6]])
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    assert os.stat(path).st_size == st.st_size
+    assert hm.get_in_pen_mask(0, mask, str(path), ["a"]).sum() == 49
+
+
+def test_draw_pen_invalid_json_raises_json_decode_error_naming_the_file(tmp_path):
+    path = tmp_path / "pen.json"
+    path.write_text('{"shapes": [{"points": [[0, 0], [4, 0],]}]}')
+    for call in (lambda: hm.draw_pen("x", str(path)),
+                 lambda: hm.get_in_pen_mask(0, np.ones((4, 4), bool), str(path), ["a"])):
+        with pytest.raises(json.JSONDecodeError, match="pen.json") as caught:
+            call()
+        # Where the standard parser stops too: the "]" after the trailing comma.
+        assert caught.value.pos == 39 and caught.value.doc == path.read_text()
+
+
 def test_in_pen_mask_bad_input(tmp_path):
     path = write_pen(tmp_path / "pen.json", [[0, 0], [4, 0], [4, 4]])
     with pytest.raises(IndexError):

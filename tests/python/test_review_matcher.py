@@ -128,6 +128,16 @@ def test_no_usable_last_frame(frame_names, capsys):
         hm.matcher(_last_frames(), frame_names)
 
 
+def test_matcher_on_a_video_shorter_than_its_attempts_reports_that_no_frame_works(
+        frame_names, capsys):
+    frames = _last_frames(n=8)  # two stored frames, neither with enough masks
+    assert hm.matcher(frames, frame_names, image_predictor=BoxPredictor()) == \
+        (None, None, None, None, True)
+    assert capsys.readouterr().out.splitlines() == [
+        "No valid frame found with all masks area > 10 in the last 2 frames for 10 tracks.",
+        "Issue is from the laste frame, not enough masks found."]
+
+
 # ---------------------------------------------------------------- overlap vote
 
 def _features(image, masks, image_predictor):

@@ -139,6 +139,14 @@ def test_report_matches_plain_pandas_on_random_frames(tmp_path):
     pd.testing.assert_frame_equal(got, want, check_dtype=False)
 
 
+def test_report_with_an_empty_folder_goes_to_the_working_folder(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    hm.generate_tracking_report({0: _record({"Box0": 0}, [[0]])}, "")
+    assert capsys.readouterr().out.splitlines()[-1] == \
+        "Tracking question report saved to tracking_question_report.csv"
+    assert os.listdir(tmp_path) == ["tracking_question_report.csv"]
+
+
 def test_report_folder_errors_leave_no_partial_file(tmp_path):
     data = {0: _record({"Box0": 0}, [[0]])}
     with pytest.raises(FileNotFoundError, match="does not exist"):

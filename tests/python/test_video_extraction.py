@@ -3,6 +3,8 @@
 import contextlib
 import io
 import os
+import struct
+import threading
 
 import cv2
 import numpy as np
@@ -234,12 +236,29 @@ def test_missing_video_and_no_orange(tmp_path, capsys):
     assert vp.camera_crop_coords == {}
 
 
-def test_failed_image_write_raises_naming_the_file(tmp_path, capsys):
+def test_nothing_printed_or_written_after_a_failed_frame_write(tmp_path, capsys):
     path = make_video(tmp_path / "v.mp4", 12, 32, 24)
     out = tmp_path / "seg"
     (out / "0002.jpg").mkdir(parents=True)
+    (out / "0005.jpg").write_bytes(b"an earlier run's image")
     with pytest.raises(OSError, match="0002.jpg"):
         VideoProcessor().crop_video_to_frames(path, str(out), 0, 8 / 1500, "61")
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[2:] == [f"Processing frame {i} (saved as {i:04d}.jpg)" for i in range(3)]
+    assert files_in(out) == ["0000.jpg", "0001.jpg", "0002.jpg", "0005.jpg"]
+    assert (out / "0005.jpg").read_bytes() == b"an earlier run's image"
+
+
+def test_crop_box_that_leaves_no_pixels_is_not_cached(tmp_path, capsys):
+    # Wider than the rule's 2560 columns, with the marker right of them: the box starts
+    # past its own right edge.
+    path = make_video(tmp_path / "v.mp4", 4, 2624, 16, blobs=((2612, 4, 8, 8),))
+    vp = VideoProcessor()
+    for attempt in range(2):
+        with pytest.raises(ValueError, match="leaves no pixels"):
+            vp.crop_video_to_frames(path, str(tmp_path / "seg"), 0, 1, "61")
+        assert vp.camera_crop_coords == {}
+        assert capsys.readouterr().out.startswith("cv2 crop region for Camera 61: x1=2612")
 
 
 def test_full_size_frames_use_the_wide_box(tmp_path, capsys):
@@ -339,6 +358,72 @@ def test_settings_that_cannot_progress_are_rejected(tmp_path, capsys, field, val
         with pytest.raises(ValueError, match=field):
             vp.crop_video_to_frames(path, str(tmp_path / "seg"), 0, 1)
     assert not any(n.endswith(".jpg") for _, _, fs in os.walk(tmp_path) for n in fs)
+
+
+def test_time_step_that_cannot_get_through_a_later_video_is_refused_before_the_first(
+        tmp_path, capsys):
+    good = make_video(tmp_path / "good.mp4", 20, 16, 16, fps=10)
+    # A header claiming 2**31 frames at one frame per 2**32 seconds: some 7.7e16 minutes,
+    # where adding 0.1 changes nothing.
+    writer = cv2.VideoWriter(str(tmp_path / "huge.avi"), cv2.VideoWriter_fourcc(*"MJPG"), 10,
+                             (16, 16))
+    writer.write(np.zeros((16, 16, 3), np.uint8))
+    writer.release()
+    data = bytearray((tmp_path / "huge.avi").read_bytes())
+    strh = data.find(b"strh") + 8
+    struct.pack_into("<II", data, strh + 20, 0xFFFFFFFF, 1)  # scale, rate
+    struct.pack_into("<I", data, strh + 32, 2**31 - 1)  # length
+    (tmp_path / "huge.avi").write_bytes(bytes(data))
+    vp = VideoProcessor(output_dir_base=str(tmp_path / "out"), crop=False)
+    with pytest.raises(ValueError, match="time_step"):
+        vp.process_videos_to_frames(table(("61", good, "G"), ("61", str(tmp_path / "huge.avi"), "H")))
+    assert capsys.readouterr().out == "" and not (tmp_path / "out").exists()
+
+
+def test_non_whole_frame_rate_loses_no_frame_at_the_end(tmp_path, capsys):
+    # 100 frames at 29.97 per second: cut at a truncated 29, the last segment would end
+    # at frame 97; it runs on to frame 99, the video's last.
+    path = make_video(tmp_path / "v.mp4", 100, 32, 24, fps=29.97, blobs=())
+    base = str(tmp_path / "out")
+    VideoProcessor(time_step=0.02, output_dir_base=base, crop=False).process_videos_to_frames(
+        table(("61", path, "V")))
+    folders = sorted(os.listdir(f"{base}/20240501/V"))
+    assert folders == ["0.02min_to_0.04min", f"0.04min_to_{100 / 29.97 / 60!r}min",
+                       "0min_to_0.02min"]
+    saved = [cv2.imread(os.path.join(f"{base}/20240501/V", folder, "right_cropped_frames", name))
+             for folder in (folders[2], folders[0], folders[1])
+             for name in files_in(f"{base}/20240501/V/{folder}/right_cropped_frames")]
+    # Every frame after the first, in order, each once.
+    frames = decoded(path)
+    assert len(saved) == 99
+    assert max(np.abs(a.astype(int) - b).mean() for a, b in zip(saved, frames[1:])) < 3
+
+
+def test_two_processors_on_two_threads_write_what_two_serial_runs_write(tmp_path, capsys):
+    a = make_video(tmp_path / "a.mp4", 60, 32, 24, fps=10)
+    b = make_video(tmp_path / "b.mp4", 45, 32, 24, fps=10, blobs=((20, 4, 6, 6),))
+    df_one, df_two = table(("61", a, "A"), ("62", b, "B")), table(("62", b, "B"), ("61", a, "A"))
+
+    def run(base, df):
+        VideoProcessor(output_dir_base=str(tmp_path / base), time_step=0.02,
+                       frame_skip=2).process_videos_to_frames(df)
+
+    threads = [threading.Thread(target=run, args=("t1", df_one)),
+               threading.Thread(target=run, args=("t2", df_two))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    run("s1", df_one)
+    run("s2", df_two)
+
+    def contents(base):
+        root = tmp_path / base
+        return {os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
+                for d, _, fs in os.walk(root) for f in fs}
+
+    assert contents("t1") == contents("s1") and contents("t2") == contents("s2")
+    assert len(contents("s1")) > 40
 
 
 def test_messages_follow_a_redirected_stdout(tmp_path):
