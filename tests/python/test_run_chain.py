@@ -61,11 +61,8 @@ def _true_animal_of_each_key(out, recording):
 
 
 @pytest.fixture(scope="module")
-def demo_run(tmp_path_factory):
-    """`herdmask demo` on the tiny sample (two cameras, three videos each) on a local cluster."""
-    out = tmp_path_factory.mktemp("demo")
-    code = cli.main(["demo", "--out", str(out), "--preset", "tiny", "--workers", "2"])
-    return out, code
+def demo_run(tiny_demo):
+    return tiny_demo
 
 
 def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
