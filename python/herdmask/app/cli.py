@@ -176,9 +176,6 @@ def _missing_app_packages():
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
-    # the videos' own reasons for failing reach the user as the run's statuses; OpenCV's
-    # warnings about the same videos are only noise (an explicit setting is kept)
-    os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
     if args.command in ("run", "demo"):
         missing = _missing_app_packages()
         if missing:

@@ -77,6 +77,7 @@ def _preflight(args):
         raise _Stop(f"--start {args.start} is not before --end {args.end}: the time window is empty")
     pen_json = os.path.abspath(args.pen_json or os.path.join(recordings, "pen_polygon.json"))
     _check_pen_file(pen_json)
+    table = _catalogue(args, recordings)
     out = os.path.abspath(args.out)
     _check_output_folder(out)
     model_settings = ModelSettings.from_args(args)
@@ -84,7 +85,7 @@ def _preflight(args):
         models = check_models(model_settings)
     except ModelLoadError as exc:
         raise _Stop(str(exc)) from None
-    return recordings, out, pen_json, model_settings, models
+    return recordings, table, out, pen_json, model_settings, models
 
 
 def _catalogue(args, recordings):
@@ -242,8 +243,7 @@ def _camera_info(out, camera, crop):
 
 def _run(args):
     start_wall = time.perf_counter()
-    recordings, out, pen_json, model_settings, models = _preflight(args)
-    table = _catalogue(args, recordings)
+    recordings, table, out, pen_json, model_settings, models = _preflight(args)
     current = records.run_settings(args, model_settings, pen_json)
     _settle_settings(args, out, current)
     fingerprint = records.fingerprint(current)
