@@ -182,3 +182,18 @@ def test_crop_box_of_a_camera_warns_on_a_stray_orange_speck_and_says_why_there_i
                                                 "X1,Y1,X2,Y2 or --no-crop")
     r = tasks.crop_task("9", [("bare", bare, 10.0)], {"crop": "0,0,2600,100"}, str(tmp_path / "o"))
     assert r["box"] is None and "does not lie inside the 2560 x 128 frames" in r["reason"]
+
+
+def test_last_annotation_frames_are_the_tail_of_the_whole_folder(tmp_path):
+    import herdmask as hm
+
+    ann = _annotations(tmp_path / "a", {2: range(1, 3)}, n=5)
+    _, whole = hm.get_gsam_annotation_data(str(ann), last_or_not=True, save_dir_base=str(ann))
+    tail = stages.last_annotation_frames(str(ann), count=3)
+    assert sorted(tail) == [2, 3, 4]
+    for key, record in tail.items():
+        assert record["frame_index"] == whole[key]["frame_index"]
+        assert list(record["masks_dict"]) == list(whole[key]["masks_dict"])
+        for box, mask in record["masks_dict"].items():
+            np.testing.assert_array_equal(mask, whole[key]["masks_dict"][box])
+    assert sorted(stages.last_annotation_frames(str(ann), count=9)) == [0, 1, 2, 3, 4]

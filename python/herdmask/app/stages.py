@@ -26,6 +26,7 @@ __all__ = [
     "extract_frames",
     "frame_names_of",
     "identity_rows",
+    "last_annotation_frames",
     "mask_polygons",
     "review_annotations",
     "search_start",
@@ -113,6 +114,18 @@ def search_start(folder, names, models, pen_json_path, close_set_num=10, step=10
     if idx is None:
         return None
     return Start(masks, [f"Box{i}" for i in range(len(masks))], idx, annotated)
+
+
+def last_annotation_frames(annotation_dir, count=10):
+    """Frame records of the last `count` annotation files of a folder, keyed by their position
+    among its files, without loading the masks of the others: all the matcher looks at."""
+    total = len(glob.glob(os.path.join(glob.escape(str(annotation_dir)), "**", "*_[0-9]*.json"), recursive=True))
+    if total <= count:
+        return hm.get_gsam_annotation_data(annotation_dir, last_or_not=True, save_dir_base=str(annotation_dir))[1]
+    data = {}
+    for position in range(total - count, total):
+        data.update(hm.get_gsam_annotation_data(annotation_dir, False, position, str(annotation_dir))[1])
+    return data
 
 
 def carry_start(previous_data, names, image_predictor, remove_stack_box=(), frames=(0,), pen_capacity=10):

@@ -98,7 +98,7 @@ class _Timed:
 def _timed_models(models, clock):
     timed = copy.copy(models)
     for name in ("processor", "grounding_model", "image_predictor", "video_tracker"):
-        setattr(timed, name, _Timed(getattr(models, name), clock))
+        object.__setattr__(timed, name, _Timed(getattr(models, name), clock))  # frozen records too
     return timed
 
 
@@ -336,7 +336,26 @@ def _carry_of(record, link):
             "keys": record.get("keys") or []}
 
 
-def _track_link(link, seg, prev, settings, record, models, clock):
+def _carried_start(link, carry, settings, names, models):
+    """(Start with the carried keys, None) or (None, why the keys restart)."""
+    gap = (datetime.fromisoformat(link.start_time) - datetime.fromisoformat(carry["end_time"])).total_seconds()
+    source = f"{carry['video']} {carry['segment']}"
+    if gap > settings["max_gap"]:
+        return None, (f"{_gap_text(gap)} passed since the last tracked segment ({source}), more than "
+                      f"--max-gap {settings['max_gap']} s")
+    data = stages.last_annotation_frames(carry["annotation_dir"])
+    if not data:
+        return None, f"the annotation files of {source} are gone"
+    step = settings["step"]
+    tries = [i * step for i in range(settings["match_frames"]) if i * step < len(names)]
+    with _MODEL_LOCK:
+        start = stages.carry_start(data, names, models.image_predictor, carry["small_area_boxes"], tries)
+    if start is None:
+        return None, f"the matcher could not carry the animals of {source} into frame(s) {_frames_text(tries)}"
+    return start, None
+
+
+def _track_link(link, seg, prev, settings, record, models):
     from . import pages
 
     names = stages.frame_names_of(link.frames_dir)
@@ -346,28 +365,8 @@ def _track_link(link, seg, prev, settings, record, models, clock):
     carry = (prev or {}).get("carry")
     step = settings["step"]
     start = None
-    restart_why = None
     if carry:
-        gap = (datetime.fromisoformat(link.start_time) - datetime.fromisoformat(carry["end_time"])).total_seconds()
-        source = f"{carry['video']} {carry['segment']}"
-        if gap > settings["max_gap"]:
-            restart_why = (f"{_gap_text(gap)} passed since the last tracked segment ({source}), more than "
-                           f"--max-gap {settings['max_gap']} s")
-        else:
-            import herdmask as hm
-
-            _, data = hm.get_gsam_annotation_data(carry["annotation_dir"], last_or_not=True,
-                                                  save_dir_base=carry["annotation_dir"])
-            tries = [i * step for i in range(settings["match_frames"]) if i * step < len(names)]
-            if data is None:
-                restart_why = f"the annotation files of {source} are gone"
-            else:
-                with _MODEL_LOCK:
-                    start = stages.carry_start(data, names, models.image_predictor, carry["small_area_boxes"],
-                                               tries)
-                if start is None:
-                    restart_why = (f"the matcher could not carry the animals of {source} into frame(s) "
-                                   f"{_frames_text(tries)}")
+        start, restart_why = _carried_start(link, carry, settings, names, models)
         if start is not None:
             record["started"] = records.CARRIED
             record["carried_from"] = f"{carry['video']}/{carry['segment']}"
@@ -446,7 +445,7 @@ def link_task(link_fields, extraction, prev, settings, fingerprint):
                     record["status"], record["reason"] = records.NO_FRAMES, seg["reason"]
                 else:
                     models = _timed_models(load_models(settings["model_settings"]), clock)
-                    _track_link(link, seg, prev, settings, record, models, clock)
+                    _track_link(link, seg, prev, settings, record, models)
         except Exception as exc:  # the record says what failed; the chain goes on
             record["status"] = records.FAILED
             record["reason"] = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
