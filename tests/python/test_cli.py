@@ -92,7 +92,7 @@ def test_review_of_a_folder_of_annotation_files(tmp_path, capsys):
     assert zero == [(6, "Box2"), (7, "Box2")]
     assert "Boxes that stayed small late in the segment (not carried on): Box2." in log
     # both coverages exceed the threshold; the animal that moved is the one named
-    assert "Long overlaps: Box0-Box1 (frames 2 to 5), Box1-Box0 (frames 2 to 5)." in log
+    assert "Long overlaps: Box0-Box1 (frames 2-5), Box1-Box0 (frames 2-5)." in log
     assert "went wrong there is Box1" in log
     assert "[" not in log.split("Long overlaps:")[1].splitlines()[0]  # a sentence, not a Python list
     pngs = _pngs_of(out / "review.html")

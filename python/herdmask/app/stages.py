@@ -261,7 +261,7 @@ class ReviewResult:
         if self.overlap_review is None:
             return self.overlap_note
         test_frame, box, runs, worst = self.overlap_review
-        pairs = ", ".join(f"{k} (frames {v[0][0]} to {v[0][-1]})" for k, v in runs.items())
+        pairs = ", ".join(f"{k} (frames {v[0][0]}-{v[0][-1]})" for k, v in runs.items())
         return (f"Long overlaps: {pairs}. The first begins at frame {test_frame}; the box whose track most "
                 f"likely went wrong there is {box} (worst box per compared frame: {', '.join(worst)}).")
 
