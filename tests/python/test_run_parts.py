@@ -91,7 +91,7 @@ def recordings(tmp_path):
     ("pen missing", "no pen polygon file"),
     ("pen not json", "cannot be used"),
     ("pen of two points", "at least 3"),
-    ("no models", "models"),
+    ("no models", "none"),  # the detector folder given
     ("names", "do not match the name pattern Camera<N>_<n>_<YYYYMMDDhhmmss>.mp4: day1/cam1.mp4, day1/x.avi"),
     ("window", "1 of 1 matching video(s) lie outside the time window 06:00:00 to 09:00:00"),
     ("camera", "of other cameras than --camera 7 (cameras there: 1)"),
@@ -125,6 +125,7 @@ def test_problems_found_before_any_work_are_one_line(recordings, tmp_path, capsy
     lines = captured.err.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("herdmask run: ") and expected in lines[0]
     assert "Traceback" not in captured.out + captured.err and "dask scheduler" not in captured.out
+    assert not os.path.exists(tmp_path / "out")  # nothing made before the checks pass
 
 
 def test_segments_named_as_frame_extraction_names_them():

@@ -45,6 +45,10 @@ except ImportError:
         return _LOADED[settings]
 
     def check_models(settings):
+        import os
+
+        if settings.gdino is not None and not os.path.isdir(settings.gdino):
+            raise ModelLoadError(f"Grounding DINO folder not found: {settings.gdino}")
         try:
             return load_models(settings)
         except Exception as exc:

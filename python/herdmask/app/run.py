@@ -48,9 +48,15 @@ class _Stop(Exception):
 
 
 def _check_output_folder(out):
+    """The output folder, or the nearest folder above it that exists, takes a file; nothing is
+    made yet, so a run stopped by a later check leaves no folder behind."""
+    existing = out
+    while not os.path.lexists(existing):
+        existing = os.path.dirname(existing)
     try:
-        os.makedirs(out, exist_ok=True)
-        with tempfile.NamedTemporaryFile(dir=out, prefix=".write-test"):
+        if not os.path.isdir(existing):
+            raise NotADirectoryError(f"{existing} is not a folder")
+        with tempfile.NamedTemporaryFile(dir=existing, prefix=".herdmask-write-test"):
             pass
     except OSError as exc:
         raise _Stop(f"the output folder {out} cannot be written: {exc.strerror or exc}") from None
@@ -99,6 +105,7 @@ def _catalogue(args, recordings):
 
 def _settle_settings(args, out, current):
     """Compares with the settings stored in `out`; with --redo clears results made otherwise."""
+    os.makedirs(out, exist_ok=True)
     path = os.path.join(out, "settings.json")
     stored = records.read_json(path)
     if stored is not None and stored != current:
