@@ -8,7 +8,7 @@ import pytest  # noqa: E402
 
 @pytest.fixture(scope="session")
 def tiny_demo(tmp_path_factory):
-    """`herdmask demo --preset tiny` (two cameras, three videos each) on a local cluster, run once for
+    """`herdmask demo --preset chain` (two cameras, three videos each) on a local cluster, run once for
     every test that reads its output: (output folder, exit status)."""
     pytest.importorskip("cv2")
     pytest.importorskip("torch")
@@ -16,4 +16,4 @@ def tiny_demo(tmp_path_factory):
     from herdmask.app import cli
 
     out = tmp_path_factory.mktemp("demo")
-    return out, cli.main(["demo", "--out", str(out), "--preset", "tiny", "--workers", "2"])
+    return out, cli.main(["demo", "--out", str(out), "--preset", "chain", "--workers", "2"])

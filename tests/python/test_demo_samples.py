@@ -23,9 +23,9 @@ NAME_RE = re.compile(r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4")
 
 @pytest.fixture(scope="module")
 def tiny(tmp_path_factory):
-    """The tiny recording and its frames cropped the way the crop rule would crop them."""
+    """The two-camera recording and its frames cropped the way the crop rule would crop them."""
     out = tmp_path_factory.mktemp("rec")
-    rec = samples.make_sample_recording(str(out), "tiny")
+    rec = samples.make_sample_recording(str(out), "chain")
     frames = []
     for path in rec.video_paths:
         cap = cv2.VideoCapture(path)
@@ -100,7 +100,7 @@ def test_regenerating_keeps_existing_videos(tiny, tmp_path):
     rec, _ = tiny
     before = [os.stat(v).st_mtime_ns for v in rec.video_paths]
     truth = open(rec.truth_path).read()
-    again = samples.make_sample_recording(rec.base_dir, "tiny")
+    again = samples.make_sample_recording(rec.base_dir, "chain")
     assert open(again.truth_path).read() == truth
     assert again.video_paths == rec.video_paths
     assert [os.stat(v).st_mtime_ns for v in rec.video_paths] == before

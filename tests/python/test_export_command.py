@@ -19,7 +19,7 @@ from herdmask.app import cli, ground_truth, samples  # noqa: E402
 @pytest.fixture(scope="module")
 def demo_run(tiny_demo):
     out, _ = tiny_demo
-    rec = samples.make_sample_recording(os.path.join(out, "recording"), "tiny")
+    rec = samples.make_sample_recording(os.path.join(out, "recording"), "chain")
     truth = ground_truth.write_sample_ground_truth(rec, os.path.join(out, "ground_truth"))
     return out, truth
 

@@ -195,7 +195,7 @@ def awkward_recording(tmp_path):
     orange marker."""
     import dataclasses
 
-    preset = dataclasses.replace(samples.PRESETS["tiny"], cameras=1, videos=2)
+    preset = samples.PRESETS["tiny"]
     rec = samples.make_sample_recording(str(tmp_path / "rec"), preset)
     one = dataclasses.replace(preset, videos=1)
     later = samples.make_sample_recording(str(tmp_path / "rec"), one, start="20240501110000")

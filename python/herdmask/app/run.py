@@ -69,6 +69,8 @@ def _check_pen_file(path):
         raise _Stop(f"no pen polygon file {path}; give --pen-json FILE")
     try:
         polygon = hm.draw_pen(None, path, drawout=False)
+    except KeyError as exc:
+        raise _Stop(f"the pen polygon file {path} cannot be used: it has no {exc} entry") from None
     except Exception as exc:  # any reading fault is the user's file, said in one line
         raise _Stop(f"the pen polygon file {path} cannot be used: {' '.join(str(exc).split())}") from None
     if len(polygon) < 3:

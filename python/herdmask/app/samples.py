@@ -71,7 +71,10 @@ class SamplePreset:
 
 PRESETS = {
     "demo": SamplePreset(),
-    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
+    # small frames and a few seconds per video, for tests: one camera with two videos, and the
+    # demo's two cameras with three videos each
+    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30, videos=2, cameras=1),
+    "chain": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
 }
 
 
