@@ -49,8 +49,9 @@ except ImportError:
 
         if settings.gdino is not None and not os.path.isdir(settings.gdino):
             raise ModelLoadError(f"Grounding DINO folder not found: {settings.gdino}")
-        try:
-            return load_models(settings)
+        try:  # not cached: the driver checks and drops them
+            return _models.load_models(settings.gdino, settings.sam2_config, settings.sam2_checkpoint,
+                                       settings.device)
         except Exception as exc:
             text = " ".join(str(exc).split()) or type(exc).__name__
             raise ModelLoadError(f"the models do not load: {text}") from None

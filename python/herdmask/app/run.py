@@ -90,10 +90,11 @@ def _preflight(args):
     _check_output_folder(out)
     model_settings = ModelSettings.from_args(args)
     try:
-        models = check_models(model_settings)
+        # the driver only checks: it keeps no model in memory while the workers load their own
+        description = check_models(model_settings).description
     except ModelLoadError as exc:
         raise _Stop(str(exc)) from None
-    return recordings, table, out, pen_json, model_settings, models
+    return recordings, table, out, pen_json, model_settings, description
 
 
 def _catalogue(args, recordings):
@@ -250,9 +251,64 @@ def _camera_info(out, camera, crop):
     return records.read_json(path) or {"camera": camera}
 
 
+def _crop_result(fut, camera):
+    try:
+        return fut.result()
+    except Exception as exc:  # the task was lost with its workers: the camera's links say why
+        return {"camera": camera, "box": None, "reason": f"finding the crop box did not finish: {exc}"}
+
+
+def _run_on_cluster(args, chains, videos, done, task_settings, fingerprint, progress, timing, crops, start_wall):
+    """Submits the chains and follows them to the end; returns (setup, cluster wall, workers) seconds."""
+    from dask.distributed import as_completed
+    from tqdm import tqdm
+
+    out = progress.out
+    client, cluster = _client(args)
+    try:
+        n_workers = _register_models(client, task_settings["model_settings"])
+        print(f"dask scheduler {client.scheduler.address}, {n_workers or 'no'} worker(s)"
+              + ("" if n_workers else " yet: the links wait for workers to join"))
+        t_cluster = time.perf_counter()
+        crop_futures, extract_futures, link_futures = _submit(client, chains, videos, done, task_settings,
+                                                              fingerprint, out)
+        cameras_of = {fut.key: camera for camera, fut in crop_futures.items()}
+        bar = tqdm(total=len(link_futures), unit="link", desc="links", file=sys.stderr, leave=False,
+                   disable=not sys.stderr.isatty())
+        for fut in as_completed(list(crop_futures.values()) + [f for f, _ in link_futures.values()]):
+            if fut.key in cameras_of:
+                crop = crops[cameras_of[fut.key]] = _crop_result(fut, cameras_of[fut.key])
+                timing["extraction"] += crop.get("seconds", 0)
+                if crop.get("warning"):
+                    tqdm.write(f"Camera {crop['camera']}: warning: {crop['warning']}.", file=sys.stdout)
+                if crop.get("note"):
+                    tqdm.write(f"Camera {crop['camera']}: {crop['note']}.", file=sys.stdout)
+                continue
+            lk = link_futures[fut.key][1]
+            try:
+                r = fut.result()
+            except Exception as exc:  # a lost task (its worker died too often) or a cancelled one
+                r = _lost(lk, exc, fingerprint)
+                records.write_json(lk.record_path, r)
+            progress.set(lk, r)
+            for key in ("models", "library", "pages"):
+                timing[key] += r.get(f"seconds_{key}") or 0
+            bar.update(1)
+            tqdm.write(_line(lk, r), file=sys.stdout)
+        bar.close()
+        for ext in client.gather(extract_futures, errors="skip"):
+            timing["extraction"] += ext.get("seconds", 0)
+        n_workers = max(n_workers, len(client.scheduler_info()["workers"]))
+        return t_cluster - start_wall, time.perf_counter() - t_cluster, n_workers
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+
 def _run(args):
     start_wall = time.perf_counter()
-    recordings, table, out, pen_json, model_settings, models = _preflight(args)
+    recordings, table, out, pen_json, model_settings, description = _preflight(args)
     current = records.run_settings(args, model_settings, pen_json)
     _settle_settings(args, out, current)
     fingerprint = records.fingerprint(current)
@@ -270,59 +326,16 @@ def _run(args):
             progress.set(lk, r)
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(all_links)} links, {len(done)} done in an "
           f"earlier run, {len(all_links) - len(done)} to do.")
-    print(models.description)
+    print(description)
     unreadable = [v.name for v in videos.values() if not v.minutes]
     if unreadable:
         print(f"Cannot open {len(unreadable)} video(s): {', '.join(unreadable)}.")
     task_settings = dict(current, model_settings=model_settings)
     timing = {"extraction": 0.0, "models": 0.0, "library": 0.0, "pages": 0.0}
-    crops = {}
-    cluster_wall, n_workers, setup = 0.0, 0, 0.0
+    crops, cluster_wall, n_workers, setup = {}, 0.0, 0, 0.0
     if len(done) < len(all_links):
-        from dask.distributed import as_completed
-        from tqdm import tqdm
-
-        client, cluster = _client(args)
-        try:
-            n_workers = _register_models(client, model_settings)
-            print(f"dask scheduler {client.scheduler.address}, {n_workers or 'no'} worker(s)"
-                  + ("" if n_workers else " yet: the links wait for workers to join"))
-            t_cluster = time.perf_counter()
-            setup = t_cluster - start_wall  # checks, catalogue, models in the driver, cluster start
-            crop_futures, extract_futures, link_futures = _submit(client, chains, videos, done, task_settings, fingerprint, out)
-            futures = list(crop_futures.values()) + [f for f, _ in link_futures.values()]
-            bar = tqdm(total=len(link_futures), unit="link", desc="links", file=sys.stderr, leave=False,
-                       disable=not sys.stderr.isatty())
-            for fut in as_completed(futures):
-                if fut.key not in link_futures:
-                    crop = fut.result()
-                    crops[crop["camera"]] = crop
-                    timing["extraction"] += crop.get("seconds", 0)
-                    if crop.get("warning"):
-                        tqdm.write(f"Camera {crop['camera']}: warning: {crop['warning']}.", file=sys.stdout)
-                    if crop.get("note"):
-                        tqdm.write(f"Camera {crop['camera']}: {crop['note']}.", file=sys.stdout)
-                    continue
-                lk = link_futures[fut.key][1]
-                try:
-                    r = fut.result()
-                except Exception as exc:  # a lost task (its worker died too often) or a cancelled one
-                    r = _lost(lk, exc, fingerprint)
-                    records.write_json(lk.record_path, r)
-                progress.set(lk, r)
-                for key in ("models", "library", "pages"):
-                    timing[key] += r.get(f"seconds_{key}") or 0
-                bar.update(1)
-                tqdm.write(_line(lk, r), file=sys.stdout)
-            bar.close()
-            for ext in client.gather(extract_futures, errors="skip"):
-                timing["extraction"] += ext.get("seconds", 0)
-            cluster_wall = time.perf_counter() - t_cluster
-            n_workers = max(n_workers, len(client.scheduler_info()["workers"]))
-        finally:
-            client.close()
-            if cluster is not None:
-                cluster.close()
+        setup, cluster_wall, n_workers = _run_on_cluster(args, chains, videos, done, task_settings, fingerprint,
+                                                         progress, timing, crops, start_wall)
     busy = sum(timing.values())
     timing.update(wall=round(time.perf_counter() - start_wall, 3), setup=round(setup, 3),
                   cluster_wall=round(cluster_wall, 3),
@@ -334,7 +347,7 @@ def _run(args):
     identities = records.identity_table(per_chain)
     records.write_table(os.path.join(out, "identities.csv"), identities)
     cameras = {cam: _camera_info(out, cam, crops.get(cam)) for cam in chains}
-    page = pages.write_run_pages(out, chains, progress.records, cameras, identities, timing, models.description)
+    page = pages.write_run_pages(out, chains, progress.records, cameras, identities, timing, description)
     flat = [r for rs in per_chain for r in rs]
     tracked = [r for r in flat if r["status"] == records.DONE]
     count = {how: sum(r.get("started") == how for r in tracked)
