@@ -27,6 +27,50 @@ import time
 WORKERS = 2
 
 
+# where a carried link's time goes, by the steps it calls (model calls are inside some of them)
+PARTS = [("matcher (its own work and the predictor)", "carry_start"),
+         ("tracker (model)", "track"),
+         ("refinement", "process_video_segments"),
+         ("annotation files written", "write_annotation_files"),
+         ("annotation data loaded", "get_gsam_annotation_data"),
+         ("tracking report", "generate_tracking_report"),
+         ("overlap review (with encoder calls)", "process_overlap_frames"),
+         ("small-area boxes", "find_boxes_with_small_area_from_last_video"),
+         ("figures and page", "link_figures")]
+
+
+def _one_carried_link_in_parts(rec, out):
+    """Redoes one carried link in this process under the profiler; {part: seconds}."""
+    import cProfile
+    import dataclasses
+    import pstats
+
+    from herdmask.app import cli, plan, records, stages, tasks
+    from herdmask.app._model_api import ModelSettings
+
+    args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04"])
+    settings = records.run_settings(args, ModelSettings(), rec.pen_json_path)
+    with contextlib.redirect_stdout(io.StringIO()):
+        table = stages.catalogue(rec.base_dir)
+    chains, _ = plan.build_chains(table, out, 0.04)
+    link, prev = chains["1"][2], chains["1"][1]
+    previous = records.read_json(prev.record_path)
+    extraction = {"segments": {link.segment: {"frames": 23, "expected": 24, "reason": None}}}
+    os.remove(link.record_path)
+    task_settings = dict(settings, model_settings=ModelSettings())
+    tasks.link_task(dataclasses.asdict(link), extraction, previous, task_settings, "warm-up")  # imports
+    os.remove(link.record_path)
+    profile = cProfile.Profile()
+    t0 = time.perf_counter()
+    profile.runcall(tasks.link_task, dataclasses.asdict(link), extraction, previous, task_settings, "profiled")
+    total = time.perf_counter() - t0
+    stats = pstats.Stats(profile).stats
+    parts = {"whole link": total}
+    for label, name in PARTS:
+        parts[label] = sum(v[3] for (_, _, fn), v in stats.items() if fn == name)
+    return parts
+
+
 def main():
     from herdmask.app import cli, samples
 
@@ -42,6 +86,7 @@ def main():
             raise SystemExit(f"the run ended with status {code}")
         links = [json.load(open(p)) for p in glob.glob(os.path.join(out, "links", "*", "*.json"))]
         timing = json.load(open(os.path.join(out, "timing.json")))
+        parts = _one_carried_link_in_parts(rec, out)
 
     print(f"{len(links)} links on {WORKERS} workers, frames {rec.preset.crop_width} x {rec.preset.height}")
     print(f"{'link started by':<22}{'links':>6}{'frames':>8}{'library s':>11}{'ms/frame':>10}{'models s':>10}"
@@ -62,6 +107,9 @@ def main():
     print(f"wall {wall:.1f} s: {timing['setup']:.1f} s before the first task (checks, catalogue, models in the "
           f"driver, cluster start), {timing['cluster_wall']:.1f} s of tasks, "
           f"{wall - timing['wall']:.1f} s writing the run's pages")
+    print("one carried link redone in one process, under the profiler (which slows Python code):")
+    for label, seconds in parts.items():
+        print(f"  {label:<42}{seconds:>8.3f} s")
     print("worker time while the tasks ran: "
           f"{total:.1f} s = " + ", ".join(f"{k} {v:.1f} s ({100 * v / total:.0f} %)" for k, v in busy.items()))
 
