@@ -28,15 +28,15 @@ WORKERS = 2
 
 
 # where a carried link's time goes, by the steps it calls (model calls are inside some of them)
-PARTS = [("matcher (its own work and the predictor)", "carry_start"),
-         ("tracker (model)", "track"),
-         ("refinement", "process_video_segments"),
-         ("annotation files written", "write_annotation_files"),
-         ("annotation data loaded", "get_gsam_annotation_data"),
-         ("tracking report", "generate_tracking_report"),
-         ("overlap review (with encoder calls)", "process_overlap_frames"),
-         ("small-area boxes", "find_boxes_with_small_area_from_last_video"),
-         ("figures and page", "link_figures")]
+PARTS = [("matcher (its own work and the predictor)", "app/stages.py", "carry_start"),
+         ("tracker (model)", "herdmask/testing.py", "track"),
+         ("refinement", "herdmask/refine.py", "process_video_segments"),
+         ("annotation files written", "app/stages.py", "write_annotation_files"),
+         ("annotation data loaded", "herdmask/_annotation_data.py", "get_gsam_annotation_data"),
+         ("tracking report", "herdmask/review.py", "generate_tracking_report"),
+         ("overlap review (with encoder calls)", "herdmask/review.py", "process_overlap_frames"),
+         ("small-area boxes", "herdmask/review.py", "find_boxes_with_small_area_from_last_video"),
+         ("figures and page", "app/pages.py", "link_figures")]
 
 
 def _one_carried_link_in_parts(rec, out):
@@ -66,8 +66,8 @@ def _one_carried_link_in_parts(rec, out):
     total = time.perf_counter() - t0
     stats = pstats.Stats(profile).stats
     parts = {"whole link": total}
-    for label, name in PARTS:
-        parts[label] = sum(v[3] for (_, _, fn), v in stats.items() if fn == name)
+    for label, where, name in PARTS:
+        parts[label] = sum(v[3] for (path, _, fn), v in stats.items() if fn == name and path.endswith(where))
     return parts
 
 
