@@ -129,12 +129,14 @@ def _dask_processes(folder, workers):
             client.wait_for_workers(workers, timeout=60)
         yield address, procs[1:]
     finally:
-        for p in procs:
+        for p in reversed(procs):  # workers first, while their scheduler still answers
             if p.poll() is None:
                 p.terminate()
-        for p in procs:
-            with contextlib.suppress(subprocess.TimeoutExpired):
+            try:
                 p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
         log.close()
 
 
