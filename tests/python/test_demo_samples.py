@@ -23,9 +23,9 @@ NAME_RE = re.compile(r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4")
 
 @pytest.fixture(scope="module")
 def tiny(tmp_path_factory):
-    """The tiny recording and its frames cropped the way the crop rule would crop them."""
+    """The two-camera recording and its frames cropped the way the crop rule would crop them."""
     out = tmp_path_factory.mktemp("rec")
-    rec = samples.make_sample_recording(str(out), "tiny")
+    rec = samples.make_sample_recording(str(out), "chain")
     frames = []
     for path in rec.video_paths:
         cap = cv2.VideoCapture(path)
@@ -54,34 +54,60 @@ def _crop_rule(frame):
 def test_recording_layout_names_and_marker(tiny):
     rec, frames = tiny
     p = rec.preset
-    assert len(rec.video_paths) == 2
-    times = []
+    assert len(rec.video_paths) == 6 and rec.cameras == ["1", "2"]
+    times = {}
     for path, video in zip(rec.video_paths, frames):
         assert os.path.dirname(path) == os.path.join(rec.base_dir, rec.sub_dir)
         m = NAME_RE.fullmatch(os.path.basename(path))
-        assert m and m.group(1) == "1"
-        times.append(m.group(4))
+        assert m and m.group(1) in rec.cameras
+        times.setdefault(m.group(1), []).append(m.group(4))
         assert "060000" < m.group(4) < "170000"
         assert len(video) == p.frames_per_video
         assert video[0].shape == (p.height, 2560, 3)
         # the marker makes the crop rule keep exactly the pen strip
         assert _crop_rule(video[0]) == rec.crop_box
-    assert times == sorted(times) and times[0] != times[1]
+    for camera in rec.cameras:
+        assert times[camera] == sorted(set(times[camera])) and len(times[camera]) == 3
+    # the two cameras film different scenes
+    assert not np.array_equal(frames[0][0], frames[3][0])
     pen = json.load(open(rec.pen_json_path))["shapes"][0]["points"]
     xs, ys = zip(*pen)
     assert 0 <= min(xs) and max(xs) <= p.crop_width and max(ys) <= p.height
 
 
+def test_truth_boxes_hold_the_drawn_animals(tiny):
+    import csv
+
+    from herdmask.testing import animal_pixels
+
+    rec, frames = tiny
+    x0 = rec.crop_box[0]
+    rows = [r for r in csv.DictReader(open(rec.truth_path))]
+    assert len(rows) == 6 * rec.preset.frames_per_video * rec.preset.animals
+    for video_i, t in ((0, 0), (1, 11), (5, 29)):
+        name = os.path.basename(rec.video_paths[video_i])[:-4]
+        pink = animal_pixels(cv2.cvtColor(frames[video_i][t][:, x0:], cv2.COLOR_BGR2RGB))
+        covered = np.zeros_like(pink)
+        for r in rows:
+            if r["video"] == name and int(r["frame"]) == t:
+                x1, y1, x2, y2 = (int(r[k]) for k in ("x1", "y1", "x2", "y2"))
+                covered[max(y1, 0):y2, max(x1, 0):x2] = True
+                assert pink[int(float(r["cy"])), int(float(r["cx"]))]  # the centre lies on its animal
+        assert not (pink & ~covered).any()
+
+
 def test_regenerating_keeps_existing_videos(tiny, tmp_path):
     rec, _ = tiny
     before = [os.stat(v).st_mtime_ns for v in rec.video_paths]
-    again = samples.make_sample_recording(rec.base_dir, "tiny")
+    truth = open(rec.truth_path).read()
+    again = samples.make_sample_recording(rec.base_dir, "chain")
+    assert open(again.truth_path).read() == truth
     assert again.video_paths == rec.video_paths
     assert [os.stat(v).st_mtime_ns for v in rec.video_paths] == before
 
 
 @pytest.mark.parametrize("kwargs", [dict(crop_width=400), dict(height=50), dict(frames_per_video=5),
-                                    dict(animals=11)])
+                                    dict(animals=11), dict(cameras=0)])
 def test_preset_rejects_sizes_the_crop_rule_or_search_cannot_use(kwargs):
     with pytest.raises(ValueError):
         samples.SamplePreset(**kwargs)

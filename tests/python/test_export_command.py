@@ -13,14 +13,13 @@ pytest.importorskip("pycocotools")
 pytest.importorskip("motmetrics")
 
 from herdmask import export  # noqa: E402
-from herdmask.app import cli, demo, ground_truth, samples  # noqa: E402
+from herdmask.app import cli, ground_truth, samples  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def demo_run(tmp_path_factory):
-    out = tmp_path_factory.mktemp("demo")
-    demo.run_demo(str(out), preset="tiny")
-    rec = samples.make_sample_recording(os.path.join(out, "recording"), "tiny")
+def demo_run(tiny_demo):
+    out, _ = tiny_demo
+    rec = samples.make_sample_recording(os.path.join(out, "recording"), "chain")
     truth = ground_truth.write_sample_ground_truth(rec, os.path.join(out, "ground_truth"))
     return out, truth
 

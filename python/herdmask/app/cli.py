@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import re
 import sys
@@ -23,13 +24,30 @@ def _positive_int(text):
     return value
 
 
-def _add_model_args(p, with_detector=True):
-    g = p.add_argument_group("models (without them the built-in colour-threshold stand-ins are used)")
-    if with_detector:
-        g.add_argument("--gdino", metavar="DIR", help="local folder of a transformers Grounding DINO model")
-    g.add_argument("--sam2-config", metavar="CFG", help="SAM2 model config (image and video predictors)")
-    g.add_argument("--sam2-checkpoint", metavar="CKPT", help="SAM2 checkpoint file")
-    g.add_argument("--device", help="compute device (default: cuda when available, else cpu)")
+def _positive_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
+    return value
+
+
+def _crop_box(text):
+    try:
+        box = [int(v) for v in text.split(",")]
+    except ValueError:
+        box = []
+    if len(box) != 4 or not (0 <= box[0] < box[2] and 0 <= box[1] < box[3]):
+        raise argparse.ArgumentTypeError(f"expected X1,Y1,X2,Y2 with 0 <= X1 < X2 and 0 <= Y1 < Y2, got {text}")
+    return box
+
+
+def _model_arguments(parser, with_detector=True):
+    from ._model_api import add_model_arguments
+
+    add_model_arguments(parser, with_detector=with_detector)
 
 
 def build_parser():
@@ -38,20 +56,27 @@ def build_parser():
         description="Video annotation and multi-object tracking of pigs in pens.")
     sub = parser.add_subparsers(dest="command", required=True)
 
-    demo = sub.add_parser("demo", help="run the whole pipeline on a generated sample recording",
-                          description="Generate a small synthetic recording and run the whole pipeline on it, "
-                                      "writing a summary page (summary.html) into --out.")
+    demo = sub.add_parser("demo", help="run the whole job on a generated sample recording",
+                          description="Generate a small synthetic recording (two cameras, three consecutive videos "
+                                      "each) and run `herdmask run` on it, writing summary.html into --out.")
     demo.add_argument("--out", default="herdmask-demo", help="output folder (default: herdmask-demo)")
-    demo.add_argument("--preset", choices=["demo", "tiny"], default="demo",
-                      help="size of the generated recording (tiny: a few seconds, for tests)")
+    demo.add_argument("--preset", choices=["demo", "tiny", "chain"], default="demo",
+                      help="size of the generated recording (tiny: one camera with two videos of a few seconds; "
+                           "chain: two cameras with three such videos each)")
+    demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
 
-    run = sub.add_parser("run", help="process every video of a recordings folder, one job per video",
-                         description="Catalogue the camera videos under RECORDINGS_DIR's sub-folders, then per "
-                                     "video: frame extraction, start-frame search, tracking, refinement, "
-                                     "annotation files and the tracking report. Finished work is skipped on a "
-                                     "rerun. Jobs run on dask.distributed: a local cluster by default.")
+    run = sub.add_parser(
+        "run", help="track every camera's videos as one chain, carrying identities from segment to segment",
+        description="Catalogue the camera videos under RECORDINGS_DIR and its sub-folders (file names "
+                    "Camera<N>_<n>_<YYYYMMDDhhmmss>.mp4) and track each camera's videos as one chain: frame "
+                    "extraction, then per segment the start of tracking (the previous segment's animals carried "
+                    "over with the matcher, or the start-frame search), tracking, refinement, annotation files "
+                    "and the review. Work runs on dask.distributed, a local cluster by default. Finished "
+                    "segments are skipped on a rerun; the others are tried again. Exit status: 0 every segment "
+                    "tracked, 1 some segment not tracked, 2 bad input (nothing was started), 3 --out holds "
+                    "results made with other settings (give --redo).")
     run.add_argument("recordings_dir")
-    run.add_argument("--out", required=True, help="output folder (frames, annotations, reports, logs)")
+    run.add_argument("--out", required=True, help="output folder (frames, annotations, reports, pages)")
     run.add_argument("--camera", help="only this camera number (as written in the file names)")
     run.add_argument("--start", type=_time_arg, default="06:00:00", help="time-of-day window start (exclusive)")
     run.add_argument("--end", type=_time_arg, default="17:00:00", help="time-of-day window end (exclusive)")
@@ -60,11 +85,26 @@ def build_parser():
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="dask scheduler address (tcp://host:8786); default: a local cluster")
     run.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
-    run.add_argument("--time-step", type=float, default=0.1, help="segment length in minutes (default 0.1)")
+    run.add_argument("--time-step", type=_positive_float, default=0.1, help="segment length in minutes (default 0.1)")
     run.add_argument("--animals", type=_positive_int, default=10, help="animals per pen (default 10)")
-    run.add_argument("--step", type=_positive_int, default=10, help="stride of the start-frame search")
+    run.add_argument("--step", type=_positive_int, default=10,
+                     help="stride of the start-frame search and between the matcher's tries (default 10)")
+    run.add_argument("--match-frames", type=_positive_int, default=3,
+                     help="frames of a segment the matcher tries (0, STEP, 2 STEP, ...) before the keys restart "
+                          "(default 3)")
+    run.add_argument("--max-gap", type=float, default=60.0, metavar="SECONDS",
+                     help="carry identities only across gaps in the recording up to this long (default 60)")
+    run.add_argument("--small-area", type=_positive_float, default=100, metavar="PIXELS",
+                     help="a box whose mask stays at or below this area in most of a segment's last third is not "
+                          "carried on (default 100)")
     run.add_argument("--pen-json", help="pen polygon file (default: RECORDINGS_DIR/pen_polygon.json)")
-    _add_model_args(run)
+    crop = run.add_mutually_exclusive_group()
+    crop.add_argument("--no-crop", action="store_true", help="keep whole frames (no orange-marker crop)")
+    crop.add_argument("--crop-box", type=_crop_box, metavar="X1,Y1,X2,Y2",
+                      help="crop every camera's frames to this box instead of the one the orange marker gives")
+    run.add_argument("--redo", action="store_true",
+                     help="redo every segment, also those done before (needed when the settings changed)")
+    _model_arguments(run)
 
     review = sub.add_parser("review", help="review a folder of annotation files (no detector, no tracker)",
                             description="Load the annotation files under ANNOTATION_DIR, write the tracking "
@@ -76,7 +116,7 @@ def build_parser():
     review.add_argument("--min-frame-id", type=int, default=500, help="small-area boxes: frames after this")
     review.add_argument("--area-threshold", type=float, default=100, help="small-area boxes: area at most this")
     review.add_argument("--min-count", type=int, default=100, help="small-area boxes: more frames than this")
-    _add_model_args(review, with_detector=False)
+    _model_arguments(review, with_detector=False)
 
     from . import evaluate, export  # each adds its sub-command with its handler
 
@@ -115,26 +155,39 @@ def _review_command(args):
     if review.annotation_data is None:
         return 1
     print(review.overlap_text())
-    print(f"Small-area boxes: {review.small_area_boxes}")
+    print(review.small_area_text())
     figures = pages.save_review_figures(review, os.path.join(args.out, "figures"))
     lines = [f"{len(review.annotation_data)} annotation files from {os.path.abspath(args.annotation_dir)}.",
              review.overlap_text(),
-             f"Small-area boxes: {review.small_area_boxes}", f"Report: {review.report_path}"]
+             review.small_area_text(), f"Report: {review.report_path or 'none (no question)'}"]
     page = pages.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
                                    [("Review", lines, figures, pages.report_table_html(review.report_path))])
     print(f"Summary page: {page}")
     return 0
 
 
+_APP_PACKAGES = ("dask", "distributed", "tqdm")
+
+
+def _missing_app_packages():
+    import importlib.util
+
+    return [name for name in _APP_PACKAGES if importlib.util.find_spec(name) is None]
+
+
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
+    if args.command in ("run", "demo"):
+        missing = _missing_app_packages()
+        if missing:
+            print(f"herdmask {args.command} needs {', '.join(missing)}: pip install herdmask[app]", file=sys.stderr)
+            return 2
     if hasattr(args, "handler"):
         return args.handler(args)
     if args.command == "demo":
         from .demo import run_demo
 
-        run_demo(args.out, preset=args.preset)
-        return 0
+        return run_demo(args.out, preset=args.preset, workers=args.workers)
     if args.command == "review":
         return _review_command(args)
     if args.command == "run":

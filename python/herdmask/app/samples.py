@@ -1,12 +1,14 @@
 """A synthetic recording for the demo and the driver's tests.
 
-The generated scene mimics a fixed ceiling camera over one pen: 2560 pixels
-wide like the real cameras, so the crop rule's constants (which assume that
-width) cut out the pen strip on the right, with an orange marker at the top
+The generated scene mimics fixed ceiling cameras, each over one pen: 2560
+pixels wide like the real cameras, so the crop rule's constants (which assume
+that width) cut out the pen strip on the right, with an orange marker at the top
 right that the crop detection finds. Ten pink ellipses (the animals) move slowly
 on a dark floor; two of them start out touching and separate, and for a while
 one animal walks over another, which gives the review steps something to find.
-Consecutive videos continue the same motion, so identities can be carried over.
+Consecutive videos of a camera continue the same motion, so identities can be
+carried over, and every animal's true position is known: `truth.csv` beside the
+recording lists it per camera, video and frame.
 
 Videos are written with OpenCV's Python bindings (opencv-python-headless), which
 only the generator needs.
@@ -14,6 +16,7 @@ only the generator needs.
 
 from __future__ import annotations
 
+import csv
 import dataclasses
 import json
 import math
@@ -22,7 +25,8 @@ from datetime import datetime, timedelta
 
 import numpy as np
 
-__all__ = ["PRESETS", "SamplePreset", "SampleRecording", "make_sample_recording", "render_frame"]
+__all__ = ["PRESETS", "TRUTH_COLUMNS", "SamplePreset", "SampleRecording", "make_sample_recording",
+           "render_frame"]
 
 FRAME_WIDTH = 2560  # the width the crop rule is written for
 FLOOR_BGR = (58, 66, 74)
@@ -47,7 +51,8 @@ class SamplePreset:
     height: int = 240
     fps: int = 10
     frames_per_video: int = 48
-    videos: int = 2
+    videos: int = 3
+    cameras: int = 2
     animals: int = 10
     seed: int = 7
 
@@ -60,12 +65,20 @@ class SamplePreset:
             raise ValueError(f"frames_per_video must be at least 30, got {self.frames_per_video}")
         if self.animals < 1 or self.animals > 10:
             raise ValueError(f"animals must lie in 1..10, got {self.animals}")
+        if self.videos < 1 or self.cameras < 1:
+            raise ValueError(f"videos and cameras must be at least 1, got {self.videos} and {self.cameras}")
 
 
 PRESETS = {
     "demo": SamplePreset(),
-    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
+    # small frames and a few seconds per video, for tests: one camera with two videos, and the
+    # demo's two cameras with three videos each
+    "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30, videos=2, cameras=1),
+    "chain": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
 }
+
+
+TRUTH_COLUMNS = ["camera", "video", "frame", "animal", "cx", "cy", "x1", "y1", "x2", "y2"]
 
 
 @dataclasses.dataclass
@@ -74,14 +87,19 @@ class SampleRecording:
 
     base_dir: str
     sub_dir: str
-    video_paths: list
+    video_paths: list  # camera by camera, each camera's videos in time order
     pen_json_path: str
     preset: SamplePreset
     crop_box: tuple  # the box the crop rule is expected to give
+    cameras: list = dataclasses.field(default_factory=list)  # camera numbers, as in the file names
+    truth_path: str = None
 
     @property
     def crop_x0(self) -> int:
         return self.crop_box[0]
+
+    def videos_of(self, camera) -> list:
+        return [p for p in self.video_paths if os.path.basename(p).startswith(f"Camera{camera}_")]
 
 
 def _video_name(camera: int, seq: int, start: datetime) -> str:
@@ -91,10 +109,10 @@ def _video_name(camera: int, seq: int, start: datetime) -> str:
 class _Scene:
     """Positions of the animals at any time, in pen (cropped) coordinates."""
 
-    def __init__(self, preset: SamplePreset):
+    def __init__(self, preset: SamplePreset, seed=None):
         self.p = preset
         w, h = preset.crop_width, preset.height
-        rng = np.random.RandomState(preset.seed)
+        rng = np.random.RandomState(preset.seed if seed is None else seed)
         # Ellipse size from the pen size: ten animals take roughly an eighth of the pen.
         self.a = max(7.0, w / 18.0)
         self.b = self.a * 0.5
@@ -165,17 +183,47 @@ def render_frame(scene: _Scene, t: float, marker_x1: int) -> np.ndarray:
     return frame
 
 
-def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: int = 1,
-                          start: str = "20240501100000", sub_dir: str = "day1") -> SampleRecording:
-    """Write a synthetic recording under `out_dir` and say where it went.
+def true_boxes(scene: _Scene, t: float):
+    """Centres and boxes (x1, y1, x2, y2, one past the last pixel) of every animal at time t; a box
+    holds the drawn ellipse with its one-pixel smoothed edge."""
+    centres, angles = scene.state(t)
+    a, b = round(scene.a) + 1, round(scene.b) + 1
+    th = np.radians(angles)
+    half_w = np.sqrt((a * np.cos(th)) ** 2 + (b * np.sin(th)) ** 2)
+    half_h = np.sqrt((a * np.sin(th)) ** 2 + (b * np.cos(th)) ** 2)
+    cx, cy = np.round(centres[:, 0]), np.round(centres[:, 1])
+    boxes = np.stack([cx - half_w, cy - half_h, cx + half_w + 1, cy + half_h + 1], axis=1)
+    return centres, np.round(boxes).astype(int)
 
-    Layout: `out_dir/<sub_dir>/Camera<camera>_<seq>_<YYYYMMDDhhmmss>.mp4`, one file
-    per video, each starting where the previous one ended, plus the pen polygon
-    file `out_dir/pen_polygon.json` in the coordinates of the cropped frames.
-    Existing videos of the same name are kept, so regenerating is cheap.
-    """
+
+def _write_video(path, scene, preset, first_t, marker_x1):
     import cv2
 
+    tmp = path + ".partial.mp4"
+    writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
+                             (FRAME_WIDTH, preset.height))
+    if not writer.isOpened():
+        raise OSError(f"cannot write video {tmp}: OpenCV has no mp4v encoder here")
+    for i in range(preset.frames_per_video):
+        writer.write(render_frame(scene, first_t + i, marker_x1))
+    writer.release()
+    os.replace(tmp, path)
+
+
+def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: int = 1,
+                          start: str = "20240501100000", sub_dir: str = "day1",
+                          marker: bool = True) -> SampleRecording:
+    """Write a synthetic recording under `out_dir` and say where it went.
+
+    Layout: `out_dir/<sub_dir>/Camera<N>_<seq>_<YYYYMMDDhhmmss>.mp4`, one file per
+    camera and video, cameras numbered from `camera` up, each video starting where
+    the previous one of its camera ended; the pen polygon file
+    `out_dir/pen_polygon.json` in the coordinates of the cropped frames (all
+    cameras share it); and `out_dir/truth.csv`, every animal's true place per
+    camera, video and frame (the frame's position in its video), in cropped
+    coordinates. `marker=False` leaves out the orange marker. Existing videos of
+    the same name are kept, so regenerating is cheap.
+    """
     if isinstance(preset, str):
         if preset not in PRESETS:
             raise ValueError(f"unknown preset {preset!r}; known: {', '.join(PRESETS)}")
@@ -183,26 +231,27 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
     start_time = datetime.strptime(start, "%Y%m%d%H%M%S")
     folder = os.path.join(out_dir, sub_dir)
     os.makedirs(folder, exist_ok=True)
-    scene = _Scene(preset)
     x0 = FRAME_WIDTH - preset.crop_width
-    marker_x1 = x0 + 50  # the crop rule starts its box 50 columns left of the marker
+    # the crop rule starts its box 50 columns left of the marker; without a marker
+    # nothing in the frame is orange
+    marker_x1 = x0 + 50 if marker else FRAME_WIDTH
     seconds = preset.frames_per_video / preset.fps
-    paths = []
-    for v in range(preset.videos):
-        name = _video_name(camera, v + 1, start_time + timedelta(seconds=v * seconds))
-        path = os.path.join(folder, name)
-        paths.append(path)
-        if os.path.exists(path):
-            continue
-        tmp = path + ".partial.mp4"
-        writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
-                                 (FRAME_WIDTH, preset.height))
-        if not writer.isOpened():
-            raise OSError(f"cannot write video {tmp}: OpenCV has no mp4v encoder here")
-        for i in range(preset.frames_per_video):
-            writer.write(render_frame(scene, v * preset.frames_per_video + i, marker_x1))
-        writer.release()
-        os.replace(tmp, path)
+    paths, truth_rows = [], []
+    cameras = list(range(camera, camera + preset.cameras))
+    for c, cam in enumerate(cameras):
+        scene = _Scene(preset, seed=preset.seed + c)
+        for v in range(preset.videos):
+            name = _video_name(cam, v + 1, start_time + timedelta(seconds=v * seconds))
+            path = os.path.join(folder, name)
+            paths.append(path)
+            first_t = v * preset.frames_per_video
+            if not os.path.exists(path):
+                _write_video(path, scene, preset, first_t, marker_x1)
+            for i in range(preset.frames_per_video):
+                centres, boxes = true_boxes(scene, first_t + i)
+                for k, ((cx, cy), box) in enumerate(zip(centres, boxes)):
+                    truth_rows.append((str(cam), name[:-4], i, k + 1, round(float(cx), 2),
+                                       round(float(cy), 2), *(int(b) for b in box)))
     w, h = preset.crop_width, preset.height
     top = int(0.2 * h)
     pen = {
@@ -216,6 +265,11 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
     pen_path = os.path.join(out_dir, "pen_polygon.json")
     with open(pen_path, "w") as f:
         json.dump(pen, f, indent=4)
+    truth_path = os.path.join(out_dir, "truth.csv")
+    with open(truth_path, "w", newline="") as f:
+        out = csv.writer(f)
+        out.writerow(TRUTH_COLUMNS)
+        out.writerows(truth_rows)
     return SampleRecording(
         base_dir=str(out_dir),
         sub_dir=sub_dir,
@@ -223,4 +277,6 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
         pen_json_path=pen_path,
         preset=preset,
         crop_box=(x0, 0, 2560, 1440),
+        cameras=[str(c) for c in cameras],
+        truth_path=truth_path,
     )

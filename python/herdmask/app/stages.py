@@ -20,15 +20,18 @@ import herdmask as hm
 
 __all__ = [
     "ReviewResult",
-    "TrackResult",
-    "carry_identities",
+    "Start",
+    "carry_start",
     "catalogue",
     "extract_frames",
     "frame_names_of",
+    "identity_rows",
+    "last_annotation_frames",
     "mask_polygons",
     "review_annotations",
+    "search_start",
     "segment_folders",
-    "track_segment",
+    "track",
     "write_annotation_files",
 ]
 
@@ -88,33 +91,145 @@ def frame_names_of(folder):
 
 
 @dataclasses.dataclass
-class TrackResult:
-    folder: str
-    frame_names: list
-    ann_frame_idx: object  # None when no frame worked
-    annotated_frame: object = None
-    video_segments: dict = None
-    annotation_dir: str = None
+class Start:
+    """Masks and box keys to start the tracker with, and on which frame."""
+
+    masks: object  # K x H x W (or K x 1 x H x W) masks, in key order
+    keys: list  # box keys, "Box<n>"; the tracker's object id is n + 1
+    frame: int
+    picture: object = None  # the masks drawn on the start frame (PIL image)
+    matched_from: int = None  # with carried keys: the previous link's frame they came from
 
 
-def track_segment(folder, models, pen_json_path, annotation_dir, close_set_num=10, step=10,
-                  gdino_thr=0.25, refine=True):
-    """Start-frame search, tracking, refinement and annotation files of one frame folder."""
-    names = frame_names_of(folder)
-    masks, objects, idx, annotated = hm.initializer(
+def _key_number(key):
+    return int(str(key)[3:])
+
+
+def search_start(folder, names, models, pen_json_path, close_set_num=10, step=10, gdino_thr=0.25):
+    """The start-frame search on one frame folder: a Start with keys Box0, Box1, ..., or None."""
+    masks, _, idx, annotated = hm.initializer(
         folder, names, models.processor, models.grounding_model, models.device, models.image_predictor,
         start_index=0, step=step, gdino_thr=gdino_thr, close_set_num=close_set_num,
         custom_pen_json_path=pen_json_path)
-    result = TrackResult(folder, names, idx, annotated)
     if idx is None:
-        return result
-    segments = models.video_tracker.track(names, masks, idx, list(range(1, len(masks) + 1)))
+        return None
+    return Start(masks, [f"Box{i}" for i in range(len(masks))], idx, annotated)
+
+
+def last_annotation_frames(annotation_dir, count=10):
+    """Frame records of the last `count` annotation files of a folder, keyed by their position
+    among its files, without loading the masks of the others: all the matcher looks at."""
+    total = len(glob.glob(os.path.join(glob.escape(str(annotation_dir)), "**", "*_[0-9]*.json"), recursive=True))
+    if total <= count:
+        return hm.get_gsam_annotation_data(annotation_dir, last_or_not=True, save_dir_base=str(annotation_dir))[1]
+    data = {}
+    for position in range(total - count, total):
+        data.update(hm.get_gsam_annotation_data(annotation_dir, False, position, str(annotation_dir))[1])
+    return data
+
+
+def carry_start(previous_data, names, image_predictor, remove_stack_box=(), frames=(0,), pen_capacity=10):
+    """Carries the previous link's animals into this link's frames with the matcher.
+
+    `previous_data` is the previous link's annotation data (its records lose the
+    removed boxes); `frames` are the frame indices to try, in order. Returns a
+    Start whose keys are the previous link's keys of the carried masks, or None
+    when no frame works.
+    """
+    if not previous_data:
+        return None
+    last_keys = list(previous_data[max(previous_data)]["masks_dict"])
+    removed = [k for k in remove_stack_box if k in last_keys]
+    # The best-last-frame step expects a full pen of ten less the removed boxes;
+    # a pen of fewer animals pads the removal list with keys that match no box.
+    padding = [f"absent-{i}" for i in range(max(0, pen_capacity - len(last_keys)))]
+    # It also walks back at most as many frames as the previous link holds.
+    attempts = min(10, len(previous_data))
+    for idx in frames:
+        if idx >= len(names):
+            break
+        masks, _, _, best, failed = hm.matcher(
+            previous_data, names, ann_frame_idx=idx, image_predictor=image_predictor,
+            remove_stack_box=removed + padding, max_attempts=attempts)
+        if not failed:
+            keys = list(best["masks_dict"])
+            drawn = hm.img_bbx_drawing(_open_rgb(names[idx]), dict(zip(keys, _planes(masks))))
+            return Start(masks, keys, idx, drawn, matched_from=int(best["frame_index"]))
+    return None
+
+
+def _open_rgb(path):
+    from PIL import Image
+
+    with Image.open(path) as im:
+        return im.convert("RGB")
+
+
+def _planes(masks):
+    m = np.asarray(masks)
+    return list(m.reshape((-1,) + m.shape[-2:]))
+
+
+def track(start, folder, names, models, pen_json_path, refine=True):
+    """Tracks the start masks over the whole folder (forward, and backward from a later start
+    frame) with their keys' object ids, then refines the result; returns `video_segments`."""
+    ids = [_key_number(k) + 1 for k in start.keys]
+    segments = models.video_tracker.track(names, start.masks, start.frame, ids)
     if refine:
         hm.Mask_Refinement(custom_pen_json_path=pen_json_path).process_video_segments(segments, folder, names)
-    result.video_segments = segments
-    write_annotation_files(segments, names, annotation_dir)
-    result.annotation_dir = annotation_dir
-    return result
+    return segments
+
+
+def identity_rows(video_segments, keys):
+    """Per box key: first and last frame with a non-empty mask, frames tracked, mean area there."""
+    rows = []
+    for key in keys:
+        oid = _key_number(key) + 1
+        areas = {idx: int(np.count_nonzero(objs[oid])) for idx, objs in video_segments.items() if oid in objs}
+        seen = sorted(idx for idx, a in areas.items() if a > 0)
+        rows.append({"box_key": key,
+                     "first_frame": seen[0] if seen else None,
+                     "last_frame": seen[-1] if seen else None,
+                     "frames_tracked": len(seen),
+                     "mean_area": round(float(np.mean([areas[i] for i in seen])), 1) if seen else 0.0})
+    return rows
+
+
+def _set_pixels(mask):
+    """A mask as a 2-D 8-bit image, non-zero where set, without a copy for bool and unsigned masks,
+    and the box (x, y, width, height) of its set pixels (all zeros when none is set)."""
+    import cv2
+
+    m = np.asarray(mask)
+    m = m.reshape(m.shape[-2:]) if m.ndim > 2 else m
+    if m.dtype == np.bool_:
+        m = m.view(np.uint8)
+    elif m.dtype != np.uint8:
+        m = (m > 0).view(np.uint8) if m.dtype.kind in "biuf" else (m > 0).astype(np.uint8)
+    m = np.ascontiguousarray(m)
+    return m, cv2.boundingRect(m)
+
+
+def _polygons(m, box, label):
+    import cv2
+
+    h, w = m.shape
+    x, y, bw, bh = box
+    if bw == 0:
+        return []
+    # outlines traced in a window one pixel wider than the set pixels, not over the whole frame
+    x0, y0 = max(x - 1, 0), max(y - 1, 0)
+    window = np.ascontiguousarray(m[y0:min(y + bh + 1, h), x0:min(x + bw + 1, w)])
+    contours, _ = cv2.findContours(window, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE, offset=(x0, y0))
+    out = []
+    for c in contours:
+        pts = c.reshape(-1, 2)
+        if len(pts) < 3:
+            # a one- or two-pixel sliver still deserves a polygon: trace it as a thin triangle
+            pts = np.vstack([pts, pts[-1:], pts[:1]])[:3]
+        coords = " ".join(f"{(px + 0.5) / w:.8f} {(py + 0.5) / h:.8f}" for px, py in pts)
+        out.append(f"{label} {coords}")
+    return out
 
 
 def mask_polygons(mask, label="pig"):
@@ -123,21 +238,8 @@ def mask_polygons(mask, label="pig"):
     Coordinates name pixel centres ((x + 0.5) / width), so that scaling back by
     the image size and truncating lands on the same pixel.
     """
-    import cv2
-
-    m = np.asarray(mask)
-    m = m.reshape(m.shape[-2:]) if m.ndim > 2 else m
-    h, w = m.shape
-    contours, _ = cv2.findContours((m > 0).astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-    out = []
-    for c in contours:
-        pts = c.reshape(-1, 2)
-        if len(pts) < 3:
-            # a one- or two-pixel sliver still deserves a polygon: trace it as a thin triangle
-            pts = np.vstack([pts, pts[-1:], pts[:1]])[:3]
-        coords = " ".join(f"{(x + 0.5) / w:.8f} {(y + 0.5) / h:.8f}" for x, y in pts)
-        out.append(f"{label} {coords}")
-    return out
+    m, box = _set_pixels(mask)
+    return _polygons(m, box, label)
 
 
 def write_annotation_files(video_segments, frame_names, annotation_dir, label="pig"):
@@ -146,15 +248,9 @@ def write_annotation_files(video_segments, frame_names, annotation_dir, label="p
     for idx, objects in video_segments.items():
         detections = []
         for oid, mask in objects.items():
-            m = np.asarray(mask)
-            m = m.reshape(m.shape[-2:]) if m.ndim > 2 else m
-            rows, cols = np.nonzero(m)
-            if rows.size:
-                xyxy = [[int(cols.min()), int(rows.min()), int(cols.max()) + 1, int(rows.max()) + 1]]
-            else:
-                xyxy = [[0, 0, 0, 0]]
-            detections.append({"object_id": int(oid), "class_name": label, "xyxy": xyxy,
-                               "formatted_polygon": mask_polygons(m, label)})
+            m, (x, y, w, h) = _set_pixels(mask)
+            detections.append({"object_id": int(oid), "class_name": label, "xyxy": [[x, y, x + w, y + h]],
+                               "formatted_polygon": _polygons(m, (x, y, w, h), label)})
         data = {"image_path": os.path.abspath(frame_names[idx]), "frame_index": int(idx),
                 "detections": detections}
         path = os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx))
@@ -185,7 +281,27 @@ class ReviewResult:
         test_frame, box, runs, worst = self.overlap_review
         pairs = ", ".join(f"{k} (frames {v[0][0]}-{v[0][-1]})" for k, v in runs.items())
         return (f"Long overlaps: {pairs}. The first begins at frame {test_frame}; the box whose track most "
-                f"likely went wrong there is {box} (worst box per compared frame: {list(worst)}).")
+                f"likely went wrong there is {box} (worst box per compared frame: {', '.join(worst)}).")
+
+    def small_area_text(self):
+        if not self.small_area_boxes:
+            return "No box stayed small late in the segment."
+        return f"Boxes that stayed small late in the segment (not carried on): {', '.join(self.small_area_boxes)}."
+
+
+def _compared_no_frame(exc):
+    """Whether an IndexError is the overlap review's own "no frame could be compared" outcome.
+
+    That outcome is raised by process_overlap_frames itself when every frame
+    around the test frame lies outside the annotated frames; an IndexError from
+    anything it calls is a fault and is not caught."""
+    tb = exc.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    code = tb.tb_frame.f_code
+    package = os.path.dirname(os.path.abspath(hm.__file__))
+    return (code.co_name == "process_overlap_frames"
+            and os.path.dirname(os.path.abspath(code.co_filename)) == package)
 
 
 def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_thrr=80,
@@ -219,21 +335,10 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
             try:
                 result.overlap_review = hm.process_overlap_frames(overlap_rows, data, image_predictor,
                                                                   n_consecutive)
-            except IndexError:
-                # every compared frame lay outside the annotated frames
-                result.overlap_note = "The overlap lies too close to the ends of the video to compare frames."
-            except (AssertionError, RuntimeError) as exc:
-                # image features are computed on the CUDA device; a CPU-only machine cannot
-                if "CUDA" not in str(exc) and "cuda" not in str(exc):
+            except IndexError as exc:
+                if not _compared_no_frame(exc):
                     raise
-                result.overlap_note = f"Long overlaps found, but their image features need a CUDA device: {exc}"
+                result.overlap_note = ("A long overlap begins too close to the ends of the segment to compare "
+                                       "the frames around it.")
     result.small_area_boxes = hm.find_boxes_with_small_area_from_last_video(data, **(small_area or {}))
     return result
-
-
-def carry_identities(annotation_data, next_frame_names, image_predictor, remove_stack_box=None,
-                     ann_frame_idx=0, display_func=None):
-    """Matcher from a finished video's annotation data into the next video's frames."""
-    return hm.matcher(annotation_data, next_frame_names, ann_frame_idx=ann_frame_idx,
-                      image_predictor=image_predictor, remove_stack_box=remove_stack_box,
-                      display_func=display_func)

@@ -1,0 +1,166 @@
+"""The figures on the command's pages: PNG files drawn with matplotlib and Pillow.
+
+Axis labels and legends use the words of the pages' text (Box3, frame,
+recording time); legends sit beside the plot, never over the data.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from datetime import datetime
+
+import numpy as np
+
+__all__ = ["identity_timeline", "save_review_figures", "use_file_backend"]
+
+STARTED_COLOURS = {"start-frame search": "#2b8a3e", "carried": "#1c7ed6", "restarted": "#e8590c"}
+
+
+def use_file_backend():
+    import matplotlib
+
+    if matplotlib.get_backend().lower() != "agg":
+        matplotlib.use("Agg", force=True)
+
+
+def _key_order(keys):
+    def number(k):
+        try:
+            return int(str(k)[3:])
+        except ValueError:
+            return 10**9
+
+    return sorted(set(keys), key=lambda k: (number(k), str(k)))
+
+
+def _heatmap(table, frame_index, path):
+    import matplotlib.pyplot as plt
+
+    import herdmask as hm
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # show() on a file back end only warns
+        hm.draw_intersection_heatmap(table)
+    fig = plt.gcf()
+    ax = fig.axes[0]
+    keys = [str(k) for k in table.index]
+    ax.set_xticklabels(keys, rotation=90)
+    ax.set_yticklabels(keys, rotation=0)
+    ax.set_xlabel("Covering box")
+    ax.set_ylabel("Covered box")
+    ax.set_title(f"Share of each box's mask covered by another box (%), frame {frame_index}")
+    fig.savefig(path, dpi=90, bbox_inches="tight")
+    plt.close(fig)
+
+
+def _mask_areas(data, path):
+    import matplotlib.pyplot as plt
+
+    frames = sorted(data)
+    keys = _key_order(k for f in frames for k in data[f]["mask_areas"])
+    fig, ax = plt.subplots(figsize=(9, 4))
+    cmap = plt.get_cmap("tab10" if len(keys) <= 10 else "tab20")
+    for i, key in enumerate(keys):
+        ax.plot([data[f]["frame_index"] for f in frames],
+                [data[f]["mask_areas"].get(key, np.nan) for f in frames], label=key, lw=1.4,
+                color=cmap(i % cmap.N))
+    ax.set_xlabel("Frame")
+    ax.set_ylabel("Mask area (pixels)")
+    ax.set_title("Mask area of each box")
+    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
+    fig.savefig(path, dpi=90, bbox_inches="tight")
+    plt.close(fig)
+
+
+def save_review_figures(review, fig_dir, prefix=""):
+    """Heatmap of the most crowded frame, the first long overlap and mask areas per box;
+    returns {caption: png path}."""
+    from PIL import Image
+
+    import herdmask as hm
+
+    use_file_backend()
+    os.makedirs(fig_dir, exist_ok=True)
+    figures = {}
+    data = review.annotation_data or {}
+    if not data:
+        return figures
+    # the frame whose worst pairwise coverage is highest shows the overlaps best
+    crowded = max(data, key=lambda k: float(np.max(np.asarray(data[k]["intersections_df"], dtype=float),
+                                                   initial=0.0)))
+    table = data[crowded]["intersections_df"]
+    if len(table) and float(np.max(np.asarray(table, dtype=float), initial=0.0)) > 0:
+        path = os.path.join(fig_dir, f"{prefix}intersection_heatmap.png")
+        _heatmap(table, data[crowded]["frame_index"], path)
+        figures[f"Mask coverage between boxes in frame {data[crowded]['frame_index']}, the frame with the "
+                "largest overlap"] = path
+    if review.overlap_review is not None and review.overlap_review[0] in data:
+        record = data[review.overlap_review[0]]
+        with Image.open(record["image_path"]) as im:
+            drawn = hm.img_bbx_drawing(im.convert("RGB"), record["masks_dict"])
+        path = os.path.join(fig_dir, f"{prefix}first_long_overlap.png")
+        drawn.save(path)
+        figures[f"Masks in frame {record['frame_index']}, where the first long overlap begins"] = path
+    path = os.path.join(fig_dir, f"{prefix}mask_areas.png")
+    _mask_areas(data, path)
+    figures["Mask area of each box, frame by frame"] = path
+    return figures
+
+
+def identity_timeline(records, path, title):
+    """Box key against the camera's segments in recording order: a bar per key and segment, coloured
+    by how the segment's tracking started; a dashed line where the keys restarted; grey where a
+    segment was not tracked. Every segment gets the same width, so a short one beside a gap in
+    the recording stays visible."""
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
+
+    use_file_backend()
+    done = [r for r in records if r.get("status") == "done"]
+    keys = _key_order(i["box_key"] for r in done for i in r.get("identities", []))
+    row = {k: i for i, k in enumerate(keys)}
+    fig, ax = plt.subplots(figsize=(10, 1.4 + 0.32 * max(len(keys), 3)))
+    shown = set()
+    for x, r in enumerate(records):
+        if r.get("status") != "done":
+            ax.axvspan(x, x + 1, color="#adb5bd", alpha=0.5, lw=0)
+            shown.add("not done")
+            continue
+        width = 1 / max(1, r.get("frames") or 1)
+        colour = STARTED_COLOURS.get(r.get("started"), "#868e96")
+        shown.add(r.get("started"))
+        for ident in r.get("identities", []):
+            if ident.get("first_frame") is None:
+                continue
+            a = x + width * ident["first_frame"]
+            b = x + width * (ident["last_frame"] + 1)
+            ax.barh(row[ident["box_key"]], b - a, left=a, height=0.6, color=colour, edgecolor="white", lw=0.5)
+        if r.get("started") == "restarted":
+            ax.axvline(x, color="#c92a2a", ls="--", lw=1.5)
+            shown.add("keys restarted")
+    starts = [datetime.fromisoformat(r["start_time"]).strftime("%H:%M:%S") for r in records]
+    ax.set_xlim(0, max(1, len(records)))
+    ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: starts[int(v)] if 0 <= v < len(starts) else ""))
+    plt.setp(ax.get_xticklabels(), rotation=30, ha="right")
+    ax.set_yticks(range(len(keys)))
+    ax.set_yticklabels(keys)
+    ax.set_ylim(len(keys) - 0.5 if keys else 0.5, -0.5)
+    ax.set_ylabel("Box key")
+    ax.set_xlabel("Segments in recording order, marked with their start time (gaps between videos not to scale)")
+    ax.set_title(title)
+    handles = [Patch(color=c, label=("segment started by the start-frame search" if how == "start-frame search"
+                                     else f"segment {how}")) for how, c in STARTED_COLOURS.items() if how in shown]
+    if "keys restarted" in shown:
+        handles.append(Line2D([], [], color="#c92a2a", ls="--", label="keys restarted"))
+    if "not done" in shown:
+        handles.append(Patch(color="#adb5bd", alpha=0.5, label="segment not tracked"))
+    if handles:
+        ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fig.savefig(path, dpi=90, bbox_inches="tight")
+    plt.close(fig)
+    return path
