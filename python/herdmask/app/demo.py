@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 
-from . import samples
+from . import ground_truth, samples
 
 __all__ = ["run_demo"]
 
@@ -34,4 +34,9 @@ def run_demo(out="herdmask-demo", preset="demo", workers=2):
     time_step = "0.04" if preset == "demo" else "0.1"
     argv = ["run", rec.base_dir, "--out", out, "--workers", str(workers), "--time-step", time_step]
     print("herdmask " + " ".join(argv))
-    return run_batch(build_parser().parse_args(argv))
+    status = run_batch(build_parser().parse_args(argv))
+    truth_dir = os.path.join(out, "ground_truth")
+    ground_truth.write_sample_ground_truth(rec, truth_dir)
+    print(f"The animals' true tracks are in {truth_dir}; score the run with: "
+          f"herdmask evaluate {out} {truth_dir}")
+    return status

@@ -21,45 +21,12 @@ TRUTH_COLUMNS = ["camera", "video", "frame", "animal", "x1", "y1", "x2", "y2"]
 _NAME = re.compile(r"^Camera(\d+)_(\d+)_(\d{14})")
 
 
-def _ellipse_box(cx, cy, axes, angle, width, height):
-    """Box (x1, y1, x2, y2), x2 and y2 one past, of the pixels a filled ellipse of the scene covers."""
-    import cv2
-
-    pts = cv2.ellipse2Poly((int(round(cx)), int(round(cy))), axes, int(round(angle)), 0, 360, 1)
-    return (max(int(pts[:, 0].min()), 0), max(int(pts[:, 1].min()), 0),
-            min(int(pts[:, 0].max()), width - 1) + 1, min(int(pts[:, 1].max()), height - 1) + 1)
-
-
-def _scene_truth(rec):
-    """Truth rows of a recording whose generator wrote none: the scene replayed frame by frame."""
-    import pandas as pd
-
-    from .samples import _Scene
-
-    p = rec.preset
-    scene = _Scene(p)
-    axes = (int(round(scene.a)), int(round(scene.b)))
-    rows = []
-    for v, path in enumerate(rec.video_paths):
-        name = os.path.splitext(os.path.basename(path))[0]
-        camera = _NAME.match(name).group(1)
-        for i in range(p.frames_per_video):
-            centres, angles = scene.state(v * p.frames_per_video + i)
-            for animal, ((cx, cy), ang) in enumerate(zip(centres, angles)):
-                rows.append((camera, name, i, animal + 1,
-                             *_ellipse_box(cx, cy, axes, ang, p.crop_width, p.height)))
-    return pd.DataFrame(rows, columns=TRUTH_COLUMNS)
-
-
 def sample_truth(rec):
     """Every animal's true box per camera, video and frame of a `samples.SampleRecording`,
     in pen (cropped) coordinates, as a table with `TRUTH_COLUMNS`."""
     import pandas as pd
 
-    path = getattr(rec, "truth_path", None)
-    if path and os.path.isfile(path):
-        return pd.read_csv(path, dtype={"camera": str})[TRUTH_COLUMNS]
-    return _scene_truth(rec)
+    return pd.read_csv(rec.truth_path, dtype={"camera": str})[TRUTH_COLUMNS]
 
 
 def ground_truth_tables(truth):
