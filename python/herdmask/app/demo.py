@@ -29,14 +29,13 @@ def run_demo(out="herdmask-demo", preset="demo", workers=2):
         print(f"  video: {path}")
     print(f"  pen polygon: {rec.pen_json_path}")
     print(f"  true places of the animals: {rec.truth_path}")
+    truth_dir = os.path.join(out, "ground_truth")
+    ground_truth.write_sample_ground_truth(rec, truth_dir)
+    print(f"  true tracks as MOTChallenge ground truth: {truth_dir}"
+          f" (score the run: herdmask evaluate {out} {truth_dir})")
     print()
     # the demo's videos are cut in two segments each, the tiny ones are one segment
     time_step = "0.04" if preset == "demo" else "0.1"
     argv = ["run", rec.base_dir, "--out", out, "--workers", str(workers), "--time-step", time_step]
     print("herdmask " + " ".join(argv))
-    status = run_batch(build_parser().parse_args(argv))
-    truth_dir = os.path.join(out, "ground_truth")
-    ground_truth.write_sample_ground_truth(rec, truth_dir)
-    print(f"The animals' true tracks are in {truth_dir}; score the run with: "
-          f"herdmask evaluate {out} {truth_dir}")
-    return status
+    return run_batch(build_parser().parse_args(argv))
