@@ -65,7 +65,9 @@ def summary_table(records):
         row = {c: r.get(c) for c in SUMMARY_COLUMNS}
         row["small_area_boxes"] = " ".join(r.get("small_area_boxes") or [])
         rows.append(row)
-    return pd.DataFrame(rows, columns=SUMMARY_COLUMNS)
+    # counts stay whole numbers in the CSV where some links have none (10, not 10.0)
+    counts = {c: "Int64" for c in ("start_frame", "frames", "animals", "questions")}
+    return pd.DataFrame(rows, columns=SUMMARY_COLUMNS).astype(counts)
 
 
 def identity_table(chains_records):
