@@ -12,7 +12,9 @@ import random
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
+from ._files import write_text_atomic
 from ._native import annotation as _core
+from ._native import measures as _core_measures
 
 __all__ = [
     "retrieve_annotation",
@@ -158,7 +160,7 @@ def fix_polygon_scaling(json_path, save_path):
         if isinstance(polygons, str) or not all(isinstance(p, str) for p in polygons):
             raise TypeError('"formatted_polygon" must be a list of strings')
         det["formatted_polygon"] = _core.rescale_polygon_texts(list(polygons), factor_x, factor_y)
-    _core.write_text_atomic(os.fspath(save_path), json.dumps(data, indent=4))
+    write_text_atomic(os.fspath(save_path), json.dumps(data, indent=4))
 
 
 def process_json_and_generate_masks(json_path, height, width):
@@ -200,7 +202,7 @@ def img_bbx_drawing(image, mask_dict):
     image = draw_masks_on_image(image, masks)
     draw = ImageDraw.Draw(image)
     # Boxes bound the non-zero pixels, as the tight-box convention has it.
-    boxes = _core.mask_boxes(masks)
+    boxes = _core_measures.mask_boxes(masks)
     font = _load_font() if keys else None
     for ii, (index, box) in enumerate(zip(keys, boxes)):
         x_tl, y_tl, x_br, y_br = (int(v) for v in box)
