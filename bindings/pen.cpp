@@ -110,8 +110,7 @@ void register_pen(nb::module_ m) {
       "motion_scores",
       [](const std::string& earlier, const std::string& later, nb::handle masks) {
         const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
-        std::vector<MaskView> views;
-        for (const auto& a : args) views.push_back(a.view);
+        const std::vector<MaskView> views = views_of(args);
         std::vector<std::optional<double>> scores;
         {
           nb::gil_scoped_release release;
