@@ -28,7 +28,8 @@ void register_annotation(nb::module_ m) {
         }
         nb::object image_path = nb::cast(masks.image_path);
         nb::list keys = int_list(masks.boxkeys);
-        const size_t n = masks.count(), h = static_cast<size_t>(height), w = static_cast<size_t>(width);
+        const size_t n = masks.count(), h = static_cast<size_t>(height),
+                     w = static_cast<size_t>(width);
         return nb::make_tuple(image_path, uint8_array(std::move(masks.pixels), {n, h, w}), keys);
       },
       nb::arg("path"), nb::arg("height"), nb::arg("width"));
@@ -88,7 +89,6 @@ void register_annotation(nb::module_ m) {
         return out;
       },
       nb::arg("texts"), nb::arg("factor_x"), nb::arg("factor_y"));
-
 }
 
 }  // namespace hm::py

@@ -79,14 +79,14 @@ void register_detect(nb::module_ m) {
           out = detect::drop_overlaps(prepared, scores);
         }
         const std::vector<std::int64_t>& kept = out.kept;
-        const bool run = !kept.empty() && kept.back() - kept.front() + 1 ==
-                                              static_cast<std::int64_t>(kept.size());
+        const bool run = !kept.empty() &&
+                         kept.back() - kept.front() + 1 == static_cast<std::int64_t>(kept.size());
         nb::object taken = nb::none();
         if (in_place && !args.empty() && static_cast<std::int64_t>(kept.size()) == take && !run) {
           const MaskView& v = views.front();
-          const size_t bytes = checked_bytes(
-              {static_cast<std::int64_t>(kept.size()), v.rows, v.cols}, element_size(v.element),
-              "kept masks");
+          const size_t bytes =
+              checked_bytes({static_cast<std::int64_t>(kept.size()), v.rows, v.cols},
+                            element_size(v.element), "kept masks");
           ZeroBuffer buffer(std::max<size_t>(bytes, 1));
           {
             nb::gil_scoped_release release;
@@ -130,8 +130,8 @@ void register_detect(nb::module_ m) {
           nb::object image_path = nb::cast(f.masks.image_path);
           nb::list boxkeys = int_list(f.masks.boxkeys);
           const size_t n = f.masks.count();
-          nb::object masks = uint8_array(std::move(f.masks.pixels),
-                                         {n, static_cast<size_t>(height), static_cast<size_t>(width)});
+          nb::object masks = uint8_array(std::move(f.masks.pixels), {n, static_cast<size_t>(height),
+                                                                     static_cast<size_t>(width)});
           out.append(nb::make_tuple(f.json_path, image_path, f.frame_index, masks, boxkeys,
                                     int_list(f.areas), table));
         }

@@ -98,8 +98,8 @@ void register_refine(nb::module_ m) {
           const auto pen = pen::cached_pen_mask(pen_json_path, runs.rows, runs.cols);
           // Zero pages: a cleaned mask writes only the rows of its blobs.
           out = ZeroBuffer(std::max<size_t>(checked_bytes({runs.rows, runs.cols}, 1, "mask"), 1));
-          result = refine::refine_object(runs, *pen, to_point(prev), settings, first_frame,
-                                         out.data());
+          result =
+              refine::refine_object(runs, *pen, to_point(prev), settings, first_frame, out.data());
         }
         // An entry left all false outside the pen, or given back as it was, keeps the
         // mask's own shape; a cleaned one gets one leading axis.
@@ -170,7 +170,6 @@ void register_refine(nb::module_ m) {
       nb::arg("labels"), nb::arg("areas"), nb::arg("centroids"), nb::arg("best"),
       nb::arg("max_distance_threshold"), nb::arg("min_area_threshold"), nb::arg("prev").none(),
       nb::arg("max_prev_dist"), nb::arg("out"));
-
 }
 
 }  // namespace hm::py

@@ -178,9 +178,8 @@ std::pair<std::int64_t, std::int64_t> annotation_frame_size(const std::string& p
 std::vector<FrameMasks> load_frame_masks(const std::vector<std::string>& paths, std::int64_t height,
                                          std::int64_t width, bool with_tables, int threads) {
   std::vector<FrameMasks> out(paths.size());
-  parallel_for(paths.size(), static_cast<unsigned>(std::max(threads, 1)), [&](size_t i) {
-    out[i] = load_one(paths[i], height, width, with_tables);
-  });
+  parallel_for(paths.size(), static_cast<unsigned>(std::max(threads, 1)),
+               [&](size_t i) { out[i] = load_one(paths[i], height, width, with_tables); });
   return out;
 }
 

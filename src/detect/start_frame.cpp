@@ -88,16 +88,16 @@ void take_masks(const std::vector<PreparedMask>& masks, const std::vector<std::i
   for (const PreparedMask& m : masks) require_same_size(first, m.view, "masks");
   const std::size_t row_bytes =
       checked_bytes({first.cols}, element_size(first.element), "mask planes");
-  const std::size_t plane = checked_bytes({first.rows, first.cols}, element_size(first.element),
-                                          "mask planes");
+  const std::size_t plane =
+      checked_bytes({first.rows, first.cols}, element_size(first.element), "mask planes");
   parallel_for(keys.size(), threads_for_bytes(static_cast<std::int64_t>(plane * keys.size())),
                [&](std::size_t i) {
                  const PreparedMask& m = masks[static_cast<std::size_t>(keys[i])];
                  const RowSpan rows = m.stored_rows;
                  if (rows.first > rows.last) return;
                  std::uint8_t* begin = out + i * plane + rows.first * row_bytes;
-                 const std::size_t bytes = static_cast<std::size_t>(rows.last - rows.first + 1) *
-                                           row_bytes;
+                 const std::size_t bytes =
+                     static_cast<std::size_t>(rows.last - rows.first + 1) * row_bytes;
                  if (out_buffer) {
                    const auto offset = static_cast<std::size_t>(begin - out_buffer->data());
                    out_buffer->prepare_write(offset, offset + bytes);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "measures/intersection.hpp"
 #include "common/parallel.hpp"
+#include "measures/intersection.hpp"
 
 namespace hm::measures {
 

@@ -27,7 +27,7 @@ std::map<const Mask*, RunsEntry> runs_cache;
 }  // namespace
 
 std::shared_ptr<const Runs> cached_pen_runs(const std::string& json_path, std::int64_t h,
-                                               std::int64_t w) {
+                                            std::int64_t w) {
   // Keyed by the cached mask itself: a refreshed pen is a new mask, and an
   // address reused after the old one died no longer matches its weak pointer.
   const std::shared_ptr<const Mask> mask = cached_pen_mask(json_path, h, w);

@@ -155,9 +155,8 @@ void expect_real_planes_match_bytes(unsigned seed) {
   std::vector<T> out(keys.size() * plane, T(0));
   take_masks(reals, keys, reinterpret_cast<std::uint8_t*>(out.data()));
   for (size_t i = 0; i < keys.size(); ++i)
-    EXPECT_EQ(std::memcmp(out.data() + i * plane, planes.data() + keys[i] * plane,
-                          plane * sizeof(T)),
-              0);
+    EXPECT_EQ(
+        std::memcmp(out.data() + i * plane, planes.data() + keys[i] * plane, plane * sizeof(T)), 0);
   EXPECT_THROW(take_masks(reals, {5}, reinterpret_cast<std::uint8_t*>(out.data())), IndexError);
 }
 
