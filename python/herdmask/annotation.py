@@ -1,7 +1,6 @@
 """Annotation files and drawing: reading and rescaling annotation files, masks
 from their polygons, and pictures of masks, boxes and labels."""
 
-import contextlib
 import json
 import math
 import numbers
@@ -12,7 +11,7 @@ import random
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
-from ._files import write_text_atomic
+from ._files import write_atomic, write_text_atomic
 from ._native import annotation as _core
 from ._native import measures as _core_measures
 
@@ -81,22 +80,7 @@ def _save_image(image, save_path):
     Image.init()
     if ext not in Image.EXTENSION:  # refused before anything is written, as the imaging library does
         raise ValueError(f"unknown file extension: {ext}")
-    folder, name = os.path.split(path)
-    while True:
-        # Made here rather than by tempfile, so that it gets the permissions any new file gets.
-        tmp = os.path.join(folder, f".{name}.{os.urandom(5).hex()}.tmp")
-        try:
-            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            break
-        except FileExistsError:
-            continue
-    try:
-        image.save(tmp, format=Image.EXTENSION[ext])
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
-        raise
+    write_atomic(path, lambda tmp: image.save(tmp, format=Image.EXTENSION[ext]))
 
 
 def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids="all"):
