@@ -60,10 +60,8 @@ def frame_work(gdino_results, masks, pen_path, close_set_num):
     boxes, scores, labels = detect._in_pen_and_plausible(boxes, scores, labels, "frame.jpg",
                                                          pen_path, H)
     m, _, _ = detect._one_mask_per_box(masks, np.ones(len(masks)), np.zeros(len(masks)))
-    keep, row_ranges = detect._kept_positions(m, scores)
-    if len(keep) != close_set_num:
-        return None
-    return detect._kept_only(m, labels, scores, keep, row_ranges)[:2]
+    _, kept = detect._kept_only(m, labels, scores, close_set_num)
+    return None if kept is None else kept[:2]
 
 
 def frame_work_baseline(gdino_results, masks, pen_path, close_set_num):

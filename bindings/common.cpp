@@ -6,10 +6,11 @@
 
 namespace hm::py {
 
+// The shared mask reading and the number text of the core's own messages, bound
+// for the tests that hold them to NumPy's counting and Python's repr.
 void register_common(nb::module_ m) {
   m.def("real_text", &hm::real_text, nb::arg("value"),
-        "Python's repr of a float, computed by the core.");
-  m.def("fixed_text", &hm::fixed_text, nb::arg("value"), nb::arg("decimals"));
+        "The core's text of a real number (what Python's repr writes).");
   m.def("count_set", [](nb::handle mask) {
     MaskArg a = mask_arg(mask, "mask");
     nb::gil_scoped_release release;

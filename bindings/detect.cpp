@@ -1,5 +1,6 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -8,9 +9,12 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/sizes.hpp"
 #include "common/zero_buffer.hpp"
+#include "detect/annotation_data.hpp"
 #include "detect/image_features.hpp"
 #include "detect/start_frame.hpp"
+#include "measures/overlap.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
@@ -28,23 +32,6 @@ cv::Mat rgb_mat(const RgbArray& a) {
                      " channels");
   return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_8UC3,
                  const_cast<std::uint8_t*>(a.data()));
-}
-
-// A stack of masks K x (1 x ...) x H x W of 32/64-bit reals in one C-ordered
-// block, as the segmenter returns them: read in place, no conversion to bool.
-template <typename T>
-std::optional<detect::PlaneMasks> planes_of(nb::handle masks) {
-  using Planes = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
-  if (!nb::isinstance<Planes>(masks)) return std::nullopt;
-  Planes a = nb::cast<Planes>(masks);
-  if (a.ndim() < 3) return std::nullopt;
-  for (size_t d = 1; d + 2 < a.ndim(); ++d)
-    if (a.shape(d) != 1) return std::nullopt;
-  const auto count = static_cast<std::int64_t>(a.shape(0));
-  const auto rows = static_cast<std::int64_t>(a.shape(a.ndim() - 2));
-  const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
-  nb::gil_scoped_release release;
-  return detect::PlaneMasks::from_planes<T>(a.data(), count, rows, cols);
 }
 
 template <typename T>
@@ -72,77 +59,85 @@ void register_detect(nb::module_ m) {
   register_plausible_size<float>(m);
   register_plausible_size<double>(m);
 
+  // The overlap rule on the segmenter's masks: (kept positions, kept masks or None).
+  // The kept masks are copied out only where the caller would otherwise index
+  // them: when `take` masks are kept, not as one run of positions, and all were
+  // read in place; then they come as the bytes of the kept planes one after
+  // another, in the masks' own element type.
   m.def(
       "drop_overlaps",
-      [](nb::handle masks, std::vector<double> scores) {
-        std::optional<detect::PlaneMasks> planes = planes_of<float>(masks);
-        if (!planes) planes = planes_of<double>(masks);
-        std::vector<MaskArg> args;
-        std::vector<PreparedMask> prepared;
-        if (!planes) args = mask_args(masks, "masks");
+      [](nb::handle masks, std::vector<double> scores, std::int64_t take) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", InPlace::bytes_and_reals);
+        const std::vector<MaskView> views = views_of(args);
+        bool in_place = true;
+        for (const MaskArg& a : args) in_place = in_place && a.array.is(masks);
         detect::OverlapOutcome out;
+        std::vector<PreparedMask> prepared;
         {
           nb::gil_scoped_release release;
-          if (planes) {
-            out = detect::drop_overlaps(*planes, scores);
-          } else {
-            for (const auto& a : args) prepared.push_back(prepare(a.view));
-            out = detect::drop_overlaps(prepared, scores);
-          }
+          prepared = measures::prepare_each(views);
+          out = detect::drop_overlaps(prepared, scores);
         }
-        const size_t n = out.areas.size();
-        nb::object rows = nb::none();
-        if (planes) {
-          std::vector<std::int64_t> flat;
-          for (const auto& rr : planes->raw_rows()) {
-            flat.push_back(rr.first);
-            flat.push_back(rr.last);
-          }
-          rows = int64_array(std::move(flat));
-        }
-        return nb::make_tuple(int64_array(std::move(out.kept)), int64_array(std::move(out.removed)),
-                              float64_array(std::move(out.areas), {n}),
-                              float64_array(std::move(out.table), {n, n}), rows);
-      },
-      nb::arg("masks"), nb::arg("scores"));
-
-  m.def(
-      "take_planes",
-      [](nb::handle masks, std::vector<std::int64_t> keys,
-         std::optional<std::vector<std::int64_t>> row_ranges) -> nb::object {
-        std::optional<std::vector<detect::RowRange>> ranges;
-        if (row_ranges) {
-          if (row_ranges->size() % 2) throw ValueError("row ranges come in pairs");
-          ranges.emplace();
-          for (size_t i = 0; i < row_ranges->size(); i += 2)
-            ranges->push_back({(*row_ranges)[i], (*row_ranges)[i + 1]});
-        }
-        auto take = [&](auto tag) -> nb::object {
-          using T = decltype(tag);
-          using Planes = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
-          if (!nb::isinstance<Planes>(masks)) return nb::none();
-          Planes a = nb::cast<Planes>(masks);
-          if (a.ndim() < 3) return nb::none();
-          const auto count = static_cast<std::int64_t>(a.shape(0));
-          std::int64_t plane = 1;
-          for (size_t d = 1; d < a.ndim(); ++d) plane *= static_cast<std::int64_t>(a.shape(d));
-          const size_t bytes = keys.size() * static_cast<size_t>(plane) * sizeof(T);
-          ZeroBuffer buffer(bytes > 0 ? bytes : 1);
+        const std::vector<std::int64_t>& kept = out.kept;
+        const bool run = !kept.empty() &&
+                         kept.back() - kept.front() + 1 == static_cast<std::int64_t>(kept.size());
+        nb::object taken = nb::none();
+        if (in_place && !args.empty() && static_cast<std::int64_t>(kept.size()) == take && !run) {
+          const MaskView& v = views.front();
+          const size_t bytes =
+              checked_bytes({static_cast<std::int64_t>(kept.size()), v.rows, v.cols},
+                            element_size(v.element), "kept masks");
+          ZeroBuffer buffer(std::max<size_t>(bytes, 1));
           {
             nb::gil_scoped_release release;
-            const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
-            detect::take_planes<T>(a.data(), count, cols > 0 ? plane / cols : 0, cols, keys,
-                                   reinterpret_cast<T*>(buffer.data()), ranges ? &*ranges : nullptr,
-                                   &buffer);
+            detect::take_masks(prepared, kept, buffer.data(), &buffer);
           }
-          return uint8_array(std::move(buffer), {bytes});
-        };
-        nb::object out = take(float{});
-        if (out.is_none()) out = take(double{});
+          taken = uint8_array(std::move(buffer), {bytes});
+        }
+        return nb::make_tuple(int64_array(std::move(out.kept)), taken);
+      },
+      nb::arg("masks"), nb::arg("scores"), nb::arg("take"));
+
+  // Loading a tracking run's annotation files.
+  m.def("discover_annotation_files", [](const std::string& root) {
+    nb::gil_scoped_release release;
+    return detect::discover_annotation_files(root);
+  });
+
+  m.def("annotation_frame_size", [](const std::string& path) {
+    nb::gil_scoped_release release;
+    return detect::annotation_frame_size(path);
+  });
+
+  // One tuple per file: (json_path, image_path, frame number text, masks array,
+  // boxkeys, areas, intersection table or None).
+  m.def(
+      "load_frame_masks",
+      [](const std::vector<std::string>& paths, std::int64_t height, std::int64_t width,
+         bool with_tables) {
+        std::vector<detect::FrameMasks> frames;
+        {
+          nb::gil_scoped_release release;
+          frames = detect::load_frame_masks(paths, height, width, with_tables);
+        }
+        nb::list out;
+        for (auto& f : frames) {
+          nb::object table = nb::none();
+          if (with_tables) {
+            const size_t k = f.keys.size();
+            table = float64_array(std::move(f.table), {k, k});
+          }
+          nb::object image_path = nb::cast(f.masks.image_path);
+          nb::list boxkeys = int_list(f.masks.boxkeys);
+          const size_t n = f.masks.count();
+          nb::object masks = uint8_array(std::move(f.masks.pixels), {n, static_cast<size_t>(height),
+                                                                     static_cast<size_t>(width)});
+          out.append(nb::make_tuple(f.json_path, image_path, f.frame_index, masks, boxkeys,
+                                    int_list(f.areas), table));
+        }
         return out;
       },
-      nb::arg("masks"), nb::arg("keys"), nb::arg("row_ranges").none() = nb::none(),
-      "The planes at `keys`, as bytes, or None when `masks` is not a C-contiguous stack of reals.");
+      nb::arg("paths"), nb::arg("height"), nb::arg("width"), nb::arg("with_tables"));
 
   m.def(
       "enhance_dark_text",

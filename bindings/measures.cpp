@@ -15,13 +15,6 @@ namespace {
 // A ratio that the measures give as the integer 0 when it is undefined.
 nb::object ratio_or_zero(const std::optional<double>& v) { return v ? nb::cast(*v) : nb::cast(0); }
 
-std::vector<MaskView> views_of(const std::vector<MaskArg>& args) {
-  std::vector<MaskView> views;
-  views.reserve(args.size());
-  for (const auto& a : args) views.push_back(a.view);
-  return views;
-}
-
 // A new x old float64 matrix from a measure over two lists of masks.
 template <typename Measure>
 nb::object new_by_old(nb::handle masks_new, nb::handle masks_old, Measure measure) {
@@ -60,15 +53,6 @@ void register_measures(nb::module_ m) {
         return ratio_or_zero(measures::box_iou(a, b));
       },
       nb::arg("box1"), nb::arg("box2"));
-
-  m.def(
-      "mask_intersection",
-      [](nb::handle a, nb::handle b) {
-        const MaskArg ma = mask_arg(a, "mask1"), mb = mask_arg(b, "mask2");
-        nb::gil_scoped_release release;
-        return measures::mask_intersection(ma.view, mb.view);
-      },
-      nb::arg("mask1"), nb::arg("mask2"));
 
   m.def(
       "mask_coverage",
@@ -113,6 +97,26 @@ void register_measures(nb::module_ m) {
         return new_by_old(masks_new, masks_old, measures::centroid_similarity);
       },
       nb::arg("masks_new"), nb::arg("masks_old"));
+
+  m.def(
+      "mask_boxes",
+      [](nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks");
+        std::vector<std::int64_t> flat(4 * args.size());
+        {
+          nb::gil_scoped_release release;
+          for (size_t i = 0; i < args.size(); ++i) {
+            const TightBox b = tight_box(args[i].view);
+            if (b.empty) continue;
+            const std::int64_t box[4] = {b.x1, b.y1, b.x2, b.y2};
+            std::copy(box, box + 4, flat.begin() + static_cast<std::ptrdiff_t>(4 * i));
+          }
+        }
+        return int64_array(std::move(flat), {args.size(), 4});
+      },
+      nb::arg("masks"),
+      "Each mask's tight inclusive box x1, y1, x2, y2 as an n x 4 int64 array; zeros for an "
+      "empty mask.");
 
   m.def(
       "contour_centroids",

@@ -3,6 +3,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "common/errors.hpp"
+#include "common/sizes.hpp"
 #include "pen/in_pen.hpp"
 #include "pen/motion.hpp"
 #include "pen/pen_polygon.hpp"
@@ -79,18 +80,27 @@ void register_pen(nb::module_ m) {
   m.def(
       "in_pen",
       [](Bytes in, std::int64_t h, std::int64_t w, size_t item_size, const std::string& path) {
-        const size_t plane = static_cast<size_t>(h * w) * item_size;
-        if (h < 0 || w < 0 || item_size == 0 || (plane > 0 && in.shape(0) % plane != 0))
+        if (item_size == 0)
           throw ValueError("in-pen mask: buffer sizes do not match the mask shape");
+        const size_t plane = checked_bytes({h, w}, item_size, "in-pen mask");
         const size_t n = in.shape(0);
+        if (plane > 0 && n % plane != 0)
+          throw ValueError("in-pen mask: buffer sizes do not match the mask shape");
         ZeroBuffer out;
         {
           nb::gil_scoped_release release;
-          const std::shared_ptr<const pen::PenRuns> runs = pen::cached_pen_runs(path, h, w);
-          out = ZeroBuffer(n);
-          const std::int64_t planes = plane ? static_cast<std::int64_t>(n / plane) : 0;
-          pen::restrict_to_pen(in.data(), out, planes, item_size, *runs);
+          if (n == 0) {
+            // No plane to restrict: the pen file is read and checked, but no pen is
+            // filled for a shape that holds no data, however large it claims to be.
+            pen::fill_vertices(pen::read_pen_polygon(path));
+          } else {
+            const std::shared_ptr<const Runs> runs = pen::cached_pen_runs(path, h, w);
+            out = ZeroBuffer(n);
+            const auto planes = static_cast<std::int64_t>(plane ? n / plane : 0);
+            pen::restrict_to_pen(in.data(), out, planes, item_size, *runs);
+          }
         }
+        if (n == 0) return uint8_array(std::vector<std::uint8_t>{}, {0});
         return uint8_array(std::move(out), {n});
       },
       nb::arg("src"), nb::arg("height"), nb::arg("width"), nb::arg("item_size"),
@@ -100,8 +110,7 @@ void register_pen(nb::module_ m) {
       "motion_scores",
       [](const std::string& earlier, const std::string& later, nb::handle masks) {
         const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
-        std::vector<MaskView> views;
-        for (const auto& a : args) views.push_back(a.view);
+        const std::vector<MaskView> views = views_of(args);
         std::vector<std::optional<double>> scores;
         {
           nb::gil_scoped_release release;

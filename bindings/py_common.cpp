@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <optional>
 
 #include "common/errors.hpp"
+#include "common/sizes.hpp"
 
 namespace hm::py {
 
@@ -44,13 +46,19 @@ void set_json_decode_error(const hm::JsonDecodeError& e) {
 
 }  // namespace
 
-MaskArg mask_arg(nb::handle obj, const char* what) {
+MaskArg mask_arg(nb::handle obj, const char* what, InPlace in_place) {
   nb::module_ np = numpy();
   nb::object arr = np.attr("asarray")(obj);
   nb::object dtype = arr.attr("dtype");
   const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
   const auto itemsize = nb::cast<std::int64_t>(dtype.attr("itemsize"));
-  const bool byte_kind = (kind == "b" || kind == "u" || kind == "i") && itemsize == 1;
+  Element element = Element::bytes;
+  bool readable = (kind == "b" || kind == "u" || kind == "i") && itemsize == 1;
+  if (!readable && in_place == InPlace::bytes_and_reals && kind == "f" &&
+      (itemsize == 4 || itemsize == 8)) {
+    readable = true;
+    element = itemsize == 4 ? Element::f32 : Element::f64;
+  }
 
   MaskArg out;
   nb::tuple shape_t = nb::cast<nb::tuple>(arr.attr("shape"));
@@ -68,10 +76,12 @@ MaskArg mask_arg(nb::handle obj, const char* what) {
 
   nb::tuple strides = nb::cast<nb::tuple>(arr.attr("strides"));
   std::int64_t col_stride = nb::cast<std::int64_t>(strides[ndim - 1]);
-  if (!byte_kind || (col_stride != 1 && out.shape[ndim - 1] > 1)) {
+  if (!readable || (col_stride != itemsize && out.shape[ndim - 1] > 1)) {
     arr = np.attr("ascontiguousarray")(np.attr("not_equal")(arr, 0), "dtype"_a = "bool");
     strides = nb::cast<nb::tuple>(arr.attr("strides"));
+    element = Element::bytes;
   }
+  out.view.element = element;
   out.array = arr;
   out.view.rows = out.shape[ndim - 2];
   out.view.cols = out.shape[ndim - 1];
@@ -82,10 +92,62 @@ MaskArg mask_arg(nb::handle obj, const char* what) {
   return out;
 }
 
-std::vector<MaskArg> mask_args(nb::handle sequence, const char* what) {
+namespace {
+
+using AnyStack = nb::ndarray<nb::ro, nb::c_contig, nb::device::cpu>;
+
+// The element of a stack read in place, or nothing.
+std::optional<Element> stack_element(const AnyStack& a, InPlace in_place) {
+  const nb::dlpack::dtype t = a.dtype();
+  const auto code = static_cast<nb::dlpack::dtype_code>(t.code);
+  if (t.lanes != 1) return std::nullopt;
+  if (t.bits == 8 && (code == nb::dlpack::dtype_code::Bool ||
+                      code == nb::dlpack::dtype_code::UInt || code == nb::dlpack::dtype_code::Int))
+    return Element::bytes;
+  if (in_place == InPlace::bytes_and_reals && code == nb::dlpack::dtype_code::Float) {
+    if (t.bits == 32) return Element::f32;
+    if (t.bits == 64) return Element::f64;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<MaskArg> mask_args(nb::handle sequence, const char* what, InPlace in_place) {
   std::vector<MaskArg> out;
-  for (nb::handle item : sequence) out.push_back(mask_arg(item, what));
+  if (nb::isinstance<AnyStack>(sequence)) {
+    const AnyStack a = nb::cast<AnyStack>(sequence);
+    const std::optional<Element> element = stack_element(a, in_place);
+    bool planes = element && a.ndim() >= 3;
+    for (size_t d = 1; planes && d + 2 < a.ndim(); ++d) planes = a.shape(d) == 1;
+    if (planes) {
+      const auto count = static_cast<std::int64_t>(a.shape(0));
+      const auto rows = static_cast<std::int64_t>(a.shape(a.ndim() - 2));
+      const auto cols = static_cast<std::int64_t>(a.shape(a.ndim() - 1));
+      if (count == 0) return out;
+      const std::size_t size = element_size(*element);
+      const std::size_t plane = checked_bytes({rows, cols}, size, what);
+      std::vector<std::int64_t> shape;
+      for (size_t d = 1; d < a.ndim(); ++d) shape.push_back(static_cast<std::int64_t>(a.shape(d)));
+      const auto* base = static_cast<const std::uint8_t*>(a.data());
+      nb::object keep = nb::borrow(sequence);
+      for (std::int64_t k = 0; k < count; ++k) {
+        MaskView v{base + static_cast<std::size_t>(k) * plane, rows, cols,
+                   static_cast<std::int64_t>(cols * static_cast<std::int64_t>(size)), *element};
+        out.push_back({keep, v, shape});
+      }
+      return out;
+    }
+  }
+  for (nb::handle item : sequence) out.push_back(mask_arg(item, what, in_place));
   return out;
+}
+
+std::vector<MaskView> views_of(const std::vector<MaskArg>& args) {
+  std::vector<MaskView> views;
+  views.reserve(args.size());
+  for (const auto& a : args) views.push_back(a.view);
+  return views;
 }
 
 namespace {
@@ -138,6 +200,16 @@ nb::object float32_array(std::unique_ptr<float[]> values, std::vector<size_t> sh
 nb::object int64_array(std::vector<std::int64_t> values) {
   const size_t n = values.size();
   return owned_array<std::int64_t>(std::move(values), {n});
+}
+
+nb::object int64_array(std::vector<std::int64_t> values, std::vector<size_t> shape) {
+  return owned_array<std::int64_t>(std::move(values), std::move(shape));
+}
+
+nb::list int_list(const std::vector<std::int64_t>& values) {
+  nb::list out;
+  for (std::int64_t v : values) out.append(v);
+  return out;
 }
 
 Printer python_printer() {

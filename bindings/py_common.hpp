@@ -26,12 +26,22 @@ struct MaskArg {
   std::vector<std::int64_t> shape;  // full shape as given
 };
 
+// Which element types a step reads in place; the others are converted to bool
+// ("non-zero is set") by NumPy first.
+enum class InPlace { bytes, bytes_and_reals };
+
 // Reads any array-like as a mask without copying when it is a bool/uint8/int8
-// array whose columns are adjacent; other dtypes (non-zero means set), strides and
-// object arrays go through one NumPy conversion. ValueError when the array is not
-// 2-D after squeezing leading axes of length 1. `what` names the argument in errors.
-MaskArg mask_arg(nb::handle obj, const char* what);
-std::vector<MaskArg> mask_args(nb::handle sequence, const char* what);
+// array (or a float32/float64 one, where the step allows) whose columns are
+// adjacent; other dtypes, strides and object arrays go through one NumPy
+// conversion. ValueError when the array is not 2-D after squeezing leading axes
+// of length 1. `what` names the argument in errors.
+MaskArg mask_arg(nb::handle obj, const char* what, InPlace in_place = InPlace::bytes);
+// Every item of a sequence read as mask_arg reads it. A C-contiguous stack
+// (masks x 1 x ... x height x width) of an element read in place is taken as it
+// is, one plane per mask, without visiting its items.
+std::vector<MaskArg> mask_args(nb::handle sequence, const char* what,
+                               InPlace in_place = InPlace::bytes);
+std::vector<MaskView> views_of(const std::vector<MaskArg>& args);
 
 // A NumPy array that owns a copy of `values` with the given shape.
 nb::object float64_array(std::vector<double> values, std::vector<size_t> shape);
@@ -44,8 +54,11 @@ nb::object float32_array(std::vector<float> values, std::vector<size_t> shape);
 // A float32 NumPy array that takes over `values` (as many as the shape holds),
 // for outputs written in full, which need no clearing first.
 nb::object float32_array(std::unique_ptr<float[]> values, std::vector<size_t> shape);
-// A 1-D int64 array of `values`.
+// A 1-D int64 array of `values`, or one of the given shape.
 nb::object int64_array(std::vector<std::int64_t> values);
+nb::object int64_array(std::vector<std::int64_t> values, std::vector<size_t> shape);
+// A list of Python ints.
+nb::list int_list(const std::vector<std::int64_t>& values);
 
 // A Printer that writes each line through sys.stdout, taking the GIL when needed,
 // so lines interleave correctly with the caller's own prints.

@@ -10,6 +10,8 @@
 #include <new>
 
 #include "common/errors.hpp"
+#include "common/runs.hpp"
+#include "common/sizes.hpp"
 #include "common/zero_buffer.hpp"
 #include "pen/pen_polygon.hpp"
 #include "py_common.hpp"
@@ -24,13 +26,6 @@ using FlatBools = nb::ndarray<bool, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Labels = nb::ndarray<const std::int32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Points = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-
-// A mask found to hold set pixels, with its tight box, kept between the two
-// steps of one object so the pen file is only looked up for non-empty masks.
-struct MaskScan {
-  MaskArg mask;
-  refine::RunMask runs;
-};
 
 template <typename T>
 nb::object mat_array(cv::Mat mat, std::vector<size_t> shape) {
@@ -70,53 +65,55 @@ void register_refine(nb::module_ m) {
           nb::arg("min_area_ratio"), nb::arg("ratio_large").none(), nb::arg("ratio_small").none(),
           nb::arg("max_prev_dist"));
 
-  nb::class_<MaskScan>(m, "MaskScan")
-      .def_prop_ro("shape",
-                   [](const MaskScan& s) {
-                     nb::list dims;
-                     for (std::int64_t d : s.mask.shape) dims.append(d);
-                     return nb::tuple(dims);
-                   })
-      .def_prop_ro("rows", [](const MaskScan& s) { return s.mask.view.rows; })
-      .def_prop_ro("cols", [](const MaskScan& s) { return s.mask.view.cols; });
+  nb::enum_<refine::Outcome>(m, "Outcome")
+      .value("Empty", refine::Outcome::Empty)
+      .value("OutsidePen", refine::Outcome::OutsidePen)
+      .value("Cleaned", refine::Outcome::Cleaned)
+      .value("Unclipped", refine::Outcome::Unclipped)
+      .value("Dropped", refine::Outcome::Dropped);
 
+  // One object's mask of one frame cleaned: (outcome, new centroid or None, new
+  // entry), or None for a mask without set pixels. Only for a mask with set pixels
+  // is `needs()` called, for (pen file path, previous centroid or None, whether
+  // this is the first frame): the caller looks these up, and raises, as late as that.
   m.def(
-      "scan_mask",
-      [](nb::handle mask) -> nb::object {
-        auto scan = std::make_unique<MaskScan>();
-        scan->mask = mask_arg(mask, "mask");
+      "refine_mask",
+      [](nb::handle mask, nb::handle needs, const refine::Settings& settings) -> nb::object {
+        const MaskArg arg = mask_arg(mask, "mask");
+        Runs runs;
         {
           nb::gil_scoped_release release;
-          scan->runs = refine::mask_runs(scan->mask.view);
+          runs = runs_of(arg.view);
         }
-        if (scan->runs.runs.empty()) return nb::none();
-        return nb::cast(scan.release(), nb::rv_policy::take_ownership);
-      },
-      nb::arg("mask"));
-
-  m.def(
-      "refine_object",
-      [](const MaskScan& scan, const std::string& pen_json_path,
-         std::optional<std::pair<double, double>> prev, const refine::Settings& settings,
-         bool first_frame, const std::string& frame_text, const std::string& object_text) {
-        const refine::RunMask& runs = scan.runs;
-        const Printer print = python_printer();
+        if (runs.empty()) return nb::none();
+        const nb::tuple found = nb::cast<nb::tuple>(needs());
+        if (found.size() != 3) throw ValueError("refine_mask: needs() must give three values");
+        const auto pen_json_path = nb::cast<std::string>(found[0]);
+        const auto prev = nb::cast<std::optional<std::pair<double, double>>>(found[1]);
+        const bool first_frame = nb::cast<bool>(found[2]);
         refine::ObjectResult result;
         ZeroBuffer out;
         {
           nb::gil_scoped_release release;
           const auto pen = pen::cached_pen_mask(pen_json_path, runs.rows, runs.cols);
           // Zero pages: a cleaned mask writes only the rows of its blobs.
-          out = ZeroBuffer(std::max<size_t>(static_cast<size_t>(runs.rows * runs.cols), 1));
-          result = refine::refine_object(runs, *pen, to_point(prev), settings, first_frame,
-                                         frame_text, object_text, print, out.data());
+          out = ZeroBuffer(std::max<size_t>(checked_bytes({runs.rows, runs.cols}, 1, "mask"), 1));
+          result =
+              refine::refine_object(runs, *pen, to_point(prev), settings, first_frame, out.data());
         }
-        return nb::make_tuple(
-            static_cast<int>(result.outcome), point_object(result.centroid),
-            bool_array(std::move(out), {static_cast<size_t>(runs.rows * runs.cols)}));
+        // An entry left all false outside the pen, or given back as it was, keeps the
+        // mask's own shape; a cleaned one gets one leading axis.
+        std::vector<size_t> shape;
+        if (result.outcome == refine::Outcome::OutsidePen ||
+            (result.outcome == refine::Outcome::Unclipped && arg.shape.size() > 2)) {
+          for (std::int64_t d : arg.shape) shape.push_back(static_cast<size_t>(d));
+        } else {
+          shape = {1, static_cast<size_t>(runs.rows), static_cast<size_t>(runs.cols)};
+        }
+        return nb::make_tuple(result.outcome, point_object(result.centroid),
+                              bool_array(std::move(out), std::move(shape)));
       },
-      nb::arg("scan"), nb::arg("pen_json_path"), nb::arg("prev").none(), nb::arg("settings"),
-      nb::arg("first_frame"), nb::arg("frame_text"), nb::arg("object_text"));
+      nb::arg("mask"), nb::arg("needs"), nb::arg("settings"));
 
   m.def(
       "shortest_distance",
@@ -165,7 +162,7 @@ void register_refine(nb::module_ m) {
           centroid_list.push_back({centroids(i, 0), centroids(i, 1)});
         }
         nb::gil_scoped_release release;
-        const refine::LabelView view{labels.data(), rows, cols, cols};
+        const refine::LabelView view{labels.data(), rows, cols, cols * 4};
         return refine::clean_labels(view, area_list, centroid_list, best, max_distance_threshold,
                                     min_area_threshold, to_point(prev), max_prev_dist,
                                     reinterpret_cast<std::uint8_t*>(out.data()));
@@ -173,13 +170,6 @@ void register_refine(nb::module_ m) {
       nb::arg("labels"), nb::arg("areas"), nb::arg("centroids"), nb::arg("best"),
       nb::arg("max_distance_threshold"), nb::arg("min_area_threshold"), nb::arg("prev").none(),
       nb::arg("max_prev_dist"), nb::arg("out"));
-
-  m.def(
-      "print_clean_message",
-      [](const std::string& frame_text, const std::string& object_text) {
-        python_printer()(refine::clean_message(frame_text, object_text));
-      },
-      nb::arg("frame_text"), nb::arg("object_text"));
 }
 
 }  // namespace hm::py

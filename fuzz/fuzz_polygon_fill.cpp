@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t height = data[0] % 37, width = (data[0] / 37) % 53;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   std::vector<std::uint8_t> mask(static_cast<size_t>(height * width), 0);
-  hm::annotation::FillBounds bounds;
+  hm::TightBox bounds;
   try {
     hm::annotation::fill_polygon_text(mask.data(), height, width, text, bounds);
   } catch (const std::exception&) {

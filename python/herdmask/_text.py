@@ -2,8 +2,6 @@
 
 import numbers
 
-from ._native import common as _common
-
 
 def number_text(value) -> str:
     """Text of a number as the library prints it (0, 10.0, 0.30000000000000004, 1e-05)."""
@@ -12,5 +10,5 @@ def number_text(value) -> str:
     if isinstance(value, numbers.Integral):
         return str(int(value))
     if isinstance(value, numbers.Real):
-        return _common.real_text(float(value))
+        return repr(float(value))
     return str(value)

@@ -1,7 +1,6 @@
 """Annotation files and drawing: reading and rescaling annotation files, masks
 from their polygons, and pictures of masks, boxes and labels."""
 
-import contextlib
 import json
 import math
 import numbers
@@ -12,7 +11,9 @@ import random
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
+from ._files import write_atomic, write_text_atomic
 from ._native import annotation as _core
+from ._native import measures as _core_measures
 
 __all__ = [
     "retrieve_annotation",
@@ -79,22 +80,7 @@ def _save_image(image, save_path):
     Image.init()
     if ext not in Image.EXTENSION:  # refused before anything is written, as the imaging library does
         raise ValueError(f"unknown file extension: {ext}")
-    folder, name = os.path.split(path)
-    while True:
-        # Made here rather than by tempfile, so that it gets the permissions any new file gets.
-        tmp = os.path.join(folder, f".{name}.{os.urandom(5).hex()}.tmp")
-        try:
-            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            break
-        except FileExistsError:
-            continue
-    try:
-        image.save(tmp, format=Image.EXTENSION[ext])
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
-        raise
+    write_atomic(path, lambda tmp: image.save(tmp, format=Image.EXTENSION[ext]))
 
 
 def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids="all"):
@@ -158,7 +144,7 @@ def fix_polygon_scaling(json_path, save_path):
         if isinstance(polygons, str) or not all(isinstance(p, str) for p in polygons):
             raise TypeError('"formatted_polygon" must be a list of strings')
         det["formatted_polygon"] = _core.rescale_polygon_texts(list(polygons), factor_x, factor_y)
-    _core.write_text_atomic(os.fspath(save_path), json.dumps(data, indent=4))
+    write_text_atomic(os.fspath(save_path), json.dumps(data, indent=4))
 
 
 def process_json_and_generate_masks(json_path, height, width):
@@ -200,7 +186,7 @@ def img_bbx_drawing(image, mask_dict):
     image = draw_masks_on_image(image, masks)
     draw = ImageDraw.Draw(image)
     # Boxes bound the non-zero pixels, as the tight-box convention has it.
-    boxes = _core.mask_boxes(masks)
+    boxes = _core_measures.mask_boxes(masks)
     font = _load_font() if keys else None
     for ii, (index, box) in enumerate(zip(keys, boxes)):
         x_tl, y_tl, x_br, y_br = (int(v) for v in box)

@@ -1,8 +1,9 @@
 """Detection and segmentation: model calls, start-frame search, annotation data, image features."""
 
+import os
+
 import numpy as np
 
-from ._annotation_data import get_gsam_annotation_data
 from ._native import detect as _core_detect
 
 __all__ = [
@@ -109,32 +110,26 @@ def _one_mask_per_box(masks, scores, logits):
     return masks, scores, logits
 
 
-def _kept_positions(masks, scores):
-    """Ascending positions of the boxes that survive the overlap rule, and the row
-    span of each mask plane's non-zero values (None when the masks are not planes
-    of reals), which lets the kept planes be copied without reading them again."""
-    kept, _removed, _areas, _table, row_ranges = _core_detect.drop_overlaps(
-        masks, np.asarray(scores, dtype=np.float64).ravel().tolist())
-    return kept, row_ranges
-
-
-def _kept_only(masks, labels, scores, boxkeys, row_ranges=None):
-    """Masks, labels and scores of the kept boxes. Only a frame that works needs
-    them. When the kept boxes are one run of positions (every box, or all but
-    some at either end) the masks are handed on as a slice, without a copy."""
+def _kept_only(masks, labels, scores, take):
+    """Positions of the boxes that survive the overlap rule, ascending, and, when
+    `take` of them survive, their masks, labels and scores. When the kept boxes
+    are one run of positions (every box, or all but some at either end) the masks
+    are handed on as a slice, without a copy; otherwise the core copies the kept
+    planes as it reads the masks, where it can."""
+    as_stack = isinstance(masks, np.ndarray) and masks.ndim >= 3
+    boxkeys, taken = _core_detect.drop_overlaps(
+        masks, np.asarray(scores, dtype=np.float64).ravel().tolist(), take if as_stack else -1)
+    if len(boxkeys) != take:
+        return boxkeys, None
     keys = np.asarray(boxkeys, dtype=np.int64)
-    if len(keys) and keys[-1] - keys[0] + 1 == len(keys) and len(masks):
+    if taken is not None:
+        masks = taken.view(masks.dtype).reshape((len(boxkeys),) + masks.shape[1:])
+    elif len(keys) and keys[-1] - keys[0] + 1 == len(keys) and len(masks):
         # Kept positions ascend without repeats, so a run is a slice.
         masks = masks[keys[0]:keys[-1] + 1]
     elif len(boxkeys) != len(masks):
-        ranges = None if row_ranges is None else [int(r) for r in row_ranges]
-        taken = _core_detect.take_planes(masks, [int(k) for k in boxkeys], ranges) \
-            if isinstance(masks, np.ndarray) and masks.ndim >= 3 else None
-        if taken is None:
-            masks = masks[boxkeys]
-        else:
-            masks = taken.view(masks.dtype).reshape((len(boxkeys),) + masks.shape[1:])
-    return masks, labels[boxkeys], scores[boxkeys]
+        masks = masks[boxkeys]
+    return boxkeys, (masks, labels[boxkeys], scores[boxkeys])
 
 
 def initializer(video_dir, frame_names, processor, grounding_model, device, image_predictor,
@@ -184,13 +179,12 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
             point_coords=None, point_labels=None, box=input_boxes, multimask_output=False)
         masks, scores, logits = _one_mask_per_box(masks, scores, logits)
 
-        boxkeys, row_ranges = _kept_positions(masks, gdino_scores)
+        boxkeys, kept_only = _kept_only(masks, gdino_labels, gdino_scores, close_set_num)
         print(f"Boxes will be kept: {boxkeys}, totally {len(boxkeys)} keys")
 
         kept = len(boxkeys)
-        if kept == close_set_num:
-            masks, OBJECTS, gdino_scores = _kept_only(masks, gdino_labels, gdino_scores, boxkeys,
-                                                      row_ranges)
+        if kept_only is not None:
+            masks, OBJECTS, gdino_scores = kept_only
             print(f"ann_frame_idx [{ann_frame_idx}] works!!!")
             print(gdino_scores)
             annotated_frame = img_bbx_drawing(image.copy(), _masks_dict(masks))
@@ -198,6 +192,72 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
         _frame_failed(ann_frame_idx, kept > close_set_num, frame_count, close_set_num)
 
     return None, None, None, None
+
+
+# --- annotation data ---------------------------------------------------------
+
+
+def _records(paths, height, width, with_tables):
+    """Frame records of `paths`, in order; the heavy work runs in the core."""
+    import pandas as pd
+
+    records = []
+    for (json_path, image_path, frame_text, masks, boxkeys, areas,
+         table) in _core_detect.load_frame_masks(list(paths), height, width, with_tables):
+        masks_dict = {f"Box{k}": m for k, m in zip(boxkeys, masks)}
+        record = {
+            "frame_index": int(frame_text),
+            "masks_dict": masks_dict,
+            "mask_areas": {f"Box{k}": a for k, a in zip(boxkeys, areas)},
+            "json_path": json_path,
+            "image_path": image_path,
+        }
+        if with_tables:
+            keys = list(masks_dict)
+            record["intersections_df"] = pd.DataFrame(table, index=keys, columns=keys)
+        records.append(record)
+    return records
+
+
+def get_gsam_annotation_data(video_dir, last_or_not=False, ixx=0,
+                             save_dir_base="D:\\ToBeLabeled_20pigs\\GSAM2_output_2hr"):
+    """Loads the annotation files found under `save_dir_base` into frame records.
+
+    The files are those named "..._<number>.json" in the folder tree, listed folder
+    by folder (sub-folders in name order), by number within a folder. A record
+    holds "frame_index" (the number after "output_pp_" in the file name),
+    "masks_dict" and "mask_areas" (by key "Box<object id - 1>"), "json_path" and
+    "image_path"; every mask has the size of the first file's image.
+
+    Returns (last_frame, gsam_annotation_data) in one of three modes:
+
+    - `last_or_not` true: a record for every file, keyed by its position in the
+      list; `last_frame` is the last record.
+    - `last_or_not` false and `ixx` > 0: the record of the file at position `ixx`
+      only, as {ixx: record}, returned as both values; two empty maps when there
+      is no such file.
+    - otherwise (the default): as the first mode, and every record also holds
+      "intersections_df", the pairwise intersection table of its masks.
+
+    Prints a message and returns (None, None) when there is no annotation file.
+    `video_dir` is not used: the files are found through `save_dir_base` alone.
+    """
+    paths = _core_detect.discover_annotation_files(os.fspath(save_dir_base))
+    if not paths:
+        print(f"No JSON files found in {save_dir_base}. "
+              "Please check the directory and try again.")
+        return None, None
+    height, width = _core_detect.annotation_frame_size(paths[0])
+
+    if not last_or_not and ixx > 0:
+        if ixx < len(paths):
+            data = {ixx: _records([paths[ixx]], height, width, False)[0]}
+            return data, data
+        return {}, {}
+
+    records = _records(paths, height, width, with_tables=not last_or_not)
+    data = dict(enumerate(records))
+    return data[len(records) - 1], data
 
 
 # --- image features --------------------------------------------------------

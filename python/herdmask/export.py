@@ -20,8 +20,10 @@ import re
 import numpy as np
 import pandas as pd
 
-from . import _annotation_data
-from ._native import annotation as _core
+from ._files import write_text_atomic
+from ._native import detect as _core_detect
+from ._native import measures as _core_measures
+from .detect import _records as _load_records
 
 __all__ = [
     "MotFormatError",
@@ -68,7 +70,7 @@ def _annotation_paths(folder):
     folder = os.fspath(folder)
     if not os.path.isdir(folder):
         raise FileNotFoundError(f"No such folder: '{folder}'")
-    paths = _core.discover_annotation_files(folder)
+    paths = _core_detect.discover_annotation_files(folder)
     if not paths:
         raise FileNotFoundError(f"No annotation files (output_pp_<n>.json) under '{folder}'")
     folders = sorted({os.path.dirname(p) for p in paths})
@@ -89,9 +91,9 @@ def _frame_records(source):
         yield from records
         return
     paths = _annotation_paths(source)
-    height, width = _core.annotation_frame_size(paths[0])
+    height, width = _core_detect.annotation_frame_size(paths[0])
     for start in range(0, len(paths), _CHUNK):
-        yield from _annotation_data._records(paths[start:start + _CHUNK], height, width, False)
+        yield from _load_records(paths[start:start + _CHUNK], height, width, False)
 
 
 def _key_number(key):
@@ -111,7 +113,8 @@ def _track_id(key, track_ids):
 
 def _boxes(masks):
     """(x, y, width, height) of each mask's tight box, width and height counting pixels."""
-    return [(x1, y1, x2 - x1 + 1, y2 - y1 + 1) for x1, y1, x2, y2 in _core.mask_boxes(masks)]
+    return [(x1, y1, x2 - x1 + 1, y2 - y1 + 1)
+            for x1, y1, x2, y2 in _core_measures.mask_boxes(masks).tolist()]
 
 
 def _tracked_objects(record, track_ids):
@@ -227,7 +230,7 @@ def _describe(source):
 
 def write_coco(document, path):
     """Writes a COCO document as JSON to `path` (replaced in one step); returns `path`."""
-    _core.write_text_atomic(os.fspath(path), json.dumps(document))
+    write_text_atomic(os.fspath(path), json.dumps(document))
     return path
 
 
@@ -270,7 +273,7 @@ def write_mot(table, path):
     replaced in one step; returns `path`."""
     lines = [f"{int(r.frame)},{int(r.id)},{_number(r.x)},{_number(r.y)},{_number(r.w)},{_number(r.h)},"
              f"{_number(r.conf)},-1,-1,-1\n" for r in table[MOT_COLUMNS].itertuples(index=False)]
-    _core.write_text_atomic(os.fspath(path), "".join(lines))
+    write_text_atomic(os.fspath(path), "".join(lines))
     return path
 
 
@@ -411,7 +414,7 @@ def _sequence_name(camera):
 
 def _frame_count(annotation_dir):
     """Frames of a link: its frame folder's images, else one past its last annotation file."""
-    paths = _core.discover_annotation_files(annotation_dir) if os.path.isdir(annotation_dir) else []
+    paths = _core_detect.discover_annotation_files(annotation_dir) if os.path.isdir(annotation_dir) else []
     if not paths:
         return 0
     with open(paths[0]) as f:
@@ -429,7 +432,7 @@ def _tracked_links(links):
         if not link["track_ids"]:
             continue
         folder = link["annotation_dir"]
-        if not (os.path.isdir(folder) and _core.discover_annotation_files(folder)):
+        if not (os.path.isdir(folder) and _core_detect.discover_annotation_files(folder)):
             raise FileNotFoundError(f"identities.csv lists {link['video']} {link['segment']}, but its annotation "
                                     f"files are missing from '{folder}'")
         yield link

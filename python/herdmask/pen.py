@@ -112,6 +112,9 @@ def get_in_pen_mask(frame_idx, test_mask, pen_json_path, frame_names):
     h, w = mask.shape[-2:]
     path = os.fspath(pen_json_path)
     if mask.dtype.kind not in "biufc":
+        if mask.size == 0:  # the pen file is checked, but no pen is filled for no data
+            _core_pen.in_pen(np.zeros(0, np.uint8), h, w, 1, path)
+            return mask.copy()
         pen = _core_pen.pen_mask(path, h, w).astype(bool)
         out = mask.copy()
         out[..., ~pen] = 0

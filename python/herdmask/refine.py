@@ -1,5 +1,6 @@
 """Mask refinement: every tracked mask reduced to its main blob and close satellites."""
 
+import functools
 import os
 
 import numpy as np
@@ -9,9 +10,7 @@ from .pen import get_pen_json_path
 
 __all__ = ["Mask_Refinement"]
 
-# Outcome codes of the core's per-object step.
-_OUTSIDE_PEN = 1
-_UNCLIPPED = 3
+_Outcome = _core_refine.Outcome
 
 _AREA_COLUMN = 4  # the component-statistics column holding the area
 
@@ -98,7 +97,7 @@ class Mask_Refinement:
             if frame_idx == list(video_segments.keys())[0]:
                 cleaned = np.asarray(mask).astype(bool)
             else:
-                _core_refine.print_clean_message(f"{frame_idx}", f"{object_id}")
+                print(f"clean frame{frame_idx}--obj_id{object_id}")
         if cleaned.ndim == 2:
             cleaned = cleaned[np.newaxis]
         return cleaned
@@ -114,11 +113,11 @@ class Mask_Refinement:
             if position == 0:
                 first_key = frame_idx
             first_frame = None
-            frame_text = None
-            for object_id, mask in objects.items():
-                scan = _core_refine.scan_mask(mask)
-                if scan is None:
-                    continue
+
+            def needs(frame_idx=frame_idx, object_id=None):
+                # Looked up only for a mask with set pixels, in this order, so that
+                # a frame of empty masks needs neither a pen nor a known frame name.
+                nonlocal first_frame
                 pen_json_path = get_pen_json_path(video_dir, self.custom_pen_json_path)
                 frame_names[frame_idx]  # raises for a frame index the names do not cover
                 if pen_json_path is None:
@@ -126,14 +125,18 @@ class Mask_Refinement:
                                     "pass custom_pen_json_path")
                 if first_frame is None:
                     first_frame = bool(frame_idx == first_key)
-                    frame_text = f"{frame_idx}"
-                outcome, centroid, out = _core_refine.refine_object(
-                    scan, os.fspath(pen_json_path), _point(self.prev_centroids.get(object_id)),
-                    settings, first_frame, frame_text, f"{object_id}")
-                if outcome == _OUTSIDE_PEN or (outcome == _UNCLIPPED and len(scan.shape) > 2):
-                    cleaned = out.reshape(scan.shape)
-                else:
-                    cleaned = out.reshape(1, scan.rows, scan.cols)
+                return (os.fspath(pen_json_path), _point(self.prev_centroids.get(object_id)),
+                        first_frame)
+
+            for object_id, mask in objects.items():
+                result = _core_refine.refine_mask(
+                    mask, functools.partial(needs, object_id=object_id), settings)
+                if result is None:
+                    continue
+                outcome, centroid, cleaned = result
+                if outcome == _Outcome.Dropped:
+                    print(f"clean frame{frame_idx}--obj_id{object_id}")
+                    print(f"frame {frame_idx}--obj_id{object_id}-- no mask")
                 video_segments[frame_idx][object_id] = cleaned
                 if centroid is not None:
                     self.prev_centroids[object_id] = np.array(centroid, dtype=np.float64)

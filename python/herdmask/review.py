@@ -10,6 +10,9 @@ from collections import Counter
 import numpy as np
 import pandas as pd
 
+from . import _report
+from ._files import write_text_atomic
+from ._native import measures as _core_measures
 from ._native import review as _core
 from ._text import number_text
 
@@ -22,16 +25,7 @@ __all__ = [
     "find_boxes_with_small_area_from_last_video",
 ]
 
-REPORT_COLUMNS = [
-    "Frame ID",
-    "Box Pair",
-    "Intersection Value",
-    "Mask Area1",
-    "Mask Area2",
-    "Report type",
-    "Box ID",
-    "Mask Areas",
-]
+_REPORT_NAME = "tracking_question_report.csv"
 _PEN_CAPACITY = 10
 _NORMAL_LAST_KEY = 599
 
@@ -43,7 +37,7 @@ def _require_map(value, name):
 
 
 def _empty_report_table():
-    return pd.DataFrame(columns=REPORT_COLUMNS)
+    return pd.DataFrame(columns=_report.COLUMNS)
 
 
 def _overlap_table(frame_ids, pairs, values, areas1, areas2):
@@ -57,11 +51,11 @@ def _overlap_table(frame_ids, pairs, values, areas1, areas2):
             "Intersection Value": values,
             "Mask Area1": areas1,
             "Mask Area2": areas2,
-            "Report type": ["High overlap mask detected"] * n,
+            "Report type": [_report.OVERLAP_TEXT] * n,
             "Box ID": np.full(n, np.nan),
             "Mask Areas": np.full(n, np.nan),
         },
-        columns=REPORT_COLUMNS,
+        columns=_report.COLUMNS,
     )
 
 
@@ -71,19 +65,23 @@ def generate_tracking_report(gsam_annotation_data, save_dir_base, intersection_t
     Returns (overlap rows table, zero-area rows, overlap frame ids, the last overlap
     frame's rows table)."""
     _require_map(gsam_annotation_data, "gsam_annotation_data")
-    zero_area_frames, overlap_frames, columns, last_start, csv_text = _core.tracking_report(
-        gsam_annotation_data, float(intersection_thrr))
+    found = _report.scan(gsam_annotation_data, float(intersection_thrr))
+    zero_area_frames, overlap_frames = found.zero_rows, found.overlap_frames
     overlap_frames_data = _empty_report_table()
     box_keys_df = _empty_report_table()
     if not zero_area_frames and not overlap_frames:
         return overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df
     print("Generating tracking question report...\n")
     if overlap_frames:
-        overlap_frames_data = _overlap_table(*columns)
-        box_keys_df = _overlap_table(*(c[last_start:] for c in columns))
+        overlap_frames_data = _overlap_table(*found.columns)
+        box_keys_df = _overlap_table(*(c[found.last_start:] for c in found.columns))
     report_path = os.path.join(save_dir_base, "tracking_question_report.csv")
     # Joined with an empty folder, the name stands alone: the working folder.
-    _core.write_report(os.fspath(save_dir_base) or os.curdir, csv_text)
+    folder = os.fspath(save_dir_base) or os.curdir
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(
+            f"tracking report: the report folder '{folder}' does not exist")
+    write_text_atomic(os.path.join(folder, _REPORT_NAME), found.csv_text())
     print(f"Tracking question report saved to {report_path}")
     return overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df
 
@@ -246,7 +244,8 @@ def find_best_laste_frame(laste_frame, min_area=10, max_attempts=10, remove_stac
                 f"holds {number_text(len(keys_sorted))} frames")
         key = keys_sorted[key_idx]
         masks = laste_frame[key]["masks_dict"]
-        if _core.check_last_frame(list(masks.values()), float(min_area), n_track) == 0:
+        verdict = _core.check_last_frame(list(masks.values()), float(min_area), n_track)
+        if verdict == _core.LastFrameVerdict.qualifies:
             if key != _NORMAL_LAST_KEY:
                 print(f"Switched to frame key {number_text(key)} due to small mask area "
                       "in later frames.")
@@ -279,7 +278,7 @@ def matcher(laste_frame, frame_names, ann_frame_idx=0, image_predictor=None,
         return None, None, None, None, True
 
     old_masks = list(best_laste_frame["masks_dict"].values())
-    last_boxes = _core.mask_boxes(old_masks).astype(np.int64)
+    last_boxes = _core_measures.mask_boxes(old_masks)
     n_track = len(best_laste_frame["masks_dict"])
 
     image = Image.open(frame_names[ann_frame_idx])
@@ -293,7 +292,8 @@ def matcher(laste_frame, frame_names, ann_frame_idx=0, image_predictor=None,
         masks = masks.squeeze(1)
     OBJECTS = ["pig"] * len(masks)
 
-    success = _core.check_new_masks(list(masks), n_track, float(min_area)) == 0
+    success = (_core.check_new_masks(list(masks), n_track, float(min_area))
+               == _core.MatchVerdict.accepted)
     if display_func is not None:
         from . import img_bbx_drawing
 
@@ -310,5 +310,23 @@ def find_boxes_with_small_area_from_last_video(laste_frame, min_frame_id=500, ar
     """Boxes whose area is at most area_threshold in more than min_count frames after
     min_frame_id, in the order each first did so."""
     _require_map(laste_frame, "laste_frame")
-    return _core.small_area_boxes(laste_frame, min_frame_id, float(area_threshold),
-                                  float(min_count))
+    area_threshold, min_count = float(area_threshold), float(min_count)
+    first_key = {}  # each key as it was first seen, whether small or not
+    counts = {}     # small-area counts, in the order each box first counted
+    for fid, record in laste_frame.items():
+        if not fid > min_frame_id:
+            continue
+        frame_text = _report.text(fid)
+        areas = _report.lookup(record, "mask_areas")
+        if areas is _report.MISSING:
+            raise KeyError(f"frame record {frame_text} has no 'mask_areas' entry")
+        for key, value in areas.items():
+            try:
+                area = _report.as_real(value)
+            except Exception:
+                raise TypeError(f"the mask area of {_report.text(key)} in frame {frame_text} "
+                                "is not a number") from None
+            key = first_key.setdefault(key, key)
+            if area <= area_threshold:
+                counts[key] = counts.get(key, 0) + 1
+    return [key for key, count in counts.items() if count > min_count]

@@ -22,23 +22,6 @@ MaskView AnnotationMasks::view(size_t i) const {
   return {pixels.data() + i * plane, height, width, width};
 }
 
-PreparedMask AnnotationMasks::prepared(size_t i) const {
-  const MaskView whole = view(i);
-  PreparedMask p;
-  p.view = whole;
-  const FillBounds& b = bounds[i];
-  if (b.empty) return p;
-  const MaskView part{whole.row(b.y1) + b.x1, b.y2 - b.y1 + 1, b.x2 - b.x1 + 1, whole.row_stride};
-  p.box = tight_box(part);
-  if (p.box.empty) return p;
-  p.area = count_set(part);
-  p.box.x1 += b.x1;
-  p.box.x2 += b.x1;
-  p.box.y1 += b.y1;
-  p.box.y2 += b.y1;
-  return p;
-}
-
 namespace {
 
 const char* type_name(const json& v) {
@@ -120,7 +103,7 @@ std::vector<PointD> clip_side(const std::vector<PointD>& poly, bool along_y, dou
   return out;
 }
 
-void widen(FillBounds& bounds, double x1, double y1, double x2, double y2, std::int64_t height,
+void widen(TightBox& bounds, double x1, double y1, double x2, double y2, std::int64_t height,
            std::int64_t width) {
   // One pixel more on each side allows for the fill's clipping at the frame border.
   const auto lo = [](double v, std::int64_t size) {
@@ -145,7 +128,7 @@ void widen(FillBounds& bounds, double x1, double y1, double x2, double y2, std::
 }  // namespace
 
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
-                       const std::string& text, FillBounds& bounds) {
+                       const std::string& text, TightBox& bounds) {
   const std::vector<std::int32_t> v =
       scaled_vertices(text, static_cast<double>(width), static_cast<double>(height));
   // fillPoly aborts the process on an empty point list, and an empty image has
@@ -236,8 +219,8 @@ AnnotationMasks masks_from_json_text(const std::string& text, std::int64_t heigh
 
   const size_t n = detections.size();
   const size_t plane = static_cast<size_t>(height) * static_cast<size_t>(width);
-  if (plane > 0 && n > std::numeric_limits<size_t>::max() / plane) throw std::bad_alloc();
-  out.pixels = ZeroBuffer(n * plane);
+  out.pixels = ZeroBuffer(
+      checked_bytes({static_cast<std::int64_t>(n), height, width}, 1, "masks of " + source));
   out.boxkeys.reserve(n);
   out.bounds.resize(n);
   for (size_t d = 0; d < n; ++d) {

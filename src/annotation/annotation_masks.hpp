@@ -12,26 +12,21 @@
 
 namespace hm::annotation {
 
-// Rows and columns (inclusive) that a mask's fill may have written; empty when
-// it wrote nothing.
-struct FillBounds {
-  bool empty = true;
-  std::int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;
-};
-
-// n masks of height x width bytes (0 or 1), one after another.
+// The objects of one annotation file: their keys and their masks, n planes of
+// height x width bytes (0 or 1) one after another in zero pages.
 struct AnnotationMasks {
   std::string image_path;
   std::int64_t height = 0;
   std::int64_t width = 0;
   ZeroBuffer pixels;
   std::vector<std::int64_t> boxkeys;  // object_id - 1, one per mask
-  std::vector<FillBounds> bounds;     // one per mask
+  // One per mask: a box holding every pixel its fill may have written.
+  std::vector<TightBox> bounds;
 
   size_t count() const { return boxkeys.size(); }
   MaskView view(size_t i) const;
-  // Tight box and area of mask i, scanning only its fill bounds.
-  PreparedMask prepared(size_t i) const;
+  // Mask i prepared, scanning only its fill bounds.
+  PreparedMask prepared(size_t i) const { return prepare(view(i), bounds[i]); }
 };
 
 // Reads an annotation JSON text and fills one mask per detection. Errors:
@@ -48,6 +43,6 @@ AnnotationMasks masks_from_json_file(const std::string& path, std::int64_t heigh
 // Fills the polygon text into `mask` with value 1 and widens `bounds` to cover what
 // was written. A text with no coordinate pair fills nothing.
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
-                       const std::string& text, FillBounds& bounds);
+                       const std::string& text, TightBox& bounds);
 
 }  // namespace hm::annotation

@@ -8,17 +8,26 @@
 #include <emmintrin.h>
 #endif
 #include <string>
+#include <type_traits>
 
 #include "common/errors.hpp"
 
 namespace hm {
 
 cv::Mat MaskView::as_mat() const {
+  if (element != Element::bytes) throw ValueError("mask: OpenCV reads byte masks only");
   if (empty())
     return cv::Mat(static_cast<int>(std::max<std::int64_t>(rows, 0)),
                    static_cast<int>(std::max<std::int64_t>(cols, 0)), CV_8U);
-  return cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8U,
-                 const_cast<std::uint8_t*>(data), static_cast<size_t>(row_stride));
+  // OpenCV keeps the row step unsigned and reads a step of 0 as "rows follow each
+  // other": flipped or repeated rows would be misread, so they are copied.
+  if (row_stride >= cols)
+    return cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8U,
+                   const_cast<std::uint8_t*>(data), static_cast<size_t>(row_stride));
+  cv::Mat copy(static_cast<int>(rows), static_cast<int>(cols), CV_8U);
+  for (std::int64_t r = 0; r < rows; ++r)
+    std::memcpy(copy.ptr(static_cast<int>(r)), row(r), static_cast<size_t>(cols));
+  return copy;
 }
 
 namespace {
@@ -61,13 +70,6 @@ std::int64_t count_row(const std::uint8_t* p, std::int64_t n) {
 }
 
 }  // namespace
-
-std::int64_t count_set(const MaskView& m) {
-  if (m.empty()) return 0;
-  std::int64_t total = 0;
-  for (std::int64_t r = 0; r < m.rows; ++r) total += count_row(m.row(r), m.cols);
-  return total;
-}
 
 namespace {
 
@@ -116,9 +118,16 @@ std::int64_t last_set(const std::uint8_t* p, std::int64_t n) {
 
 }  // namespace
 
-TightBox tight_box(const MaskView& m) {
+namespace {
+
+std::int64_t count_set_bytes(const MaskView& m) {
+  std::int64_t total = 0;
+  for (std::int64_t r = 0; r < m.rows; ++r) total += count_row(m.row(r), m.cols);
+  return total;
+}
+
+TightBox tight_box_bytes(const MaskView& m) {
   TightBox box;
-  if (m.empty()) return box;
   std::int64_t x1 = m.cols, x2 = -1, y1 = -1, y2 = -1;
   for (std::int64_t r = 0; r < m.rows; ++r) {
     const std::uint8_t* p = m.row(r);
@@ -140,30 +149,115 @@ TightBox tight_box(const MaskView& m) {
   return box;
 }
 
-PreparedMask prepare(const MaskView& m) {
+// The bit patterns of reals of type T, and the mask that leaves out the sign:
+// a real is non-zero exactly when its magnitude bits are (NaN included).
+template <typename T>
+struct RealBits {
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  static_assert(sizeof(Bits) == sizeof(T));
+  // Reads the reals' bit patterns in place; may_alias keeps that well-defined.
+  using Alias [[gnu::may_alias]] = Bits;
+  static constexpr Bits kMagnitude = ~Bits(0) >> 1;
+  // The same over a 64-bit word holding one or two reals.
+  static constexpr std::uint64_t kWordMagnitude =
+      sizeof(T) == 4 ? 0x7fffffff7fffffffULL : 0x7fffffffffffffffULL;
+  static constexpr std::int64_t kPerBlock = 64 / sizeof(T);
+
+  static const Alias* of(const T* p) { return reinterpret_cast<const Alias*>(p); }
+
+  // Position of the first non-zero real of [p, p + n), or -1: whole 64-byte
+  // blocks are settled with one test each.
+  static std::int64_t first_set(const T* p, std::int64_t n) {
+    std::int64_t i = 0;
+    while (i + kPerBlock <= n && !(or_of_words(p + i, 64) & kWordMagnitude)) i += kPerBlock;
+    const Alias* bits = of(p);
+    for (; i < n; ++i)
+      if (bits[i] & kMagnitude) return i;
+    return -1;
+  }
+
+  // Position of the last non-zero real of [p, p + n), or -1.
+  static std::int64_t last_set(const T* p, std::int64_t n) {
+    std::int64_t i = n;
+    while (i >= kPerBlock && !(or_of_words(p + i - kPerBlock, 64) & kWordMagnitude)) i -= kPerBlock;
+    const Alias* bits = of(p);
+    for (--i; i >= 0; --i)
+      if (bits[i] & kMagnitude) return i;
+    return -1;
+  }
+
+  static std::int64_t count_set(const T* p, std::int64_t n) {
+    const Alias* bits = of(p);
+    std::int64_t set = 0;
+    for (std::int64_t c = 0; c < n; ++c) set += (bits[c] & kMagnitude) != 0;
+    return set;
+  }
+
+  static std::int64_t count_both(const T* a, const T* b, std::int64_t n) {
+    const Alias* x = of(a);
+    const Alias* y = of(b);
+    std::int64_t both = 0;
+    for (std::int64_t c = 0; c < n; ++c)
+      both += static_cast<std::int64_t>((x[c] & kMagnitude) != 0) & ((y[c] & kMagnitude) != 0);
+    return both;
+  }
+};
+
+// Tight box, area and stored rows of a plane of reals in one pass over it.
+template <typename T>
+PreparedMask prepare_reals(const MaskView& m) {
+  using R = RealBits<T>;
   PreparedMask p;
   p.view = m;
-  p.box = tight_box(m);
-  if (!p.box.empty) {
-    // Nothing is set outside the tight box, so counting inside it is enough.
-    MaskView inner = m;
-    inner.data = m.row(p.box.y1) + p.box.x1;
-    inner.rows = p.box.y2 - p.box.y1 + 1;
-    inner.cols = p.box.x2 - p.box.x1 + 1;
-    p.area = count_set(inner);
+  const PlaneView<T> plane = m.plane<T>();
+  TightBox& box = p.box;
+  for (std::int64_t r = 0; r < m.rows; ++r) {
+    const T* row = plane.row(r);
+    // Most rows of an animal's mask are empty: one OR over the row's bits settles
+    // them. The sign bit is masked off afterwards, so -0.0 counts as zero and NaN
+    // as set, as a non-zero test on reals has it.
+    const std::uint64_t row_or = or_of_words(row, static_cast<std::size_t>(m.cols) * sizeof(T));
+    if (row_or != 0) {
+      if (p.stored_rows.last < p.stored_rows.first) p.stored_rows.first = r;
+      p.stored_rows.last = r;
+    }
+    if ((row_or & R::kWordMagnitude) == 0) continue;
+    p.area += R::count_set(row, m.cols);
+    const std::int64_t first = R::first_set(row, m.cols);
+    const std::int64_t last = first + R::last_set(row + first, m.cols - first);
+    if (box.empty) {
+      box = {false, first, r, last, r};
+    } else {
+      box.x1 = std::min(box.x1, first);
+      box.x2 = std::max(box.x2, last);
+      box.y2 = r;
+    }
   }
   return p;
 }
 
-std::int64_t count_both(const PreparedMask& a, const PreparedMask& b) {
-  if (a.box.empty || b.box.empty) return 0;
-  const std::int64_t x1 = std::max(a.box.x1, b.box.x1), x2 = std::min(a.box.x2, b.box.x2);
-  const std::int64_t y1 = std::max(a.box.y1, b.box.y1), y2 = std::min(a.box.y2, b.box.y2);
-  if (x1 > x2 || y1 > y2) return 0;
+PreparedMask prepare_bytes(const MaskView& m) {
+  PreparedMask p;
+  p.view = m;
+  p.box = tight_box_bytes(m);
+  if (p.box.empty) return p;
+  // Nothing is set outside the tight box, so counting inside it is enough.
+  MaskView inner = m;
+  inner.data = m.row(p.box.y1) + p.box.x1;
+  inner.rows = p.box.y2 - p.box.y1 + 1;
+  inner.cols = p.box.x2 - p.box.x1 + 1;
+  p.area = count_set_bytes(inner);
+  p.stored_rows = {p.box.y1, p.box.y2};
+  return p;
+}
+
+// count_both for the overlap [x1, x2] x [y1, y2] of two boxes.
+std::int64_t count_both_bytes(const MaskView& a, const MaskView& b, std::int64_t x1,
+                              std::int64_t x2, std::int64_t y1, std::int64_t y2) {
   std::int64_t count = 0;
   for (std::int64_t r = y1; r <= y2; ++r) {
-    const std::uint8_t* pa = a.view.row(r);
-    const std::uint8_t* pb = b.view.row(r);
+    const std::uint8_t* pa = a.row(r);
+    const std::uint8_t* pb = b.row(r);
     std::int64_t c = x1;
 #if defined(__SSE2__)
     count += count_chunks(x2 + 1, c, [pa, pb](std::int64_t k) {
@@ -175,6 +269,88 @@ std::int64_t count_both(const PreparedMask& a, const PreparedMask& b) {
     for (; c <= x2; ++c) count += (pa[c] != 0) & (pb[c] != 0);
   }
   return count;
+}
+
+template <typename T>
+std::int64_t count_both_reals(const MaskView& a, const MaskView& b, std::int64_t x1,
+                              std::int64_t x2, std::int64_t y1, std::int64_t y2) {
+  const PlaneView<T> pa = a.plane<T>(), pb = b.plane<T>();
+  std::int64_t both = 0;
+  for (std::int64_t r = y1; r <= y2; ++r)
+    both += RealBits<T>::count_both(pa.row(r) + x1, pb.row(r) + x1, x2 - x1 + 1);
+  return both;
+}
+
+}  // namespace
+
+std::int64_t count_set(const MaskView& m) {
+  if (m.empty()) return 0;
+  return m.element == Element::bytes ? count_set_bytes(m) : prepare(m).area;
+}
+
+TightBox tight_box(const MaskView& m) {
+  if (m.empty()) return {};
+  if (m.element == Element::bytes) return tight_box_bytes(m);
+  return prepare(m).box;
+}
+
+PreparedMask prepare(const MaskView& m) {
+  if (m.empty()) return PreparedMask{m, {}, 0, {}};
+  switch (m.element) {
+    case Element::f32:
+      return prepare_reals<float>(m);
+    case Element::f64:
+      return prepare_reals<double>(m);
+    case Element::bytes:
+      break;
+  }
+  return prepare_bytes(m);
+}
+
+PreparedMask prepare(const MaskView& m, const TightBox& within) {
+  if (m.empty() || within.empty) return PreparedMask{m, {}, 0, {}};
+  MaskView part = m;
+  part.data = m.row(within.y1) + within.x1 * static_cast<std::int64_t>(element_size(m.element));
+  part.rows = within.y2 - within.y1 + 1;
+  part.cols = within.x2 - within.x1 + 1;
+  PreparedMask p = prepare(part);
+  p.view = m;
+  if (!p.box.empty) {
+    p.box.x1 += within.x1;
+    p.box.x2 += within.x1;
+    p.box.y1 += within.y1;
+    p.box.y2 += within.y1;
+  }
+  if (p.stored_rows.first <= p.stored_rows.last) {
+    p.stored_rows.first += within.y1;
+    p.stored_rows.last += within.y1;
+  }
+  return p;
+}
+
+std::int64_t count_both(const PreparedMask& a, const PreparedMask& b) {
+  if (a.box.empty || b.box.empty) return 0;
+  const std::int64_t x1 = std::max(a.box.x1, b.box.x1), x2 = std::min(a.box.x2, b.box.x2);
+  const std::int64_t y1 = std::max(a.box.y1, b.box.y1), y2 = std::min(a.box.y2, b.box.y2);
+  if (x1 > x2 || y1 > y2) return 0;
+  const Element e = a.view.element;
+  if (e == b.view.element) {
+    if (e == Element::bytes) return count_both_bytes(a.view, b.view, x1, x2, y1, y2);
+    if (e == Element::f32) return count_both_reals<float>(a.view, b.view, x1, x2, y1, y2);
+    return count_both_reals<double>(a.view, b.view, x1, x2, y1, y2);
+  }
+  // Masks of two element types: rare, read element by element.
+  return visit(a.view, [&](auto pa) {
+    return visit(b.view, [&](auto pb) {
+      std::int64_t both = 0;
+      for (std::int64_t r = y1; r <= y2; ++r) {
+        const auto* ra = pa.row(r);
+        const auto* rb = pb.row(r);
+        for (std::int64_t c = x1; c <= x2; ++c) both += (ra[c] != 0) & (rb[c] != 0);
+      }
+      return both;
+    });
+  });
 }
 
 std::int64_t count_either(const PreparedMask& a, const PreparedMask& b) {

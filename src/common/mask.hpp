@@ -1,5 +1,10 @@
-// Masks as the core sees them: a read-only 2-D byte view in which any non-zero
-// byte is a set pixel. Views never own memory; Mask owns a contiguous buffer.
+// Masks as the core reads them. Any non-zero element is a set pixel. One job each:
+//   MaskView      a borrowed, read-only 2-D mask of bytes or reals, any row step.
+//   PlaneView<T>  the same with its element type known, for code written per type
+//                 (label images use it too).
+//   Mask          an owned, contiguous byte mask.
+//   PreparedMask  a MaskView with its tight box, area and stored rows, found once.
+//   Runs          a mask as runs of set pixels per row (common/runs.hpp).
 #pragma once
 
 #include <cstddef>
@@ -8,29 +13,87 @@
 #include <opencv2/core/mat.hpp>
 #include <vector>
 
+#include "common/sizes.hpp"
+
 namespace hm {
 
-struct MaskView {
-  const std::uint8_t* data = nullptr;
+// Element types read in place: bytes stand for bool, uint8 and int8 alike.
+enum class Element : std::uint8_t { bytes, f32, f64 };
+
+inline std::size_t element_size(Element e) {
+  return e == Element::bytes ? 1 : e == Element::f32 ? 4 : 8;
+}
+
+template <typename T>
+constexpr Element element_of();
+template <>
+constexpr Element element_of<std::uint8_t>() {
+  return Element::bytes;
+}
+template <>
+constexpr Element element_of<float>() {
+  return Element::f32;
+}
+template <>
+constexpr Element element_of<double>() {
+  return Element::f64;
+}
+
+template <typename T>
+struct PlaneView {
+  const T* data = nullptr;
   std::int64_t rows = 0;
   std::int64_t cols = 0;
-  std::int64_t row_stride = 0;  // bytes between rows; columns are 1 byte apart
+  std::int64_t row_stride = 0;  // bytes between rows, negative for flipped rows
+
+  const T* row(std::int64_t r) const {
+    return reinterpret_cast<const T*>(reinterpret_cast<const char*>(data) + r * row_stride);
+  }
+  T at(std::int64_t r, std::int64_t c) const { return row(r)[c]; }
+};
+
+struct MaskView {
+  const std::uint8_t* data = nullptr;  // first element
+  std::int64_t rows = 0;
+  std::int64_t cols = 0;
+  std::int64_t row_stride = 0;  // bytes between rows; elements of a row are adjacent
+  Element element = Element::bytes;
 
   bool empty() const { return rows <= 0 || cols <= 0; }
+  // Start of row r. Byte masks index it directly; other elements go through plane<T>().
   const std::uint8_t* row(std::int64_t r) const { return data + r * row_stride; }
   bool at(std::int64_t r, std::int64_t c) const { return row(r)[c] != 0; }
-  // Wraps the view without copying. Only for views with a non-negative row stride.
+  template <typename T>
+  PlaneView<T> plane() const {
+    return {reinterpret_cast<const T*>(data), rows, cols, row_stride};
+  }
+  // A byte mask as an OpenCV image: wrapped where OpenCV can address its rows,
+  // copied where it cannot (rows flipped, repeated or overlapping).
   cv::Mat as_mat() const;
 };
 
-// A contiguous rows x cols byte mask that owns its pixels (0 or 1).
+// Calls fn with the view as PlaneView<std::uint8_t>, <float> or <double>.
+template <typename Fn>
+decltype(auto) visit(const MaskView& m, Fn&& fn) {
+  switch (m.element) {
+    case Element::f32:
+      return fn(m.plane<float>());
+    case Element::f64:
+      return fn(m.plane<double>());
+    case Element::bytes:
+      break;
+  }
+  return fn(m.plane<std::uint8_t>());
+}
+
 struct Mask {
   std::int64_t rows = 0;
   std::int64_t cols = 0;
-  std::vector<std::uint8_t> pixels;
+  std::vector<std::uint8_t> pixels;  // 0 or 1, row after row
 
   Mask() = default;
-  Mask(std::int64_t r, std::int64_t c) : rows(r), cols(c), pixels(static_cast<size_t>(r * c), 0) {}
+  Mask(std::int64_t r, std::int64_t c)
+      : rows(r), cols(c), pixels(checked_bytes({r, c}, 1, "mask"), 0) {}
   MaskView view() const { return {pixels.data(), rows, cols, cols}; }
   std::uint8_t* row(std::int64_t r) { return pixels.data() + r * cols; }
 };
@@ -39,6 +102,12 @@ struct Mask {
 struct TightBox {
   bool empty = true;
   std::int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // inclusive
+};
+
+// Inclusive rows; first > last for none.
+struct RowSpan {
+  std::int64_t first = 0;
+  std::int64_t last = -1;
 };
 
 // OR of [p, p + n) read as 64-bit words; a last partial word is read zero-padded
@@ -76,13 +145,18 @@ inline std::uint64_t or_of_words(const void* p, std::size_t n) {
 std::int64_t count_set(const MaskView& m);
 TightBox tight_box(const MaskView& m);
 
-// A mask together with the figures every pairwise measure needs, computed once.
 struct PreparedMask {
   MaskView view;
   TightBox box;
   std::int64_t area = 0;
+  // Rows holding any bit other than zero: the box's rows, and for reals also rows
+  // whose only non-zero bits are those of -0.0. Copying these rows into zeros
+  // copies the mask bit for bit.
+  RowSpan stored_rows;
 };
 PreparedMask prepare(const MaskView& m);
+// The same for a mask known to have no set pixel outside `within`.
+PreparedMask prepare(const MaskView& m, const TightBox& within);
 
 // Pixels set in both masks. Only the overlap of the two tight boxes is scanned,
 // which gives the same count as scanning the whole frame.

@@ -11,7 +11,4 @@ namespace hm {
 // Receives one line, without its trailing newline.
 using Printer = std::function<void(const std::string&)>;
 
-// A Printer for C++ callers: writes each line to std::cout.
-Printer stdout_printer();
-
 }  // namespace hm

@@ -1,18 +1,15 @@
 #include "detect/annotation_data.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <exception>
 #include <filesystem>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <system_error>
-#include <thread>
 #include <unordered_map>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/parallel.hpp"
 #include "measures/intersection.hpp"
 
 namespace hm::detect {
@@ -180,40 +177,9 @@ std::pair<std::int64_t, std::int64_t> annotation_frame_size(const std::string& p
 
 std::vector<FrameMasks> load_frame_masks(const std::vector<std::string>& paths, std::int64_t height,
                                          std::int64_t width, bool with_tables, int threads) {
-  const size_t n = paths.size();
-  std::vector<FrameMasks> out(n);
-  std::atomic<size_t> next{0};
-  std::atomic<size_t> first_failure{n};
-  std::mutex error_lock;
-  std::exception_ptr error;
-  size_t error_at = n;
-  auto work = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < n;) {
-      if (i > first_failure.load()) break;
-      try {
-        out[i] = load_one(paths[i], height, width, with_tables);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(error_lock);
-        if (i < error_at) {
-          error_at = i;
-          error = std::current_exception();
-          first_failure.store(i);
-        }
-      }
-    }
-  };
-  const size_t workers = std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), n);
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < workers; ++t) {
-    try {
-      pool.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: the calling thread does the rest
-    }
-  }
-  work();
-  for (auto& t : pool) t.join();
-  if (error) std::rethrow_exception(error);
+  std::vector<FrameMasks> out(paths.size());
+  parallel_for(paths.size(), static_cast<unsigned>(std::max(threads, 1)),
+               [&](size_t i) { out[i] = load_one(paths[i], height, width, with_tables); });
   return out;
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/errors.hpp"
-#include "measures/parallel.hpp"
+#include "common/parallel.hpp"
 
 namespace hm::detect {
 
@@ -328,7 +328,7 @@ std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
     bytes += mask.rows * mask.cols;
   }
   std::vector<std::uint8_t> made(masks.size(), 0);
-  measures::for_each_mask(masks.size(), bytes, [&](std::size_t k) {
+  parallel_for(masks.size(), threads_for_bytes(bytes), [&](std::size_t k) {
     made[k] = make_feature_input(rgb, masks[k], side, min_pixels[k], out[k]);
   });
   return made;

@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/errors.hpp"
-#include "measures/parallel.hpp"
+#include "common/parallel.hpp"
 
 namespace hm::measures {
 
@@ -66,7 +66,8 @@ std::vector<double> centroid_similarity(const std::vector<MaskView>& masks_new,
   std::vector<Centroid> centroids(all.size());
   std::int64_t bytes = 0;
   for (const auto& m : all) bytes += m.rows * m.cols;
-  for_each_mask(all.size(), bytes, [&](size_t i) { centroids[i] = pixel_centroid(all[i]); });
+  parallel_for(all.size(), threads_for_bytes(bytes),
+               [&](size_t i) { centroids[i] = pixel_centroid(all[i]); });
   const Centroid* cn = centroids.data();
   const Centroid* co = centroids.data() + n;
 

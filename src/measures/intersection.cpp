@@ -18,8 +18,16 @@ std::vector<double> intersection_table(const std::vector<PreparedMask>& masks,
   if (areas.size() != n) throw ValueError("intersection table: one area per mask is required");
   for (size_t i = 1; i < n; ++i)
     require_same_size(masks[0].view, masks[i].view, "intersection table");
-  return intersection_table(n, areas,
-                            [&](size_t i, size_t j) { return count_both(masks[i], masks[j]); });
+  std::vector<double> table(n * n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    if (areas[i] <= 1) continue;
+    for (size_t j = 0; j < i; ++j) {
+      const std::int64_t both = count_both(masks[i], masks[j]);
+      table[i * n + j] = coverage_percent(both, areas[i]);
+      table[j * n + i] = coverage_percent(both, areas[j]);
+    }
+  }
+  return table;
 }
 
 std::vector<double> intersection_table(const std::vector<MaskView>& masks,

@@ -2,7 +2,6 @@
 // area that another mask covers.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -24,22 +23,5 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks,
 // The same on masks already prepared (tight box and area computed once).
 std::vector<double> intersection_table(const std::vector<PreparedMask>& masks,
                                        const std::vector<double>& areas);
-
-// The same on n masks held in any form: count_both(i, j) gives the positions set
-// in both mask i and mask j.
-template <typename CountBoth>
-std::vector<double> intersection_table(std::size_t n, const std::vector<double>& areas,
-                                       CountBoth&& count_both) {
-  std::vector<double> table(n * n, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (areas[i] <= 1) continue;
-    for (std::size_t j = 0; j < i; ++j) {
-      const std::int64_t both = count_both(i, j);
-      table[i * n + j] = coverage_percent(both, areas[i]);
-      table[j * n + i] = coverage_percent(both, areas[j]);
-    }
-  }
-  return table;
-}
 
 }  // namespace hm::measures

@@ -14,31 +14,11 @@
 
 namespace hm::pen {
 
-PenRuns pen_runs(const Mask& pen) {
-  PenRuns r;
-  r.rows = pen.rows;
-  r.cols = pen.cols;
-  r.row_start.reserve(static_cast<size_t>(pen.rows) + 1);
-  for (std::int64_t y = 0; y < pen.rows; ++y) {
-    r.row_start.push_back(r.runs.size());
-    const std::uint8_t* row = pen.pixels.data() + y * pen.cols;
-    std::int64_t x = 0;
-    while (x < pen.cols) {
-      while (x < pen.cols && !row[x]) ++x;
-      const std::int64_t begin = x;
-      while (x < pen.cols && row[x]) ++x;
-      if (x > begin) r.runs.emplace_back(begin, x);
-    }
-  }
-  r.row_start.push_back(r.runs.size());
-  return r;
-}
-
 namespace {
 
 struct RunsEntry {
   std::weak_ptr<const Mask> mask;
-  std::shared_ptr<const PenRuns> runs;
+  std::shared_ptr<const Runs> runs;
 };
 
 std::mutex runs_mutex;
@@ -46,8 +26,8 @@ std::map<const Mask*, RunsEntry> runs_cache;
 
 }  // namespace
 
-std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std::int64_t h,
-                                               std::int64_t w) {
+std::shared_ptr<const Runs> cached_pen_runs(const std::string& json_path, std::int64_t h,
+                                            std::int64_t w) {
   // Keyed by the cached mask itself: a refreshed pen is a new mask, and an
   // address reused after the old one died no longer matches its weak pointer.
   const std::shared_ptr<const Mask> mask = cached_pen_mask(json_path, h, w);
@@ -56,7 +36,7 @@ std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std
     const auto it = runs_cache.find(mask.get());
     if (it != runs_cache.end() && it->second.mask.lock() == mask) return it->second.runs;
   }
-  auto runs = std::make_shared<const PenRuns>(pen_runs(*mask));
+  auto runs = std::make_shared<const Runs>(runs_of(mask->view()));
   std::lock_guard<std::mutex> lock(runs_mutex);
   // Runs live no longer than their pen: those of pens the mask cache let go leave here.
   std::erase_if(runs_cache, [](const auto& entry) { return entry.second.mask.expired(); });
@@ -117,20 +97,22 @@ FindSet pick_find_set() {
 }  // namespace
 
 void restrict_to_pen(const std::uint8_t* in, ZeroBuffer& out, std::int64_t planes, size_t item_size,
-                     const PenRuns& pen) {
+                     const Runs& pen) {
   static const FindSet find_set = pick_find_set();
-  const size_t row_bytes = static_cast<size_t>(pen.cols) * item_size;
-  const size_t plane_bytes = static_cast<size_t>(pen.rows) * row_bytes;
-  if (planes < 0 || out.size() < static_cast<size_t>(planes) * plane_bytes)
+  const size_t row_bytes = checked_bytes({pen.cols}, item_size, "in-pen mask");
+  const size_t plane_bytes = checked_bytes({pen.rows, pen.cols}, item_size, "in-pen mask");
+  if (planes < 0 || out.size() < checked_bytes({planes}, plane_bytes, "in-pen mask"))
     throw ValueError("in-pen mask: the output is smaller than the input");
+  // A pen without pixels has no runs, and nothing of the masks lies inside it.
+  if (pen.empty()) return;
   Spans spans;
   for (std::int64_t p = 0; p < planes; ++p) {
     for (std::int64_t y = 0; y < pen.rows; ++y) {
       const size_t offset =
           static_cast<size_t>(p) * plane_bytes + static_cast<size_t>(y) * row_bytes;
       for (size_t k = pen.row_start[y]; k < pen.row_start[y + 1]; ++k)
-        find_set(in, offset + static_cast<size_t>(pen.runs[k].first) * item_size,
-                 offset + static_cast<size_t>(pen.runs[k].second) * item_size, spans);
+        find_set(in, offset + static_cast<size_t>(pen.runs[k].x1) * item_size,
+                 offset + (static_cast<size_t>(pen.runs[k].x2) + 1) * item_size, spans);
     }
   }
   // Zero bytes need no writing, so the output's pages away from the spans stay

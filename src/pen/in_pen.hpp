@@ -8,25 +8,16 @@
 #include <vector>
 
 #include "common/mask.hpp"
+#include "common/runs.hpp"
 #include "common/zero_buffer.hpp"
 
 namespace hm::pen {
 
-// A filled pen as runs of columns [begin, end) per row, so restricting a mask to
-// it reads only what lies inside and never reads the pen's pixels.
-struct PenRuns {
-  std::int64_t rows = 0;
-  std::int64_t cols = 0;
-  std::vector<size_t> row_start;  // rows + 1 offsets into `runs`
-  std::vector<std::pair<std::int64_t, std::int64_t>> runs;
-};
-
-PenRuns pen_runs(const Mask& pen);
-
 // The runs of the cached filled pen of a file for a frame size (see
-// cached_pen_mask), themselves cached alongside it. Thread-safe.
-std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std::int64_t h,
-                                               std::int64_t w);
+// cached_pen_mask), themselves cached alongside it: restricting a mask to the pen
+// reads only what lies inside and never reads the pen's pixels. Thread-safe.
+std::shared_ptr<const Runs> cached_pen_runs(const std::string& json_path, std::int64_t h,
+                                            std::int64_t w);
 
 // Fills the zero buffer `out` with the elements of `planes` contiguous h x w
 // planes of `item_size`-byte elements of `in` that lie inside the pen. All-zero
@@ -34,6 +25,6 @@ std::shared_ptr<const PenRuns> cached_pen_runs(const std::string& json_path, std
 // already reads as outside the pen, and only stretches holding a non-zero byte
 // are written: the pages of `out` away from them are never touched.
 void restrict_to_pen(const std::uint8_t* in, ZeroBuffer& out, std::int64_t planes, size_t item_size,
-                     const PenRuns& pen);
+                     const Runs& pen);
 
 }  // namespace hm::pen

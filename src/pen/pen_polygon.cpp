@@ -91,14 +91,19 @@ int to_int32(const Coord& c) {
 
 }  // namespace
 
-Mask fill_polygon(const std::vector<PenPoint>& polygon, std::int64_t h, std::int64_t w) {
-  if (h < 0 || w < 0) throw ValueError("pen mask: negative frame size");
+std::vector<cv::Point> fill_vertices(const std::vector<PenPoint>& polygon) {
   if (polygon.size() < 3)
     throw ValueError("pen polygon needs at least three points, got " +
                      std::to_string(polygon.size()));
   std::vector<cv::Point> pts;
   pts.reserve(polygon.size());
   for (const auto& p : polygon) pts.emplace_back(to_int32(p.x), to_int32(p.y));
+  return pts;
+}
+
+Mask fill_polygon(const std::vector<PenPoint>& polygon, std::int64_t h, std::int64_t w) {
+  if (h < 0 || w < 0) throw ValueError("pen mask: negative frame size");
+  const std::vector<cv::Point> pts = fill_vertices(polygon);
   Mask mask(h, w);
   if (h == 0 || w == 0) return mask;
   cv::Mat mat(static_cast<int>(h), static_cast<int>(w), CV_8U, mask.pixels.data());

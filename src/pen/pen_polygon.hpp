@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <opencv2/core/types.hpp>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ std::vector<PenPoint> read_pen_polygon(const std::string& json_path);
 
 // The same from the file's text; `json_path` only names the file in errors.
 std::vector<PenPoint> parse_pen_polygon(const std::string& text, const std::string& json_path);
+
+// The polygon's vertices as the fill uses them: truncated toward zero to 32-bit
+// integers. ValueError for fewer than three points or coordinates that are not
+// finite 32-bit values.
+std::vector<cv::Point> fill_vertices(const std::vector<PenPoint>& polygon);
 
 // The polygon filled with 1 on an h x w zero mask: vertices truncated toward zero
 // to 32-bit integers, interior and boundary, 8-connected edges. ValueError for

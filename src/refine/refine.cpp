@@ -187,64 +187,6 @@ std::vector<bool> keep_regions(const std::vector<Region>& regions, std::int64_t 
 
 namespace {
 
-// Most rows of a mask are empty; a branch-free OR over the row lets the compiler
-// vectorise the test.
-bool row_is_empty(const std::uint8_t* p, std::int64_t cols) {
-  std::uint64_t acc = 0;
-  std::int64_t c = 0;
-  for (; c + 8 <= cols; c += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + c, 8);
-    acc |= w;
-  }
-  for (; c < cols; ++c) acc |= p[c];
-  return acc == 0;
-}
-
-}  // namespace
-
-RunMask mask_runs(const MaskView& m) {
-  RunMask out;
-  out.rows = std::max<std::int64_t>(m.rows, 0);
-  out.cols = std::max<std::int64_t>(m.cols, 0);
-  if (m.empty()) return out;
-  require_int_size(m.rows, m.cols, "mask");
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
-  const std::int64_t cols = m.cols;
-  for (std::int64_t r = 0; r < m.rows; ++r) {
-    const std::uint8_t* p = m.row(r);
-    if (row_is_empty(p, cols)) continue;
-    std::int64_t c = 0;
-    while (c < cols) {
-      // Zero stretches go by 64 bytes, then 8, before the byte-wise search.
-      for (; c + 64 <= cols; c += 64) {
-        std::uint64_t w[8];
-        std::memcpy(w, p + c, 64);
-        if ((w[0] | w[1] | w[2] | w[3]) | (w[4] | w[5] | w[6] | w[7])) break;
-      }
-      for (; c + 8 <= cols; c += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + c, 8);
-        if (w) break;
-      }
-      while (c < cols && !p[c]) ++c;
-      if (c >= cols) break;
-      const std::int64_t start = c;
-      for (; c + 8 <= cols; c += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + c, 8);
-        if ((w - kOnes) & ~w & kHighs) break;  // some byte is zero
-      }
-      while (c < cols && p[c]) ++c;
-      out.runs.push_back({static_cast<std::int32_t>(r), static_cast<std::int32_t>(start),
-                          static_cast<std::int32_t>(c - 1)});
-    }
-  }
-  return out;
-}
-
-namespace {
-
 std::int64_t find_root(std::vector<std::int64_t>& parent, std::int64_t i) {
   while (parent[i] != i) {
     parent[i] = parent[parent[i]];
@@ -410,14 +352,6 @@ bool clean_labels(const LabelView& labels, const std::vector<double>& areas,
   return any;
 }
 
-std::string clean_message(const std::string& frame_text, const std::string& object_text) {
-  return "clean frame" + frame_text + "--obj_id" + object_text;
-}
-
-std::string no_mask_message(const std::string& frame_text, const std::string& object_text) {
-  return "frame " + frame_text + "--obj_id" + object_text + "-- no mask";
-}
-
 namespace {
 
 void paint(std::uint8_t* out, std::int64_t cols, const Run& r) {
@@ -426,10 +360,8 @@ void paint(std::uint8_t* out, std::int64_t cols, const Run& r) {
 
 }  // namespace
 
-ObjectResult refine_object(const RunMask& mask, const Mask& pen, const std::optional<Point2>& prev,
-                           const Settings& settings, bool first_frame,
-                           const std::string& frame_text, const std::string& object_text,
-                           const Printer& print, std::uint8_t* out) {
+ObjectResult refine_object(const Runs& mask, const Mask& pen, const std::optional<Point2>& prev,
+                           const Settings& settings, bool first_frame, std::uint8_t* out) {
   ObjectResult result;
   if (mask.runs.empty()) return result;
   if (pen.rows != mask.rows || pen.cols != mask.cols)
@@ -516,8 +448,6 @@ ObjectResult refine_object(const RunMask& mask, const Mask& pen, const std::opti
     result.centroid = mean_point(total.sum_x, total.sum_y, total.area);
     return result;
   }
-  print(clean_message(frame_text, object_text));
-  print(no_mask_message(frame_text, object_text));
   result.outcome = Outcome::Dropped;
   return result;
 }

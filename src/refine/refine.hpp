@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/mask.hpp"
-#include "common/printer.hpp"
+#include "common/runs.hpp"
 
 namespace hm::refine {
 
@@ -61,12 +61,7 @@ MainBlob choose_main_blob(const std::vector<double>& areas, const std::vector<Po
                           const std::optional<Point2>& prev, const Settings& settings);
 
 // A read-only 32-bit label image.
-struct LabelView {
-  const std::int32_t* data = nullptr;
-  std::int64_t rows = 0, cols = 0;
-  std::int64_t row_stride = 0;  // in elements
-  std::int32_t at(std::int64_t r, std::int64_t c) const { return data[r * row_stride + c]; }
-};
+using LabelView = PlaneView<std::int32_t>;
 
 // One labelled region as the keep rules see it.
 struct Region {
@@ -89,27 +84,16 @@ std::vector<bool> keep_regions(const std::vector<Region>& regions, std::int64_t 
                                double min_area_threshold, double max_distance_threshold,
                                const std::optional<Point2>& prev, double max_prev_dist);
 
-// A horizontal run of set pixels, columns x1..x2 inclusive.
-struct Run {
-  std::int32_t row = 0, x1 = 0, x2 = 0;
-};
-
-// The set pixels of a mask as runs in raster order, read in one pass.
-struct RunMask {
-  std::int64_t rows = 0, cols = 0;
-  std::vector<Run> runs;
-};
-RunMask mask_runs(const MaskView& m);
-
-// Connected components (8-connectivity) of a run mask, numbered as the image
+// Connected components (8-connectivity) of runs in raster order, numbered as the image
 // library numbers them on the whole frame.
 struct Sums {
   std::int64_t area = 0, sum_x = 0, sum_y = 0;
 };
 struct RunComponents {
   std::vector<Region> regions;
-  std::vector<Sums> sums;  // exact pixel count and coordinate sums per region          // component
-                           // k + 1 is regions[k]; boxes in frame coordinates
+  // Component k + 1 is regions[k] (boxes in frame coordinates), with its exact
+  // pixel count and coordinate sums in sums[k].
+  std::vector<Sums> sums;
   std::vector<std::int32_t> component;  // per run: its index into `regions`
 };
 RunComponents run_components(const std::vector<Run>& runs);
@@ -135,11 +119,11 @@ bool clean_labels(const LabelView& labels, const std::vector<double>& areas,
                   const std::optional<Point2>& prev, double max_prev_dist, std::uint8_t* out);
 
 enum class Outcome {
-  Empty = 0,       // no set pixel: the entry stays as it is
-  OutsidePen = 1,  // nothing inside the pen: the entry becomes all false
-  Cleaned = 2,     // the kept blobs
-  Unclipped = 3,   // nothing kept in the first frame: the mask as given
-  Dropped = 4,     // nothing kept in a later frame: all false
+  Empty,       // no set pixel: the entry stays as it is
+  OutsidePen,  // nothing inside the pen: the entry becomes all false
+  Cleaned,     // the kept blobs
+  Unclipped,   // nothing kept in the first frame: the mask as given
+  Dropped,     // nothing kept in a later frame: all false, and the caller says so
 };
 
 struct ObjectResult {
@@ -149,14 +133,8 @@ struct ObjectResult {
 
 // Cleans one object's mask of one frame, given as runs; `pen` is the filled pen of
 // the mask's size. Writes the new entry as 0/1 bytes into `out` (rows x cols, zero
-// on entry; only the pixels of kept runs are touched) and prints the two progress
-// lines where due.
-ObjectResult refine_object(const RunMask& mask, const Mask& pen, const std::optional<Point2>& prev,
-                           const Settings& settings, bool first_frame,
-                           const std::string& frame_text, const std::string& object_text,
-                           const Printer& print, std::uint8_t* out);
-
-std::string clean_message(const std::string& frame_text, const std::string& object_text);
-std::string no_mask_message(const std::string& frame_text, const std::string& object_text);
+// on entry; only the pixels of kept runs are touched).
+ObjectResult refine_object(const Runs& mask, const Mask& pen, const std::optional<Point2>& prev,
+                           const Settings& settings, bool first_frame, std::uint8_t* out);
 
 }  // namespace hm::refine

@@ -57,19 +57,6 @@ MatchVerdict check_new_masks(const std::vector<MaskView>& masks, std::int64_t n_
   return MatchVerdict::accepted;
 }
 
-std::vector<std::array<std::int64_t, 4>> mask_boxes(const std::vector<MaskView>& masks) {
-  std::vector<std::array<std::int64_t, 4>> out;
-  out.reserve(masks.size());
-  for (const auto& m : masks) {
-    const TightBox b = tight_box(m);
-    if (b.empty)
-      out.push_back({0, 0, 0, 0});
-    else
-      out.push_back({b.x1, b.y1, b.x2, b.y2});
-  }
-  return out;
-}
-
 double box_iou(const std::array<double, 4>& a, const std::array<double, 4>& b) {
   const double xa = std::max(a[0], b[0]), ya = std::max(a[1], b[1]);
   const double xb = std::min(a[2], b[2]), yb = std::min(a[3], b[3]);

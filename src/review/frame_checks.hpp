@@ -26,9 +26,6 @@ enum class MatchVerdict { accepted, overlap, wrong_count, small_area };
 MatchVerdict check_new_masks(const std::vector<MaskView>& masks, std::int64_t n_track,
                              double min_area);
 
-// x1, y1, x2, y2 of each mask's set pixels, all inclusive; four zeros for an empty mask.
-std::vector<std::array<std::int64_t, 4>> mask_boxes(const std::vector<MaskView>& masks);
-
 // Intersection over union of two x1, y1, x2, y2 boxes with no pixel added to
 // widths and heights, and 1e-06 added to the denominator.
 double box_iou(const std::array<double, 4>& a, const std::array<double, 4>& b);

@@ -202,7 +202,7 @@ TEST(AnnotationMasks, CutFarPolygonsFillLikeTheWholeOnes) {
     for (const auto& p : pts)
       text += " " + real_text(double(p.x) / w) + " " + real_text(double(p.y) / h);
     std::vector<std::uint8_t> got(h * w, 0);
-    annotation::FillBounds bounds;
+    TightBox bounds;
     annotation::fill_polygon_text(got.data(), h, w, text, bounds);
     cv::Mat want = cv::Mat::zeros(h, w, CV_8UC1);
     cv::fillPoly(want, std::vector<std::vector<cv::Point>>{pts}, cv::Scalar(1));

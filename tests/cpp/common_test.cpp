@@ -5,8 +5,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/errors.hpp"
 #include "common/mask.hpp"
 #include "common/number_text.hpp"
+#include "common/runs.hpp"
+#include "common/sizes.hpp"
 #include "common/zero_buffer.hpp"
 #include "measures/intersection.hpp"
 
@@ -122,6 +125,68 @@ TEST(IntersectionTable, LaterMaskWithAreaOneOrLessKeepsItsPairsZero) {
   }
   const auto own = measures::intersection_table(masks, std::nullopt);
   EXPECT_DOUBLE_EQ(own[1 * 3 + 0], 50.0);
+}
+
+TEST(MaskRuns, RunsCoverExactlyTheSetPixelsRowByRow) {
+  std::mt19937 rng(3);
+  for (int cols : {1, 7, 8, 63, 64, 65, 130}) {
+    for (double density : {0.0, 0.02, 0.5, 0.97}) {
+      const Mask m = random_mask(rng, 9, cols, density);
+      Mask painted(9, cols);
+      const Runs runs = runs_of(m.view());
+      ASSERT_EQ(runs.row_start.size(), 10u);
+      for (std::int64_t row = 0; row < 9; ++row)
+        for (size_t k = runs.row_start[row]; k < runs.row_start[row + 1]; ++k)
+          ASSERT_EQ(runs.runs[k].row, row);
+      for (const hm::Run& r : runs.runs) {
+        ASSERT_LE(r.x1, r.x2);
+        for (int c = r.x1; c <= r.x2; ++c) painted.row(r.row)[c] += 1;
+        EXPECT_TRUE(r.x1 == 0 || !m.view().at(r.row, r.x1 - 1));
+        EXPECT_TRUE(r.x2 + 1 == cols || !m.view().at(r.row, r.x2 + 1));
+      }
+      for (size_t i = 0; i < m.pixels.size(); ++i)
+        ASSERT_EQ(painted.pixels[i], m.pixels[i] != 0) << cols << " " << density << " " << i;
+    }
+  }
+}
+
+// OpenCV keeps a row step unsigned and reads 0 as "contiguous": a flipped or a
+// repeated-row mask reaches it as a copy, and reads as that copy does.
+TEST(MaskView, FlippedAndRepeatedRowsReachOpenCvAsCopies) {
+  std::mt19937 rng(4);
+  const Mask m = random_mask(rng, 6, 9, 0.4);
+  const MaskView flipped{m.pixels.data() + 5 * 9, 6, 9, -9};
+  const MaskView repeated{m.pixels.data() + 2 * 9, 6, 9, 0};
+  for (const MaskView& v : {flipped, repeated}) {
+    const cv::Mat mat = v.as_mat();
+    ASSERT_EQ(mat.rows, 6);
+    for (int r = 0; r < 6; ++r)
+      for (int c = 0; c < 9; ++c) ASSERT_EQ(mat.at<std::uint8_t>(r, c), v.row(r)[c]);
+  }
+}
+
+// A box known to hold every set pixel gives the figures of a whole-frame scan.
+TEST(MaskOps, PreparedWithinABoxEqualsPreparedWhole) {
+  std::mt19937 rng(9);
+  Mask m(20, 30);
+  for (int r = 4; r < 11; ++r)
+    for (int c = 6; c < 20; ++c) m.row(r)[c] = rng() % 3 == 0;
+  const PreparedMask whole = prepare(m.view());
+  const PreparedMask part = prepare(m.view(), TightBox{false, 5, 3, 22, 12});
+  EXPECT_EQ(part.area, whole.area);
+  EXPECT_EQ(part.box.x1, whole.box.x1);
+  EXPECT_EQ(part.box.y2, whole.box.y2);
+  EXPECT_EQ(part.stored_rows.first, whole.stored_rows.first);
+  EXPECT_EQ(part.stored_rows.last, whole.stored_rows.last);
+}
+
+TEST(CheckedBytes, OverflowingOrNegativeShapesAreRefusedBeforeAllocation) {
+  EXPECT_EQ(checked_bytes({3, 4}, 8, "x"), 96u);
+  EXPECT_EQ(checked_bytes({0, std::int64_t{1} << 40, std::int64_t{1} << 40}, 4, "x"), 0u);
+  EXPECT_THROW(checked_bytes({std::int64_t{1} << 40, std::int64_t{1} << 40}, 1, "x"), ValueError);
+  EXPECT_THROW(checked_bytes({std::int64_t{1} << 62}, 4, "x"), ValueError);
+  EXPECT_THROW(checked_bytes({-1, 4}, 1, "x"), ValueError);
+  EXPECT_THROW(Mask(std::int64_t{1} << 32, std::int64_t{1} << 32), ValueError);
 }
 
 // Released frame-sized buffers are reused: whatever the last owner wrote,

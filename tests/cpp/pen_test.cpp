@@ -81,7 +81,7 @@ TEST(InPen, KeepsValuesInsideForEveryElementSize) {
     std::vector<std::uint8_t> in(n);
     ZeroBuffer out(n);
     for (size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>(1 + i % 250);
-    restrict_to_pen(in.data(), out, planes, item, pen_runs(pen));
+    restrict_to_pen(in.data(), out, planes, item, runs_of(pen.view()));
     for (size_t i = 0; i < n; ++i) {
       const bool inside = pen.pixels[(i / item) % 12] != 0;
       ASSERT_EQ(out.data()[i], inside ? in[i] : 0) << "item " << item << " byte " << i;
@@ -89,7 +89,7 @@ TEST(InPen, KeepsValuesInsideForEveryElementSize) {
   }
   ZeroBuffer short_out(12);
   std::vector<std::uint8_t> in(24, 1);
-  EXPECT_THROW(restrict_to_pen(in.data(), short_out, 2, 1, pen_runs(pen)), ValueError);
+  EXPECT_THROW(restrict_to_pen(in.data(), short_out, 2, 1, runs_of(pen.view())), ValueError);
 }
 
 TEST(InPen, WideRowsTakeTheSameResultAsBytewise) {
@@ -100,7 +100,7 @@ TEST(InPen, WideRowsTakeTheSameResultAsBytewise) {
   ZeroBuffer out(in.size());
   for (size_t i = 0; i < in.size(); ++i)
     in[i] = (i / 40) % 3 == 0 ? 0 : static_cast<std::uint8_t>(rng());
-  restrict_to_pen(in.data(), out, 1, 1, pen_runs(pen));
+  restrict_to_pen(in.data(), out, 1, 1, runs_of(pen.view()));
   for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out.data()[i], pen.pixels[i] ? in[i] : 0) << i;
 }
 
@@ -122,7 +122,7 @@ TEST(InPen, SparseBlobsInAFrameSizedBuffer) {
   blob(310, 1400, 90);
   blob(899, 1499, 3);
   ZeroBuffer out(in.size());
-  restrict_to_pen(in.data(), out, 1, 1, pen_runs(pen));
+  restrict_to_pen(in.data(), out, 1, 1, runs_of(pen.view()));
   for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out.data()[i], pen.pixels[i] ? in[i] : 0) << i;
 }
 

@@ -22,24 +22,6 @@ Mask random_mask(std::mt19937& rng, int rows, int cols, double density) {
   return m;
 }
 
-TEST(RefineRuns, RunsCoverExactlyTheSetPixels) {
-  std::mt19937 rng(3);
-  for (int cols : {1, 7, 8, 63, 64, 65, 130}) {
-    for (double density : {0.0, 0.02, 0.5, 0.97}) {
-      const Mask m = random_mask(rng, 9, cols, density);
-      Mask painted(9, cols);
-      for (const refine::Run& r : mask_runs(m.view()).runs) {
-        ASSERT_LE(r.x1, r.x2);
-        for (int c = r.x1; c <= r.x2; ++c) painted.row(r.row)[c] += 1;
-        EXPECT_TRUE(r.x1 == 0 || !m.view().at(r.row, r.x1 - 1));
-        EXPECT_TRUE(r.x2 + 1 == cols || !m.view().at(r.row, r.x2 + 1));
-      }
-      for (size_t i = 0; i < m.pixels.size(); ++i)
-        ASSERT_EQ(painted.pixels[i], m.pixels[i] != 0) << cols << " " << density << " " << i;
-    }
-  }
-}
-
 // The components found from runs are the image library's whole-frame components,
 // numbered the same way, with identical areas and centroids.
 TEST(RefineRuns, ComponentsMatchWholeFrameLabelling) {
@@ -51,7 +33,7 @@ TEST(RefineRuns, ComponentsMatchWholeFrameLabelling) {
     cv::Mat binary, labels, stats, centroids;
     cv::compare(m.view().as_mat(), 0, binary, cv::CMP_NE);
     const int n = cv::connectedComponentsWithStats(binary, labels, stats, centroids, 8, CV_32S);
-    const RunMask runs = mask_runs(m.view());
+    const Runs runs = runs_of(m.view());
     const RunComponents comps = run_components(runs.runs);
     ASSERT_EQ(static_cast<int>(comps.regions.size()), n - 1);
     for (int l = 1; l < n; ++l) {
@@ -63,7 +45,7 @@ TEST(RefineRuns, ComponentsMatchWholeFrameLabelling) {
       EXPECT_EQ(reg.box.y2 - reg.box.y1 + 1, stats.at<int>(l, cv::CC_STAT_HEIGHT));
     }
     for (size_t i = 0; i < runs.runs.size(); ++i) {
-      const refine::Run& r = runs.runs[i];
+      const hm::Run& r = runs.runs[i];
       ASSERT_EQ(labels.at<int>(r.row, r.x1), comps.component[i] + 1);
     }
   }
@@ -86,59 +68,44 @@ TEST(RefineDistance, VertexDistanceIsTheAllPairsMinimum) {
   EXPECT_TRUE(std::isinf(vertex_distance({}, {{1, 1}})));
 }
 
-struct Lines {
-  std::vector<std::string> lines;
-  Printer printer() {
-    return [this](const std::string& s) { lines.push_back(s); };
-  }
-};
-
 Mask full_pen(int rows, int cols) {
   Mask pen(rows, cols);
   std::fill(pen.pixels.begin(), pen.pixels.end(), 1);
   return pen;
 }
 
-TEST(RefineObject, OutcomesAndMessages) {
+TEST(RefineObject, Outcomes) {
   Mask m(20, 30);
   for (int r = 2; r < 8; ++r)
     for (int c = 2; c < 8; ++c) m.row(r)[c] = 1;
-  const RunMask runs = mask_runs(m.view());
+  const Runs runs = runs_of(m.view());
   Settings settings;
   settings.max_prev_dist = 5;
-  Lines lines;
   std::vector<std::uint8_t> out(600, 0);
 
-  // Far from the previous centroid: dropped in a later frame, with both lines.
-  auto result = refine_object(runs, full_pen(20, 30), Point2{25, 15}, settings, false, "4", "pig",
-                              lines.printer(), out.data());
+  // Far from the previous centroid: dropped in a later frame.
+  auto result = refine_object(runs, full_pen(20, 30), Point2{25, 15}, settings, false, out.data());
   EXPECT_EQ(result.outcome, Outcome::Dropped);
   EXPECT_FALSE(result.centroid);
-  EXPECT_EQ(lines.lines,
-            (std::vector<std::string>{"clean frame4--obj_idpig", "frame 4--obj_idpig-- no mask"}));
   EXPECT_EQ(std::count(out.begin(), out.end(), 1), 0);
 
   // The same in the first frame keeps the mask as given.
-  result = refine_object(runs, Mask(20, 30), Point2{25, 15}, settings, true, "0", "pig",
-                         lines.printer(), out.data());
+  result = refine_object(runs, Mask(20, 30), Point2{25, 15}, settings, true, out.data());
   EXPECT_EQ(result.outcome, Outcome::OutsidePen);
-  result = refine_object(runs, full_pen(20, 30), Point2{25, 15}, settings, true, "0", "pig",
-                         lines.printer(), out.data());
+  result = refine_object(runs, full_pen(20, 30), Point2{25, 15}, settings, true, out.data());
   EXPECT_EQ(result.outcome, Outcome::Unclipped);
   ASSERT_TRUE(result.centroid);
   EXPECT_EQ(result.centroid->x, 4.5);
   EXPECT_EQ(std::count(out.begin(), out.end(), 1), 36);
-  EXPECT_EQ(lines.lines.size(), 2u);
 
-  EXPECT_THROW(refine_object(runs, full_pen(20, 31), std::nullopt, settings, true, "0", "pig",
-                             lines.printer(), out.data()),
+  EXPECT_THROW(refine_object(runs, full_pen(20, 31), std::nullopt, settings, true, out.data()),
                ValueError);
 }
 
 TEST(RefineMainBlob, ZeroSizeMaskIsRejectedBeforeLabelling) {
   const Mask empty(0, 0);
   EXPECT_THROW(label_mask(empty.view(), std::nullopt, Settings{}), ValueError);
-  EXPECT_TRUE(mask_runs(empty.view()).runs.empty());
+  EXPECT_TRUE(runs_of(empty.view()).runs.empty());
   EXPECT_TRUE(std::isinf(blob_shortest_distance(empty.view(), empty.view())));
 }
 

@@ -1,50 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "common/errors.hpp"
 #include "review/frame_checks.hpp"
-#include "review/report.hpp"
-#include "review/small_area.hpp"
 
 namespace hm::review {
 namespace {
-
-ReportFrame frame(Cell id, std::vector<double> table) {
-  ReportFrame f;
-  f.frame_id = std::move(id);
-  f.area_keys = {"Box0", "Box,1"};
-  f.areas = {std::int64_t{0}, 12.5};
-  f.row_labels = f.col_labels = f.area_keys;
-  f.table = std::move(table);
-  return f;
-}
-
-TEST(ReviewReport, CsvQuotesTextAndLeavesAbsentFieldsEmpty) {
-  const std::vector<ReportFrame> frames = {frame(std::int64_t{7}, {0, 80.005, 80.0, 0})};
-  const ReportScan scan = scan_report(frames, 80);
-  ASSERT_EQ(scan.overlaps.size(), 1u);
-  EXPECT_EQ(report_csv(frames, scan),
-            "Frame ID,Box Pair,Intersection Value,Mask Area1,Mask Area2,Report type,Box ID,"
-            "Mask Areas\n"
-            "7,\"Box0-Box,1\",80.0,0,12.5,High overlap mask detected,,\n"
-            "7,,,,,Zero area detected,Box0,0\n");
-}
-
-TEST(ReviewReport, BadTablesAndMissingAreasAreErrors) {
-  std::vector<ReportFrame> frames = {frame(std::int64_t{1}, {0, 99, 0})};
-  EXPECT_THROW(scan_report(frames, 80), ValueError);
-  frames = {frame(std::int64_t{1}, {0, 99, 0, 0})};
-  frames[0].col_labels[1] = "Box9";
-  EXPECT_THROW(scan_report(frames, 80), KeyError);
-  EXPECT_THROW(write_report("/nonexistent/folder", "x"), FileNotFound);
-}
-
-TEST(ReviewReport, RoundsLikeNumpy) {
-  EXPECT_EQ(round_decimals(85.456, 2), 85.46);
-  EXPECT_EQ(round_decimals(0.125, 2), 0.12);  // half to even on the scaled value
-  EXPECT_EQ(round_decimals(-1.005, 2), -1.0);
-}
 
 Mask square(std::int64_t rows, std::int64_t cols, std::int64_t y, std::int64_t x,
             std::int64_t side) {
@@ -80,17 +40,6 @@ TEST(ReviewFrames, PairedIouOnEmptyAndEqualMasks) {
   EXPECT_DOUBLE_EQ(r.box[2], 1 / (4 + 4 - 1 + 1e-06));  // inclusive corners, no pixel added
   EXPECT_THROW(paired_iou({a.view()}, {}), ValueError);
   EXPECT_EQ(box_iou({0, 0, 0, 0}, {0, 0, 0, 0}), 0.0);
-  const auto boxes = mask_boxes({empty.view(), b.view()});
-  EXPECT_EQ(boxes[0], (std::array<std::int64_t, 4>{0, 0, 0, 0}));
-  EXPECT_EQ(boxes[1], (std::array<std::int64_t, 4>{2, 2, 4, 4}));
-}
-
-TEST(ReviewSmallArea, FirstSeenOrderAndStrictCount) {
-  const std::vector<std::vector<BoxArea>> frames = {
-      {{4, 50}, {1, 200}}, {{1, 100}, {4, 101}}, {{1, 0}, {4, 300}}};
-  EXPECT_EQ(small_area_boxes(frames, 100, 1), (std::vector<std::size_t>{1}));
-  EXPECT_EQ(small_area_boxes(frames, 100, 0), (std::vector<std::size_t>{4, 1}));
-  EXPECT_TRUE(small_area_boxes({}, 100, 0).empty());
 }
 
 }  // namespace

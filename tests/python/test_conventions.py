@@ -85,3 +85,44 @@ def test_importing_the_library_loads_no_application_or_model_package():
             f"print([m for m in {heavy!r} if m in sys.modules])")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+def test_flipped_and_repeated_row_masks_read_as_their_copies():
+    # OpenCV keeps a row step unsigned and reads a step of 0 as "rows follow each
+    # other": such masks reach it as copies.
+    import herdmask as hm
+
+    m = np.zeros((50, 60), bool)
+    m[5:20, 10:30] = True
+    m[30:40, 40:55] = True
+    for view in (m[::-1], m[::-2], np.broadcast_to(m[10], m.shape)):
+        copy = view.copy()
+        assert (_native.measures.contour_centroids([view])
+                == _native.measures.contour_centroids([copy]))
+        got = hm.Mask_Refinement().get_main_blob(view, {}, 1)
+        want = hm.Mask_Refinement().get_main_blob(copy, {}, 1)
+        assert all(np.array_equal(a, b) for a, b in zip(got, want))
+
+
+def test_declared_shapes_are_checked_before_anything_is_allocated(tmp_path):
+    import json
+    import resource
+
+    import herdmask as hm
+
+    pen = tmp_path / "pen.json"
+    pen.write_text(json.dumps({"shapes": [{"points": [[2, 2], [30, 2], [30, 22]]}]}))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for dtype in (bool, np.float32, object):  # an empty stack of 10-gigapixel frames
+        out = hm.get_in_pen_mask(0, np.zeros((0, 100_000, 100_000), dtype), pen, ["f"])
+        assert out.shape == (0, 100_000, 100_000) and out.dtype == dtype
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 1 << 20  # KiB
+    with pytest.raises(FileNotFoundError):  # the pen file is still read
+        hm.get_in_pen_mask(0, np.zeros((0, 100_000, 100_000), bool), tmp_path / "no.json", ["f"])
+
+    # Three masks of 2^31 x 2^31 pixels: a size no buffer can have.
+    annotation = tmp_path / "output_pp_0.json"
+    annotation.write_text(json.dumps({"image_path": "x.jpg", "detections": [
+        {"object_id": k, "formatted_polygon": []} for k in range(3)]}))
+    with pytest.raises(ValueError, match="do not fit"):
+        hm.process_json_and_generate_masks(annotation, 2**31 - 1, 2**31 - 1)

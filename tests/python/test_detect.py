@@ -233,33 +233,35 @@ def test_batch_preparation_equals_one_mask_at_a_time():
         _native.detect.feature_inputs(rgb, masks[:2], [10])
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, bool])
 @pytest.mark.parametrize("layout", ["stack", "with_unit_axis", "strided"])
 def test_kept_masks_are_the_segmenters_planes_bit_for_bit(dtype, layout):
     from herdmask import detect as det
 
     rng = np.random.default_rng(5)
-    masks = np.zeros((6, 1, 40, 52), dtype)
-    for k in range(6):  # sparse animals plus the odd -0.0, NaN and soft edge value
-        y, x = rng.integers(0, 30), rng.integers(0, 40)
-        masks[k, 0, y:y + 8, x:x + 10] = 1.0
-        masks[k, 0, rng.integers(0, 40), rng.integers(0, 52)] = rng.choice([-0.0, np.nan, 0.25])
-    if layout == "stack":
-        masks = masks[:, 0]
-    elif layout == "strided":
-        masks = masks[:, 0, :, ::2]
+    animals = np.zeros((6, 1, 40, 52), dtype)
+    for k in range(6):  # apart from each other, each with the odd -0.0, NaN or soft edge value
+        y, x = 2 + 20 * (k // 3), 2 + 17 * (k % 3)
+        animals[k, 0, y:y + 8, x:x + 10] = 1
+        animals[k, 0, y + 10, x + rng.integers(0, 12)] = rng.choice([-0.0, np.nan, 0.25])
     labels = np.array(["pig"] * 6)
     scores = np.linspace(0.9, 0.4, 6)
-    _, row_ranges = det._kept_positions(masks, scores)
-    assert (row_ranges is None) == (layout == "strided")
-    # Scattered positions are copied; a run of positions is handed on as a slice.
-    for keys, copied in [([0, 2, 3, 5], True), ([1, 2, 3, 4], False), ([0, 1, 2, 3, 4, 5], False),
-                         ([], True)]:
-        keys = np.array(keys, dtype=np.int64)
+    # A doubled animal loses to its better-scored twin: scattered survivors are
+    # copied, a run of survivors is handed on as a slice.
+    for doubled, keys in [((1, 4), [0, 2, 3, 5]), ((4, 5), [0, 1, 2, 3]), ((), [0, 1, 2, 3, 4, 5])]:
+        masks = animals.copy()
+        for d in doubled:
+            masks[d] = masks[d - 1]
+        if layout == "stack":
+            masks = masks[:, 0]
+        elif layout == "strided":
+            masks = masks[:, 0, :, ::2]
+        boxkeys, kept = det._kept_only(masks, labels, scores, len(keys))
+        assert list(boxkeys) == keys
+        got, got_labels, got_scores = kept
         want = masks[keys]
-        for ranges in (None, row_ranges):  # rescanning the planes, or copying the known rows
-            got, got_labels, got_scores = det._kept_only(masks, labels, scores, keys, ranges)
-            assert got.shape == want.shape and got.dtype == want.dtype
-            assert got.tobytes() == want.tobytes()
-            assert np.shares_memory(got, masks) == (not copied)
-            assert list(got_scores) == list(scores[keys]) and list(got_labels) == list(labels[keys])
+        assert got.shape == want.shape and got.dtype == want.dtype
+        assert got.tobytes() == want.tobytes()
+        assert np.shares_memory(got, masks) == (keys[-1] - keys[0] + 1 == len(keys))
+        assert list(got_scores) == list(scores[keys]) and list(got_labels) == list(labels[keys])
+        assert det._kept_only(masks, labels, scores, len(keys) + 1)[1] is None

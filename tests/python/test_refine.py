@@ -361,3 +361,6 @@ def test_missing_inputs_raise_clear_errors(tmp_path, monkeypatch):
         Mask_Refinement().process_video_segments({3: {0: mask}}, "d", ["f"])
     with pytest.raises(TypeError, match="pen polygon"):
         Mask_Refinement(custom_pen_json_path=None).process_video_segments({0: {0: mask}}, "d", ["f"])
+    # Only a mask with set pixels needs the pen and its frame's name.
+    empty = {3: {0: np.zeros((1, H, W), bool)}}
+    assert Mask_Refinement(custom_pen_json_path=None).process_video_segments(empty, "d", ["f"])

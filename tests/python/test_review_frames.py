@@ -141,7 +141,8 @@ def test_frame_check_matches_plain_numpy_on_random_masks():
             m[y:y + rng.integers(0, 10), x:x + rng.integers(0, 12)] = 1
             masks.append(m)
         min_area, n_track = float(rng.integers(0, 20)), int(rng.integers(0, 6))
-        got = review._core.check_last_frame(masks, min_area, n_track) == 0
+        got = (review._core.check_last_frame(masks, min_area, n_track)
+               == review._core.LastFrameVerdict.qualifies)
         assert got == _plain_check(masks, min_area, n_track)
 
 
