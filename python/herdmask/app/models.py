@@ -32,7 +32,6 @@ __all__ = [
     "load_models",
 ]
 
-INSTALL_HINT = "pip install 'herdmask[models]'"
 # transformers' own default for the detector's box score threshold, which the
 # start-frame search leaves unset
 DEFAULT_BOX_THRESHOLD = 0.25
@@ -225,9 +224,10 @@ def _check_settings(s):
 def _standins(settings):
     from herdmask.testing import COLOUR_NOTICE, colour_models
 
-    device = "cpu"
-    if settings.device is not None:
-        device = _device(_require("torch", "torch"), settings.device)
+    torch = _require("torch", "torch", extra="demo")
+    if settings.detector:
+        _require("cv2", "opencv-python-headless", extra="demo")
+    device = "cpu" if settings.device is None else _device(torch, settings.device)
     processor, model, predictor, tracker = colour_models(device)
     if not settings.detector:
         return Models(None, None, predictor, None, device, True, FEATURES_STANDIN_NOTICE,
@@ -254,14 +254,15 @@ def _one_line(exc):
     return f"{type(exc).__name__}: {text[0]}" if text else type(exc).__name__
 
 
-def _require(module, package):
+def _require(module, package, extra="models"):
     import importlib
 
     try:
         return importlib.import_module(module)
     except Exception as exc:  # noqa: BLE001 - a package that fails to import is as good as missing
-        raise ModelLoadError(f"the real models need the package {package}, which does not load here "
-                             f"({_one_line(exc)}); install it with: {INSTALL_HINT}") from exc
+        needs = "the real models need" if extra == "models" else "the stand-in models need"
+        raise ModelLoadError(f"{needs} the package {package}, which does not load here ({_one_line(exc)}); "
+                             f"install it with: pip install 'herdmask[{extra}]'") from exc
 
 
 def _device(torch, spec):
@@ -467,7 +468,11 @@ def _folder_of(frame_names):
     links = tempfile.mkdtemp(prefix="herdmask-frames-")
     try:
         for i, path in enumerate(paths):
-            os.symlink(path, os.path.join(links, f"{i:06d}.jpg"))
+            link = os.path.join(links, f"{i:06d}.jpg")
+            try:
+                os.symlink(path, link)
+            except OSError:  # a file system without symbolic links
+                shutil.copyfile(path, link)
         yield links
     finally:
         shutil.rmtree(links, ignore_errors=True)
