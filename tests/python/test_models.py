@@ -136,3 +136,4 @@ def test_readme_driver_runs_as_printed(tmp_path, monkeypatch, capsys):
         (segment,) = os.listdir(tmp_path / "annotations" / video)
         assert len(os.listdir(tmp_path / "annotations" / video / segment)) == 29
         assert os.path.isdir(tmp_path / "reports" / video / segment)
+    assert os.path.isfile(tmp_path / "last_segment_coco.json")
