@@ -146,9 +146,9 @@ def add_model_arguments(parser, with_detector=True):
     g.add_argument("--sam2-checkpoint", metavar="CKPT", help="SAM2 checkpoint file matching the config")
     g.add_argument("--device", help="compute device, e.g. cuda, cuda:1, cpu (default: cuda when available)")
     if with_detector:
-        g.add_argument("--box-threshold", type=_unit_interval, default=DEFAULT_BOX_THRESHOLD,
+        g.add_argument("--box-threshold", metavar="SCORE", type=_unit_interval, default=DEFAULT_BOX_THRESHOLD,
                        help=f"detector score a box needs to be kept (default {DEFAULT_BOX_THRESHOLD})")
-        g.add_argument("--text-threshold", type=_unit_interval, default=DEFAULT_TEXT_THRESHOLD,
+        g.add_argument("--text-threshold", metavar="SCORE", type=_unit_interval, default=DEFAULT_TEXT_THRESHOLD,
                        help=f"detector score a word needs to label a box (default {DEFAULT_TEXT_THRESHOLD})")
         g.add_argument("--offload-video-to-cpu", action="store_true",
                        help="video predictor: keep a segment's frames in CPU memory, not on the GPU")
