@@ -71,8 +71,10 @@ def test_missing_package_names_the_install_command(tmp_path):
 
 
 def test_commands_stop_before_any_work_without_a_traceback(tmp_path, capsys):
-    (tmp_path / "rec").mkdir()
-    (tmp_path / "rec" / "pen_polygon.json").write_text("{}")
+    pytest.importorskip("cv2")
+    from herdmask.app import samples
+
+    samples.make_sample_recording(str(tmp_path / "rec"), "tiny")
     (tmp_path / "ann").mkdir()
     missing = str(tmp_path / "missing.pt")
     assert cli.main(["run", str(tmp_path / "rec"), "--out", str(tmp_path / "o"), "--gdino", str(tmp_path / "g"),
