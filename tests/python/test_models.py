@@ -28,6 +28,8 @@ def test_options_reach_the_settings():
     assert s.gdino == os.path.abspath("g") and s.sam2_config == "configs/x.yaml"
     assert (s.box_threshold, s.text_threshold, s.offload_video_to_cpu, s.offload_state_to_cpu) == (0.4, 0.3, True, True)
     assert pickle.loads(pickle.dumps(s)) == s and s.detector and not s.standin
+    # where the tracker keeps its memory changes no result: a rerun with it redoes nothing
+    assert "offload_video_to_cpu" not in s.deciding() and s.deciding()["box_threshold"] == 0.4
     review = ModelSettings.from_args(cli.build_parser().parse_args(["review", "a", "--out", "o"]))
     assert not review.detector and review.standin
     with pytest.raises(SystemExit):

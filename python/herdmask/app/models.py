@@ -95,6 +95,12 @@ class ModelSettings:
     def standin(self) -> bool:
         return self.gdino is None and self.sam2_config is None and self.sam2_checkpoint is None
 
+    def deciding(self) -> dict:
+        """The settings that decide the results: all but where the video predictor keeps its memory."""
+        fields = dataclasses.asdict(self)
+        del fields["offload_video_to_cpu"], fields["offload_state_to_cpu"]
+        return fields
+
 
 @dataclasses.dataclass
 class Models:
