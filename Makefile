@@ -69,13 +69,14 @@ test-python-sanitize: deps
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  MPLBACKEND=Agg PYTHONPATH=$(PYSAN_BUILD)/stage $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
-# The contract tests against the segmenter's own package, in the environment
-# scripts/segmenter_env.sh makes (torchvision needs its own torch there); here a
-# missing package fails instead of skipping.
+# The model calls, the model loading and `herdmask run` end to end against the
+# detector and segmenter libraries, with tiny random weights made offline, in the
+# environment scripts/segmenter_env.sh makes (torchvision needs its own torch
+# there); here a missing package fails instead of skipping.
 test-segmenter: build
 	@PYTHON=$(PYTHON) scripts/segmenter_env.sh $(SEGMENTER_ENV)
 	HERDMASK_REQUIRE_SEGMENTER=1 MPLBACKEND=Agg PYTHONPATH=python $(SEGMENTER_ENV)/bin/python -m pytest \
-	  -q -p no:cacheprovider tests/python/test_detect_contract.py
+	  -q -p no:cacheprovider tests/python/test_detect_contract.py tests/python/test_real_models.py
 
 test: test-cpp test-sanitize test-python fuzz test-python-sanitize test-segmenter
 

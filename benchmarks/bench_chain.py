@@ -46,7 +46,7 @@ def _one_carried_link_in_parts(rec, out):
     import pstats
 
     from herdmask.app import cli, plan, records, stages, tasks
-    from herdmask.app._model_api import ModelSettings
+    from herdmask.app.models import ModelSettings
 
     args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04"])
     settings = records.run_settings(args, ModelSettings(), rec.pen_json_path)

@@ -1,11 +1,9 @@
 """The model calls against the real detector and segmenter libraries, offline, random weights.
 
 The detector is built from a tiny configuration with a tokenizer vocabulary of a
-few words written here, so nothing is downloaded. The segmenter's image predictor
-comes from its package's smallest configuration, without a checkpoint.
+few words (scripts/make_tiny_models.py), so nothing is downloaded. The segmenter's
+image predictor comes from its package's smallest configuration, without a checkpoint.
 """
-
-import os
 
 import numpy as np
 import pytest
@@ -20,34 +18,9 @@ torch = pytest.importorskip("torch")
 
 
 @pytest.fixture(scope="module")
-def detector(tmp_path_factory):
-    transformers = pytest.importorskip("transformers")
-    from transformers import (BertConfig, BertTokenizer, GroundingDinoConfig,
-                              GroundingDinoForObjectDetection, GroundingDinoProcessor, SwinConfig)
-
-    image_processor_class = getattr(transformers, "GroundingDinoImageProcessorPil", None)
-    if image_processor_class is None:
-        image_processor_class = transformers.GroundingDinoImageProcessor
-    vocab = tmp_path_factory.mktemp("vocab") / "vocab.txt"
-    vocab.write_text("\n".join(["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]", "pig", ".", "person"])
-                     + "\n")
-    processor = GroundingDinoProcessor(
-        image_processor=image_processor_class(size={"shortest_edge": 64, "longest_edge": 96}),
-        tokenizer=BertTokenizer(str(vocab)))
-    config = GroundingDinoConfig(
-        backbone_config=SwinConfig(embed_dim=8, depths=[1, 1, 1, 1], num_heads=[1, 1, 1, 1],
-                                   window_size=2, image_size=64,
-                                   out_features=["stage2", "stage3", "stage4"]),
-        text_config=BertConfig(vocab_size=8, hidden_size=16, num_hidden_layers=1,
-                               num_attention_heads=2, intermediate_size=16,
-                               max_position_embeddings=32),
-        d_model=32, encoder_layers=1, decoder_layers=2, encoder_ffn_dim=16, decoder_ffn_dim=16,
-        encoder_attention_heads=2, decoder_attention_heads=2, num_queries=12,
-        num_feature_levels=3, encoder_n_points=1, decoder_n_points=1, max_text_len=16,
-        use_timm_backbone=False, use_pretrained_backbone=False)
-    torch.manual_seed(0)
-    model = GroundingDinoForObjectDetection(config).eval()
-    return processor, model
+def detector(tmp_path_factory, tiny_model_script):
+    pytest.importorskip("transformers")
+    return tiny_model_script.tiny_grounding_dino(str(tmp_path_factory.mktemp("vocab")))
 
 
 def test_real_detector_result_is_read_sorted_and_on_the_host(detector):
@@ -91,16 +64,10 @@ def test_search_runs_on_the_real_detector(detector, tmp_path, monkeypatch, capsy
 
 
 @pytest.fixture(scope="module")
-def sam2_predictor():
-    try:
-        from sam2.build_sam import build_sam2
-        from sam2.sam2_image_predictor import SAM2ImagePredictor
-    except Exception as exc:  # noqa: BLE001 - any import failure means the package is unusable here
-        reason = (f"segmenter package unavailable ({exc!r}); `make test-segmenter` runs these "
-                  "tests in an environment that has it")
-        if os.environ.get("HERDMASK_REQUIRE_SEGMENTER") == "1":
-            pytest.fail(reason)
-        pytest.skip(reason)
+def sam2_predictor(segmenter):
+    from sam2.build_sam import build_sam2
+    from sam2.sam2_image_predictor import SAM2ImagePredictor
+
     torch.manual_seed(0)
     model = build_sam2("configs/sam2.1/sam2.1_hiera_t.yaml", ckpt_path=None, device="cpu")
     return SAM2ImagePredictor(model)

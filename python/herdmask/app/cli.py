@@ -45,7 +45,7 @@ def _crop_box(text):
 
 
 def _model_arguments(parser, with_detector=True):
-    from ._model_api import add_model_arguments
+    from .models import add_model_arguments
 
     add_model_arguments(parser, with_detector=with_detector)
 
@@ -131,25 +131,17 @@ def _review_command(args):
     if not os.path.isdir(args.annotation_dir):
         print(f"herdmask review: no such folder: {args.annotation_dir}", file=sys.stderr)
         return 2
-    if args.sam2_config or args.sam2_checkpoint:
-        if not (args.sam2_config and args.sam2_checkpoint):
-            print("herdmask review: give both --sam2-config and --sam2-checkpoint", file=sys.stderr)
-            return 2
-        from sam2.build_sam import build_sam2
-        from sam2.sam2_image_predictor import SAM2ImagePredictor
+    from .models import ModelLoadError, ModelSettings, check_models
 
-        predictor = SAM2ImagePredictor(build_sam2(args.sam2_config, args.sam2_checkpoint,
-                                                  device=args.device or "cpu"))
-        print(f"Image features from SAM2 {args.sam2_checkpoint}.")
-    else:
-        from herdmask.testing import ColourImagePredictor
-
-        predictor = ColourImagePredictor()
-        print("Image features for the overlap review come from the built-in STAND-IN encoder "
-              "(a colour layout, not a model); give --sam2-config and --sam2-checkpoint for the real one.")
+    try:
+        models = check_models(ModelSettings.from_args(args))
+    except ModelLoadError as exc:
+        print(f"herdmask review: {exc}", file=sys.stderr)
+        return 2
+    print(models.description)
     os.makedirs(args.out, exist_ok=True)
     review = stages.review_annotations(
-        args.annotation_dir, args.out, predictor, intersection_thrr=args.intersection_thr,
+        args.annotation_dir, args.out, models.image_predictor, intersection_thrr=args.intersection_thr,
         small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
                         min_count=args.min_count))
     if review.annotation_data is None:

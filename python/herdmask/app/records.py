@@ -7,7 +7,6 @@ half of one.
 
 from __future__ import annotations
 
-import dataclasses
 import hashlib
 import json
 import os
@@ -128,7 +127,7 @@ def run_settings(args, model_settings, pen_json):
         crop = ",".join(str(v) for v in args.crop_box)
     else:
         crop = "orange marker"
-    models = dataclasses.asdict(model_settings) if dataclasses.is_dataclass(model_settings) else vars(model_settings)
+    models = model_settings.deciding()  # a rerun may move the tracker's memory without redoing anything
     return {"time_step": args.time_step, "crop": crop, "animals": args.animals, "step": args.step,
             "pen_json": pen_json, "pen_polygon": _file_digest(pen_json),
             "models": {k: v for k, v in sorted(models.items())}, "small_area": args.small_area,

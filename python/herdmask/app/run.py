@@ -29,7 +29,7 @@ import time
 import uuid
 
 from . import pages, plan, records, stages
-from ._model_api import ModelLoadError, ModelSettings, check_models
+from .models import ModelLoadError, ModelSettings, check_models
 
 __all__ = ["run_batch", "EXIT_OK", "EXIT_NOT_DONE", "EXIT_BAD_INPUT", "EXIT_SETTINGS_DIFFER"]
 

@@ -23,7 +23,7 @@ import traceback
 from datetime import datetime
 
 from . import records, stages
-from ._model_api import load_models
+from .models import load_models
 from .plan import Link
 
 __all__ = ["ModelsPlugin", "crop_task", "extract_task", "link_task"]
