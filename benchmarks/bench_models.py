@@ -63,10 +63,10 @@ def per_frame(label, seconds, frames, note=""):
 
 
 def tiny_models(folder):
-    spec = importlib.util.spec_from_file_location("make_tiny_models",
+    module_spec = importlib.util.spec_from_file_location("make_tiny_models",
                                                   os.path.join(HERE, "..", "scripts", "make_tiny_models.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module.make_tiny_models(folder)
 
 

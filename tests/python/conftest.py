@@ -44,7 +44,7 @@ def segmenter():
 @pytest.fixture(scope="session")
 def tiny_model_script():
     """scripts/make_tiny_models.py as a module."""
-    spec = importlib.util.spec_from_file_location("make_tiny_models", ROOT / "scripts" / "make_tiny_models.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("make_tiny_models", ROOT / "scripts" / "make_tiny_models.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module

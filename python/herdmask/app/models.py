@@ -271,25 +271,25 @@ def _require(module, package, extra="models"):
                              f"install it with: pip install 'herdmask[{extra}]'") from exc
 
 
-def _device(torch, spec):
-    if spec is None:
+def _device(torch, name):
+    if name is None:
         return "cuda" if torch.cuda.is_available() else "cpu"
     try:
-        device = torch.device(spec)
+        device = torch.device(name)
     except (RuntimeError, ValueError) as exc:
-        raise ModelLoadError(f"--device {spec}: not a device name torch knows ({_one_line(exc)})") from exc
+        raise ModelLoadError(f"--device {name}: not a device name torch knows ({_one_line(exc)})") from exc
     if device.type == "cuda":
         if not torch.cuda.is_available():
-            raise ModelLoadError(f"device {spec} is not available: this torch ({torch.__version__}) sees no CUDA "
+            raise ModelLoadError(f"device {name} is not available: this torch ({torch.__version__}) sees no CUDA "
                                  "device here; use --device cpu or install the torch build for your GPU")
         count = torch.cuda.device_count()
         if device.index is not None and device.index >= count:
-            raise ModelLoadError(f"device {spec} is not available: there are {count} CUDA devices here")
+            raise ModelLoadError(f"device {name} is not available: there are {count} CUDA devices here")
     else:
         try:
             torch.empty(1, device=device)
         except Exception as exc:  # noqa: BLE001 - whatever torch says, the device cannot be used
-            raise ModelLoadError(f"device {spec} is not available here ({_one_line(exc)})") from exc
+            raise ModelLoadError(f"device {name} is not available here ({_one_line(exc)})") from exc
     return str(device)
 
 
