@@ -94,6 +94,7 @@ def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
     # the pages exist and link each other
     page = (out / "summary.html").read_text()
     assert "cameras/camera_1.html" in page and "cameras/camera_2.html" in page
+    assert "Against ground truth: IDF1 " in page and "evaluation.html" in page  # the demo scores itself
     camera_page = (out / "cameras" / "camera_1.html").read_text()
     assert "camera_1_identities.png" in camera_page and "camera_1_crop.png" in camera_page
     assert "segment.html" in camera_page

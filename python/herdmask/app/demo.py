@@ -38,4 +38,23 @@ def run_demo(out="herdmask-demo", preset="demo", workers=2):
     time_step = "0.04" if preset == "demo" else "0.1"
     argv = ["run", rec.base_dir, "--out", out, "--workers", str(workers), "--time-step", time_step]
     print("herdmask " + " ".join(argv))
-    return run_batch(build_parser().parse_args(argv))
+    status = run_batch(build_parser().parse_args(argv))
+    _score(out, truth_dir)
+    return status
+
+
+def _score(out, truth_dir):
+    """Scores the run against the recording's true tracks onto the summary page, in one line."""
+    import contextlib
+    import io
+
+    from .cli import main
+
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed), contextlib.redirect_stderr(printed):
+        scored = main(["evaluate", out, truth_dir]) == 0
+    lines = printed.getvalue().splitlines()
+    if scored:
+        print("Against the true tracks: " + next(line for line in lines if line.startswith("IDF1 ")))
+    else:
+        print("Scoring against the true tracks failed: " + (lines[-1] if lines else "no message"))

@@ -173,6 +173,11 @@ def _run(args):
     chart = plot_metrics(summary, os.path.join(out, CHART_NAME))
     print(f"Chart: {chart}")
     print(f"Page: {_write_page(summary, chart, os.path.join(out, PAGE_NAME), args, unscored)}")
+    if is_run_folder(args.predicted) and os.path.samefile(out, args.predicted):
+        from .pages import refresh_quality_section
+
+        if refresh_quality_section(out):
+            print(f"Scores shown on {os.path.join(out, 'summary.html')}")
     return 0
 
 

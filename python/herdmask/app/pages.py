@@ -13,8 +13,8 @@ import os
 from . import figures as figs
 from .figures import save_review_figures, use_file_backend
 
-__all__ = ["link_figures", "report_table_html", "save_review_figures", "use_file_backend", "write_link_page",
-           "write_run_pages", "write_summary_page"]
+__all__ = ["link_figures", "refresh_quality_section", "report_table_html", "save_review_figures",
+           "use_file_backend", "write_link_page", "write_run_pages", "write_summary_page"]
 
 _STYLE = """
 body{font-family:sans-serif;max-width:1100px;margin:2em auto;padding:0 1em;color:#222;line-height:1.4}
@@ -275,6 +275,45 @@ def _seconds(value):
     return f"{value:.1f} s"
 
 
+# The run's scores against ground truth come later than its pages (`herdmask evaluate`), so the
+# summary page keeps them in a marked section that evaluate rewrites in place.
+_QUALITY_OPEN, _QUALITY_CLOSE = "<!-- tracking quality -->", "<!-- /tracking quality -->"
+
+
+def _quality_section(out, page):
+    import pandas as pd
+
+    scores = os.path.join(out, "evaluation.csv")
+    if not os.path.isfile(scores):
+        text = ("<p>Not scored yet. With ground truth for the cameras (MOTChallenge text, one "
+                "<code>Camera&lt;N&gt;.txt</code> per camera), <code>herdmask evaluate "
+                f"{_e(out)} GROUND_TRUTH</code> scores the run and shows the result here.</p>")
+    else:
+        overall = pd.read_csv(scores, index_col=0).loc["OVERALL"]
+        text = (f"<p>Against ground truth: IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, "
+                f"{int(overall['ID switches'])} identity switch(es), {int(overall['fragmentations'])} "
+                f"fragmentation(s) ({_a(os.path.join(out, 'evaluation.html'), page, 'scores per camera')}).</p>")
+    return f"{_QUALITY_OPEN}<h2>Tracking quality</h2>{text}{_QUALITY_CLOSE}"
+
+
+def refresh_quality_section(out):
+    """Rewrites the tracking-quality section of the run folder's summary page, when it has one."""
+    page = os.path.join(out, "summary.html")
+    if not os.path.isfile(page):
+        return None
+    with open(page) as f:
+        text = f.read()
+    start, end = text.find(_QUALITY_OPEN), text.find(_QUALITY_CLOSE)
+    if start < 0 or end < start:
+        return None
+    text = text[:start] + _quality_section(out, page) + text[end + len(_QUALITY_CLOSE):]
+    tmp = page + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, page)
+    return page
+
+
 def write_run_pages(out, chains, recs, cameras, identities, timing, models_description):
     """A page per camera and the run's summary page; returns the summary page's path."""
     page = os.path.join(out, "summary.html")
@@ -298,6 +337,7 @@ def write_run_pages(out, chains, recs, cameras, identities, timing, models_descr
             "<p>Tables: ", _a(os.path.join(out, "run_summary.csv"), page, "run_summary.csv"),
             " (one row per segment and its status), ", _a(os.path.join(out, "identities.csv"), page, "identities.csv"),
             " (one row per box key per segment).</p>",
+            _quality_section(out, page),
             "<h2>Run</h2>", f"<p>{_e(models_description)}</p>"]
     if timing.get("cluster_wall"):
         body.append(f"<p>Wall time {_seconds(timing['wall'])}, of which {_seconds(timing['cluster_wall'])} on "
