@@ -1,19 +1,18 @@
 """What a run keeps on disk: one record per link, the run's tables and its settings.
 
-Every file here is written to a temporary name in the same folder and renamed,
-so a reader (or a rerun after a crash) sees the old file or the new one, never
-half of one.
+Each file is written whole (see `files.write_atomic`): a reader, or a rerun after
+a crash, sees the old file or the new one, never half of one.
 """
 
 from __future__ import annotations
 
 import hashlib
 import json
-import os
-import tempfile
+
+from .files import write_text
 
 __all__ = ["DONE", "FAILED", "NO_FRAMES", "NO_START", "IDENTITY_COLUMNS", "SUMMARY_COLUMNS", "STARTED_BY_SEARCH",
-           "CARRIED", "RESTARTED", "atomic_write", "read_json", "write_json", "identity_table", "summary_table",
+           "CARRIED", "RESTARTED", "read_json", "write_json", "identity_table", "summary_table",
            "write_table", "run_settings", "settings_differences", "fingerprint"]
 
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -25,22 +24,8 @@ IDENTITY_COLUMNS = ["camera", "video", "segment", "box_key", "track_id", "starte
                     "first_frame", "last_frame", "frames_tracked", "mean_area"]
 
 
-def atomic_write(path, text):
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path), suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", newline="") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-        raise
-
-
 def write_json(path, data):
-    atomic_write(path, json.dumps(data, indent=2, sort_keys=True))
+    write_text(path, json.dumps(data, indent=2, sort_keys=True))
 
 
 def read_json(path):
@@ -53,7 +38,7 @@ def read_json(path):
 
 
 def write_table(path, frame):
-    atomic_write(path, frame.to_csv(index=False))
+    write_text(path, frame.to_csv(index=False))
 
 
 def summary_table(records):
