@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 
 from .export import is_run_folder, report_errors
+from .files import write_atomic, write_text
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
@@ -104,18 +105,10 @@ def plot_metrics(summary, path):
     right.set_ylabel("count")
     right.set_title("Identity errors per sequence")
     fig.tight_layout()
-    tmp = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.tmp.png")
-    fig.savefig(tmp, dpi=90)
-    plt.close(fig)
-    os.replace(tmp, path)
-    return path
-
-
-def _write_csv(summary, path):
-    tmp = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.tmp")
-    summary.to_csv(tmp)
-    os.replace(tmp, path)
-    return path
+    try:
+        return write_atomic(path, lambda tmp: fig.savefig(tmp, dpi=90))
+    finally:
+        plt.close(fig)
 
 
 def _write_page(summary, chart, path, args, unscored):
@@ -169,7 +162,7 @@ def _run(args):
           f"switches over {len(predicted)} sequence(s) at IoU {args.iou}.")
     out = args.out or _default_out(args.predicted)
     os.makedirs(out, exist_ok=True)
-    print(f"Metrics: {_write_csv(summary, os.path.join(out, CSV_NAME))}")
+    print(f"Metrics: {write_text(os.path.join(out, CSV_NAME), summary.to_csv())}")
     chart = plot_metrics(summary, os.path.join(out, CHART_NAME))
     print(f"Chart: {chart}")
     print(f"Page: {_write_page(summary, chart, os.path.join(out, PAGE_NAME), args, unscored)}")

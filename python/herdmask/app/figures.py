@@ -12,6 +12,8 @@ from datetime import datetime
 
 import numpy as np
 
+from .files import write_atomic
+
 __all__ = ["identity_timeline", "save_review_figures", "use_file_backend"]
 
 STARTED_COLOURS = {"start-frame search": "#2b8a3e", "carried": "#1c7ed6", "restarted": "#e8590c"}
@@ -22,6 +24,15 @@ def use_file_backend():
 
     if matplotlib.get_backend().lower() != "agg":
         matplotlib.use("Agg", force=True)
+
+
+def _save(fig, path):
+    import matplotlib.pyplot as plt
+
+    try:
+        return write_atomic(path, lambda tmp: fig.savefig(tmp, dpi=90, bbox_inches="tight"))
+    finally:
+        plt.close(fig)
 
 
 def _key_order(keys):
@@ -50,8 +61,7 @@ def _heatmap(table, frame_index, path):
     ax.set_xlabel("Covering box")
     ax.set_ylabel("Covered box")
     ax.set_title(f"Share of each box's mask covered by another box (%), frame {frame_index}")
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
+    _save(fig, path)
 
 
 def _mask_areas(data, path):
@@ -69,8 +79,7 @@ def _mask_areas(data, path):
     ax.set_ylabel("Mask area (pixels)")
     ax.set_title("Mask area of each box")
     ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
+    _save(fig, path)
 
 
 def save_review_figures(review, fig_dir, prefix=""):
@@ -99,8 +108,7 @@ def save_review_figures(review, fig_dir, prefix=""):
         record = data[review.overlap_review[0]]
         with Image.open(record["image_path"]) as im:
             drawn = hm.img_bbx_drawing(im.convert("RGB"), record["masks_dict"])
-        path = os.path.join(fig_dir, f"{prefix}first_long_overlap.png")
-        drawn.save(path)
+        path = write_atomic(os.path.join(fig_dir, f"{prefix}first_long_overlap.png"), drawn.save)
         figures[f"Masks in frame {record['frame_index']}, where the first long overlap begins"] = path
     path = os.path.join(fig_dir, f"{prefix}mask_areas.png")
     _mask_areas(data, path)
@@ -160,7 +168,4 @@ def identity_timeline(records, path, title):
         handles.append(Patch(color="#adb5bd", alpha=0.5, label="segment not tracked"))
     if handles:
         ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
-    return path
+    return _save(fig, path)

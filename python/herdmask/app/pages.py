@@ -12,6 +12,7 @@ import os
 
 from . import figures as figs
 from .figures import save_review_figures, use_file_backend
+from .files import write_atomic, write_text
 
 __all__ = ["link_figures", "refresh_quality_section", "report_table_html", "save_review_figures",
            "use_file_backend", "write_link_page", "write_run_pages", "write_summary_page"]
@@ -46,15 +47,9 @@ def _figure(img, page, caption, cls=""):
 
 
 def _write(path, title, body, nav=""):
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    text = ("<!doctype html><html><head><meta charset='utf-8'>"
-            f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>"
-            f"{nav}<h1>{_e(title)}</h1>{body}</body></html>")
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, path)
-    return path
+    return write_text(path, "<!doctype html><html><head><meta charset='utf-8'>"
+                            f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>"
+                            f"{nav}<h1>{_e(title)}</h1>{body}</body></html>")
 
 
 def _status(r):
@@ -105,8 +100,7 @@ def link_figures(link, review, start):
     os.makedirs(fig_dir, exist_ok=True)
     found = {}
     if start.picture is not None:
-        path = os.path.join(fig_dir, "start_frame.png")
-        start.picture.save(path)
+        path = write_atomic(os.path.join(fig_dir, "start_frame.png"), start.picture.save)
         keys = ", ".join(start.keys)
         if start.matched_from is not None:
             caption = (f"Frame {start.frame}: the previous segment's animals found again with the matcher "
@@ -301,17 +295,12 @@ def refresh_quality_section(out):
     page = os.path.join(out, "summary.html")
     if not os.path.isfile(page):
         return None
-    with open(page) as f:
+    with open(page, encoding="utf-8") as f:
         text = f.read()
     start, end = text.find(_QUALITY_OPEN), text.find(_QUALITY_CLOSE)
     if start < 0 or end < start:
         return None
-    text = text[:start] + _quality_section(out, page) + text[end + len(_QUALITY_CLOSE):]
-    tmp = page + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, page)
-    return page
+    return write_text(page, text[:start] + _quality_section(out, page) + text[end + len(_QUALITY_CLOSE):])
 
 
 def write_run_pages(out, chains, recs, cameras, identities, timing, models_description):

@@ -18,12 +18,15 @@ from __future__ import annotations
 
 import csv
 import dataclasses
+import io
 import json
 import math
 import os
 from datetime import datetime, timedelta
 
 import numpy as np
+
+from .files import write_atomic, write_text
 
 __all__ = ["PRESETS", "TRUTH_COLUMNS", "SamplePreset", "SampleRecording", "make_sample_recording",
            "render_frame"]
@@ -199,15 +202,16 @@ def true_boxes(scene: _Scene, t: float):
 def _write_video(path, scene, preset, first_t, marker_x1):
     import cv2
 
-    tmp = path + ".partial.mp4"
-    writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
-                             (FRAME_WIDTH, preset.height))
-    if not writer.isOpened():
-        raise OSError(f"cannot write video {tmp}: OpenCV has no mp4v encoder here")
-    for i in range(preset.frames_per_video):
-        writer.write(render_frame(scene, first_t + i, marker_x1))
-    writer.release()
-    os.replace(tmp, path)
+    def write(tmp):
+        writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
+                                 (FRAME_WIDTH, preset.height))
+        if not writer.isOpened():
+            raise OSError(f"cannot write video {path}: OpenCV has no mp4v encoder here")
+        for i in range(preset.frames_per_video):
+            writer.write(render_frame(scene, first_t + i, marker_x1))
+        writer.release()
+
+    write_atomic(path, write)
 
 
 def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: int = 1,
@@ -262,14 +266,10 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
             }
         ]
     }
-    pen_path = os.path.join(out_dir, "pen_polygon.json")
-    with open(pen_path, "w") as f:
-        json.dump(pen, f, indent=4)
-    truth_path = os.path.join(out_dir, "truth.csv")
-    with open(truth_path, "w", newline="") as f:
-        out = csv.writer(f)
-        out.writerow(TRUTH_COLUMNS)
-        out.writerows(truth_rows)
+    pen_path = write_text(os.path.join(out_dir, "pen_polygon.json"), json.dumps(pen, indent=4))
+    truth = io.StringIO()
+    csv.writer(truth).writerows([TRUTH_COLUMNS, *truth_rows])
+    truth_path = write_text(os.path.join(out_dir, "truth.csv"), truth.getvalue())
     return SampleRecording(
         base_dir=str(out_dir),
         sub_dir=sub_dir,

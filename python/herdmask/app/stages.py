@@ -18,6 +18,8 @@ import numpy as np
 
 import herdmask as hm
 
+from .files import write_text
+
 __all__ = [
     "ReviewResult",
     "Start",
@@ -253,11 +255,7 @@ def write_annotation_files(video_segments, frame_names, annotation_dir, label="p
                                "formatted_polygon": _polygons(m, (x, y, w, h), label)})
         data = {"image_path": os.path.abspath(frame_names[idx]), "frame_index": int(idx),
                 "detections": detections}
-        path = os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx))
-        tmp = path + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(data, f, indent=4)
-        os.replace(tmp, path)
+        write_text(os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx)), json.dumps(data, indent=4))
 
 
 # ------------------------------------------------------------------ review stages

@@ -23,6 +23,7 @@ import traceback
 from datetime import datetime
 
 from . import records, stages
+from .files import write_atomic
 from .models import load_models
 from .plan import Link
 
@@ -156,9 +157,7 @@ def _thumbnail(frame_path, box, orange, dest):
         draw.rectangle(tuple(orange[:2]) + (orange[2] - 1, orange[3] - 1), outline=(255, 0, 255), width=line)
     scale = min(1.0, 1000 / width)
     image = image.resize((max(1, round(width * scale)), max(1, round(height * scale))))
-    os.makedirs(os.path.dirname(dest), exist_ok=True)
-    image.save(dest)
-    return dest
+    return write_atomic(dest, image.save)
 
 
 def crop_task(camera, videos, settings, out):
