@@ -96,12 +96,11 @@ def save_review_figures(review, fig_dir, prefix=""):
     if not data:
         return figures
     # the frame whose worst pairwise coverage is highest shows the overlaps best
-    crowded = max(data, key=lambda k: float(np.max(np.asarray(data[k]["intersections_df"], dtype=float),
-                                                   initial=0.0)))
-    table = data[crowded]["intersections_df"]
-    if len(table) and float(np.max(np.asarray(table, dtype=float), initial=0.0)) > 0:
+    peaks = {k: float(np.max(np.asarray(r["intersections_df"], dtype=float), initial=0.0)) for k, r in data.items()}
+    crowded = max(peaks, key=peaks.get)
+    if peaks[crowded] > 0:
         path = os.path.join(fig_dir, f"{prefix}intersection_heatmap.png")
-        _heatmap(table, data[crowded]["frame_index"], path)
+        _heatmap(data[crowded]["intersections_df"], data[crowded]["frame_index"], path)
         figures[f"Mask coverage between boxes in frame {data[crowded]['frame_index']}, the frame with the "
                 "largest overlap"] = path
     if review.overlap_review is not None and review.overlap_review[0] in data:
