@@ -5,7 +5,9 @@ from __future__ import annotations
 import os
 import sys
 
-__all__ = ["INPUT_ERRORS", "add_parser", "export_command", "is_run_folder", "report_errors"]
+from .layout import is_run_folder
+
+__all__ = ["INPUT_ERRORS", "add_parser", "export_command", "report_errors"]
 
 # What bad input raises; anything else is a fault of the program and keeps its traceback.
 INPUT_ERRORS = (OSError, ValueError, KeyError)
@@ -25,10 +27,6 @@ def add_parser(sub):
                    help="output folder, or for one segment a file ending in .json (coco) or .txt (mot)")
     p.set_defaults(handler=export_command)
     return p
-
-
-def is_run_folder(path):
-    return os.path.isfile(os.path.join(path, "identities.csv"))
 
 
 def _segment_target(source, out, fmt):

@@ -11,6 +11,7 @@ import html
 import os
 
 from . import figures as figs
+from . import layout
 from .figures import save_review_figures, use_file_backend
 from .files import write_atomic, write_text
 
@@ -91,7 +92,7 @@ def _segment_page(link):
 
 
 def _camera_page(out, camera):
-    return os.path.join(out, "cameras", f"camera_{camera}.html")
+    return layout.camera_file(out, camera, ".html")
 
 
 def link_figures(link, review, start):
@@ -208,7 +209,7 @@ def _camera_page_body(out, camera, links, recs, info, page):
     chain = [recs[lk.key] for lk in links if lk.key in recs]
     body.append("<h2>Identities</h2>")
     if any(r.get("status") == "done" for r in chain):
-        img = figs.identity_timeline(chain, os.path.join(out, "cameras", f"camera_{camera}_identities.png"),
+        img = figs.identity_timeline(chain, layout.camera_file(out, camera, "_identities.png"),
                                      f"Box keys of camera {camera} over the recording")
         body.append(_figure(img, page, "Each bar is one box key tracked in one segment; a key keeps its animal "
                                        "for as long as the chain carries it."))
@@ -232,7 +233,7 @@ def _next_steps(out, chains, recs, cameras, page):
         shown = not_done[:8]
         lines = "".join(f"<li>{_e(lk.describe())}: {_e(r['status'])}, {_e(r.get('reason'))} "
                         f"({_a(lk.log_path, page, 'log')})</li>" for lk, r in shown)
-        more = f"<li>... and {len(not_done) - len(shown)} more in run_summary.csv</li>" if len(not_done) > 8 else ""
+        more = f"<li>... and {len(not_done) - len(shown)} more in {layout.RUN_SUMMARY}</li>" if len(not_done) > 8 else ""
         items.append(f"<li><b>{len(not_done)} segment(s) were not tracked.</b> Rerun the same command to try "
                      f"them again once the cause is fixed:<ul>{lines}{more}</ul></li>")
     for camera, info in cameras.items():
@@ -277,7 +278,7 @@ _QUALITY_OPEN, _QUALITY_CLOSE = "<!-- tracking quality -->", "<!-- /tracking qua
 def _quality_section(out, page):
     import pandas as pd
 
-    scores = os.path.join(out, "evaluation.csv")
+    scores = os.path.join(out, layout.EVALUATION_TABLE)
     if not os.path.isfile(scores):
         text = ("<p>Not scored yet. With ground truth for the cameras (MOTChallenge text, one "
                 "<code>Camera&lt;N&gt;.txt</code> per camera), <code>herdmask evaluate "
@@ -286,13 +287,13 @@ def _quality_section(out, page):
         overall = pd.read_csv(scores, index_col=0).loc["OVERALL"]
         text = (f"<p>Against ground truth: IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, "
                 f"{int(overall['ID switches'])} identity switch(es), {int(overall['fragmentations'])} "
-                f"fragmentation(s) ({_a(os.path.join(out, 'evaluation.html'), page, 'scores per camera')}).</p>")
+                f"fragmentation(s) ({_a(os.path.join(out, layout.EVALUATION_PAGE), page, 'scores per camera')}).</p>")
     return f"{_QUALITY_OPEN}<h2>Tracking quality</h2>{text}{_QUALITY_CLOSE}"
 
 
 def refresh_quality_section(out):
     """Rewrites the tracking-quality section of the run folder's summary page, when it has one."""
-    page = os.path.join(out, "summary.html")
+    page = os.path.join(out, layout.SUMMARY_PAGE)
     if not os.path.isfile(page):
         return None
     with open(page, encoding="utf-8") as f:
@@ -305,7 +306,7 @@ def refresh_quality_section(out):
 
 def write_run_pages(out, chains, recs, cameras, identities, timing, models_description):
     """A page per camera and the run's summary page; returns the summary page's path."""
-    page = os.path.join(out, "summary.html")
+    page = os.path.join(out, layout.SUMMARY_PAGE)
     rows = ["<table><tr><th>Camera</th><th>Videos</th><th>Segments</th><th>Tracked</th><th>Carried</th>"
             "<th>Restarted</th><th>Not done</th><th>Animals tracked</th></tr>"]
     for camera, links in chains.items():
@@ -323,8 +324,8 @@ def write_run_pages(out, chains, recs, cameras, identities, timing, models_descr
     rows.append("</table>")
     body = ["<h2>What to look at next</h2>", _next_steps(out, chains, recs, cameras, page),
             "<h2>Cameras</h2>", "".join(rows),
-            "<p>Tables: ", _a(os.path.join(out, "run_summary.csv"), page, "run_summary.csv"),
-            " (one row per segment and its status), ", _a(os.path.join(out, "identities.csv"), page, "identities.csv"),
+            "<p>Tables: ", _a(os.path.join(out, layout.RUN_SUMMARY), page, layout.RUN_SUMMARY),
+            " (one row per segment and its status), ", _a(os.path.join(out, layout.IDENTITIES), page, layout.IDENTITIES),
             " (one row per box key per segment).</p>",
             _quality_section(out, page),
             "<h2>Run</h2>", f"<p>{_e(models_description)}</p>"]

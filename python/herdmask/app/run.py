@@ -1,19 +1,9 @@
 """`herdmask run`: every camera's recordings as one chain of links, on dask.distributed.
 
-Layout under --out:
-    settings.json                                   what the results were made with
-    frames/<date>/<video>/<segment>/right_cropped_frames/
-    annotations/<video>/<segment>/output_pp_<n>.json
-    reports/<video>/<segment>/                      tracking_question_report.csv, figures, segment.html
-    links/<video>/<segment>.json                    each link's record, written when it ends
-    logs/<video>/<segment>.log, logs/<video>/extraction.log
-    cameras/camera_<N>.html                         one page per camera
-    run_summary.csv, identities.csv, timing.json, summary.html
-
-A link is skipped on a rerun only when its record says done with the same
-settings; every other link is tried again. With --scheduler the workers must
-see the recordings and --out under the same paths (a shared file system) and
-have herdmask installed.
+What it writes under --out is described in `layout`. A link is skipped on a
+rerun only when its record says done with the same settings; every other link
+is tried again. With --scheduler the workers must see the recordings and --out
+under the same paths (a shared file system) and have herdmask installed.
 """
 
 from __future__ import annotations
@@ -28,7 +18,7 @@ import tempfile
 import time
 import uuid
 
-from . import pages, plan, records, stages
+from . import layout, pages, plan, records, stages
 from .models import ModelLoadError, ModelSettings, check_models
 
 __all__ = ["run_batch", "EXIT_OK", "EXIT_NOT_DONE", "EXIT_BAD_INPUT", "EXIT_SETTINGS_DIFFER"]
@@ -109,7 +99,7 @@ def _catalogue(args, recordings):
 def _settle_settings(args, out, current):
     """Compares with the settings stored in `out`; with --redo clears results made otherwise."""
     os.makedirs(out, exist_ok=True)
-    path = os.path.join(out, "settings.json")
+    path = os.path.join(out, layout.SETTINGS)
     stored = records.read_json(path)
     if stored is not None and stored != current:
         differences = records.settings_differences(stored, current)
@@ -118,11 +108,11 @@ def _settle_settings(args, out, current):
                         "Rerun with --redo to redo them with the new settings, or choose another --out.",
                         EXIT_SETTINGS_DIFFER)
         print(f"Settings changed ({'; '.join(differences)}): --redo removes the results made with the old ones.")
-        folders = ["links", "annotations", "reports"]
+        folders = [os.path.join(out, name) for name in layout.RESULT_FOLDERS]
         if any(stored.get(k) != current.get(k) for k in records.EXTRACTION_SETTINGS):
-            folders.append("frames")
-        for name in folders:
-            shutil.rmtree(os.path.join(out, name), ignore_errors=True)
+            folders.append(layout.frames_base(out))
+        for folder in folders:
+            shutil.rmtree(folder, ignore_errors=True)
     records.write_json(path, current)
 
 
@@ -198,7 +188,7 @@ class _Progress:
     def set(self, link, record):
         self.records[link.key] = record
         ordered = [self.records[lk.key] for links in self.chains.values() for lk in links if lk.key in self.records]
-        records.write_table(os.path.join(self.out, "run_summary.csv"), records.summary_table(ordered))
+        records.write_table(os.path.join(self.out, layout.RUN_SUMMARY), records.summary_table(ordered))
 
     def per_chain(self):
         return [[self.records[lk.key] for lk in links if lk.key in self.records] for links in self.chains.values()]
@@ -244,7 +234,7 @@ def _submit(client, chains, videos, done, task_settings, fingerprint, out):
 
 
 def _camera_info(out, camera, crop):
-    path = os.path.join(out, "cameras", f"camera_{camera}.json")
+    path = layout.camera_file(out, camera, ".json")
     if crop is not None:
         records.write_json(path, crop)
         return crop
@@ -341,11 +331,11 @@ def _run(args):
                   cluster_wall=round(cluster_wall, 3),
                   workers=n_workers, waiting=round(max(0.0, n_workers * cluster_wall - busy), 3))
     timing = {k: round(v, 3) if isinstance(v, float) else v for k, v in timing.items()}
-    records.write_json(os.path.join(out, "timing.json"), timing)
+    records.write_json(os.path.join(out, layout.TIMING), timing)
 
     per_chain = progress.per_chain()
     identities = records.identity_table(per_chain)
-    records.write_table(os.path.join(out, "identities.csv"), identities)
+    records.write_table(os.path.join(out, layout.IDENTITIES), identities)
     cameras = {cam: _camera_info(out, cam, crops.get(cam)) for cam in chains}
     page = pages.write_run_pages(out, chains, progress.records, cameras, identities, timing, description)
     flat = [r for rs in per_chain for r in rs]

@@ -22,7 +22,7 @@ import time
 import traceback
 from datetime import datetime
 
-from . import records, stages
+from . import layout, records, stages
 from .files import write_atomic
 from .models import load_models
 from .plan import Link
@@ -171,7 +171,7 @@ def crop_task(camera, videos, settings, out):
     mode = settings["crop"]
     result = {"camera": camera, "box": None, "source": None, "orange": None, "frame_size": None,
               "warning": None, "reason": None, "thumbnail": None}
-    scratch = os.path.join(out, "cameras", ".scratch", camera)
+    scratch = layout.camera_scratch(out, camera)
     tried = []
     try:
         for name, path, fps in videos:
@@ -225,7 +225,7 @@ def crop_task(camera, videos, settings, out):
             box = result["box"] if result["box"] is not None else (
                 [0, 0] + result["frame_size"] if mode == "none" else None)
             result["thumbnail"] = _thumbnail(whole, box, result["orange"],
-                                             os.path.join(out, "cameras", f"camera_{camera}_crop.png"))
+                                             layout.camera_file(out, camera, "_crop.png"))
     except Exception as exc:  # a crop box that cannot be found is the camera's links' reason
         result["reason"] = f"finding the crop box failed: {type(exc).__name__}: {exc}"
     finally:
@@ -270,10 +270,10 @@ def extract_task(video, segments, crop, settings, out):
         result["seconds"] = round(time.perf_counter() - t0, 3)
         return result
     coords = {camera: tuple(crop["box"])} if crop.get("box") else {}
-    log_path = os.path.join(out, "logs", name, "extraction.log")
+    log_path = layout.extraction_log(out, name)
     text = io.StringIO()
     try:
-        vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=os.path.join(out, "frames"),
+        vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=layout.frames_base(out),
                                camera_crop_coords=coords, crop=mode != "none")
         table = pd.DataFrame([{"Camera Number": camera, "Date": date, "Time": clock, "File Path": path,
                                "Video Name": name}])
