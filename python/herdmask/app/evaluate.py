@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 
 from .export import report_errors
+from .figures import use_file_backend
 from .files import write_atomic, write_text
 from .layout import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, is_run_folder
 
@@ -73,9 +74,7 @@ def _default_out(path):
 
 def plot_metrics(summary, path):
     """Bar chart of the scores and the identity-error counts per sequence (and overall)."""
-    import matplotlib
-
-    matplotlib.use("Agg", force=matplotlib.get_backend().lower() != "agg")
+    use_file_backend()
     import matplotlib.pyplot as plt
     import numpy as np
     from matplotlib.ticker import MaxNLocator

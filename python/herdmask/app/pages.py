@@ -10,13 +10,11 @@ from __future__ import annotations
 import html
 import os
 
-from . import figures as figs
-from . import layout
-from .figures import save_review_figures, use_file_backend
+from . import figures, layout
 from .files import write_atomic, write_text
 
-__all__ = ["link_figures", "refresh_quality_section", "report_table_html", "save_review_figures",
-           "use_file_backend", "write_link_page", "write_run_pages", "write_summary_page"]
+__all__ = ["link_figures", "refresh_quality_section", "report_table_html", "write_link_page", "write_run_pages",
+           "write_summary_page"]
 
 _STYLE = """
 body{font-family:sans-serif;max-width:1100px;margin:2em auto;padding:0 1em;color:#222;line-height:1.4}
@@ -109,7 +107,7 @@ def link_figures(link, review, start):
         else:
             caption = f"Frame {start.frame}: the start frame found by the search, keys {keys}"
         found[caption] = path
-    found.update(save_review_figures(review, fig_dir))
+    found.update(figures.save_review_figures(review, fig_dir))
     return {caption: os.path.relpath(p, link.out) for caption, p in found.items()}
 
 
@@ -209,7 +207,7 @@ def _camera_page_body(out, camera, links, recs, info, page):
     chain = [recs[lk.key] for lk in links if lk.key in recs]
     body.append("<h2>Identities</h2>")
     if any(r.get("status") == "done" for r in chain):
-        img = figs.identity_timeline(chain, layout.camera_file(out, camera, "_identities.png"),
+        img = figures.identity_timeline(chain, layout.camera_file(out, camera, "_identities.png"),
                                      f"Box keys of camera {camera} over the recording")
         body.append(_figure(img, page, "Each bar is one box key tracked in one segment; a key keeps its animal "
                                        "for as long as the chain carries it."))
