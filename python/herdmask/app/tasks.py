@@ -131,7 +131,8 @@ def _reset_dir(path):
 
 
 def _first_frame(path, fps, folder, camera, crop, coords=None):
-    """Writes the video's first frame (cropped or whole) into `folder`; returns (jpg path or None, output)."""
+    """Writes the video's first frame (cropped or whole) into `folder`; returns (jpg path or None, what
+    the processor printed, the processor)."""
     import herdmask as hm
 
     _reset_dir(folder)
@@ -167,11 +168,14 @@ def crop_task(camera, videos, settings, out):
     Returns {"camera", "box" (None: no crop, or none found), "source", "orange",
     "frame_size", "warning", "reason", "thumbnail", "seconds"}.
     """
+    from PIL import Image
+
     t0 = time.perf_counter()
     mode = settings["crop"]
     result = {"camera": camera, "box": None, "source": None, "orange": None, "frame_size": None,
               "warning": None, "reason": None, "thumbnail": None}
     scratch = layout.camera_scratch(out, camera)
+    source_frame = os.path.join(scratch, "source.jpg")  # the whole first frame of the source, for the thumbnail
     tried = []
     try:
         for name, path, fps in videos:
@@ -179,10 +183,9 @@ def crop_task(camera, videos, settings, out):
             if whole is None:
                 tried.append(f"the first frame of {name} cannot be read")
                 continue
-            from PIL import Image
-
             with Image.open(whole) as im:
                 width, height = im.size
+            os.replace(whole, source_frame)
             result["frame_size"] = [width, height]
             result["source"] = name
             if mode == "none":
@@ -219,12 +222,9 @@ def crop_task(camera, videos, settings, out):
         if result["source"] and result["reason"] is None and tried:
             result["note"] = f"crop box taken from {result['source']}: " + "; ".join(tried)
         if result["source"]:
-            source_path = next(p for n, p, _ in videos if n == result["source"])
-            fps = next(f for n, _, f in videos if n == result["source"])
-            whole, _, _ = _first_frame(source_path, fps, os.path.join(scratch, "whole"), camera, False)
             box = result["box"] if result["box"] is not None else (
                 [0, 0] + result["frame_size"] if mode == "none" else None)
-            result["thumbnail"] = _thumbnail(whole, box, result["orange"],
+            result["thumbnail"] = _thumbnail(source_frame, box, result["orange"],
                                              layout.camera_file(out, camera, "_crop.png"))
     except Exception as exc:  # a crop box that cannot be found is the camera's links' reason
         result["reason"] = f"finding the crop box failed: {type(exc).__name__}: {exc}"
