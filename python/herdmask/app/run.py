@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import io
+import math
 import os
 import shutil
 import sys
@@ -178,17 +179,28 @@ def _lost(link, exc, fingerprint):
 
 
 class _Progress:
-    """run_summary.csv rewritten as links end, and one line per link."""
+    """The records of the links that have ended, and run_summary.csv made from them."""
+
+    # Each rewrite takes time in proportion to the links ended so far: rewritten after every
+    # link, a run (or a rerun) of days of recordings spent hours of the driver's time on it.
+    SECONDS_BETWEEN_WRITES = 2.0
 
     def __init__(self, out, chains):
         self.out = out
         self.chains = chains
         self.records = {}
+        self.written = -math.inf
 
     def set(self, link, record):
+        """Keeps a link's record; run_summary.csv follows within a few seconds."""
         self.records[link.key] = record
+        if time.perf_counter() - self.written >= self.SECONDS_BETWEEN_WRITES:
+            self.write()
+
+    def write(self):
         ordered = [self.records[lk.key] for links in self.chains.values() for lk in links if lk.key in self.records]
         records.write_table(os.path.join(self.out, layout.RUN_SUMMARY), records.summary_table(ordered))
+        self.written = time.perf_counter()
 
     def per_chain(self):
         return [[self.records[lk.key] for lk in links if lk.key in self.records] for links in self.chains.values()]
@@ -314,6 +326,7 @@ def _run(args):
         elif r and r.get("status") == records.DONE and r.get("fingerprint") == fingerprint:
             done[lk.key] = r
             progress.set(lk, r)
+    progress.write()
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(all_links)} links, {len(done)} done in an "
           f"earlier run, {len(all_links) - len(done)} to do.")
     print(description)
@@ -324,8 +337,11 @@ def _run(args):
     timing = {"extraction": 0.0, "models": 0.0, "library": 0.0, "pages": 0.0}
     crops, cluster_wall, n_workers, setup = {}, 0.0, 0, 0.0
     if len(done) < len(all_links):
-        setup, cluster_wall, n_workers = _run_on_cluster(args, chains, videos, done, task_settings, fingerprint,
-                                                         progress, timing, crops, start_wall)
+        try:
+            setup, cluster_wall, n_workers = _run_on_cluster(args, chains, videos, done, task_settings, fingerprint,
+                                                             progress, timing, crops, start_wall)
+        finally:
+            progress.write()
     busy = sum(timing.values())
     timing.update(wall=round(time.perf_counter() - start_wall, 3), setup=round(setup, 3),
                   cluster_wall=round(cluster_wall, 3),
