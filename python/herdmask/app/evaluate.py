@@ -21,7 +21,8 @@ def add_parser(sub):
         description="Score PREDICTED (MOTChallenge text, a folder of such files, a run folder or one segment's "
                     "annotation folder) against GROUND_TRUTH (MOTChallenge text or a folder of such files, "
                     "<sequence>.txt, sequences named like the run's cameras). Prints the metrics per sequence "
-                    f"and overall, writes them to {EVALUATION_TABLE}, draws {EVALUATION_CHART} and shows both on {EVALUATION_PAGE}.")
+                    f"and overall, writes them to {EVALUATION_TABLE}, draws {EVALUATION_CHART} and shows both on "
+                    f"{EVALUATION_PAGE}.")
     p.add_argument("predicted", metavar="PREDICTED")
     p.add_argument("ground_truth", metavar="GROUND_TRUTH")
     p.add_argument("--out", metavar="DIR",

@@ -231,7 +231,8 @@ def _next_steps(out, chains, recs, cameras, page):
         shown = not_done[:8]
         lines = "".join(f"<li>{_e(lk.describe())}: {_e(r['status'])}, {_e(r.get('reason'))} "
                         f"({_a(lk.log_path, page, 'log')})</li>" for lk, r in shown)
-        more = f"<li>... and {len(not_done) - len(shown)} more in {layout.RUN_SUMMARY}</li>" if len(not_done) > 8 else ""
+        more = (f"<li>... and {len(not_done) - len(shown)} more in {layout.RUN_SUMMARY}</li>"
+                if len(not_done) > 8 else "")
         items.append(f"<li><b>{len(not_done)} segment(s) were not tracked.</b> Rerun the same command to try "
                      f"them again once the cause is fixed:<ul>{lines}{more}</ul></li>")
     for camera, info in cameras.items():
@@ -323,7 +324,8 @@ def write_run_pages(out, chains, recs, cameras, identities, timing, models_descr
     body = ["<h2>What to look at next</h2>", _next_steps(out, chains, recs, cameras, page),
             "<h2>Cameras</h2>", "".join(rows),
             "<p>Tables: ", _a(os.path.join(out, layout.RUN_SUMMARY), page, layout.RUN_SUMMARY),
-            " (one row per segment and its status), ", _a(os.path.join(out, layout.IDENTITIES), page, layout.IDENTITIES),
+            " (one row per segment and its status), ",
+            _a(os.path.join(out, layout.IDENTITIES), page, layout.IDENTITIES),
             " (one row per box key per segment).</p>",
             _quality_section(out, page),
             "<h2>Run</h2>", f"<p>{_e(models_description)}</p>"]
