@@ -12,7 +12,7 @@ import json
 from .files import write_text
 
 __all__ = ["DONE", "FAILED", "NO_FRAMES", "NO_START", "IDENTITY_COLUMNS", "SUMMARY_COLUMNS", "STARTED_BY_SEARCH",
-           "CARRIED", "RESTARTED", "read_json", "write_json", "identity_table", "summary_table",
+           "CARRIED", "RESTARTED", "link_record", "read_json", "write_json", "identity_table", "summary_table",
            "write_table", "run_settings", "settings_differences", "fingerprint"]
 
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -22,6 +22,13 @@ SUMMARY_COLUMNS = ["camera", "video", "segment", "status", "reason", "started", 
                    "frames", "animals", "questions", "long_overlap", "small_area_boxes", "seconds", "finished"]
 IDENTITY_COLUMNS = ["camera", "video", "segment", "box_key", "track_id", "started", "carried_from",
                     "first_frame", "last_frame", "frames_tracked", "mean_area"]
+
+
+def link_record(link, fingerprint, reason=""):
+    """The fields every link's record has, filled in as for a link that failed for `reason`."""
+    return {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
+            "start_time": link.start_time, "end_time": link.end_time, "status": FAILED, "reason": reason,
+            "started": "", "carried_from": "", "identities": [], "fingerprint": fingerprint}
 
 
 def write_json(path, data):

@@ -172,10 +172,7 @@ def _line(link, r):
 
 def _lost(link, exc, fingerprint):
     text = " ".join(str(exc).split()) or type(exc).__name__
-    return {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
-            "start_time": link.start_time, "end_time": link.end_time, "status": records.FAILED,
-            "reason": f"the task did not finish: {type(exc).__name__}: {text}", "started": "",
-            "carried_from": "", "identities": [], "fingerprint": fingerprint}
+    return records.link_record(link, fingerprint, f"the task did not finish: {type(exc).__name__}: {text}")
 
 
 class _Progress:

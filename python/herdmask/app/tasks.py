@@ -17,6 +17,7 @@ import io
 import os
 import re
 import shutil
+import sys
 import threading
 import time
 import traceback
@@ -423,11 +424,9 @@ def link_task(link_fields, extraction, prev, settings, fingerprint):
     existing = records.read_json(link.record_path)
     if existing and existing.get("status") == records.DONE and existing.get("fingerprint") == fingerprint:
         return existing
-    record = {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
-              "start_time": link.start_time, "end_time": link.end_time, "status": records.FAILED, "reason": "",
-              "started": "", "carried_from": "", "start_frame": None, "frames": 0, "animals": 0, "keys": [],
-              "identities": [], "questions": None, "long_overlap": "", "small_area_boxes": [], "note": "", "restart_reason": "",
-              "fingerprint": fingerprint, "worker": _worker_name()}
+    record = records.link_record(link, fingerprint)
+    record.update(start_frame=None, frames=0, animals=0, keys=[], questions=None, long_overlap="", small_area_boxes=[],
+                  note="", restart_reason="", worker=_worker_name())
     clock = _Clock()
     with _logged(link.log_path):
         print(f"== {link.describe()}: started on worker {record['worker']} (pid {os.getpid()}) at "
@@ -448,7 +447,7 @@ def link_task(link_fields, extraction, prev, settings, fingerprint):
         except Exception as exc:  # the record says what failed; the chain goes on
             record["status"] = records.FAILED
             record["reason"] = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
-            traceback.print_exc(file=__import__("sys").stdout)
+            traceback.print_exc(file=sys.stdout)
         record["seconds"] = round(time.perf_counter() - t0, 3)
         record["seconds_models"] = round(clock.models, 3)
         record["seconds_library"] = round(record["seconds"] - clock.models - record.get("seconds_pages", 0), 3)
