@@ -12,11 +12,12 @@ from datetime import datetime
 
 import numpy as np
 
+from . import records
 from .files import write_atomic
 
 __all__ = ["identity_timeline", "save_review_figures", "use_file_backend"]
 
-STARTED_COLOURS = {"start-frame search": "#2b8a3e", "carried": "#1c7ed6", "restarted": "#e8590c"}
+STARTED_COLOURS = {records.STARTED_BY_SEARCH: "#2b8a3e", records.CARRIED: "#1c7ed6", records.RESTARTED: "#e8590c"}
 
 
 def use_file_backend():
@@ -115,24 +116,24 @@ def save_review_figures(review, fig_dir, prefix=""):
     return figures
 
 
-def identity_timeline(records, path, title):
+def identity_timeline(chain, path, title):
     """Box key against the camera's segments in recording order: a bar per key and segment, coloured
     by how the segment's tracking started; a dashed line where the keys restarted; grey where a
     segment was not tracked. Every segment gets the same width, so a short one beside a gap in
     the recording stays visible."""
+    use_file_backend()
     import matplotlib.pyplot as plt
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
-    use_file_backend()
-    done = [r for r in records if r.get("status") == "done"]
+    done = [r for r in chain if r.get("status") == records.DONE]
     keys = _key_order(i["box_key"] for r in done for i in r.get("identities", []))
     row = {k: i for i, k in enumerate(keys)}
     fig, ax = plt.subplots(figsize=(10, 1.4 + 0.32 * max(len(keys), 3)))
     shown = set()
-    for x, r in enumerate(records):
-        if r.get("status") != "done":
+    for x, r in enumerate(chain):
+        if r.get("status") != records.DONE:
             ax.axvspan(x, x + 1, color="#adb5bd", alpha=0.5, lw=0)
             shown.add("not done")
             continue
@@ -145,11 +146,11 @@ def identity_timeline(records, path, title):
             a = x + width * ident["first_frame"]
             b = x + width * (ident["last_frame"] + 1)
             ax.barh(row[ident["box_key"]], b - a, left=a, height=0.6, color=colour, edgecolor="white", lw=0.5)
-        if r.get("started") == "restarted":
+        if r.get("started") == records.RESTARTED:
             ax.axvline(x, color="#c92a2a", ls="--", lw=1.5)
             shown.add("keys restarted")
-    starts = [datetime.fromisoformat(r["start_time"]).strftime("%H:%M:%S") for r in records]
-    ax.set_xlim(0, max(1, len(records)))
+    starts = [datetime.fromisoformat(r["start_time"]).strftime("%H:%M:%S") for r in chain]
+    ax.set_xlim(0, max(1, len(chain)))
     ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
     ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: starts[int(v)] if 0 <= v < len(starts) else ""))
     plt.setp(ax.get_xticklabels(), rotation=30, ha="right")
@@ -159,8 +160,9 @@ def identity_timeline(records, path, title):
     ax.set_ylabel("Box key")
     ax.set_xlabel("Segments in recording order, marked with their start time (gaps between videos not to scale)")
     ax.set_title(title)
-    handles = [Patch(color=c, label=("segment started by the start-frame search" if how == "start-frame search"
-                                     else f"segment {how}")) for how, c in STARTED_COLOURS.items() if how in shown]
+    handles = [Patch(color=c, label=("segment started by the start-frame search"
+                                     if how == records.STARTED_BY_SEARCH else f"segment {how}"))
+               for how, c in STARTED_COLOURS.items() if how in shown]
     if "keys restarted" in shown:
         handles.append(Line2D([], [], color="#c92a2a", ls="--", label="keys restarted"))
     if "not done" in shown:

@@ -10,7 +10,7 @@ from __future__ import annotations
 import html
 import os
 
-from . import figures, layout
+from . import figures, layout, records
 from .files import write_atomic, write_text
 
 __all__ = ["link_figures", "refresh_quality_section", "report_table_html", "write_link_page", "write_run_pages",
@@ -52,7 +52,7 @@ def _write(path, title, body, nav=""):
 
 
 def _status(r):
-    cls = "done" if r.get("status") == "done" else "not-done"
+    cls = "done" if r.get("status") == records.DONE else "not-done"
     return f"<span class='{cls}'>{_e(r.get('status'))}</span>"
 
 
@@ -155,9 +155,9 @@ def _link_rows(links, recs, page):
         how = r.get("started") or "–"
         if r.get("carried_from"):
             how += f" from {r['carried_from'].split('/')[0]}"
-        text = r.get("reason") if r.get("status") != "done" else "; ".join(
+        text = r.get("reason") if r.get("status") != records.DONE else "; ".join(
             filter(None, [r.get("note"), r.get("restart_reason") and f"keys restarted: {r['restart_reason']}"]))
-        done = r.get("status") == "done"
+        done = r.get("status") == records.DONE
         links_html = ""
         if done:
             links_html = _a(_segment_page(lk), page, "segment page")
@@ -206,14 +206,14 @@ def _camera_page_body(out, camera, links, recs, info, page):
         body.append(f"<p>{_e(_crop_text(info))}</p>")
     chain = [recs[lk.key] for lk in links if lk.key in recs]
     body.append("<h2>Identities</h2>")
-    if any(r.get("status") == "done" for r in chain):
+    if any(r.get("status") == records.DONE for r in chain):
         img = figures.identity_timeline(chain, layout.camera_file(out, camera, "_identities.png"),
                                      f"Box keys of camera {camera} over the recording")
         body.append(_figure(img, page, "Each bar is one box key tracked in one segment; a key keeps its animal "
                                        "for as long as the chain carries it."))
     else:
         body.append("<p>No segment of this camera was tracked.</p>")
-    restarts = [r for r in chain if r.get("started") == "restarted" and r.get("status") == "done"]
+    restarts = [r for r in chain if r.get("started") == records.RESTARTED and r.get("status") == records.DONE]
     for r in restarts:
         body.append(f"<p class='note'>Keys restarted at {_e(r['video'])} {_e(r['segment'])}: "
                     f"{_e(r.get('restart_reason'))}. The same key before and after names "
@@ -224,9 +224,10 @@ def _camera_page_body(out, camera, links, recs, info, page):
 
 
 def _next_steps(out, chains, recs, cameras, page):
+    ended = [(lk, recs[lk.key]) for links in chains.values() for lk in links if lk.key in recs]
+    tracked = [(lk, r) for lk, r in ended if r.get("status") == records.DONE]
+    not_done = [(lk, r) for lk, r in ended if r.get("status") != records.DONE]
     items = []
-    not_done = [(lk, recs[lk.key]) for links in chains.values() for lk in links
-                if lk.key in recs and recs[lk.key].get("status") != "done"]
     if not_done:
         shown = not_done[:8]
         lines = "".join(f"<li>{_e(lk.describe())}: {_e(r['status'])}, {_e(r.get('reason'))} "
@@ -239,24 +240,20 @@ def _next_steps(out, chains, recs, cameras, page):
         if info.get("warning"):
             items.append(f"<li>Camera {_e(camera)}: {_e(info['warning'])} "
                          f"({_a(_camera_page(out, camera), page, 'camera page')}).</li>")
-    short = [(lk, recs[lk.key]) for links in chains.values() for lk in links
-             if lk.key in recs and recs[lk.key].get("status") == "done" and recs[lk.key].get("note")]
-    for lk, r in short:
-        items.append(f"<li>{_a(_segment_page(lk), page, lk.describe())}: {_e(r['note'])}.</li>")
-    restarts = [(lk, recs[lk.key]) for links in chains.values() for lk in links
-                if lk.key in recs and recs[lk.key].get("started") == "restarted"
-                and recs[lk.key].get("status") == "done"]
-    for lk, r in restarts:
-        items.append(f"<li>{_e(lk.describe())}: the keys restarted, so its boxes are not the same animals as "
-                     f"before ({_e(r.get('restart_reason'))}). "
-                     f"{_a(_segment_page(lk), page, 'Check its start frame')}.</li>")
-    asked = sorted(((recs[lk.key].get("questions") or 0, lk) for links in chains.values() for lk in links
-                    if lk.key in recs and recs[lk.key].get("status") == "done"), key=lambda x: -x[0])
-    asked = [(q, lk) for q, lk in asked if q][:5]
+    for lk, r in tracked:
+        if r.get("note"):
+            items.append(f"<li>{_a(_segment_page(lk), page, lk.describe())}: {_e(r['note'])}.</li>")
+    for lk, r in tracked:
+        if r.get("started") == records.RESTARTED:
+            items.append(f"<li>{_e(lk.describe())}: the keys restarted, so its boxes are not the same animals as "
+                         f"before ({_e(r.get('restart_reason'))}). "
+                         f"{_a(_segment_page(lk), page, 'Check its start frame')}.</li>")
+    asked = sorted(((r.get("questions") or 0, lk, r) for lk, r in tracked), key=lambda x: -x[0])
+    asked = [(q, lk, r) for q, lk, r in asked if q][:5]
     if asked:
         lines = "".join(f"<li>{_a(_segment_page(lk), page, lk.describe())}: {q} question(s)"
-                        + (f"; {_e(recs[lk.key]['long_overlap'])}" if recs[lk.key].get("long_overlap", "")
-                           .startswith("Long overlaps") else "") + "</li>" for q, lk in asked)
+                        + (f"; {_e(r['long_overlap'])}" if r.get("long_overlap", "").startswith("Long overlaps")
+                           else "") + "</li>" for q, lk, r in asked)
         items.append(f"<li>The segments with the most questions in their tracking report; review these first:"
                      f"<ul>{lines}</ul></li>")
     if not items:
@@ -313,12 +310,12 @@ def write_run_pages(out, chains, recs, cameras, identities, timing, models_descr
         _write(cpage, f"Camera {camera}", _camera_page_body(out, camera, links, recs, cameras.get(camera, {}), cpage),
                f"<nav>{_a(page, cpage, 'Run summary')}</nav>")
         chain = [recs[lk.key] for lk in links if lk.key in recs]
-        done = [r for r in chain if r.get("status") == "done"]
+        done = [r for r in chain if r.get("status") == records.DONE]
         tracks = identities[identities["camera"] == camera]["track_id"].nunique() if len(identities) else 0
         rows.append(f"<tr><td>{_a(cpage, page, f'Camera {camera}')}</td>"
                     f"<td>{len(dict.fromkeys(lk.video for lk in links))}</td><td>{len(links)}</td>"
-                    f"<td>{len(done)}</td><td>{sum(r.get('started') == 'carried' for r in done)}</td>"
-                    f"<td>{sum(r.get('started') == 'restarted' for r in done)}</td>"
+                    f"<td>{len(done)}</td><td>{sum(r.get('started') == records.CARRIED for r in done)}</td>"
+                    f"<td>{sum(r.get('started') == records.RESTARTED for r in done)}</td>"
                     f"<td>{len(links) - len(done)}</td><td>{tracks}</td></tr>")
     rows.append("</table>")
     body = ["<h2>What to look at next</h2>", _next_steps(out, chains, recs, cameras, page),
