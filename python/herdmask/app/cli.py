@@ -150,7 +150,7 @@ def _review_command(args):
     print(models.description)
     os.makedirs(args.out, exist_ok=True)
     review = stages.review_annotations(
-        args.annotation_dir, args.out, models.image_predictor, intersection_thrr=args.intersection_thr,
+        args.annotation_dir, args.out, models.image_predictor, intersection_threshold=args.intersection_thr,
         small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
                         min_count=args.min_count))
     if review.annotation_data is None:

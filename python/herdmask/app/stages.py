@@ -302,7 +302,7 @@ def _compared_no_frame(exc):
             and os.path.dirname(os.path.abspath(code.co_filename)) == package)
 
 
-def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_thrr=80,
+def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_threshold=80,
                        n_consecutive=2, small_area=None):
     """Load a folder of annotation files, write the report, review long overlaps and tiny boxes.
 
@@ -315,7 +315,8 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
     result = ReviewResult(annotation_data=data, last_frame=last)
     if data is None:
         return result
-    overlap_rows, zero_rows, overlap_frames, _ = hm.generate_tracking_report(data, str(out_dir), intersection_thrr)
+    overlap_rows, zero_rows, overlap_frames, _ = hm.generate_tracking_report(data, str(out_dir),
+                                                                             intersection_threshold)
     result.overlap_rows, result.zero_area_rows, result.overlap_frames = overlap_rows, zero_rows, overlap_frames
     report = os.path.join(str(out_dir), "tracking_question_report.csv")
     result.report_path = report if os.path.exists(report) else None
