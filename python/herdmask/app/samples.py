@@ -97,13 +97,6 @@ class SampleRecording:
     cameras: list = dataclasses.field(default_factory=list)  # camera numbers, as in the file names
     truth_path: str = None
 
-    @property
-    def crop_x0(self) -> int:
-        return self.crop_box[0]
-
-    def videos_of(self, camera) -> list:
-        return [p for p in self.video_paths if os.path.basename(p).startswith(f"Camera{camera}_")]
-
 
 def _video_name(camera: int, seq: int, start: datetime) -> str:
     return f"Camera{camera}_{seq}_{start.strftime('%Y%m%d%H%M%S')}.mp4"
@@ -276,7 +269,7 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
         video_paths=paths,
         pen_json_path=pen_path,
         preset=preset,
-        crop_box=(x0, 0, 2560, 1440),
+        crop_box=(x0, 0, FRAME_WIDTH, 1440),
         cameras=[str(c) for c in cameras],
         truth_path=truth_path,
     )
