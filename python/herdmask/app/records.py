@@ -119,10 +119,11 @@ def run_settings(args, model_settings, pen_json):
         crop = ",".join(str(v) for v in args.crop_box)
     else:
         crop = "orange marker"
-    models = model_settings.deciding()  # a rerun may move the tracker's memory without redoing anything
     return {"time_step": args.time_step, "crop": crop, "animals": args.animals, "step": args.step,
             "pen_json": pen_json, "pen_polygon": _file_digest(pen_json),
-            "models": {k: v for k, v in sorted(models.items())}, "small_area": args.small_area,
+            # in the stored file's order, so that a changed setting reads alike before and now; where
+            # the tracker keeps its memory is left out, so a rerun may move it without redoing anything
+            "models": dict(sorted(model_settings.deciding().items())), "small_area": args.small_area,
             "max_gap": args.max_gap, "match_frames": args.match_frames}
 
 

@@ -8,6 +8,7 @@ under the same paths (a shared file system) and have herdmask installed.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import dataclasses
 import io
@@ -138,10 +139,7 @@ def _client(args):
 def _register_models(client, model_settings):
     from .tasks import ModelsPlugin
 
-    per_host = {}
-    for address in client.scheduler_info()["workers"]:
-        host = address.rsplit(":", 1)[0]
-        per_host[host] = per_host.get(host, 0) + 1
+    per_host = collections.Counter(address.rsplit(":", 1)[0] for address in client.scheduler_info()["workers"])
     replies = client.register_plugin(ModelsPlugin(model_settings, per_host))
     for worker, reply in (replies or {}).items():
         if isinstance(reply, dict) and reply.get("status") == "error":

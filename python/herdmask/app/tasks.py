@@ -12,7 +12,7 @@ instead of doing the work again.
 from __future__ import annotations
 
 import contextlib
-import copy
+import dataclasses
 import io
 import os
 import re
@@ -98,10 +98,8 @@ class _Timed:
 
 
 def _timed_models(models, clock):
-    timed = copy.copy(models)
-    for name in ("processor", "grounding_model", "image_predictor", "video_tracker"):
-        object.__setattr__(timed, name, _Timed(getattr(models, name), clock))  # frozen records too
-    return timed
+    return dataclasses.replace(models, **{name: _Timed(getattr(models, name), clock) for name in
+                                          ("processor", "grounding_model", "image_predictor", "video_tracker")})
 
 
 @contextlib.contextmanager
@@ -380,7 +378,7 @@ def _track_link(link, seg, prev, settings, record, models):
         with _MODEL_LOCK:
             start = stages.search_start(link.frames_dir, names, models, settings["pen_json"],
                                         close_set_num=settings["animals"], step=step,
-                                        gdino_thr=getattr(models, "text_threshold", 0.25))
+                                        gdino_thr=models.text_threshold)
         if start is None:
             examined = list(range(0, len(names), step))
             shown = _frames_text(examined[:6]) + (", ..." if len(examined) > 6 else "")
