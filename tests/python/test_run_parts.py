@@ -220,3 +220,5 @@ def test_run_files_are_written_whole_and_readable_like_any_other_file(tmp_path):
     finally:
         os.umask(old)
     assert records.read_json(str(path)) == {"status": "done"} and os.listdir(path.parent) == ["s.json"]
+    path.write_text("[]")  # JSON, but no record: read as none rather than failing the run on r.get
+    assert records.read_json(str(path)) is None

@@ -38,10 +38,11 @@ def write_json(path, data):
 def read_json(path):
     """The JSON object in `path`, or None when there is none (missing or unreadable)."""
     try:
-        with open(path) as f:
-            return json.load(f)
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
     except (OSError, ValueError):
         return None
+    return data if isinstance(data, dict) else None
 
 
 def write_table(path, frame):
