@@ -309,7 +309,9 @@ class ColourProcessor:
 
     def post_process_grounded_object_detection(self, outputs, input_ids=None, threshold=0.25,
                                                text_threshold=0.25, target_sizes=None):
-        label = "".join(chr(int(c)) for c in np.asarray(input_ids.cpu())[0][1:-1]) if input_ids is not None else "object"
+        label = "object"
+        if input_ids is not None:
+            label = "".join(chr(int(c)) for c in np.asarray(input_ids.cpu())[0][1:-1])
         keep = (outputs.scores > threshold) & (outputs.scores > text_threshold)
         boxes = outputs.pred_boxes[keep]
         scores = outputs.scores[keep]

@@ -1,4 +1,5 @@
-"""The command's HTML pages: a page per segment, per camera and for the run.
+"""The command's HTML pages: a page per segment, per camera and for the run, and the
+pages of sections that review and evaluate write.
 
 Pages are self-contained HTML beside their PNG figures, linked by relative
 paths, so the output folder can be moved or served as it is. They read as a

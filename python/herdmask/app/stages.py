@@ -3,8 +3,8 @@
 Each function here is one stage as a lab runs it: catalogue and frame
 extraction, the start-frame search and tracking of one frame folder,
 refinement, the per-frame annotation files the tracking run leaves, the review
-of those files, and carrying identities into the next video. The run and the
-demo chain them.
+of those files, and carrying identities into the next video. The run's link
+tasks chain them; `herdmask review` runs the review alone.
 """
 
 from __future__ import annotations
