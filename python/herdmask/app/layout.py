@@ -60,5 +60,6 @@ def camera_file(out, camera, ending):
 
 
 def camera_scratch(out, camera):
-    """Where the crop box search of a camera puts its first frames while it runs."""
-    return os.path.join(out, "cameras", ".scratch", camera)
+    """Where the crop box search of a camera puts its first frames while it runs (one folder of
+    its own, which goes as a whole when the search ends)."""
+    return os.path.join(out, "cameras", f".scratch-{camera}")
