@@ -115,9 +115,8 @@ def link_figures(link, review, start):
 def write_link_page(link, record, review):
     page = _segment_page(link)
     nav = f"<nav>{_a(_camera_page(link.out, link.camera), page, f'Camera {link.camera}')}</nav>"
-    how = record["started"] + (f" from {record['carried_from']}" if record.get("carried_from") else "")
     body = [f"<p>Status: {_status(record)}. Tracking started at frame {record['start_frame']} "
-            f"({_e(how)}), {record['animals']} animals ({_e(', '.join(record['keys']))}), "
+            f"({_e(records.how_started(record))}), {record['animals']} animals ({_e(', '.join(record['keys']))}), "
             f"{record['frames']} frames.</p>"]
     for text in (record.get("note"), record.get("restart_reason") and f"Keys restarted: {record['restart_reason']}"):
         if text:

@@ -12,7 +12,7 @@ import json
 from .files import write_text
 
 __all__ = ["DONE", "FAILED", "NO_FRAMES", "NO_START", "IDENTITY_COLUMNS", "SUMMARY_COLUMNS", "STARTED_BY_SEARCH",
-           "CARRIED", "RESTARTED", "link_record", "read_json", "write_json", "identity_table", "summary_table",
+           "CARRIED", "RESTARTED", "how_started", "link_record", "read_json", "write_json", "identity_table", "summary_table",
            "write_table", "run_settings", "settings_differences", "fingerprint"]
 
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -29,6 +29,11 @@ def link_record(link, fingerprint, reason=""):
     return {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
             "start_time": link.start_time, "end_time": link.end_time, "status": FAILED, "reason": reason,
             "started": "", "carried_from": "", "identities": [], "fingerprint": fingerprint}
+
+
+def how_started(record):
+    """How a tracked link started, in words: "carried from <video>/<segment>", "restarted", ..."""
+    return record["started"] + (f" from {record['carried_from']}" if record.get("carried_from") else "")
 
 
 def write_json(path, data):

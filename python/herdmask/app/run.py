@@ -160,8 +160,7 @@ def _line(link, r):
     head = link.describe()
     if r["status"] != records.DONE:
         return f"{head}: {r['status']}, {r['reason']}"
-    how = r["started"] + (f" from {r['carried_from']}" if r.get("carried_from") else "")
-    text = (f"{head}: done, {how}; {r['animals']} animals from frame {r['start_frame']}, "
+    text = (f"{head}: done, {records.how_started(r)}; {r['animals']} animals from frame {r['start_frame']}, "
             f"{r['questions']} question(s) in the report")
     if r.get("restart_reason"):
         text += f". Keys restarted: {r['restart_reason']}"
