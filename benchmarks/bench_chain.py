@@ -17,7 +17,6 @@ them: start-up, scheduling, tasks waiting for the link before them).
 import contextlib
 import glob
 import io
-import json
 import os
 import statistics
 import sys
@@ -27,16 +26,21 @@ import time
 WORKERS = 2
 
 
-# where a carried link's time goes, by the steps it calls (model calls are inside some of them)
-PARTS = [("matcher (its own work and the predictor)", "app/stages.py", "carry_start"),
-         ("tracker (model)", "herdmask/testing.py", "track"),
-         ("refinement", "herdmask/refine.py", "process_video_segments"),
-         ("annotation files written", "app/stages.py", "write_annotation_files"),
-         ("annotation data loaded", "herdmask/_annotation_data.py", "get_gsam_annotation_data"),
-         ("tracking report", "herdmask/review.py", "generate_tracking_report"),
-         ("overlap review (with encoder calls)", "herdmask/review.py", "process_overlap_frames"),
-         ("small-area boxes", "herdmask/review.py", "find_boxes_with_small_area_from_last_video"),
-         ("figures and page", "app/pages.py", "link_figures")]
+def _parts():
+    """Where a carried link's time goes, by the steps it calls (model calls are inside some of them)."""
+    import herdmask as hm
+    from herdmask.app import pages, stages
+    from herdmask.testing import ColourVideoTracker
+
+    return [("matcher (its own work and the predictor)", stages.carry_start),
+            ("tracker (model)", ColourVideoTracker.track),
+            ("refinement", hm.Mask_Refinement.process_video_segments),
+            ("annotation files written", stages.write_annotation_files),
+            ("annotation data loaded", hm.get_gsam_annotation_data),
+            ("tracking report", hm.generate_tracking_report),
+            ("overlap review (with encoder calls)", hm.process_overlap_frames),
+            ("small-area boxes", hm.find_boxes_with_small_area_from_last_video),
+            ("figures and page", pages.link_figures)]
 
 
 def _one_carried_link_in_parts(rec, out):
@@ -66,13 +70,15 @@ def _one_carried_link_in_parts(rec, out):
     total = time.perf_counter() - t0
     stats = pstats.Stats(profile).stats
     parts = {"whole link": total}
-    for label, where, name in PARTS:
-        parts[label] = sum(v[3] for (path, _, fn), v in stats.items() if fn == name and path.endswith(where))
+    for label, function in _parts():
+        code = function.__code__
+        # the profile keys a function by its file, first line and name, wherever it moves
+        parts[label] = stats.get((code.co_filename, code.co_firstlineno, code.co_name), (0, 0, 0, 0.0))[3]
     return parts
 
 
 def main():
-    from herdmask.app import cli, samples
+    from herdmask.app import cli, layout, records, samples
 
     with tempfile.TemporaryDirectory() as tmp:
         rec = samples.make_sample_recording(os.path.join(tmp, "recording"), "demo")
@@ -84,8 +90,8 @@ def main():
         wall = time.perf_counter() - t0
         if code != 0:
             raise SystemExit(f"the run ended with status {code}")
-        links = [json.load(open(p)) for p in glob.glob(os.path.join(out, "links", "*", "*.json"))]
-        timing = json.load(open(os.path.join(out, "timing.json")))
+        links = [records.read_json(p) for p in glob.glob(os.path.join(out, "links", "*", "*.json"))]
+        timing = records.read_json(os.path.join(out, layout.TIMING))
         parts = _one_carried_link_in_parts(rec, out)
 
     print(f"{len(links)} links on {WORKERS} workers, frames {rec.preset.crop_width} x {rec.preset.height}")

@@ -309,7 +309,9 @@ class ColourProcessor:
 
     def post_process_grounded_object_detection(self, outputs, input_ids=None, threshold=0.25,
                                                text_threshold=0.25, target_sizes=None):
-        label = "".join(chr(int(c)) for c in np.asarray(input_ids.cpu())[0][1:-1]) if input_ids is not None else "object"
+        label = "object"
+        if input_ids is not None:
+            label = "".join(chr(int(c)) for c in np.asarray(input_ids.cpu())[0][1:-1])
         keep = (outputs.scores > threshold) & (outputs.scores > text_threshold)
         boxes = outputs.pred_boxes[keep]
         scores = outputs.scores[keep]
@@ -448,14 +450,16 @@ class ColourVideoTracker:
         if len(ids) != start.shape[0]:
             raise ValueError(f"{len(ids)} object ids for {start.shape[0]} masks")
         kernel = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * self.grow + 1, 2 * self.grow + 1))
-        segments = {ann_frame_idx: {oid: start[i][None].copy() for i, oid in enumerate(ids)}}
+        # every step makes new masks and never changes the ones before, so each frame's masks
+        # are views of its step's result
+        segments = {ann_frame_idx: {oid: start[i][None] for i, oid in enumerate(ids)}}
         ref_area = start.reshape(len(start), -1).sum(axis=1)
         for order in (range(ann_frame_idx + 1, len(frame_names)), range(ann_frame_idx - 1, -1, -1)):
             prev = start
             for idx in order:
                 rgb = cv2.cvtColor(cv2.imread(frame_names[idx], cv2.IMREAD_COLOR), cv2.COLOR_BGR2RGB)
                 prev = self._step(prev, animal_pixels(rgb), kernel, ref_area)
-                segments[idx] = {oid: prev[i][None].copy() for i, oid in enumerate(ids)}
+                segments[idx] = {oid: prev[i][None] for i, oid in enumerate(ids)}
         return {k: segments[k] for k in sorted(segments)}
 
     @staticmethod
@@ -469,8 +473,9 @@ class ColourVideoTracker:
         k, h, w = prev.shape
         if fg.shape != (h, w):
             raise ValueError(f"frame of shape {fg.shape} after masks of shape {(h, w)}")
-        grown = np.stack([cv2.dilate(m.astype(np.uint8), kernel) > 0 for m in prev]) & fg
-        ys, xs = np.mgrid[0:h, 0:w].astype(np.float32)
+        grown = np.stack([cv2.dilate(m.view(np.uint8), kernel) > 0 for m in prev]) & fg
+        xs = np.arange(w, dtype=np.float32)
+        ys = np.arange(h, dtype=np.float32)[:, None]
         dist = np.full((k, h, w), np.inf, np.float32)
         for i, m in enumerate(prev):
             if m.any():

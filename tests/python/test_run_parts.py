@@ -198,3 +198,27 @@ def test_last_annotation_frames_are_the_tail_of_the_whole_folder(tmp_path):
         for box, mask in record["masks_dict"].items():
             np.testing.assert_array_equal(mask, whole[key]["masks_dict"][box])
     assert sorted(stages.last_annotation_frames(str(ann), count=9)) == [0, 1, 2, 3, 4]
+
+
+def test_run_files_are_written_whole_and_readable_like_any_other_file(tmp_path):
+    # run_summary.csv, identities.csv and the records once came out owner-only (0600)
+    old = os.umask(0o022)
+    try:
+        path = tmp_path / "links" / "v" / "s.json"
+        records.write_json(str(path), {"status": "done"})
+        assert os.stat(path).st_mode & 0o777 == 0o644
+
+        def broken(tmp):
+            with open(tmp, "w") as f:
+                f.write("half")
+            raise OSError("disk full")
+
+        from herdmask.app.files import write_atomic
+
+        with pytest.raises(OSError, match="disk full"):
+            write_atomic(str(path), broken)
+    finally:
+        os.umask(old)
+    assert records.read_json(str(path)) == {"status": "done"} and os.listdir(path.parent) == ["s.json"]
+    path.write_text("[]")  # JSON, but no record: read as none rather than failing the run on r.get
+    assert records.read_json(str(path)) is None

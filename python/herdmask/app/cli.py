@@ -1,4 +1,4 @@
-"""The `herdmask` command: demo, batch run over recordings, review of annotation files."""
+"""The `herdmask` command: demo, run over recordings, review of annotation files, export and evaluate."""
 
 from __future__ import annotations
 
@@ -7,6 +7,8 @@ import math
 import os
 import re
 import sys
+
+from .models import ModelLoadError, ModelSettings, add_model_arguments, check_models
 
 TIME_RE = re.compile(r"^\d\d:\d\d:\d\d$")
 
@@ -44,12 +46,6 @@ def _crop_box(text):
     return box
 
 
-def _model_arguments(parser, with_detector=True):
-    from .models import add_model_arguments
-
-    add_model_arguments(parser, with_detector=with_detector)
-
-
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="herdmask",
@@ -64,6 +60,7 @@ def build_parser():
                       help="size of the generated recording (tiny: one camera with two videos of a few seconds; "
                            "chain: two cameras with three such videos each)")
     demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
+    demo.set_defaults(handler=_demo_command)
 
     run = sub.add_parser(
         "run", help="track every camera's videos as one chain, carrying identities from segment to segment",
@@ -104,7 +101,8 @@ def build_parser():
                       help="crop every camera's frames to this box instead of the one the orange marker gives")
     run.add_argument("--redo", action="store_true",
                      help="redo every segment, also those done before (needed when the settings changed)")
-    _model_arguments(run)
+    add_model_arguments(run)
+    run.set_defaults(handler=_run_command)
 
     review = sub.add_parser("review", help="review a folder of annotation files (no detector, no tracker)",
                             description="Load the annotation files under ANNOTATION_DIR, write the tracking "
@@ -116,7 +114,8 @@ def build_parser():
     review.add_argument("--min-frame-id", type=int, default=500, help="small-area boxes: frames after this")
     review.add_argument("--area-threshold", type=float, default=100, help="small-area boxes: area at most this")
     review.add_argument("--min-count", type=int, default=100, help="small-area boxes: more frames than this")
-    _model_arguments(review, with_detector=False)
+    add_model_arguments(review, with_detector=False)
+    review.set_defaults(handler=_review_command)
 
     from . import evaluate, export  # each adds its sub-command with its handler
 
@@ -125,14 +124,24 @@ def build_parser():
     return parser
 
 
+def _demo_command(args):
+    from .demo import run_demo
+
+    return run_demo(args.out, preset=args.preset, workers=args.workers)
+
+
+def _run_command(args):
+    from .run import run_batch
+
+    return run_batch(args)
+
+
 def _review_command(args):
-    from . import pages, stages
+    from . import figures, pages, stages
 
     if not os.path.isdir(args.annotation_dir):
         print(f"herdmask review: no such folder: {args.annotation_dir}", file=sys.stderr)
         return 2
-    from .models import ModelLoadError, ModelSettings, check_models
-
     try:
         models = check_models(ModelSettings.from_args(args))
     except ModelLoadError as exc:
@@ -141,19 +150,19 @@ def _review_command(args):
     print(models.description)
     os.makedirs(args.out, exist_ok=True)
     review = stages.review_annotations(
-        args.annotation_dir, args.out, models.image_predictor, intersection_thrr=args.intersection_thr,
+        args.annotation_dir, args.out, models.image_predictor, intersection_threshold=args.intersection_thr,
         small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
                         min_count=args.min_count))
     if review.annotation_data is None:
         return 1
     print(review.overlap_text())
     print(review.small_area_text())
-    figures = pages.save_review_figures(review, os.path.join(args.out, "figures"))
+    figure_paths = figures.save_review_figures(review, os.path.join(args.out, "figures"))
     lines = [f"{len(review.annotation_data)} annotation files from {os.path.abspath(args.annotation_dir)}.",
              review.overlap_text(),
              review.small_area_text(), f"Report: {review.report_path or 'none (no question)'}"]
     page = pages.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
-                                   [("Review", lines, figures, pages.report_table_html(review.report_path))])
+                                   [("Review", lines, figure_paths, pages.report_table_html(review.report_path))])
     print(f"Summary page: {page}")
     return 0
 
@@ -174,16 +183,4 @@ def main(argv=None) -> int:
         if missing:
             print(f"herdmask {args.command} needs {', '.join(missing)}: pip install herdmask[app]", file=sys.stderr)
             return 2
-    if hasattr(args, "handler"):
-        return args.handler(args)
-    if args.command == "demo":
-        from .demo import run_demo
-
-        return run_demo(args.out, preset=args.preset, workers=args.workers)
-    if args.command == "review":
-        return _review_command(args)
-    if args.command == "run":
-        from .run import run_batch
-
-        return run_batch(args)
-    return 2
+    return args.handler(args)

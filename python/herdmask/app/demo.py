@@ -5,7 +5,8 @@ one walking over another in the first video), then runs the same code as
 `herdmask run` on it: catalogue, frame extraction, the start-frame search on
 each camera's first segment, identities carried from segment to segment with
 the matcher, tracking, refinement, annotation files and the review, with the
-run's pages.
+run's pages. Last it scores the run against the recording's true tracks, which
+it writes beforehand as MOTChallenge ground truth.
 """
 
 from __future__ import annotations

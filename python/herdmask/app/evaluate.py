@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import os
 
-from .export import is_run_folder, report_errors
+from .export import report_errors
+from .figures import use_file_backend
+from .files import write_atomic, write_text
+from .layout import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, is_run_folder
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
-CSV_NAME = "evaluation.csv"
-CHART_NAME = "evaluation.png"
-PAGE_NAME = "evaluation.html"
 _SCORES = ["MOTA", "IDF1", "precision", "recall"]
 _COUNTS = ["ID switches", "fragmentations"]
 
@@ -21,7 +21,8 @@ def add_parser(sub):
         description="Score PREDICTED (MOTChallenge text, a folder of such files, a run folder or one segment's "
                     "annotation folder) against GROUND_TRUTH (MOTChallenge text or a folder of such files, "
                     "<sequence>.txt, sequences named like the run's cameras). Prints the metrics per sequence "
-                    f"and overall, writes them to {CSV_NAME}, draws {CHART_NAME} and shows both on {PAGE_NAME}.")
+                    f"and overall, writes them to {EVALUATION_TABLE}, draws {EVALUATION_CHART} and shows both on "
+                    f"{EVALUATION_PAGE}.")
     p.add_argument("predicted", metavar="PREDICTED")
     p.add_argument("ground_truth", metavar="GROUND_TRUTH")
     p.add_argument("--out", metavar="DIR",
@@ -74,9 +75,7 @@ def _default_out(path):
 
 def plot_metrics(summary, path):
     """Bar chart of the scores and the identity-error counts per sequence (and overall)."""
-    import matplotlib
-
-    matplotlib.use("Agg", force=matplotlib.get_backend().lower() != "agg")
+    use_file_backend()
     import matplotlib.pyplot as plt
     import numpy as np
     from matplotlib.ticker import MaxNLocator
@@ -104,18 +103,10 @@ def plot_metrics(summary, path):
     right.set_ylabel("count")
     right.set_title("Identity errors per sequence")
     fig.tight_layout()
-    tmp = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.tmp.png")
-    fig.savefig(tmp, dpi=90)
-    plt.close(fig)
-    os.replace(tmp, path)
-    return path
-
-
-def _write_csv(summary, path):
-    tmp = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.tmp")
-    summary.to_csv(tmp)
-    os.replace(tmp, path)
-    return path
+    try:
+        return write_atomic(path, lambda tmp: fig.savefig(tmp, dpi=90))
+    finally:
+        plt.close(fig)
 
 
 def _write_page(summary, chart, path, args, unscored):
@@ -169,15 +160,15 @@ def _run(args):
           f"switches over {len(predicted)} sequence(s) at IoU {args.iou}.")
     out = args.out or _default_out(args.predicted)
     os.makedirs(out, exist_ok=True)
-    print(f"Metrics: {_write_csv(summary, os.path.join(out, CSV_NAME))}")
-    chart = plot_metrics(summary, os.path.join(out, CHART_NAME))
+    print(f"Metrics: {write_text(os.path.join(out, EVALUATION_TABLE), summary.to_csv())}")
+    chart = plot_metrics(summary, os.path.join(out, EVALUATION_CHART))
     print(f"Chart: {chart}")
-    print(f"Page: {_write_page(summary, chart, os.path.join(out, PAGE_NAME), args, unscored)}")
+    print(f"Page: {_write_page(summary, chart, os.path.join(out, EVALUATION_PAGE), args, unscored)}")
     if is_run_folder(args.predicted) and os.path.samefile(out, args.predicted):
         from .pages import refresh_quality_section
 
         if refresh_quality_section(out):
-            print(f"Scores shown on {os.path.join(out, 'summary.html')}")
+            print(f"Scores shown on {os.path.join(out, SUMMARY_PAGE)}")
     return 0
 
 

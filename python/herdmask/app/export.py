@@ -5,10 +5,13 @@ from __future__ import annotations
 import os
 import sys
 
-__all__ = ["INPUT_ERRORS", "add_parser", "export_command", "is_run_folder", "report_errors"]
+from .layout import is_run_folder
+
+__all__ = ["INPUT_ERRORS", "add_parser", "export_command", "report_errors"]
 
 # What bad input raises; anything else is a fault of the program and keeps its traceback.
 INPUT_ERRORS = (OSError, ValueError, KeyError)
+_EXTENSIONS = {"coco": ".json", "mot": ".txt"}
 
 
 def add_parser(sub):
@@ -19,7 +22,7 @@ def add_parser(sub):
                     "annotation folder (the file --out when it ends in .json or .txt, else a file named after "
                     "the segment in the folder --out).")
     p.add_argument("source", metavar="RUN_OR_ANNOTATION_DIR")
-    p.add_argument("--format", choices=["coco", "mot"], required=True,
+    p.add_argument("--format", choices=list(_EXTENSIONS), required=True,
                    help="coco: instance segmentation JSON with RLE masks; mot: frame,id,x,y,w,h,conf,-1,-1,-1")
     p.add_argument("--out", required=True, metavar="PATH",
                    help="output folder, or for one segment a file ending in .json (coco) or .txt (mot)")
@@ -27,18 +30,13 @@ def add_parser(sub):
     return p
 
 
-def is_run_folder(path):
-    return os.path.isfile(os.path.join(path, "identities.csv"))
-
-
-def _segment_target(source, out, fmt):
-    """PATH itself when it ends in the format's extension, else <segment folder name><ext> inside PATH."""
-    ext = ".json" if fmt == "coco" else ".txt"
-    if out.lower().endswith(ext) and not os.path.isdir(out):
+def _segment_target(source, out, extension):
+    """PATH itself when it ends in the format's extension, else <segment folder name><extension> inside PATH."""
+    if out.lower().endswith(extension) and not os.path.isdir(out):
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
         return out
     os.makedirs(out, exist_ok=True)
-    return os.path.join(out, os.path.basename(os.path.normpath(os.path.abspath(source))) + ext)
+    return os.path.join(out, os.path.basename(os.path.normpath(os.path.abspath(source))) + extension)
 
 
 def _describe_coco(doc):
@@ -53,6 +51,12 @@ def _describe_mot(table):
 def _run(args):
     from herdmask import export
 
+    # what a run folder and a segment become in the format, how it is written and said
+    of_run, of_segment, write, describe = {
+        "coco": (export.run_coco, export.segment_coco, export.write_coco, _describe_coco),
+        "mot": (export.run_mot, export.segment_mot, export.write_mot, _describe_mot),
+    }[args.format]
+    extension = _EXTENSIONS[args.format]
     source = args.source
     if not os.path.isdir(source):
         raise FileNotFoundError(f"no such folder: {source}")
@@ -60,24 +64,14 @@ def _run(args):
         if os.path.exists(args.out) and not os.path.isdir(args.out):
             raise NotADirectoryError(f"--out must be a folder for a run folder: {args.out} is a file")
         os.makedirs(args.out, exist_ok=True)
-        if args.format == "coco":
-            for name, doc in export.run_coco(source).items():
-                path = export.write_coco(doc, os.path.join(args.out, f"{name}.json"))
-                print(f"{name}: {_describe_coco(doc)} -> {path}")
-        else:
-            for name, table in export.run_mot(source).items():
-                path = export.write_mot(table, os.path.join(args.out, f"{name}.txt"))
-                print(f"{name}: {_describe_mot(table)} -> {path}")
+        for name, tracks in of_run(source).items():
+            path = write(tracks, os.path.join(args.out, name + extension))
+            print(f"{name}: {describe(tracks)} -> {path}")
         return 0
-    target = _segment_target(source, args.out, args.format)
-    if args.format == "coco":
-        doc = export.segment_coco(source)
-        export.write_coco(doc, target)
-        print(f"{_describe_coco(doc)} -> {target}")
-    else:
-        table = export.segment_mot(source)
-        export.write_mot(table, target)
-        print(f"{_describe_mot(table)} -> {target}")
+    target = _segment_target(source, args.out, extension)
+    tracks = of_segment(source)
+    write(tracks, target)
+    print(f"{describe(tracks)} -> {target}")
     return 0
 
 

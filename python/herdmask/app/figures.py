@@ -12,9 +12,12 @@ from datetime import datetime
 
 import numpy as np
 
+from . import records
+from .files import write_atomic
+
 __all__ = ["identity_timeline", "save_review_figures", "use_file_backend"]
 
-STARTED_COLOURS = {"start-frame search": "#2b8a3e", "carried": "#1c7ed6", "restarted": "#e8590c"}
+STARTED_COLOURS = {records.STARTED_BY_SEARCH: "#2b8a3e", records.CARRIED: "#1c7ed6", records.RESTARTED: "#e8590c"}
 
 
 def use_file_backend():
@@ -22,6 +25,15 @@ def use_file_backend():
 
     if matplotlib.get_backend().lower() != "agg":
         matplotlib.use("Agg", force=True)
+
+
+def _save(fig, path):
+    import matplotlib.pyplot as plt
+
+    try:
+        return write_atomic(path, lambda tmp: fig.savefig(tmp, dpi=90, bbox_inches="tight"))
+    finally:
+        plt.close(fig)
 
 
 def _key_order(keys):
@@ -50,8 +62,7 @@ def _heatmap(table, frame_index, path):
     ax.set_xlabel("Covering box")
     ax.set_ylabel("Covered box")
     ax.set_title(f"Share of each box's mask covered by another box (%), frame {frame_index}")
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
+    _save(fig, path)
 
 
 def _mask_areas(data, path):
@@ -69,8 +80,7 @@ def _mask_areas(data, path):
     ax.set_ylabel("Mask area (pixels)")
     ax.set_title("Mask area of each box")
     ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
+    _save(fig, path)
 
 
 def save_review_figures(review, fig_dir, prefix=""):
@@ -87,20 +97,18 @@ def save_review_figures(review, fig_dir, prefix=""):
     if not data:
         return figures
     # the frame whose worst pairwise coverage is highest shows the overlaps best
-    crowded = max(data, key=lambda k: float(np.max(np.asarray(data[k]["intersections_df"], dtype=float),
-                                                   initial=0.0)))
-    table = data[crowded]["intersections_df"]
-    if len(table) and float(np.max(np.asarray(table, dtype=float), initial=0.0)) > 0:
+    peaks = {k: float(np.max(np.asarray(r["intersections_df"], dtype=float), initial=0.0)) for k, r in data.items()}
+    crowded = max(peaks, key=peaks.get)
+    if peaks[crowded] > 0:
         path = os.path.join(fig_dir, f"{prefix}intersection_heatmap.png")
-        _heatmap(table, data[crowded]["frame_index"], path)
+        _heatmap(data[crowded]["intersections_df"], data[crowded]["frame_index"], path)
         figures[f"Mask coverage between boxes in frame {data[crowded]['frame_index']}, the frame with the "
                 "largest overlap"] = path
     if review.overlap_review is not None and review.overlap_review[0] in data:
         record = data[review.overlap_review[0]]
         with Image.open(record["image_path"]) as im:
             drawn = hm.img_bbx_drawing(im.convert("RGB"), record["masks_dict"])
-        path = os.path.join(fig_dir, f"{prefix}first_long_overlap.png")
-        drawn.save(path)
+        path = write_atomic(os.path.join(fig_dir, f"{prefix}first_long_overlap.png"), drawn.save)
         figures[f"Masks in frame {record['frame_index']}, where the first long overlap begins"] = path
     path = os.path.join(fig_dir, f"{prefix}mask_areas.png")
     _mask_areas(data, path)
@@ -108,24 +116,24 @@ def save_review_figures(review, fig_dir, prefix=""):
     return figures
 
 
-def identity_timeline(records, path, title):
+def identity_timeline(chain, path, title):
     """Box key against the camera's segments in recording order: a bar per key and segment, coloured
     by how the segment's tracking started; a dashed line where the keys restarted; grey where a
     segment was not tracked. Every segment gets the same width, so a short one beside a gap in
     the recording stays visible."""
+    use_file_backend()
     import matplotlib.pyplot as plt
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
-    use_file_backend()
-    done = [r for r in records if r.get("status") == "done"]
+    done = [r for r in chain if r.get("status") == records.DONE]
     keys = _key_order(i["box_key"] for r in done for i in r.get("identities", []))
     row = {k: i for i, k in enumerate(keys)}
     fig, ax = plt.subplots(figsize=(10, 1.4 + 0.32 * max(len(keys), 3)))
     shown = set()
-    for x, r in enumerate(records):
-        if r.get("status") != "done":
+    for x, r in enumerate(chain):
+        if r.get("status") != records.DONE:
             ax.axvspan(x, x + 1, color="#adb5bd", alpha=0.5, lw=0)
             shown.add("not done")
             continue
@@ -138,11 +146,11 @@ def identity_timeline(records, path, title):
             a = x + width * ident["first_frame"]
             b = x + width * (ident["last_frame"] + 1)
             ax.barh(row[ident["box_key"]], b - a, left=a, height=0.6, color=colour, edgecolor="white", lw=0.5)
-        if r.get("started") == "restarted":
+        if r.get("started") == records.RESTARTED:
             ax.axvline(x, color="#c92a2a", ls="--", lw=1.5)
             shown.add("keys restarted")
-    starts = [datetime.fromisoformat(r["start_time"]).strftime("%H:%M:%S") for r in records]
-    ax.set_xlim(0, max(1, len(records)))
+    starts = [datetime.fromisoformat(r["start_time"]).strftime("%H:%M:%S") for r in chain]
+    ax.set_xlim(0, max(1, len(chain)))
     ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
     ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: starts[int(v)] if 0 <= v < len(starts) else ""))
     plt.setp(ax.get_xticklabels(), rotation=30, ha="right")
@@ -152,15 +160,13 @@ def identity_timeline(records, path, title):
     ax.set_ylabel("Box key")
     ax.set_xlabel("Segments in recording order, marked with their start time (gaps between videos not to scale)")
     ax.set_title(title)
-    handles = [Patch(color=c, label=("segment started by the start-frame search" if how == "start-frame search"
-                                     else f"segment {how}")) for how, c in STARTED_COLOURS.items() if how in shown]
+    handles = [Patch(color=c, label=("segment started by the start-frame search"
+                                     if how == records.STARTED_BY_SEARCH else f"segment {how}"))
+               for how, c in STARTED_COLOURS.items() if how in shown]
     if "keys restarted" in shown:
         handles.append(Line2D([], [], color="#c92a2a", ls="--", label="keys restarted"))
     if "not done" in shown:
         handles.append(Patch(color="#adb5bd", alpha=0.5, label="segment not tracked"))
     if handles:
         ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    fig.savefig(path, dpi=90, bbox_inches="tight")
-    plt.close(fig)
-    return path
+    return _save(fig, path)

@@ -14,19 +14,20 @@ from __future__ import annotations
 import os
 import re
 
-__all__ = ["TRUTH_COLUMNS", "ground_truth_tables", "sample_truth", "write_sample_ground_truth"]
+__all__ = ["TRUTH_BOX_COLUMNS", "ground_truth_tables", "sample_truth", "write_sample_ground_truth"]
 
-# every animal's true place: the frame is its position in its video, x2 and y2 lie one past the box
-TRUTH_COLUMNS = ["camera", "video", "frame", "animal", "x1", "y1", "x2", "y2"]
+# the columns of the sample's truth.csv that place every animal's box: the frame is its position
+# in its video, x2 and y2 lie one past the box
+TRUTH_BOX_COLUMNS = ["camera", "video", "frame", "animal", "x1", "y1", "x2", "y2"]
 _NAME = re.compile(r"^Camera(\d+)_(\d+)_(\d{14})")
 
 
 def sample_truth(rec):
     """Every animal's true box per camera, video and frame of a `samples.SampleRecording`,
-    in pen (cropped) coordinates, as a table with `TRUTH_COLUMNS`."""
+    in pen (cropped) coordinates, as a table with `TRUTH_BOX_COLUMNS`."""
     import pandas as pd
 
-    return pd.read_csv(rec.truth_path, dtype={"camera": str})[TRUTH_COLUMNS]
+    return pd.read_csv(rec.truth_path, dtype={"camera": str})[TRUTH_BOX_COLUMNS]
 
 
 def ground_truth_tables(truth):

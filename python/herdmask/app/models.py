@@ -348,7 +348,9 @@ def _config_hint(package_dir, config):
     found = []
     for root, _, files in os.walk(os.path.join(package_dir, "configs")):
         found += [os.path.relpath(os.path.join(root, f), package_dir) for f in files if f in (base, base + ".yaml")]
-    return f"; did you mean {' or '.join(sorted(found))}?" if found else " (names look like configs/sam2.1/sam2.1_hiera_t.yaml)"
+    if found:
+        return f"; did you mean {' or '.join(sorted(found))}?"
+    return " (names look like configs/sam2.1/sam2.1_hiera_t.yaml)"
 
 
 def _load_segmenter(torch, settings, device):

@@ -1,4 +1,5 @@
-"""The command's HTML pages: a page per segment, per camera and for the run.
+"""The command's HTML pages: a page per segment, per camera and for the run, and the
+pages of sections that review and evaluate write.
 
 Pages are self-contained HTML beside their PNG figures, linked by relative
 paths, so the output folder can be moved or served as it is. They read as a
@@ -10,11 +11,11 @@ from __future__ import annotations
 import html
 import os
 
-from . import figures as figs
-from .figures import save_review_figures, use_file_backend
+from . import figures, layout, records
+from .files import write_atomic, write_text
 
-__all__ = ["link_figures", "refresh_quality_section", "report_table_html", "save_review_figures",
-           "use_file_backend", "write_link_page", "write_run_pages", "write_summary_page"]
+__all__ = ["link_figures", "refresh_quality_section", "report_table_html", "write_link_page", "write_run_pages",
+           "write_summary_page"]
 
 _STYLE = """
 body{font-family:sans-serif;max-width:1100px;margin:2em auto;padding:0 1em;color:#222;line-height:1.4}
@@ -46,19 +47,13 @@ def _figure(img, page, caption, cls=""):
 
 
 def _write(path, title, body, nav=""):
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    text = ("<!doctype html><html><head><meta charset='utf-8'>"
-            f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>"
-            f"{nav}<h1>{_e(title)}</h1>{body}</body></html>")
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, path)
-    return path
+    return write_text(path, "<!doctype html><html><head><meta charset='utf-8'>"
+                            f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>"
+                            f"{nav}<h1>{_e(title)}</h1>{body}</body></html>")
 
 
 def _status(r):
-    cls = "done" if r.get("status") == "done" else "not-done"
+    cls = "done" if r.get("status") == records.DONE else "not-done"
     return f"<span class='{cls}'>{_e(r.get('status'))}</span>"
 
 
@@ -96,7 +91,7 @@ def _segment_page(link):
 
 
 def _camera_page(out, camera):
-    return os.path.join(out, "cameras", f"camera_{camera}.html")
+    return layout.camera_file(out, camera, ".html")
 
 
 def link_figures(link, review, start):
@@ -105,8 +100,7 @@ def link_figures(link, review, start):
     os.makedirs(fig_dir, exist_ok=True)
     found = {}
     if start.picture is not None:
-        path = os.path.join(fig_dir, "start_frame.png")
-        start.picture.save(path)
+        path = write_atomic(os.path.join(fig_dir, "start_frame.png"), start.picture.save)
         keys = ", ".join(start.keys)
         if start.matched_from is not None:
             caption = (f"Frame {start.frame}: the previous segment's animals found again with the matcher "
@@ -114,16 +108,15 @@ def link_figures(link, review, start):
         else:
             caption = f"Frame {start.frame}: the start frame found by the search, keys {keys}"
         found[caption] = path
-    found.update(save_review_figures(review, fig_dir))
+    found.update(figures.save_review_figures(review, fig_dir))
     return {caption: os.path.relpath(p, link.out) for caption, p in found.items()}
 
 
 def write_link_page(link, record, review):
     page = _segment_page(link)
     nav = f"<nav>{_a(_camera_page(link.out, link.camera), page, f'Camera {link.camera}')}</nav>"
-    how = record["started"] + (f" from {record['carried_from']}" if record.get("carried_from") else "")
     body = [f"<p>Status: {_status(record)}. Tracking started at frame {record['start_frame']} "
-            f"({_e(how)}), {record['animals']} animals ({_e(', '.join(record['keys']))}), "
+            f"({_e(records.how_started(record))}), {record['animals']} animals ({_e(', '.join(record['keys']))}), "
             f"{record['frames']} frames.</p>"]
     for text in (record.get("note"), record.get("restart_reason") and f"Keys restarted: {record['restart_reason']}"):
         if text:
@@ -162,9 +155,9 @@ def _link_rows(links, recs, page):
         how = r.get("started") or "–"
         if r.get("carried_from"):
             how += f" from {r['carried_from'].split('/')[0]}"
-        text = r.get("reason") if r.get("status") != "done" else "; ".join(
+        text = r.get("reason") if r.get("status") != records.DONE else "; ".join(
             filter(None, [r.get("note"), r.get("restart_reason") and f"keys restarted: {r['restart_reason']}"]))
-        done = r.get("status") == "done"
+        done = r.get("status") == records.DONE
         links_html = ""
         if done:
             links_html = _a(_segment_page(lk), page, "segment page")
@@ -213,14 +206,14 @@ def _camera_page_body(out, camera, links, recs, info, page):
         body.append(f"<p>{_e(_crop_text(info))}</p>")
     chain = [recs[lk.key] for lk in links if lk.key in recs]
     body.append("<h2>Identities</h2>")
-    if any(r.get("status") == "done" for r in chain):
-        img = figs.identity_timeline(chain, os.path.join(out, "cameras", f"camera_{camera}_identities.png"),
+    if any(r.get("status") == records.DONE for r in chain):
+        img = figures.identity_timeline(chain, layout.camera_file(out, camera, "_identities.png"),
                                      f"Box keys of camera {camera} over the recording")
         body.append(_figure(img, page, "Each bar is one box key tracked in one segment; a key keeps its animal "
                                        "for as long as the chain carries it."))
     else:
         body.append("<p>No segment of this camera was tracked.</p>")
-    restarts = [r for r in chain if r.get("started") == "restarted" and r.get("status") == "done"]
+    restarts = [r for r in chain if r.get("started") == records.RESTARTED and r.get("status") == records.DONE]
     for r in restarts:
         body.append(f"<p class='note'>Keys restarted at {_e(r['video'])} {_e(r['segment'])}: "
                     f"{_e(r.get('restart_reason'))}. The same key before and after names "
@@ -231,38 +224,36 @@ def _camera_page_body(out, camera, links, recs, info, page):
 
 
 def _next_steps(out, chains, recs, cameras, page):
+    ended = [(lk, recs[lk.key]) for links in chains.values() for lk in links if lk.key in recs]
+    tracked = [(lk, r) for lk, r in ended if r.get("status") == records.DONE]
+    not_done = [(lk, r) for lk, r in ended if r.get("status") != records.DONE]
     items = []
-    not_done = [(lk, recs[lk.key]) for links in chains.values() for lk in links
-                if lk.key in recs and recs[lk.key].get("status") != "done"]
     if not_done:
         shown = not_done[:8]
         lines = "".join(f"<li>{_e(lk.describe())}: {_e(r['status'])}, {_e(r.get('reason'))} "
                         f"({_a(lk.log_path, page, 'log')})</li>" for lk, r in shown)
-        more = f"<li>... and {len(not_done) - len(shown)} more in run_summary.csv</li>" if len(not_done) > 8 else ""
+        more = (f"<li>... and {len(not_done) - len(shown)} more in {layout.RUN_SUMMARY}</li>"
+                if len(not_done) > 8 else "")
         items.append(f"<li><b>{len(not_done)} segment(s) were not tracked.</b> Rerun the same command to try "
                      f"them again once the cause is fixed:<ul>{lines}{more}</ul></li>")
     for camera, info in cameras.items():
         if info.get("warning"):
             items.append(f"<li>Camera {_e(camera)}: {_e(info['warning'])} "
                          f"({_a(_camera_page(out, camera), page, 'camera page')}).</li>")
-    short = [(lk, recs[lk.key]) for links in chains.values() for lk in links
-             if lk.key in recs and recs[lk.key].get("status") == "done" and recs[lk.key].get("note")]
-    for lk, r in short:
-        items.append(f"<li>{_a(_segment_page(lk), page, lk.describe())}: {_e(r['note'])}.</li>")
-    restarts = [(lk, recs[lk.key]) for links in chains.values() for lk in links
-                if lk.key in recs and recs[lk.key].get("started") == "restarted"
-                and recs[lk.key].get("status") == "done"]
-    for lk, r in restarts:
-        items.append(f"<li>{_e(lk.describe())}: the keys restarted, so its boxes are not the same animals as "
-                     f"before ({_e(r.get('restart_reason'))}). "
-                     f"{_a(_segment_page(lk), page, 'Check its start frame')}.</li>")
-    asked = sorted(((recs[lk.key].get("questions") or 0, lk) for links in chains.values() for lk in links
-                    if lk.key in recs and recs[lk.key].get("status") == "done"), key=lambda x: -x[0])
-    asked = [(q, lk) for q, lk in asked if q][:5]
+    for lk, r in tracked:
+        if r.get("note"):
+            items.append(f"<li>{_a(_segment_page(lk), page, lk.describe())}: {_e(r['note'])}.</li>")
+    for lk, r in tracked:
+        if r.get("started") == records.RESTARTED:
+            items.append(f"<li>{_e(lk.describe())}: the keys restarted, so its boxes are not the same animals as "
+                         f"before ({_e(r.get('restart_reason'))}). "
+                         f"{_a(_segment_page(lk), page, 'Check its start frame')}.</li>")
+    asked = sorted(((r.get("questions") or 0, lk, r) for lk, r in tracked), key=lambda x: -x[0])
+    asked = [(q, lk, r) for q, lk, r in asked if q][:5]
     if asked:
         lines = "".join(f"<li>{_a(_segment_page(lk), page, lk.describe())}: {q} question(s)"
-                        + (f"; {_e(recs[lk.key]['long_overlap'])}" if recs[lk.key].get("long_overlap", "")
-                           .startswith("Long overlaps") else "") + "</li>" for q, lk in asked)
+                        + (f"; {_e(r['long_overlap'])}" if r.get("long_overlap", "").startswith("Long overlaps")
+                           else "") + "</li>" for q, lk, r in asked)
         items.append(f"<li>The segments with the most questions in their tracking report; review these first:"
                      f"<ul>{lines}</ul></li>")
     if not items:
@@ -283,7 +274,7 @@ _QUALITY_OPEN, _QUALITY_CLOSE = "<!-- tracking quality -->", "<!-- /tracking qua
 def _quality_section(out, page):
     import pandas as pd
 
-    scores = os.path.join(out, "evaluation.csv")
+    scores = os.path.join(out, layout.EVALUATION_TABLE)
     if not os.path.isfile(scores):
         text = ("<p>Not scored yet. With ground truth for the cameras (MOTChallenge text, one "
                 "<code>Camera&lt;N&gt;.txt</code> per camera), <code>herdmask evaluate "
@@ -292,31 +283,26 @@ def _quality_section(out, page):
         overall = pd.read_csv(scores, index_col=0).loc["OVERALL"]
         text = (f"<p>Against ground truth: IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, "
                 f"{int(overall['ID switches'])} identity switch(es), {int(overall['fragmentations'])} "
-                f"fragmentation(s) ({_a(os.path.join(out, 'evaluation.html'), page, 'scores per camera')}).</p>")
+                f"fragmentation(s) ({_a(os.path.join(out, layout.EVALUATION_PAGE), page, 'scores per camera')}).</p>")
     return f"{_QUALITY_OPEN}<h2>Tracking quality</h2>{text}{_QUALITY_CLOSE}"
 
 
 def refresh_quality_section(out):
     """Rewrites the tracking-quality section of the run folder's summary page, when it has one."""
-    page = os.path.join(out, "summary.html")
+    page = os.path.join(out, layout.SUMMARY_PAGE)
     if not os.path.isfile(page):
         return None
-    with open(page) as f:
+    with open(page, encoding="utf-8") as f:
         text = f.read()
     start, end = text.find(_QUALITY_OPEN), text.find(_QUALITY_CLOSE)
     if start < 0 or end < start:
         return None
-    text = text[:start] + _quality_section(out, page) + text[end + len(_QUALITY_CLOSE):]
-    tmp = page + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, page)
-    return page
+    return write_text(page, text[:start] + _quality_section(out, page) + text[end + len(_QUALITY_CLOSE):])
 
 
 def write_run_pages(out, chains, recs, cameras, identities, timing, models_description):
     """A page per camera and the run's summary page; returns the summary page's path."""
-    page = os.path.join(out, "summary.html")
+    page = os.path.join(out, layout.SUMMARY_PAGE)
     rows = ["<table><tr><th>Camera</th><th>Videos</th><th>Segments</th><th>Tracked</th><th>Carried</th>"
             "<th>Restarted</th><th>Not done</th><th>Animals tracked</th></tr>"]
     for camera, links in chains.items():
@@ -324,18 +310,19 @@ def write_run_pages(out, chains, recs, cameras, identities, timing, models_descr
         _write(cpage, f"Camera {camera}", _camera_page_body(out, camera, links, recs, cameras.get(camera, {}), cpage),
                f"<nav>{_a(page, cpage, 'Run summary')}</nav>")
         chain = [recs[lk.key] for lk in links if lk.key in recs]
-        done = [r for r in chain if r.get("status") == "done"]
+        done = [r for r in chain if r.get("status") == records.DONE]
         tracks = identities[identities["camera"] == camera]["track_id"].nunique() if len(identities) else 0
         rows.append(f"<tr><td>{_a(cpage, page, f'Camera {camera}')}</td>"
                     f"<td>{len(dict.fromkeys(lk.video for lk in links))}</td><td>{len(links)}</td>"
-                    f"<td>{len(done)}</td><td>{sum(r.get('started') == 'carried' for r in done)}</td>"
-                    f"<td>{sum(r.get('started') == 'restarted' for r in done)}</td>"
+                    f"<td>{len(done)}</td><td>{sum(r.get('started') == records.CARRIED for r in done)}</td>"
+                    f"<td>{sum(r.get('started') == records.RESTARTED for r in done)}</td>"
                     f"<td>{len(links) - len(done)}</td><td>{tracks}</td></tr>")
     rows.append("</table>")
     body = ["<h2>What to look at next</h2>", _next_steps(out, chains, recs, cameras, page),
             "<h2>Cameras</h2>", "".join(rows),
-            "<p>Tables: ", _a(os.path.join(out, "run_summary.csv"), page, "run_summary.csv"),
-            " (one row per segment and its status), ", _a(os.path.join(out, "identities.csv"), page, "identities.csv"),
+            "<p>Tables: ", _a(os.path.join(out, layout.RUN_SUMMARY), page, layout.RUN_SUMMARY),
+            " (one row per segment and its status), ",
+            _a(os.path.join(out, layout.IDENTITIES), page, layout.IDENTITIES),
             " (one row per box key per segment).</p>",
             _quality_section(out, page),
             "<h2>Run</h2>", f"<p>{_e(models_description)}</p>"]

@@ -17,7 +17,7 @@ from datetime import datetime, timedelta
 
 import herdmask as hm
 
-from . import stages
+from . import layout, stages
 
 __all__ = ["Link", "Video", "NAME_PATTERN_TEXT", "build_chains", "explain_empty_catalogue", "minute_text",
            "probe_video"]
@@ -62,8 +62,13 @@ class Link:
     out: str
 
     @property
+    def _name(self):
+        """The link's name in the folders of reports, records and logs."""
+        return self.segment or "video"
+
+    @property
     def key(self):
-        return f"{self.video}/{self.segment or 'video'}"
+        return f"{self.video}/{self._name}"
 
     @property
     def annotation_dir(self):
@@ -71,15 +76,15 @@ class Link:
 
     @property
     def report_dir(self):
-        return os.path.join(self.out, "reports", self.video, self.segment or "video")
+        return os.path.join(self.out, "reports", self.video, self._name)
 
     @property
     def record_path(self):
-        return os.path.join(self.out, "links", self.video, (self.segment or "video") + ".json")
+        return os.path.join(self.out, "links", self.video, self._name + ".json")
 
     @property
     def log_path(self):
-        return os.path.join(self.out, "logs", self.video, (self.segment or "video") + ".log")
+        return os.path.join(self.out, "logs", self.video, self._name + ".log")
 
     def describe(self):
         return f"Camera {self.camera} {self.video} " + (self.segment or "(whole video)")
@@ -117,7 +122,6 @@ def build_chains(table, out, time_step):
                   minutes, fps)
         videos[v.name] = v
         by_camera.setdefault(v.camera, []).append(v)
-    frames_base = os.path.join(out, "frames")
     chains = {}
     for camera in sorted(by_camera, key=lambda c: (len(c), c)):
         links = []
@@ -127,8 +131,7 @@ def build_chains(table, out, time_step):
                 segment = f"{minute_text(start)}min_to_{minute_text(end)}min" if v.minutes else WHOLE_VIDEO
                 t0 = v.start + timedelta(minutes=start)
                 t1 = v.start + timedelta(minutes=end)
-                frames_dir = (f"{frames_base}/{v.date}/{v.name}/{segment}/right_cropped_frames"
-                              if segment else "")
+                frames_dir = layout.frames_dir(out, v.date, v.name, segment) if segment else ""
                 links.append(Link(camera, v.name, segment, len(links), start, end, t0.isoformat(),
                                   t1.isoformat(), frames_dir, out))
         chains[camera] = links

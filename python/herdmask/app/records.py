@@ -1,19 +1,18 @@
 """What a run keeps on disk: one record per link, the run's tables and its settings.
 
-Every file here is written to a temporary name in the same folder and renamed,
-so a reader (or a rerun after a crash) sees the old file or the new one, never
-half of one.
+Each file is written whole (see `files.write_atomic`): a reader, or a rerun after
+a crash, sees the old file or the new one, never half of one.
 """
 
 from __future__ import annotations
 
 import hashlib
 import json
-import os
-import tempfile
+
+from .files import write_text
 
 __all__ = ["DONE", "FAILED", "NO_FRAMES", "NO_START", "IDENTITY_COLUMNS", "SUMMARY_COLUMNS", "STARTED_BY_SEARCH",
-           "CARRIED", "RESTARTED", "atomic_write", "read_json", "write_json", "identity_table", "summary_table",
+           "CARRIED", "RESTARTED", "how_started", "link_record", "read_json", "write_json", "identity_table", "summary_table",
            "write_table", "run_settings", "settings_differences", "fingerprint"]
 
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -25,35 +24,34 @@ IDENTITY_COLUMNS = ["camera", "video", "segment", "box_key", "track_id", "starte
                     "first_frame", "last_frame", "frames_tracked", "mean_area"]
 
 
-def atomic_write(path, text):
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path), suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", newline="") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-        raise
+def link_record(link, fingerprint, reason=""):
+    """The fields every link's record has, filled in as for a link that failed for `reason`."""
+    return {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
+            "start_time": link.start_time, "end_time": link.end_time, "status": FAILED, "reason": reason,
+            "started": "", "carried_from": "", "identities": [], "fingerprint": fingerprint}
+
+
+def how_started(record):
+    """How a tracked link started, in words: "carried from <video>/<segment>", "restarted", ..."""
+    return record["started"] + (f" from {record['carried_from']}" if record.get("carried_from") else "")
 
 
 def write_json(path, data):
-    atomic_write(path, json.dumps(data, indent=2, sort_keys=True))
+    write_text(path, json.dumps(data, indent=2, sort_keys=True))
 
 
 def read_json(path):
     """The JSON object in `path`, or None when there is none (missing or unreadable)."""
     try:
-        with open(path) as f:
-            return json.load(f)
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
     except (OSError, ValueError):
         return None
+    return data if isinstance(data, dict) else None
 
 
 def write_table(path, frame):
-    atomic_write(path, frame.to_csv(index=False))
+    write_text(path, frame.to_csv(index=False))
 
 
 def summary_table(records):
@@ -127,10 +125,11 @@ def run_settings(args, model_settings, pen_json):
         crop = ",".join(str(v) for v in args.crop_box)
     else:
         crop = "orange marker"
-    models = model_settings.deciding()  # a rerun may move the tracker's memory without redoing anything
     return {"time_step": args.time_step, "crop": crop, "animals": args.animals, "step": args.step,
             "pen_json": pen_json, "pen_polygon": _file_digest(pen_json),
-            "models": {k: v for k, v in sorted(models.items())}, "small_area": args.small_area,
+            # in the stored file's order, so that a changed setting reads alike before and now; where
+            # the tracker keeps its memory is left out, so a rerun may move it without redoing anything
+            "models": dict(sorted(model_settings.deciding().items())), "small_area": args.small_area,
             "max_gap": args.max_gap, "match_frames": args.match_frames}
 
 

@@ -1,26 +1,18 @@
 """`herdmask run`: every camera's recordings as one chain of links, on dask.distributed.
 
-Layout under --out:
-    settings.json                                   what the results were made with
-    frames/<date>/<video>/<segment>/right_cropped_frames/
-    annotations/<video>/<segment>/output_pp_<n>.json
-    reports/<video>/<segment>/                      tracking_question_report.csv, figures, segment.html
-    links/<video>/<segment>.json                    each link's record, written when it ends
-    logs/<video>/<segment>.log, logs/<video>/extraction.log
-    cameras/camera_<N>.html                         one page per camera
-    run_summary.csv, identities.csv, timing.json, summary.html
-
-A link is skipped on a rerun only when its record says done with the same
-settings; every other link is tried again. With --scheduler the workers must
-see the recordings and --out under the same paths (a shared file system) and
-have herdmask installed.
+What it writes under --out is described in `layout`. A link is skipped on a
+rerun only when its record says done with the same settings; every other link
+is tried again. With --scheduler the workers must see the recordings and --out
+under the same paths (a shared file system) and have herdmask installed.
 """
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import dataclasses
 import io
+import math
 import os
 import shutil
 import sys
@@ -28,7 +20,7 @@ import tempfile
 import time
 import uuid
 
-from . import pages, plan, records, stages
+from . import layout, pages, plan, records, stages
 from .models import ModelLoadError, ModelSettings, check_models
 
 __all__ = ["run_batch", "EXIT_OK", "EXIT_NOT_DONE", "EXIT_BAD_INPUT", "EXIT_SETTINGS_DIFFER"]
@@ -109,7 +101,7 @@ def _catalogue(args, recordings):
 def _settle_settings(args, out, current):
     """Compares with the settings stored in `out`; with --redo clears results made otherwise."""
     os.makedirs(out, exist_ok=True)
-    path = os.path.join(out, "settings.json")
+    path = os.path.join(out, layout.SETTINGS)
     stored = records.read_json(path)
     if stored is not None and stored != current:
         differences = records.settings_differences(stored, current)
@@ -118,11 +110,11 @@ def _settle_settings(args, out, current):
                         "Rerun with --redo to redo them with the new settings, or choose another --out.",
                         EXIT_SETTINGS_DIFFER)
         print(f"Settings changed ({'; '.join(differences)}): --redo removes the results made with the old ones.")
-        folders = ["links", "annotations", "reports"]
+        folders = [os.path.join(out, name) for name in layout.RESULT_FOLDERS]
         if any(stored.get(k) != current.get(k) for k in records.EXTRACTION_SETTINGS):
-            folders.append("frames")
-        for name in folders:
-            shutil.rmtree(os.path.join(out, name), ignore_errors=True)
+            folders.append(layout.frames_base(out))
+        for folder in folders:
+            shutil.rmtree(folder, ignore_errors=True)
     records.write_json(path, current)
 
 
@@ -147,10 +139,7 @@ def _client(args):
 def _register_models(client, model_settings):
     from .tasks import ModelsPlugin
 
-    per_host = {}
-    for address in client.scheduler_info()["workers"]:
-        host = address.rsplit(":", 1)[0]
-        per_host[host] = per_host.get(host, 0) + 1
+    per_host = collections.Counter(address.rsplit(":", 1)[0] for address in client.scheduler_info()["workers"])
     replies = client.register_plugin(ModelsPlugin(model_settings, per_host))
     for worker, reply in (replies or {}).items():
         if isinstance(reply, dict) and reply.get("status") == "error":
@@ -171,8 +160,7 @@ def _line(link, r):
     head = link.describe()
     if r["status"] != records.DONE:
         return f"{head}: {r['status']}, {r['reason']}"
-    how = r["started"] + (f" from {r['carried_from']}" if r.get("carried_from") else "")
-    text = (f"{head}: done, {how}; {r['animals']} animals from frame {r['start_frame']}, "
+    text = (f"{head}: done, {records.how_started(r)}; {r['animals']} animals from frame {r['start_frame']}, "
             f"{r['questions']} question(s) in the report")
     if r.get("restart_reason"):
         text += f". Keys restarted: {r['restart_reason']}"
@@ -181,24 +169,32 @@ def _line(link, r):
 
 def _lost(link, exc, fingerprint):
     text = " ".join(str(exc).split()) or type(exc).__name__
-    return {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
-            "start_time": link.start_time, "end_time": link.end_time, "status": records.FAILED,
-            "reason": f"the task did not finish: {type(exc).__name__}: {text}", "started": "",
-            "carried_from": "", "identities": [], "fingerprint": fingerprint}
+    return records.link_record(link, fingerprint, f"the task did not finish: {type(exc).__name__}: {text}")
 
 
 class _Progress:
-    """run_summary.csv rewritten as links end, and one line per link."""
+    """The records of the links that have ended, and run_summary.csv made from them."""
+
+    # Each rewrite takes time in proportion to the links ended so far: rewritten after every
+    # link, a run (or a rerun) of days of recordings spent hours of the driver's time on it.
+    SECONDS_BETWEEN_WRITES = 2.0
 
     def __init__(self, out, chains):
         self.out = out
         self.chains = chains
         self.records = {}
+        self.written = -math.inf
 
     def set(self, link, record):
+        """Keeps a link's record; run_summary.csv follows within a few seconds."""
         self.records[link.key] = record
+        if time.perf_counter() - self.written >= self.SECONDS_BETWEEN_WRITES:
+            self.write()
+
+    def write(self):
         ordered = [self.records[lk.key] for links in self.chains.values() for lk in links if lk.key in self.records]
-        records.write_table(os.path.join(self.out, "run_summary.csv"), records.summary_table(ordered))
+        records.write_table(os.path.join(self.out, layout.RUN_SUMMARY), records.summary_table(ordered))
+        self.written = time.perf_counter()
 
     def per_chain(self):
         return [[self.records[lk.key] for lk in links if lk.key in self.records] for links in self.chains.values()]
@@ -244,7 +240,7 @@ def _submit(client, chains, videos, done, task_settings, fingerprint, out):
 
 
 def _camera_info(out, camera, crop):
-    path = os.path.join(out, "cameras", f"camera_{camera}.json")
+    path = layout.camera_file(out, camera, ".json")
     if crop is not None:
         records.write_json(path, crop)
         return crop
@@ -324,6 +320,7 @@ def _run(args):
         elif r and r.get("status") == records.DONE and r.get("fingerprint") == fingerprint:
             done[lk.key] = r
             progress.set(lk, r)
+    progress.write()
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(all_links)} links, {len(done)} done in an "
           f"earlier run, {len(all_links) - len(done)} to do.")
     print(description)
@@ -334,18 +331,21 @@ def _run(args):
     timing = {"extraction": 0.0, "models": 0.0, "library": 0.0, "pages": 0.0}
     crops, cluster_wall, n_workers, setup = {}, 0.0, 0, 0.0
     if len(done) < len(all_links):
-        setup, cluster_wall, n_workers = _run_on_cluster(args, chains, videos, done, task_settings, fingerprint,
-                                                         progress, timing, crops, start_wall)
+        try:
+            setup, cluster_wall, n_workers = _run_on_cluster(args, chains, videos, done, task_settings, fingerprint,
+                                                             progress, timing, crops, start_wall)
+        finally:
+            progress.write()
     busy = sum(timing.values())
     timing.update(wall=round(time.perf_counter() - start_wall, 3), setup=round(setup, 3),
                   cluster_wall=round(cluster_wall, 3),
                   workers=n_workers, waiting=round(max(0.0, n_workers * cluster_wall - busy), 3))
     timing = {k: round(v, 3) if isinstance(v, float) else v for k, v in timing.items()}
-    records.write_json(os.path.join(out, "timing.json"), timing)
+    records.write_json(os.path.join(out, layout.TIMING), timing)
 
     per_chain = progress.per_chain()
     identities = records.identity_table(per_chain)
-    records.write_table(os.path.join(out, "identities.csv"), identities)
+    records.write_table(os.path.join(out, layout.IDENTITIES), identities)
     cameras = {cam: _camera_info(out, cam, crops.get(cam)) for cam in chains}
     page = pages.write_run_pages(out, chains, progress.records, cameras, identities, timing, description)
     flat = [r for rs in per_chain for r in rs]

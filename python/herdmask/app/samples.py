@@ -18,12 +18,15 @@ from __future__ import annotations
 
 import csv
 import dataclasses
+import io
 import json
 import math
 import os
 from datetime import datetime, timedelta
 
 import numpy as np
+
+from .files import write_atomic, write_text
 
 __all__ = ["PRESETS", "TRUTH_COLUMNS", "SamplePreset", "SampleRecording", "make_sample_recording",
            "render_frame"]
@@ -93,13 +96,6 @@ class SampleRecording:
     crop_box: tuple  # the box the crop rule is expected to give
     cameras: list = dataclasses.field(default_factory=list)  # camera numbers, as in the file names
     truth_path: str = None
-
-    @property
-    def crop_x0(self) -> int:
-        return self.crop_box[0]
-
-    def videos_of(self, camera) -> list:
-        return [p for p in self.video_paths if os.path.basename(p).startswith(f"Camera{camera}_")]
 
 
 def _video_name(camera: int, seq: int, start: datetime) -> str:
@@ -199,15 +195,16 @@ def true_boxes(scene: _Scene, t: float):
 def _write_video(path, scene, preset, first_t, marker_x1):
     import cv2
 
-    tmp = path + ".partial.mp4"
-    writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
-                             (FRAME_WIDTH, preset.height))
-    if not writer.isOpened():
-        raise OSError(f"cannot write video {tmp}: OpenCV has no mp4v encoder here")
-    for i in range(preset.frames_per_video):
-        writer.write(render_frame(scene, first_t + i, marker_x1))
-    writer.release()
-    os.replace(tmp, path)
+    def write(tmp):
+        writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
+                                 (FRAME_WIDTH, preset.height))
+        if not writer.isOpened():
+            raise OSError(f"cannot write video {path}: OpenCV has no mp4v encoder here")
+        for i in range(preset.frames_per_video):
+            writer.write(render_frame(scene, first_t + i, marker_x1))
+        writer.release()
+
+    write_atomic(path, write)
 
 
 def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: int = 1,
@@ -262,21 +259,17 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
             }
         ]
     }
-    pen_path = os.path.join(out_dir, "pen_polygon.json")
-    with open(pen_path, "w") as f:
-        json.dump(pen, f, indent=4)
-    truth_path = os.path.join(out_dir, "truth.csv")
-    with open(truth_path, "w", newline="") as f:
-        out = csv.writer(f)
-        out.writerow(TRUTH_COLUMNS)
-        out.writerows(truth_rows)
+    pen_path = write_text(os.path.join(out_dir, "pen_polygon.json"), json.dumps(pen, indent=4))
+    truth = io.StringIO()
+    csv.writer(truth).writerows([TRUTH_COLUMNS, *truth_rows])
+    truth_path = write_text(os.path.join(out_dir, "truth.csv"), truth.getvalue())
     return SampleRecording(
         base_dir=str(out_dir),
         sub_dir=sub_dir,
         video_paths=paths,
         pen_json_path=pen_path,
         preset=preset,
-        crop_box=(x0, 0, 2560, 1440),
+        crop_box=(x0, 0, FRAME_WIDTH, 1440),
         cameras=[str(c) for c in cameras],
         truth_path=truth_path,
     )

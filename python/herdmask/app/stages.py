@@ -3,8 +3,8 @@
 Each function here is one stage as a lab runs it: catalogue and frame
 extraction, the start-frame search and tracking of one frame folder,
 refinement, the per-frame annotation files the tracking run leaves, the review
-of those files, and carrying identities into the next video. The run and the
-demo chain them.
+of those files, and carrying identities into the next video. The run's link
+tasks chain them; `herdmask review` runs the review alone.
 """
 
 from __future__ import annotations
@@ -17,6 +17,8 @@ import os
 import numpy as np
 
 import herdmask as hm
+
+from .files import write_text
 
 __all__ = [
     "ReviewResult",
@@ -253,11 +255,7 @@ def write_annotation_files(video_segments, frame_names, annotation_dir, label="p
                                "formatted_polygon": _polygons(m, (x, y, w, h), label)})
         data = {"image_path": os.path.abspath(frame_names[idx]), "frame_index": int(idx),
                 "detections": detections}
-        path = os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx))
-        tmp = path + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(data, f, indent=4)
-        os.replace(tmp, path)
+        write_text(os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx)), json.dumps(data, indent=4))
 
 
 # ------------------------------------------------------------------ review stages
@@ -304,7 +302,7 @@ def _compared_no_frame(exc):
             and os.path.dirname(os.path.abspath(code.co_filename)) == package)
 
 
-def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_thrr=80,
+def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_threshold=80,
                        n_consecutive=2, small_area=None):
     """Load a folder of annotation files, write the report, review long overlaps and tiny boxes.
 
@@ -317,7 +315,8 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
     result = ReviewResult(annotation_data=data, last_frame=last)
     if data is None:
         return result
-    overlap_rows, zero_rows, overlap_frames, _ = hm.generate_tracking_report(data, str(out_dir), intersection_thrr)
+    overlap_rows, zero_rows, overlap_frames, _ = hm.generate_tracking_report(data, str(out_dir),
+                                                                             intersection_threshold)
     result.overlap_rows, result.zero_area_rows, result.overlap_frames = overlap_rows, zero_rows, overlap_frames
     report = os.path.join(str(out_dir), "tracking_question_report.csv")
     result.report_path = report if os.path.exists(report) else None

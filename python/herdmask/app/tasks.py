@@ -12,17 +12,19 @@ instead of doing the work again.
 from __future__ import annotations
 
 import contextlib
-import copy
+import dataclasses
 import io
 import os
 import re
 import shutil
+import sys
 import threading
 import time
 import traceback
 from datetime import datetime
 
-from . import records, stages
+from . import layout, records, stages
+from .files import write_atomic
 from .models import load_models
 from .plan import Link
 
@@ -96,10 +98,8 @@ class _Timed:
 
 
 def _timed_models(models, clock):
-    timed = copy.copy(models)
-    for name in ("processor", "grounding_model", "image_predictor", "video_tracker"):
-        object.__setattr__(timed, name, _Timed(getattr(models, name), clock))  # frozen records too
-    return timed
+    return dataclasses.replace(models, **{name: _Timed(getattr(models, name), clock) for name in
+                                          ("processor", "grounding_model", "image_predictor", "video_tracker")})
 
 
 @contextlib.contextmanager
@@ -130,7 +130,8 @@ def _reset_dir(path):
 
 
 def _first_frame(path, fps, folder, camera, crop, coords=None):
-    """Writes the video's first frame (cropped or whole) into `folder`; returns (jpg path or None, output)."""
+    """Writes the video's first frame (cropped or whole) into `folder`; returns (jpg path or None, what
+    the processor printed, the processor)."""
     import herdmask as hm
 
     _reset_dir(folder)
@@ -156,9 +157,7 @@ def _thumbnail(frame_path, box, orange, dest):
         draw.rectangle(tuple(orange[:2]) + (orange[2] - 1, orange[3] - 1), outline=(255, 0, 255), width=line)
     scale = min(1.0, 1000 / width)
     image = image.resize((max(1, round(width * scale)), max(1, round(height * scale))))
-    os.makedirs(os.path.dirname(dest), exist_ok=True)
-    image.save(dest)
-    return dest
+    return write_atomic(dest, image.save)
 
 
 def crop_task(camera, videos, settings, out):
@@ -168,11 +167,14 @@ def crop_task(camera, videos, settings, out):
     Returns {"camera", "box" (None: no crop, or none found), "source", "orange",
     "frame_size", "warning", "reason", "thumbnail", "seconds"}.
     """
+    from PIL import Image
+
     t0 = time.perf_counter()
     mode = settings["crop"]
     result = {"camera": camera, "box": None, "source": None, "orange": None, "frame_size": None,
               "warning": None, "reason": None, "thumbnail": None}
-    scratch = os.path.join(out, "cameras", ".scratch", camera)
+    scratch = layout.camera_scratch(out, camera)
+    source_frame = os.path.join(scratch, "source.jpg")  # the whole first frame of the source, for the thumbnail
     tried = []
     try:
         for name, path, fps in videos:
@@ -180,10 +182,9 @@ def crop_task(camera, videos, settings, out):
             if whole is None:
                 tried.append(f"the first frame of {name} cannot be read")
                 continue
-            from PIL import Image
-
             with Image.open(whole) as im:
                 width, height = im.size
+            os.replace(whole, source_frame)
             result["frame_size"] = [width, height]
             result["source"] = name
             if mode == "none":
@@ -220,13 +221,10 @@ def crop_task(camera, videos, settings, out):
         if result["source"] and result["reason"] is None and tried:
             result["note"] = f"crop box taken from {result['source']}: " + "; ".join(tried)
         if result["source"]:
-            source_path = next(p for n, p, _ in videos if n == result["source"])
-            fps = next(f for n, _, f in videos if n == result["source"])
-            whole, _, _ = _first_frame(source_path, fps, os.path.join(scratch, "whole"), camera, False)
             box = result["box"] if result["box"] is not None else (
                 [0, 0] + result["frame_size"] if mode == "none" else None)
-            result["thumbnail"] = _thumbnail(whole, box, result["orange"],
-                                             os.path.join(out, "cameras", f"camera_{camera}_crop.png"))
+            result["thumbnail"] = _thumbnail(source_frame, box, result["orange"],
+                                             layout.camera_file(out, camera, "_crop.png"))
     except Exception as exc:  # a crop box that cannot be found is the camera's links' reason
         result["reason"] = f"finding the crop box failed: {type(exc).__name__}: {exc}"
     finally:
@@ -271,10 +269,10 @@ def extract_task(video, segments, crop, settings, out):
         result["seconds"] = round(time.perf_counter() - t0, 3)
         return result
     coords = {camera: tuple(crop["box"])} if crop.get("box") else {}
-    log_path = os.path.join(out, "logs", name, "extraction.log")
+    log_path = layout.extraction_log(out, name)
     text = io.StringIO()
     try:
-        vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=os.path.join(out, "frames"),
+        vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=layout.frames_base(out),
                                camera_crop_coords=coords, crop=mode != "none")
         table = pd.DataFrame([{"Camera Number": camera, "Date": date, "Time": clock, "File Path": path,
                                "Video Name": name}])
@@ -380,7 +378,7 @@ def _track_link(link, seg, prev, settings, record, models):
         with _MODEL_LOCK:
             start = stages.search_start(link.frames_dir, names, models, settings["pen_json"],
                                         close_set_num=settings["animals"], step=step,
-                                        gdino_thr=getattr(models, "text_threshold", 0.25))
+                                        gdino_thr=models.text_threshold)
         if start is None:
             examined = list(range(0, len(names), step))
             shown = _frames_text(examined[:6]) + (", ..." if len(examined) > 6 else "")
@@ -424,11 +422,9 @@ def link_task(link_fields, extraction, prev, settings, fingerprint):
     existing = records.read_json(link.record_path)
     if existing and existing.get("status") == records.DONE and existing.get("fingerprint") == fingerprint:
         return existing
-    record = {"camera": link.camera, "video": link.video, "segment": link.segment, "position": link.position,
-              "start_time": link.start_time, "end_time": link.end_time, "status": records.FAILED, "reason": "",
-              "started": "", "carried_from": "", "start_frame": None, "frames": 0, "animals": 0, "keys": [],
-              "identities": [], "questions": None, "long_overlap": "", "small_area_boxes": [], "note": "", "restart_reason": "",
-              "fingerprint": fingerprint, "worker": _worker_name()}
+    record = records.link_record(link, fingerprint)
+    record.update(start_frame=None, frames=0, animals=0, keys=[], questions=None, long_overlap="", small_area_boxes=[],
+                  note="", restart_reason="", worker=_worker_name())
     clock = _Clock()
     with _logged(link.log_path):
         print(f"== {link.describe()}: started on worker {record['worker']} (pid {os.getpid()}) at "
@@ -449,7 +445,7 @@ def link_task(link_fields, extraction, prev, settings, fingerprint):
         except Exception as exc:  # the record says what failed; the chain goes on
             record["status"] = records.FAILED
             record["reason"] = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
-            traceback.print_exc(file=__import__("sys").stdout)
+            traceback.print_exc(file=sys.stdout)
         record["seconds"] = round(time.perf_counter() - t0, 3)
         record["seconds_models"] = round(clock.models, 3)
         record["seconds_library"] = round(record["seconds"] - clock.models - record.get("seconds_pages", 0), 3)
