@@ -10,39 +10,52 @@
 
 namespace hm::measures {
 
-RawMoments pixel_moments(const MaskView& m) {
-  RawMoments out;
-  const TightBox box = tight_box(m);
-  if (box.empty) return out;
+namespace {
+
+// Sums over the rows and columns of `box`, each element weighted by its byte value.
+template <typename T>
+RawMoments box_moments(const PlaneView<T>& m, const TightBox& box) {
   std::int64_t m00 = 0, m10 = 0, m01 = 0;
   // Per-row sums fit 32 bits while width * width * 255 does, which lets the
   // compiler keep them in wide vector lanes.
   const bool narrow = box.x2 < 2900;
   for (std::int64_t r = box.y1; r <= box.y2; ++r) {
-    const std::uint8_t* p = m.row(r);
+    const T* p = m.row(r);
     std::int64_t row_sum = 0, row_x = 0;
     if (narrow) {
       std::int32_t s = 0, sx = 0;
       for (std::int32_t c = static_cast<std::int32_t>(box.x1); c <= box.x2; ++c) {
-        s += p[c];
-        sx += p[c] * c;
+        const std::int32_t w = byte_value(p[c]);
+        s += w;
+        sx += w * c;
       }
       row_sum = s;
       row_x = sx;
     } else {
       for (std::int64_t c = box.x1; c <= box.x2; ++c) {
-        row_sum += p[c];
-        row_x += static_cast<std::int64_t>(p[c]) * c;
+        const std::int64_t w = byte_value(p[c]);
+        row_sum += w;
+        row_x += w * c;
       }
     }
     m00 += row_sum;
     m10 += row_x;
     m01 += row_sum * r;
   }
+  RawMoments out;
   out.m00 = static_cast<double>(m00);
   out.m10 = static_cast<double>(m10);
   out.m01 = static_cast<double>(m01);
   return out;
+}
+
+}  // namespace
+
+RawMoments pixel_moments(const MaskView& m) {
+  // Every weighted element is non-zero, so the non-zero box holds them all.
+  const TightBox box = tight_box(m);
+  if (box.empty) return {};
+  return visit(m, [&](auto plane) { return box_moments(plane, box); });
 }
 
 Centroid pixel_centroid(const MaskView& m) {
