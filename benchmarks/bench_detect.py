@@ -190,6 +190,12 @@ def main():
             if fast is not None:
                 assert np.array_equal(fast[0], base[0]) and list(fast[1]) == list(base[1])
 
+        for close_set_num, what in [(11, "a frame that fails"), (10, "the frame that works")]:
+            report(f"start-frame search, {what} (11 boxes)",
+                   lambda: frame_work(works, masks, pen_path, close_set_num),
+                   lambda: frame_work_baseline(works, masks, pen_path, close_set_num),
+                   repeat=5, target=20, floor=plain_copy([masks]))
+
         def search(work):
             # Nine examined frames that fail, then the one that works, drawn.
             for _ in range(9):

@@ -56,19 +56,43 @@ inline std::int64_t next_set(const std::uint8_t* p, std::int64_t x, std::int64_t
   return x;
 }
 
+// A colour's blend over every value of an opaque source's channel: painting an
+// opaque pixel is then three look-ups.
+struct OpaqueShades {
+  std::array<std::array<std::uint8_t, 256>, 3> channel;
+  std::uint8_t alpha = 0;
+};
+
+OpaqueShades opaque_shades(const Rgb& colour) {
+  static const std::array<Blend, 256> table = blend_table();
+  const Blend& b = table[255];
+  OpaqueShades s;
+  for (int ch = 0; ch < 3; ++ch)
+    for (std::uint32_t v = 0; v < 256; ++v) s.channel[ch][v] = mix(colour[ch], v, b);
+  s.alpha = b.alpha;
+  return s;
+}
+
 // Paints one pixel of a mask's colour over the source pixel.
 struct Painter {
-  const std::uint8_t* src;  // the row's source pixels
-  std::size_t src_step;     // bytes per source pixel
-  bool alpha;               // whether the source's fourth byte is its alpha
-  std::uint8_t* out;        // the row's RGBA output
+  const std::uint8_t* src;     // the row's source pixels
+  std::size_t src_step;        // bytes per source pixel
+  const OpaqueShades* shades;  // for an opaque source; else its fourth byte is its alpha
+  std::uint8_t* out;           // the row's RGBA output
   const Rgb* colour;
 
   void operator()(std::int64_t x) const {
-    static const std::array<Blend, 256> table = blend_table();
     const std::uint8_t* s = src + src_step * static_cast<std::size_t>(x);
-    const Blend& b = table[alpha ? s[3] : 255];
     std::uint8_t* o = out + 4 * x;
+    if (shades) {
+      o[0] = shades->channel[0][s[0]];
+      o[1] = shades->channel[1][s[1]];
+      o[2] = shades->channel[2][s[2]];
+      o[3] = shades->alpha;
+      return;
+    }
+    static const std::array<Blend, 256> table = blend_table();
+    const Blend& b = table[s[3]];
     o[0] = mix((*colour)[0], s[0], b);
     o[1] = mix((*colour)[1], s[1], b);
     o[2] = mix((*colour)[2], s[2], b);
@@ -139,6 +163,7 @@ struct Job {
   std::int64_t width;
   const std::vector<MaskView>* masks;
   const std::vector<Rgb>* colours;
+  const std::vector<OpaqueShades>* shades;  // one per mask, for an opaque source
 };
 
 // The fourth byte of a pixel read as a 32-bit word, all ones.
@@ -191,7 +216,7 @@ void paint_rows(const Job& job, std::int64_t r0, std::int64_t r1, std::vector<Ti
       const std::int64_t cols = std::min(m.cols, w);
       for (std::int64_t r = b0; r < std::min(b1, m.rows); ++r) {
         const Painter paint{job.src + static_cast<std::size_t>(r * w) * step, step,
-                            job.layout == PixelLayout::rgba, job.out + r * w * 4,
+                            job.shades->empty() ? nullptr : &(*job.shades)[k], job.out + r * w * 4,
                             &(*job.colours)[k]};
         const auto [first, last] =
             visit(m, [&](auto plane) { return paint_row(plane.row(r), cols, paint); });
@@ -211,7 +236,10 @@ void composite_masks(const std::uint8_t* src, PixelLayout layout, std::uint8_t* 
                      " masks, " + std::to_string(colours.size()) + " colours");
   std::vector<TightBox> top(masks.size()), bottom(masks.size());
   if (height > 0 && width > 0) {
-    const Job job{src, layout, out, width, &masks, &colours};
+    std::vector<OpaqueShades> shades;
+    if (layout != PixelLayout::rgba)
+      for (const Rgb& c : colours) shades.push_back(opaque_shades(c));
+    const Job job{src, layout, out, width, &masks, &colours, &shades};
     // Two bands of rows on two threads for frame-sized images; rows are independent.
     const std::int64_t mid = height * width < (1 << 18) ? height : height / 2;
     std::thread other;

@@ -129,7 +129,7 @@ struct TightBox {
   std::int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // inclusive
 };
 
-// Inclusive rows; first > last for none.
+// An inclusive span of rows or columns; first > last for none.
 struct RowSpan {
   std::int64_t first = 0;
   std::int64_t last = -1;
@@ -174,6 +174,10 @@ inline std::uint64_t or_of_words(const void* p, std::size_t n) {
 
 std::int64_t count_set(const MaskView& m);
 TightBox tight_box(const MaskView& m);
+// The first and last non-zero element of row r (inclusive as first and last), or
+// none; an empty row costs one OR over it, a row with content is read from both
+// ends only as far as those elements.
+RowSpan row_span(const MaskView& m, std::int64_t r);
 
 // Non-zero is set for the figures below; `positive` is the tight box of the
 // elements greater than 0, found in the same pass for the steps that paint or

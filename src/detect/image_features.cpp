@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
+#include "common/zero_buffer.hpp"
 
 namespace hm::detect {
 
@@ -295,6 +296,9 @@ bool make_feature_input(const cv::Mat& rgb, const PreparedMask& mask, int side,
   visit(mask.view,
         [&](auto plane) { cut_out(plane, window, s.gray, shown_value, s.shown.data()); });
   const size_t plane = static_cast<size_t>(side) * side;
+  // A new output: its pages are mapped in by this thread in one go.
+  populate_for_write(reinterpret_cast<std::uint8_t*>(out),
+                     reinterpret_cast<std::uint8_t*>(out + 3 * plane));
   resize_into(s.shown.data(), window.height, window.width, width, out, side, side, s.resize);
   std::memcpy(out + plane, out, plane * sizeof(float));
   std::memcpy(out + 2 * plane, out, plane * sizeof(float));
