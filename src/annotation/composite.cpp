@@ -73,6 +73,19 @@ OpaqueShades opaque_shades(const Rgb& colour) {
   return s;
 }
 
+// Index of the first zero byte of p[x..n), or n. Skips runs of set bytes eight at a time.
+inline std::int64_t next_clear(const std::uint8_t* p, std::int64_t x, std::int64_t n) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  while (x + 8 <= n) {
+    std::uint64_t word;
+    std::memcpy(&word, p + x, 8);
+    if ((word - kOnes) & ~word & kHighs) break;  // some byte is zero
+    x += 8;
+  }
+  while (x < n && p[x]) ++x;
+  return x;
+}
+
 // Paints one pixel of a mask's colour over the source pixel.
 struct Painter {
   const std::uint8_t* src;     // the row's source pixels
@@ -106,10 +119,11 @@ std::pair<std::int64_t, std::int64_t> paint_row(const std::uint8_t* set, std::in
                                                 const Painter& paint) {
   if (or_of_words(set, static_cast<std::size_t>(cols)) == 0) return {-1, -1};
   std::int64_t first = -1, last = -1;
-  for (std::int64_t x = next_set(set, 0, cols); x < cols; x = next_set(set, x + 1, cols)) {
-    paint(x);
+  for (std::int64_t x = next_set(set, 0, cols); x < cols; x = next_set(set, x, cols)) {
+    const std::int64_t end = next_clear(set, x, cols);
     if (first < 0) first = x;
-    last = x;
+    last = end - 1;
+    for (; x < end; ++x) paint(x);
   }
   return {first, last};
 }
