@@ -57,13 +57,14 @@ const std::uint8_t* arrow_pixels(nb::handle exported, size_t pixels) {
       static_cast<const ArrowArray*>(PyCapsule_GetPointer(pair[1].ptr(), "arrow_array"));
   if (!schema || !array) throw nb::python_error();
   const bool list_of_four = schema->format && std::string(schema->format) == "+w:4" &&
-                            schema->n_children == 1 && schema->children[0]->format &&
+                            schema->n_children == 1 && schema->children && schema->children[0] &&
+                            schema->children[0]->format &&
                             std::string(schema->children[0]->format) == "C";
-  if (!list_of_four || array->n_children != 1 || array->offset != 0 ||
-      array->length != static_cast<std::int64_t>(pixels))
+  if (!list_of_four || array->n_children != 1 || !array->children || !array->children[0] ||
+      array->offset != 0 || array->length != static_cast<std::int64_t>(pixels))
     throw ValueError("the image export is not four bytes a pixel in one block");
   const ArrowArray* bytes = array->children[0];
-  if (bytes->offset != 0 || bytes->n_buffers < 2 ||
+  if (bytes->offset != 0 || bytes->n_buffers < 2 || !bytes->buffers ||
       bytes->length != static_cast<std::int64_t>(4 * pixels) ||
       (pixels > 0 && bytes->buffers[1] == nullptr))
     throw ValueError("the image export is not four bytes a pixel in one block");

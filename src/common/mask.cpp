@@ -248,26 +248,30 @@ std::int64_t count_set(const MaskView& m) {
   return m.element == Element::bytes ? count_set_bytes(m) : prepare(m).area;
 }
 
+namespace {
+
+template <typename T>
+RowSpan real_row_span(const std::uint8_t* p, std::int64_t cols) {
+  using R = RealBits<T>;
+  if (!(or_of_words(p, static_cast<std::size_t>(cols) * sizeof(T)) & R::kWordMagnitude)) return {};
+  const auto* row = reinterpret_cast<const T*>(p);
+  const std::int64_t first = R::first_set(row, cols);
+  return {first, first + R::last_set(row + first, cols - first)};
+}
+
+}  // namespace
+
 RowSpan row_span(const MaskView& m, std::int64_t r) {
   const std::uint8_t* p = m.row(r);
-  const auto bytes = static_cast<std::size_t>(m.cols) * element_size(m.element);
   switch (m.element) {
-    case Element::f32: {
-      if (!(or_of_words(p, bytes) & RealBits<float>::kWordMagnitude)) return {};
-      const auto* row = reinterpret_cast<const float*>(p);
-      const std::int64_t first = RealBits<float>::first_set(row, m.cols);
-      return {first, first + RealBits<float>::last_set(row + first, m.cols - first)};
-    }
-    case Element::f64: {
-      if (!(or_of_words(p, bytes) & RealBits<double>::kWordMagnitude)) return {};
-      const auto* row = reinterpret_cast<const double*>(p);
-      const std::int64_t first = RealBits<double>::first_set(row, m.cols);
-      return {first, first + RealBits<double>::last_set(row + first, m.cols - first)};
-    }
+    case Element::f32:
+      return real_row_span<float>(p, m.cols);
+    case Element::f64:
+      return real_row_span<double>(p, m.cols);
     case Element::bytes:
       break;
   }
-  if (or_of_words(p, bytes) == 0) return {};
+  if (or_of_words(p, static_cast<std::size_t>(m.cols)) == 0) return {};
   const std::int64_t first = first_set(p, m.cols);
   return {first, first + last_set(p + first, m.cols - first)};
 }
