@@ -12,10 +12,10 @@ import time
 import cv2
 import numpy as np
 import pandas as pd
-from PIL import Image, ImageDraw
+from PIL import Image, ImageDraw, ImageFont
 
 import herdmask as hm
-from harness import best_time, report
+from harness import best_time, dtype_text, plain_copy, report
 
 # The plain formulations the tests check against are the baselines here too.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
@@ -177,15 +177,41 @@ def point_list_drawing(image, masks):
     return Image.alpha_composite(image.convert("RGBA"), overlay)
 
 
-def bench_drawing():
-    rng = np.random.default_rng(1)
-    image = Image.fromarray(rng.integers(0, 256, (HEIGHT, WIDTH, 3), dtype=np.uint8))
+def plain_img_bbx_drawing(image, mask_dict):
+    """Masks painted from NumPy-found points, each box from NumPy's set positions
+    (the tight-box facility's way), then the box and its key's label tab."""
+    keys = list(mask_dict)
+    image = point_list_drawing(image, [mask_dict[k] for k in keys])
+    draw = ImageDraw.Draw(image)
+    font = ImageFont.load_default()
+    for ii, key in enumerate(keys):
+        ys, xs = np.where(mask_dict[key])
+        x1, y1, x2, y2 = (int(xs.min()), int(ys.min()), int(xs.max()), int(ys.max())) \
+            if len(xs) else (0, 0, 0, 0)
+        colour = _colour(ii)[:3]
+        draw.rectangle((x1, y1, x2, y2), outline=colour, width=3)
+        label = str(key)
+        left, top, right, bottom = draw.textbbox((x1, y1), label, font=font)
+        tw, th = right - left, bottom - top
+        draw.rectangle((x1, y1 - th - 4, x1 + tw + 4, y1), fill=colour)
+        draw.text((x1 + 2, y1 - th - 4), label, fill="white", font=font)
+    return image
+
+
+def drawing_masks(rng, dtype):
     masks = []
     for _ in range(ANIMALS):
         m = np.zeros((HEIGHT, WIDTH), np.uint8)
         centre = (int(rng.integers(250, WIDTH - 250)), int(rng.integers(250, HEIGHT - 250)))
         cv2.ellipse(m, centre, (175, 75), float(rng.uniform(0, 180)), 0, 360, 1, -1)
-        masks.append(m.astype(bool))
+        masks.append(m.astype(dtype))
+    return masks
+
+
+def bench_drawing():
+    rng = np.random.default_rng(1)
+    image = Image.fromarray(rng.integers(0, 256, (HEIGHT, WIDTH, 3), dtype=np.uint8))
+    masks = drawing_masks(rng, bool)
     fast = np.asarray(hm.draw_masks_on_image(image, masks))
     same = np.array_equal(fast, np.asarray(point_list_drawing(image, masks)))
     print(f"draw_masks_on_image: {ANIMALS} masks of {sum(int(m.sum()) for m in masks)} pixels "
@@ -207,8 +233,24 @@ def bench_drawing():
     print(f"{'draw_masks_on_image vs per-pixel visits (crop x 16)':<55} herdmask "
           f"{fast_time * 1e3:10.2f} ms  baseline {per_pixel * 1e3:10.2f} ms  ratio {ratio:8.1f}x"
           f"  target >= 50x: {'met' if ratio >= 50 else 'MISSED'}", flush=True)
-    report("draw_masks_on_image vs NumPy-found points", lambda: hm.draw_masks_on_image(image, masks),
-           lambda: point_list_drawing(image, masks), repeat=2)
+
+    # Against set pixels found by NumPy, with the masks of the tracker (bool) and
+    # of the segmenter (float32, what the start-frame search draws); the floor is
+    # one copy of the masks plus one write of the RGBA output.
+    output_bytes = HEIGHT * WIDTH * 4
+    for dtype, target in [(bool, None), (np.float32, 25)]:
+        ms = masks if dtype is bool else [m.astype(dtype) for m in masks]
+        kind = dtype_text(ms)
+        assert np.array_equal(np.asarray(hm.draw_masks_on_image(image, ms)), fast)
+        floor = plain_copy(ms, output_bytes)
+        report(f"draw_masks_on_image {kind} vs NumPy-found points",
+               lambda: hm.draw_masks_on_image(image, ms), lambda: point_list_drawing(image, ms),
+               repeat=3, target=target, floor=floor, floor_target=2)
+        named = {f"Box{i}": m for i, m in enumerate(ms)}
+        report(f"img_bbx_drawing {kind} vs NumPy points and boxes",
+               lambda: hm.img_bbx_drawing(image, named),
+               lambda: plain_img_bbx_drawing(image, named),
+               repeat=3, target=12 if dtype is not bool else None, floor=floor, floor_target=2)
 
 
 def bench_loading():

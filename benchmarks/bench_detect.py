@@ -1,9 +1,9 @@
-"""Start-frame search and per-animal encoder input on 1440 x 2304 frames against the
-straightforward NumPy / OpenCV-Python / Pillow / pandas formulation.
+"""Start-frame search and image features on 1440 x 2304 frames against the
+straightforward NumPy / OpenCV-Python / Pillow / pandas / torch formulation.
 
-The models are instant stand-ins: what is timed is the search's own work on one
-examined frame (detections to kept boxes) and the preparation of one mask's
-encoder input.
+The models are instant stand-ins: what is timed is the search's own work on ten
+examined frames (detections to kept boxes, and the drawing of the frame that
+works) and the feature step's own work on the ten animals of a frame.
 """
 
 import json
@@ -17,7 +17,9 @@ import torch
 from PIL import Image
 from shapely.geometry import Polygon, box as shapely_box
 
-from harness import report
+from bench_annotation import plain_img_bbx_drawing
+from harness import dtype_text, plain_copy, report
+import herdmask as hm
 from herdmask import _native, detect
 from herdmask.testing import StandInProcessor
 
@@ -45,26 +47,31 @@ def pig_masks(n=10, seed=0):
     return np.stack(masks)[:, None], boxes
 
 
-def detections(boxes):
+def detections(boxes, doubled_score=0.5):
     rows = [(*b, 0.9 - 0.01 * i, "pig") for i, b in enumerate(boxes)]
-    rows[-1] = (*boxes[-1], 0.5, "pig")
+    rows[-1] = (*boxes[-1], doubled_score, "pig")
     rows.append((2280, 1390, 2300, 1430, 0.3, "pig"))  # outside the pen
     processor = StandInProcessor({"frame": rows})
     processor(images=type("Img", (), {"filename": "frame"})())
     return processor.post_process_grounded_object_detection({"frame_token": [0]})
 
 
-def frame_work(gdino_results, masks, pen_path, close_set_num):
-    """The initializer's own work on one frame, from the detector's result to its verdict."""
+def frame_work(gdino_results, masks, pen_path, close_set_num, image=None):
+    """The initializer's own work on one frame, from the detector's result to its
+    verdict, and on the frame that works the drawing it hands back."""
     boxes, scores, labels = detect.process_gdino_results(gdino_results)
     boxes, scores, labels = detect._in_pen_and_plausible(boxes, scores, labels, "frame.jpg",
                                                          pen_path, H)
     m, _, _ = detect._one_mask_per_box(masks, np.ones(len(masks)), np.zeros(len(masks)))
     _, kept = detect._kept_only(m, labels, scores, close_set_num)
-    return None if kept is None else kept[:2]
+    if kept is None:
+        return None
+    if image is not None:
+        hm.img_bbx_drawing(image.copy(), detect._masks_dict(kept[0]))
+    return kept[:2]
 
 
-def frame_work_baseline(gdino_results, masks, pen_path, close_set_num):
+def frame_work_baseline(gdino_results, masks, pen_path, close_set_num, image=None):
     r = gdino_results[0]
     scores = r["scores"].cpu().numpy()
     labels = np.array(r["labels"])
@@ -107,7 +114,15 @@ def frame_work_baseline(gdino_results, masks, pen_path, close_set_num):
     m, labels = m[boxkeys], labels[boxkeys]
     if len(boxkeys) != close_set_num:
         return None
+    if image is not None:
+        plain_img_bbx_drawing(image.copy(), {f"Box{i}": m[i] for i in range(len(m))})
     return m, labels
+
+
+def plain_enhance(rgb, gamma):
+    gray = cv2.cvtColor(rgb[:, :, ::-1], cv2.COLOR_BGR2GRAY)
+    table = np.array([((i / 255.0) ** (1.0 / gamma)) * 255 for i in range(256)]).astype("uint8")
+    return cv2.equalizeHist(cv2.LUT(gray, table))
 
 
 def feature_input_baseline(image, mask):
@@ -115,10 +130,7 @@ def feature_input_baseline(image, mask):
     x1, x2, y1, y2 = x.min(), x.max(), y.min(), y.max()
     crop = image.crop((x1, y1, x2, y2))
     overlay = Image.fromarray((mask[y1:y2, x1:x2] * 255).astype(np.uint8), mode="L")
-    rgb = np.array(crop.convert("RGB"))
-    gray = cv2.cvtColor(rgb[:, :, ::-1], cv2.COLOR_BGR2GRAY)
-    table = np.array([((i / 255.0) ** 0.1) * 255 for i in range(256)]).astype("uint8")
-    gray = Image.fromarray(cv2.equalizeHist(cv2.LUT(gray, table)))
+    gray = Image.fromarray(plain_enhance(np.array(crop.convert("RGB")), 10))
     overlay = overlay.resize(gray.size)
     composite = Image.composite(gray.convert("RGB"), Image.new("RGB", gray.size, (0, 0, 0)),
                                 overlay.convert("1"))
@@ -127,40 +139,95 @@ def feature_input_baseline(image, mask):
                                            antialias=True, align_corners=False)
 
 
+class InstantPredictor:
+    """An image predictor whose encoder answers at once: what is timed is the
+    feature step's own work."""
+
+    def __init__(self):
+        features = torch.zeros(1, 16, 4, 4)
+        self.model = type("Model", (), {})()
+        self.model.image_encoder = lambda x: {"vision_features": features}
+
+    def set_image(self, image):
+        self.image = image
+
+
+def features_baseline(image, masks, image_predictor):
+    """The feature step as its description reads, mask by mask."""
+    image_np = np.array(image.convert("RGB"))
+    image_predictor.set_image(image_np)
+    features = []
+    for mask in masks:
+        if np.count_nonzero(mask) < 10:
+            features.append(None)
+            continue
+        crop_tensor = feature_input_baseline(image, mask)
+        with torch.no_grad():
+            embedding = image_predictor.model.image_encoder(crop_tensor)["vision_features"]
+        features.append(embedding.mean(dim=(2, 3)).squeeze(0))
+    return features
+
+
 def main():
     masks, boxes = pig_masks()
-    results = detections(boxes)
+    works = detections(boxes)
+    # The doubled detection as sure as the animal it doubles: both go, too few remain.
+    fails = detections(boxes, doubled_score=0.9)
     # The segmenter answers the boxes in the order the search sorted them (top
     # edge, then left edge), which puts the doubled detection among the others.
     xy = np.array(boxes)
     masks = masks[np.lexsort((xy[:, 0], xy[:, 1]))]
+    rng = np.random.default_rng(1)
+    image = Image.fromarray(rng.integers(0, 120, (H, W, 3), dtype=np.uint8))
     with tempfile.TemporaryDirectory() as tmp:
         pen_path = os.path.join(tmp, "pen_polygon.json")
         with open(pen_path, "w") as f:
             json.dump({"shapes": [{"points": PEN}]}, f)
-        for close_set_num, what in [(11, "a frame that fails"), (10, "the frame that works")]:
-            fast = frame_work(results, masks, pen_path, close_set_num)
-            base = frame_work_baseline(results, masks, pen_path, close_set_num)
+        for results in (works, fails):
+            fast = frame_work(results, masks, pen_path, 10)
+            base = frame_work_baseline(results, masks, pen_path, 10)
             assert (fast is None) == (base is None)
             if fast is not None:
                 assert np.array_equal(fast[0], base[0]) and list(fast[1]) == list(base[1])
-            report(f"start-frame search, {what} (11 boxes, 1440x2304)",
-                   lambda: frame_work(results, masks, pen_path, close_set_num),
-                   lambda: frame_work_baseline(results, masks, pen_path, close_set_num),
-                   repeat=5, target=20)
 
-    # Feature preparation for the ten animals of a frame, as the matcher asks for
-    # them; the ratio is that of the two totals.
-    rng = np.random.default_rng(1)
-    image = Image.fromarray(rng.integers(0, 120, (H, W, 3), dtype=np.uint8))
+        for close_set_num, what in [(11, "a frame that fails"), (10, "the frame that works")]:
+            report(f"start-frame search, {what} (11 boxes)",
+                   lambda: frame_work(works, masks, pen_path, close_set_num),
+                   lambda: frame_work_baseline(works, masks, pen_path, close_set_num),
+                   repeat=5, target=20, floor=plain_copy([masks]))
+
+        def search(work):
+            # Nine examined frames that fail, then the one that works, drawn.
+            for _ in range(9):
+                assert work(fails, masks, pen_path, 10) is None
+            return work(works, masks, pen_path, 10, image)
+
+        report(f"start-frame search, 10 frames x 11 {masks.dtype.name} masks",
+               lambda: search(frame_work), lambda: search(frame_work_baseline),
+               repeat=3, target=15, floor=plain_copy([masks] * 10))
+
+    # The encoder inputs of the ten animals of a frame, on the segmenter's float32
+    # masks and on the annotation files' uint8 ones ...
+    animals_f32 = [m for m in pig_masks()[0][:10, 0]]
+    animals = [m.astype(np.uint8) for m in animals_f32]
     rgb = np.array(image)
-    animals = [m > 0 for m in pig_masks()[0][:10, 0]]
-    for mask, fast in zip(animals, _native.detect.feature_inputs(rgb, animals, [10] * len(animals))):
-        base = feature_input_baseline(image, mask).numpy()
-        assert np.abs(fast - base).max() < 1e-3
-    report("encoder input of ten animals (1440x2304 frame)",
-           lambda: _native.detect.feature_inputs(rgb, animals, [10] * len(animals)),
-           lambda: [feature_input_baseline(image, mask) for mask in animals], repeat=20, target=20)
+    for ms in (animals_f32, animals):
+        for mask, fast in zip(ms, detect._feature_inputs(rgb, ms)):
+            base = feature_input_baseline(image, mask).numpy()
+            assert np.abs(fast - base).max() < 1e-3
+        report(f"encoder inputs of ten animals {dtype_text(ms)}",
+               lambda: detect._feature_inputs(rgb, ms),
+               lambda: [feature_input_baseline(image, mask) for mask in ms], repeat=10,
+               target=20 if ms is animals else None, floor=plain_copy(ms), floor_target=1.5)
+    # ... and the whole feature step with an encoder that answers at once, on the
+    # segmenter's float32 masks and the annotation files' uint8 ones.
+    predictor = InstantPredictor()
+    for ms, target in [(animals_f32, 6), (animals, None)]:
+        report(f"generate_sam2_image_features 10 {dtype_text(ms)}, instant encoder",
+               lambda: detect.generate_sam2_image_features(image, ms, predictor),
+               lambda: features_baseline(image, ms, predictor), repeat=10, target=target,
+               floor=plain_copy(ms), floor_target=1.5)
+
 
 if __name__ == "__main__":
     main()

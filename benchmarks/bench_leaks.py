@@ -53,6 +53,8 @@ def main():
     values = list(m.values())
     segments_source = {0: {k: v[None] for k, v in m.items()}}
     img = Image.open(image).convert("RGB")
+    rgb = np.array(img)
+    reals = {k: v.astype(np.float32) for k, v in m.items()}
     records = hm.get_gsam_annotation_data(None, save_dir_base=folder)[1]
 
     def refine():
@@ -68,6 +70,8 @@ def main():
             os.path.join(folder, "output_pp_0.json"), H, W),
         "get_gsam_annotation_data": lambda: hm.get_gsam_annotation_data(None, save_dir_base=folder),
         "draw_masks_on_image": lambda: hm.draw_masks_on_image(img, values),
+        "img_bbx_drawing (float32 masks)": lambda: hm.img_bbx_drawing(img, reals),
+        "encoder inputs (float32 masks)": lambda: hm.detect._feature_inputs(rgb, reals.values()),
         "Mask_Refinement.process_video_segments": refine,
         "generate_tracking_report": lambda: hm.generate_tracking_report(records, work),
         "find_best_laste_frame": lambda: hm.find_best_laste_frame(records, max_attempts=1),

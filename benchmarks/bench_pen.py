@@ -11,7 +11,7 @@ import cv2
 import numpy as np
 
 import herdmask as hm
-from harness import report
+from harness import plain_copy, report
 
 # The plain formulations the tests check against are the baselines here too.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
@@ -44,7 +44,8 @@ def main():
                           in_pen_baseline(mask, pen_path))
     report("get_in_pen_mask 1x1440x2304 uint8 (repeated, one pen file)",
            lambda: hm.get_in_pen_mask(0, mask, pen_path, frame_names),
-           lambda: in_pen_baseline(mask, pen_path), repeat=5, number=5, target=10)
+           lambda: in_pen_baseline(mask, pen_path), repeat=5, number=5, target=10,
+           floor=plain_copy([mask]))
 
     rng = np.random.default_rng(0)
     base = cv2.GaussianBlur(rng.integers(0, 255, (H, W), np.uint8), (9, 9), 3)
@@ -56,7 +57,8 @@ def main():
     named = {f"Box{i}": m for i, m in enumerate(masks)}
     report("compute_motion_score_in_polygon 10 masks 1440x2304",
            lambda: hm.compute_motion_score_in_polygon(frames, named),
-           lambda: motion_baseline(frames, named), repeat=2, target=1)
+           lambda: motion_baseline(frames, named), repeat=2, target=1,
+           floor=plain_copy(masks))
 
 
 if __name__ == "__main__":

@@ -17,6 +17,62 @@
 
 namespace hm::py {
 
+namespace {
+
+// The Arrow C data interface (its two structures, as the standard fixes them).
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  std::int64_t flags;
+  std::int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+struct ArrowArray {
+  std::int64_t length;
+  std::int64_t null_count;
+  std::int64_t offset;
+  std::int64_t n_buffers;
+  std::int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+// The first byte of an image lent as a (schema, array) pair of Arrow capsules
+// holding `pixels` pixels of four bytes each, in one buffer, row after row (a
+// fixed-size list of four bytes per pixel). ValueError for any other layout. The
+// capsules keep the memory alive; the caller holds them for the call.
+const std::uint8_t* arrow_pixels(nb::handle exported, size_t pixels) {
+  const auto pair = nb::cast<nb::tuple>(exported);
+  if (pair.size() != 2) throw ValueError("an image export is a pair of Arrow capsules");
+  const auto* schema =
+      static_cast<const ArrowSchema*>(PyCapsule_GetPointer(pair[0].ptr(), "arrow_schema"));
+  const auto* array =
+      static_cast<const ArrowArray*>(PyCapsule_GetPointer(pair[1].ptr(), "arrow_array"));
+  if (!schema || !array) throw nb::python_error();
+  const bool list_of_four = schema->format && std::string(schema->format) == "+w:4" &&
+                            schema->n_children == 1 && schema->children && schema->children[0] &&
+                            schema->children[0]->format &&
+                            std::string(schema->children[0]->format) == "C";
+  if (!list_of_four || array->n_children != 1 || !array->children || !array->children[0] ||
+      array->offset != 0 || array->length != static_cast<std::int64_t>(pixels))
+    throw ValueError("the image export is not four bytes a pixel in one block");
+  const ArrowArray* bytes = array->children[0];
+  if (bytes->offset != 0 || bytes->n_buffers < 2 || !bytes->buffers ||
+      bytes->length != static_cast<std::int64_t>(4 * pixels) ||
+      (pixels > 0 && bytes->buffers[1] == nullptr))
+    throw ValueError("the image export is not four bytes a pixel in one block");
+  return static_cast<const std::uint8_t*>(bytes->buffers[1]);
+}
+
+}  // namespace
+
 void register_annotation(nb::module_ m) {
   m.def(
       "masks_from_json",
@@ -34,16 +90,34 @@ void register_annotation(nb::module_ m) {
       },
       nb::arg("path"), nb::arg("height"), nb::arg("width"));
 
-  // The image's raw bytes (RGB or RGBA) with the masks painted in; returns a new
-  // (height, width, 4) uint8 array.
+  // The image with the masks painted in: (height x width x 4 uint8 array or None,
+  // n x 4 int64 array of each mask's tight box or None). `pixels` is the image's
+  // own memory lent as an Arrow array (the imaging library's export: four bytes a
+  // pixel) or a copy of its bytes (three or four a pixel, as `mode` has them).
+  // The result goes into `target`, a new RGBA image of the same size lent the
+  // same way, when given (None is returned for the array); else into a new array.
   m.def(
       "composite_masks",
-      [](nb::bytes raw, int channels, std::int64_t height, std::int64_t width, nb::handle masks,
-         const std::vector<std::array<int, 3>>& colours) {
-        if ((channels != 3 && channels != 4) ||
-            raw.size() != checked_bytes({height, width}, static_cast<size_t>(channels), "image"))
-          throw ValueError("the image bytes do not match its size and channels");
-        const std::vector<MaskArg> args = mask_args(masks, "masks");
+      [](nb::handle pixels, const std::string& mode, std::int64_t height, std::int64_t width,
+         nb::handle masks, const std::vector<std::array<int, 3>>& colours, bool with_boxes,
+         nb::handle target) {
+        if (mode != "RGB" && mode != "RGBA")
+          throw ValueError("the image must be RGB or RGBA, got mode " + mode);
+        const bool alpha = mode == "RGBA";
+        const size_t pixel_count = checked_bytes({height, width}, 1, "image");
+        const std::uint8_t* src = nullptr;
+        annotation::PixelLayout layout{};
+        if (nb::isinstance<nb::bytes>(pixels)) {
+          const auto raw = nb::borrow<nb::bytes>(pixels);
+          if (raw.size() != pixel_count * (alpha ? 4 : 3))
+            throw ValueError("the image bytes do not match its size and mode");
+          src = reinterpret_cast<const std::uint8_t*>(raw.c_str());
+          layout = alpha ? annotation::PixelLayout::rgba : annotation::PixelLayout::rgb;
+        } else {
+          src = arrow_pixels(pixels, pixel_count);
+          layout = alpha ? annotation::PixelLayout::rgba : annotation::PixelLayout::rgbx;
+        }
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::positive);
         const std::vector<MaskView> views = views_of(args);
         std::vector<annotation::Rgb> rgb;
         for (const auto& c : colours) {
@@ -54,20 +128,38 @@ void register_annotation(nb::module_ m) {
           }
           rgb.push_back(x);
         }
-        const size_t bytes = checked_bytes({height, width}, 4, "image");
-        auto* out = static_cast<std::uint8_t*>(std::malloc(bytes > 0 ? bytes : 1));
-        if (!out) throw std::bad_alloc();
-        nb::capsule owner(out, [](void* p) noexcept { std::free(p); });
+        nb::object image = nb::none();
+        std::uint8_t* out = nullptr;
+        if (target.is_none()) {
+          const size_t bytes = checked_bytes({height, width}, 4, "image");
+          out = static_cast<std::uint8_t*>(std::malloc(bytes > 0 ? bytes : 1));
+          if (!out) throw std::bad_alloc();
+          nb::capsule owner(out, [](void* p) noexcept { std::free(p); });
+          const size_t shape[3] = {static_cast<size_t>(height), static_cast<size_t>(width), 4};
+          image = nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(out, 3, shape, owner));
+        } else {
+          // The new image's own memory, written in full below.
+          out = const_cast<std::uint8_t*>(arrow_pixels(target, pixel_count));
+        }
+        std::vector<TightBox> boxes;
         {
           nb::gil_scoped_release release;
-          annotation::composite_masks(reinterpret_cast<const std::uint8_t*>(raw.c_str()), channels,
-                                      out, height, width, views, rgb);
+          annotation::composite_masks(src, layout, out, height, width, views, rgb,
+                                      with_boxes ? &boxes : nullptr);
         }
-        const size_t shape[3] = {static_cast<size_t>(height), static_cast<size_t>(width), 4};
-        return nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(out, 3, shape, owner));
+        if (!with_boxes) return nb::make_tuple(image, nb::none());
+        std::vector<std::int64_t> flat(4 * boxes.size(), 0);
+        for (size_t k = 0; k < boxes.size(); ++k)
+          if (!boxes[k].empty) {
+            flat[4 * k] = boxes[k].x1;
+            flat[4 * k + 1] = boxes[k].y1;
+            flat[4 * k + 2] = boxes[k].x2;
+            flat[4 * k + 3] = boxes[k].y2;
+          }
+        return nb::make_tuple(image, int64_array(std::move(flat), {boxes.size(), 4}));
       },
-      nb::arg("raw"), nb::arg("channels"), nb::arg("height"), nb::arg("width"), nb::arg("masks"),
-      nb::arg("colours"));
+      nb::arg("pixels"), nb::arg("mode"), nb::arg("height"), nb::arg("width"), nb::arg("masks"),
+      nb::arg("colours"), nb::arg("with_boxes"), nb::arg("target").none());
 
   m.def(
       "polygon_points",

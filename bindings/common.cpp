@@ -12,7 +12,7 @@ void register_common(nb::module_ m) {
   m.def("real_text", &hm::real_text, nb::arg("value"),
         "The core's text of a real number (what Python's repr writes).");
   m.def("count_set", [](nb::handle mask) {
-    MaskArg a = mask_arg(mask, "mask");
+    MaskArg a = mask_arg(mask, "mask", MaskReading::non_zero);
     nb::gil_scoped_release release;
     return hm::count_set(a.view);
   });

@@ -14,6 +14,7 @@
 #include "detect/annotation_data.hpp"
 #include "detect/image_features.hpp"
 #include "detect/start_frame.hpp"
+#include "feature_inputs.hpp"
 #include "measures/overlap.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
@@ -22,17 +23,8 @@ namespace hm::py {
 
 namespace {
 
-using RgbArray = nb::ndarray<const std::uint8_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
 template <typename T>
 using BoxArray = nb::ndarray<const T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-
-cv::Mat rgb_mat(const RgbArray& a) {
-  if (a.shape(2) != 3)
-    throw ValueError("expected an image of height x width x 3, got " + std::to_string(a.shape(2)) +
-                     " channels");
-  return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_8UC3,
-                 const_cast<std::uint8_t*>(a.data()));
-}
 
 template <typename T>
 void register_plausible_size(nb::module_& m) {
@@ -67,7 +59,7 @@ void register_detect(nb::module_ m) {
   m.def(
       "drop_overlaps",
       [](nb::handle masks, std::vector<double> scores, std::int64_t take) {
-        const std::vector<MaskArg> args = mask_args(masks, "masks", InPlace::bytes_and_reals);
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
         const std::vector<MaskView> views = views_of(args);
         bool in_place = true;
         for (const MaskArg& a : args) in_place = in_place && a.array.is(masks);
@@ -159,32 +151,21 @@ void register_detect(nb::module_ m) {
 
   m.def(
       "feature_inputs",
-      [](RgbArray rgb, nb::handle masks, std::vector<std::int64_t> min_pixels) -> nb::list {
+      [](RgbArray rgb, nb::handle masks) -> nb::list {
         const cv::Mat image = rgb_mat(rgb);
-        const std::vector<MaskArg> args = mask_args(masks, "masks");
-        const size_t side = detect::kEncoderSide;
-        std::vector<MaskView> views;
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::positive);
         std::vector<std::unique_ptr<float[]>> outputs;
-        std::vector<float*> out;
-        for (const MaskArg& arg : args) {
-          views.push_back(arg.view);
-          outputs.push_back(std::make_unique_for_overwrite<float[]>(3 * side * side));
-          out.push_back(outputs.back().get());
-        }
         std::vector<std::uint8_t> made;
         {
           nb::gil_scoped_release release;
-          made = detect::feature_inputs_into(image, views, min_pixels, detect::kEncoderSide, out);
+          made = feature_inputs_of(image, views_of(args), outputs);
         }
-        nb::list result;
-        for (size_t k = 0; k < outputs.size(); ++k)
-          result.append(made[k] ? float32_array(std::move(outputs[k]), {1, 3, side, side})
-                                : nb::none());
-        return result;
+        return feature_input_list(made, outputs);
       },
-      nb::arg("rgb"), nb::arg("masks"), nb::arg("min_pixels"),
-      "The 1 x 3 x 256 x 256 encoder input of each of `masks` (with its own pixel minimum), "
-      "prepared on a few threads: a list of arrays and Nones.");
+      nb::arg("rgb"), nb::arg("masks"),
+      "The 1 x 3 x 256 x 256 encoder input of each of `masks`, prepared on a few threads: a "
+      "list of arrays, and None for a mask under 10 non-zero pixels or without a window of "
+      "pixels greater than 0.");
 }
 
 }  // namespace hm::py

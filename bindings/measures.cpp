@@ -17,9 +17,10 @@ nb::object ratio_or_zero(const std::optional<double>& v) { return v ? nb::cast(*
 
 // A new x old float64 matrix from a measure over two lists of masks.
 template <typename Measure>
-nb::object new_by_old(nb::handle masks_new, nb::handle masks_old, Measure measure) {
-  const std::vector<MaskArg> an = mask_args(masks_new, "masks_new");
-  const std::vector<MaskArg> ao = mask_args(masks_old, "masks_old");
+nb::object new_by_old(nb::handle masks_new, nb::handle masks_old, MaskReading reading,
+                      Measure measure) {
+  const std::vector<MaskArg> an = mask_args(masks_new, "masks_new", reading);
+  const std::vector<MaskArg> ao = mask_args(masks_old, "masks_old", reading);
   const std::vector<MaskView> vn = views_of(an), vo = views_of(ao);
   std::vector<double> out;
   {
@@ -35,7 +36,7 @@ void register_measures(nb::module_ m) {
   m.def(
       "intersection_table",
       [](nb::handle masks, std::optional<std::vector<double>> areas) {
-        const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
+        const std::vector<MaskArg> args = mask_args(masks, "masks_dict", MaskReading::non_zero);
         const std::vector<MaskView> views = views_of(args);
         const size_t n = views.size();
         std::vector<double> table;
@@ -57,7 +58,8 @@ void register_measures(nb::module_ m) {
   m.def(
       "mask_coverage",
       [](nb::handle a, nb::handle b) {
-        const MaskArg ma = mask_arg(a, "mask1"), mb = mask_arg(b, "mask2");
+        const MaskArg ma = mask_arg(a, "mask1", MaskReading::non_zero),
+                      mb = mask_arg(b, "mask2", MaskReading::non_zero);
         std::optional<double> v;
         {
           nb::gil_scoped_release release;
@@ -70,7 +72,8 @@ void register_measures(nb::module_ m) {
   m.def(
       "coverage_pair",
       [](nb::handle a, nb::handle b, double area1, double area2) {
-        const MaskArg ma = mask_arg(a, "mask1"), mb = mask_arg(b, "mask2");
+        const MaskArg ma = mask_arg(a, "mask1", MaskReading::non_zero),
+                      mb = mask_arg(b, "mask2", MaskReading::non_zero);
         std::int64_t both = 0;
         {
           nb::gil_scoped_release release;
@@ -87,21 +90,23 @@ void register_measures(nb::module_ m) {
   m.def(
       "iou_matrix",
       [](nb::handle masks_new, nb::handle masks_old) {
-        return new_by_old(masks_new, masks_old, measures::iou_matrix);
+        return new_by_old(masks_new, masks_old, MaskReading::non_zero, measures::iou_matrix);
       },
       nb::arg("masks_new"), nb::arg("masks_old"));
 
   m.def(
       "centroid_similarity",
       [](nb::handle masks_new, nb::handle masks_old) {
-        return new_by_old(masks_new, masks_old, measures::centroid_similarity);
+        // Moments are taken on the masks cast to bytes, each pixel weighted by its byte.
+        return new_by_old(masks_new, masks_old, MaskReading::byte_value,
+                          measures::centroid_similarity);
       },
       nb::arg("masks_new"), nb::arg("masks_old"));
 
   m.def(
       "mask_boxes",
       [](nb::handle masks) {
-        const std::vector<MaskArg> args = mask_args(masks, "masks");
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
         std::vector<std::int64_t> flat(4 * args.size());
         {
           nb::gil_scoped_release release;

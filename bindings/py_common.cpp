@@ -46,19 +46,42 @@ void set_json_decode_error(const hm::JsonDecodeError& e) {
 
 }  // namespace
 
-MaskArg mask_arg(nb::handle obj, const char* what, InPlace in_place) {
+namespace {
+
+// The element a dtype of `kind` and `itemsize` is read as in place, or nothing.
+std::optional<Element> element_read(char kind, std::int64_t itemsize, MaskReading reading) {
+  if (itemsize == 1 && (kind == 'b' || kind == 'u')) return Element::bytes;
+  // A signed byte is a byte to the non-zero test and to a cast, not to a sign test.
+  if (itemsize == 1 && kind == 'i' && reading != MaskReading::positive) return Element::bytes;
+  if (kind == 'f' && reading != MaskReading::bytes_only) {
+    if (itemsize == 4) return Element::f32;
+    if (itemsize == 8) return Element::f64;
+  }
+  return std::nullopt;
+}
+
+// The one NumPy conversion of a mask not read in place, keeping what `reading` tests.
+nb::object converted(nb::module_& np, nb::object arr, char kind, MaskReading reading) {
+  if (reading == MaskReading::byte_value)
+    return np.attr("ascontiguousarray")(arr.attr("astype")("uint8"));
+  if (reading == MaskReading::positive && kind != 'b') {
+    if (kind == 'i' || kind == 'u' || kind == 'f')
+      return np.attr("ascontiguousarray")(arr, "dtype"_a = "float64");
+    return np.attr("ascontiguousarray")(np.attr("greater")(arr, 0), "dtype"_a = "bool");
+  }
+  return np.attr("ascontiguousarray")(np.attr("not_equal")(arr, 0), "dtype"_a = "bool");
+}
+
+}  // namespace
+
+MaskArg mask_arg(nb::handle obj, const char* what, MaskReading reading) {
   nb::module_ np = numpy();
   nb::object arr = np.attr("asarray")(obj);
   nb::object dtype = arr.attr("dtype");
-  const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+  const std::string kind_text = nb::cast<std::string>(dtype.attr("kind"));
+  const char kind = kind_text.empty() ? '?' : kind_text[0];
   const auto itemsize = nb::cast<std::int64_t>(dtype.attr("itemsize"));
-  Element element = Element::bytes;
-  bool readable = (kind == "b" || kind == "u" || kind == "i") && itemsize == 1;
-  if (!readable && in_place == InPlace::bytes_and_reals && kind == "f" &&
-      (itemsize == 4 || itemsize == 8)) {
-    readable = true;
-    element = itemsize == 4 ? Element::f32 : Element::f64;
-  }
+  std::optional<Element> element = element_read(kind, itemsize, reading);
 
   MaskArg out;
   nb::tuple shape_t = nb::cast<nb::tuple>(arr.attr("shape"));
@@ -75,20 +98,28 @@ MaskArg mask_arg(nb::handle obj, const char* what, InPlace in_place) {
                        shape_text(out.shape));
 
   nb::tuple strides = nb::cast<nb::tuple>(arr.attr("strides"));
-  std::int64_t col_stride = nb::cast<std::int64_t>(strides[ndim - 1]);
-  if (!readable || (col_stride != itemsize && out.shape[ndim - 1] > 1)) {
-    arr = np.attr("ascontiguousarray")(np.attr("not_equal")(arr, 0), "dtype"_a = "bool");
+  const auto address = [&arr] {
+    nb::object iface = arr.attr("__array_interface__");
+    return nb::cast<std::uintptr_t>(nb::cast<nb::tuple>(iface["data"])[0]);
+  };
+  const std::int64_t col_stride = nb::cast<std::int64_t>(strides[ndim - 1]);
+  bool in_place = element && (col_stride == itemsize || out.shape[ndim - 1] <= 1);
+  // Reals are read as such, which needs them aligned (rows too).
+  if (in_place && *element != Element::bytes)
+    in_place = address() % static_cast<std::uintptr_t>(itemsize) == 0 &&
+               nb::cast<std::int64_t>(strides[ndim - 2]) % itemsize == 0;
+  if (!in_place) {
+    arr = converted(np, arr, kind, reading);
     strides = nb::cast<nb::tuple>(arr.attr("strides"));
-    element = Element::bytes;
+    const auto new_kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
+    element = new_kind == "f" ? Element::f64 : Element::bytes;
   }
-  out.view.element = element;
+  out.view.element = *element;
   out.array = arr;
   out.view.rows = out.shape[ndim - 2];
   out.view.cols = out.shape[ndim - 1];
   out.view.row_stride = nb::cast<std::int64_t>(strides[ndim - 2]);
-  nb::object iface = arr.attr("__array_interface__");
-  nb::tuple data = nb::cast<nb::tuple>(iface["data"]);
-  out.view.data = reinterpret_cast<const std::uint8_t*>(nb::cast<std::uintptr_t>(data[0]));
+  out.view.data = reinterpret_cast<const std::uint8_t*>(address());
   return out;
 }
 
@@ -97,27 +128,40 @@ namespace {
 using AnyStack = nb::ndarray<nb::ro, nb::c_contig, nb::device::cpu>;
 
 // The element of a stack read in place, or nothing.
-std::optional<Element> stack_element(const AnyStack& a, InPlace in_place) {
+std::optional<Element> stack_element(const AnyStack& a, MaskReading reading) {
   const nb::dlpack::dtype t = a.dtype();
-  const auto code = static_cast<nb::dlpack::dtype_code>(t.code);
-  if (t.lanes != 1) return std::nullopt;
-  if (t.bits == 8 && (code == nb::dlpack::dtype_code::Bool ||
-                      code == nb::dlpack::dtype_code::UInt || code == nb::dlpack::dtype_code::Int))
-    return Element::bytes;
-  if (in_place == InPlace::bytes_and_reals && code == nb::dlpack::dtype_code::Float) {
-    if (t.bits == 32) return Element::f32;
-    if (t.bits == 64) return Element::f64;
+  if (t.lanes != 1 || t.bits % 8 != 0) return std::nullopt;
+  char kind = '?';
+  switch (static_cast<nb::dlpack::dtype_code>(t.code)) {
+    case nb::dlpack::dtype_code::Bool:
+      kind = 'b';
+      break;
+    case nb::dlpack::dtype_code::UInt:
+      kind = 'u';
+      break;
+    case nb::dlpack::dtype_code::Int:
+      kind = 'i';
+      break;
+    case nb::dlpack::dtype_code::Float:
+      kind = 'f';
+      break;
+    default:
+      return std::nullopt;
   }
-  return std::nullopt;
+  const std::optional<Element> e = element_read(kind, t.bits / 8, reading);
+  // Reals are read as such, which needs them aligned.
+  if (e && *e != Element::bytes && reinterpret_cast<std::uintptr_t>(a.data()) % (t.bits / 8) != 0)
+    return std::nullopt;
+  return e;
 }
 
 }  // namespace
 
-std::vector<MaskArg> mask_args(nb::handle sequence, const char* what, InPlace in_place) {
+std::vector<MaskArg> mask_args(nb::handle sequence, const char* what, MaskReading reading) {
   std::vector<MaskArg> out;
   if (nb::isinstance<AnyStack>(sequence)) {
     const AnyStack a = nb::cast<AnyStack>(sequence);
-    const std::optional<Element> element = stack_element(a, in_place);
+    const std::optional<Element> element = stack_element(a, reading);
     bool planes = element && a.ndim() >= 3;
     for (size_t d = 1; planes && d + 2 < a.ndim(); ++d) planes = a.shape(d) == 1;
     if (planes) {
@@ -139,7 +183,7 @@ std::vector<MaskArg> mask_args(nb::handle sequence, const char* what, InPlace in
       return out;
     }
   }
-  for (nb::handle item : sequence) out.push_back(mask_arg(item, what, in_place));
+  for (nb::handle item : sequence) out.push_back(mask_arg(item, what, reading));
   return out;
 }
 

@@ -26,21 +26,35 @@ struct MaskArg {
   std::vector<std::int64_t> shape;  // full shape as given
 };
 
-// Which element types a step reads in place; the others are converted to bool
-// ("non-zero is set") by NumPy first.
-enum class InPlace { bytes, bytes_and_reals };
+// How a step reads its masks: what it takes for a set pixel, and so which
+// element types it reads in place. Any other mask goes through one NumPy
+// conversion that keeps what the rule looks at.
+enum class MaskReading {
+  // Non-zero is set; only byte masks (bool, uint8, int8) in place, for steps that
+  // hand masks to OpenCV. Others are converted to bool.
+  bytes_only,
+  // Non-zero is set; byte masks and float32/float64 in place. Others to bool.
+  non_zero,
+  // Greater than 0 is set (a step may also count the non-zero elements); bool,
+  // uint8 and float32/float64 in place. Other numbers are converted to float64,
+  // which keeps both tests; anything else to bool by "greater than 0".
+  positive,
+  // The element cast to an unsigned byte is the pixel's weight; byte masks and
+  // float32/float64 in place. Others are cast to uint8 by NumPy.
+  byte_value,
+};
 
-// Reads any array-like as a mask without copying when it is a bool/uint8/int8
-// array (or a float32/float64 one, where the step allows) whose columns are
-// adjacent; other dtypes, strides and object arrays go through one NumPy
-// conversion. ValueError when the array is not 2-D after squeezing leading axes
-// of length 1. `what` names the argument in errors.
-MaskArg mask_arg(nb::handle obj, const char* what, InPlace in_place = InPlace::bytes);
+// Reads any array-like as a mask without copying when its element is one the
+// step reads in place and its columns are adjacent (reals also aligned); other
+// dtypes, strides and object arrays go through one NumPy conversion. ValueError
+// when the array is not 2-D after squeezing leading axes of length 1. `what`
+// names the argument in errors.
+MaskArg mask_arg(nb::handle obj, const char* what, MaskReading reading = MaskReading::bytes_only);
 // Every item of a sequence read as mask_arg reads it. A C-contiguous stack
 // (masks x 1 x ... x height x width) of an element read in place is taken as it
 // is, one plane per mask, without visiting its items.
 std::vector<MaskArg> mask_args(nb::handle sequence, const char* what,
-                               InPlace in_place = InPlace::bytes);
+                               MaskReading reading = MaskReading::bytes_only);
 std::vector<MaskView> views_of(const std::vector<MaskArg>& args);
 
 // A NumPy array that owns a copy of `values` with the given shape.

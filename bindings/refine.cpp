@@ -79,7 +79,7 @@ void register_refine(nb::module_ m) {
   m.def(
       "refine_mask",
       [](nb::handle mask, nb::handle needs, const refine::Settings& settings) -> nb::object {
-        const MaskArg arg = mask_arg(mask, "mask");
+        const MaskArg arg = mask_arg(mask, "mask", MaskReading::non_zero);
         Runs runs;
         {
           nb::gil_scoped_release release;

@@ -1,5 +1,8 @@
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/vector.h>
 
+#include "feature_inputs.hpp"
+#include "measures/overlap.hpp"
 #include "py_common.hpp"
 #include "review/frame_checks.hpp"
 #include "subsystems.hpp"
@@ -21,7 +24,7 @@ void register_review(nb::module_ m) {
   m.def(
       "check_last_frame",
       [](nb::handle masks, double min_area, std::int64_t n_track) {
-        const auto args = mask_args(masks, "masks_dict");
+        const auto args = mask_args(masks, "masks_dict", MaskReading::non_zero);
         const auto views = views_of(args);
         nb::gil_scoped_release release;
         return review::check_last_frame(views, min_area, n_track);
@@ -30,28 +33,42 @@ void register_review(nb::module_ m) {
   m.def(
       "check_new_masks",
       [](nb::handle masks, std::int64_t n_track, double min_area) {
-        const auto args = mask_args(masks, "masks");
+        const auto args = mask_args(masks, "masks", MaskReading::non_zero);
         const auto views = views_of(args);
         nb::gil_scoped_release release;
         return review::check_new_masks(views, n_track, min_area);
       },
       nb::arg("masks"), nb::arg("n_track"), nb::arg("min_area"));
+  // One compared frame of the overlap review: each mask read once for both the
+  // paired IoUs and the encoder inputs. (mask IoUs, box IoUs, old inputs, new inputs).
   m.def(
-      "paired_iou",
-      [](nb::handle old_masks, nb::handle new_masks) {
-        const auto old_args = mask_args(old_masks, "old masks");
-        const auto new_args = mask_args(new_masks, "new masks");
-        const auto old_views = views_of(old_args), new_views = views_of(new_args);
+      "compare_frames",
+      [](RgbArray rgb_old, nb::handle old_masks, RgbArray rgb_new, nb::handle new_masks) {
+        const cv::Mat image_old = rgb_mat(rgb_old), image_new = rgb_mat(rgb_new);
+        const auto old_args = mask_args(old_masks, "old masks", MaskReading::positive);
+        const auto new_args = mask_args(new_masks, "new masks", MaskReading::positive);
+        if (old_args.size() != new_args.size())
+          throw ValueError("the old and new frames must hold the same number of masks");
         review::PairedIou r;
+        std::vector<std::unique_ptr<float[]>> old_out, new_out;
+        std::vector<std::uint8_t> old_made, new_made;
         {
           nb::gil_scoped_release release;
-          r = review::paired_iou(old_views, new_views);
+          const auto prepared =
+              measures::prepare_all(views_of(old_args), views_of(new_args), "masks");
+          const auto split = prepared.begin() + static_cast<std::ptrdiff_t>(old_args.size());
+          const std::vector<PreparedMask> old_prepared(prepared.begin(), split),
+              new_prepared(split, prepared.end());
+          r = review::paired_iou(old_prepared, new_prepared);
+          old_made = feature_inputs_of(image_old, old_prepared, old_out);
+          new_made = feature_inputs_of(image_new, new_prepared, new_out);
         }
         const std::size_t n = r.mask.size();
-        return nb::make_tuple(float64_array(std::move(r.mask), {n}),
-                              float64_array(std::move(r.box), {n}));
+        return nb::make_tuple(
+            float64_array(std::move(r.mask), {n}), float64_array(std::move(r.box), {n}),
+            feature_input_list(old_made, old_out), feature_input_list(new_made, new_out));
       },
-      nb::arg("old_masks"), nb::arg("new_masks"));
+      nb::arg("rgb_old"), nb::arg("old_masks"), nb::arg("rgb_new"), nb::arg("new_masks"));
 }
 
 }  // namespace hm::py

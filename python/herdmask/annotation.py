@@ -1,6 +1,7 @@
 """Annotation files and drawing: reading and rescaling annotation files, masks
 from their polygons, and pictures of masks, boxes and labels."""
 
+import functools
 import json
 import math
 import numbers
@@ -13,7 +14,6 @@ from PIL import Image, ImageDraw, ImageFont
 
 from ._files import write_atomic, write_text_atomic
 from ._native import annotation as _core
-from ._native import measures as _core_measures
 
 __all__ = [
     "retrieve_annotation",
@@ -153,6 +153,7 @@ def process_json_and_generate_masks(json_path, height, width):
                                  operator.index(width))
 
 
+@functools.lru_cache(maxsize=None)
 def _mask_color(index):
     # The legacy generator seeded per position: the same position always gets the
     # same colour, without disturbing the caller's global generator.
@@ -160,33 +161,47 @@ def _mask_color(index):
     return int(r), int(g), int(b)
 
 
-def _as_set_mask(mask):
-    mask = np.asarray(mask)
-    if mask.dtype.kind in "if":  # negative values are not set
-        mask = mask > 0
-    return mask
+def _lent_pixels(image):
+    """The image's own memory, lent without a copy where the imaging library
+    keeps it in one block, or None."""
+    try:
+        return image.__arrow_c_array__()
+    except (AttributeError, ValueError):  # an older library, or rows in several blocks
+        return None
+
+
+def _composite(image, masks, with_boxes):
+    if image.mode not in ("RGB", "RGBA"):
+        image = image.convert("RGBA")
+    colours = [_mask_color(42 + i) for i in range(len(masks))]
+    width, height = image.size
+    source = _lent_pixels(image)
+    if source is None:
+        source = image.tobytes()
+    # The picture is painted straight into a new image's memory where it is lent;
+    # every byte is written, so the memory is not cleared first.
+    out = Image.new("RGBA", image.size, None)
+    target = _lent_pixels(out)
+    pixels, boxes = _core.composite_masks(source, image.mode, height, width, masks, colours,
+                                          with_boxes, target)
+    if target is None:
+        out = Image.fromarray(pixels, "RGBA")
+    return out, boxes
 
 
 def draw_masks_on_image(image, masks):
-    """The image as RGBA with each mask painted in its colour at alpha 128 (later masks on top)."""
-    if image.mode not in ("RGB", "RGBA"):
-        image = image.convert("RGBA")
-    masks = [_as_set_mask(m) for m in masks]
-    colours = [_mask_color(42 + i) for i in range(len(masks))]
-    width, height = image.size
-    pixels = _core.composite_masks(image.tobytes(), len(image.mode), height, width, masks,
-                                   colours)
-    return Image.fromarray(pixels, "RGBA")
+    """The image as RGBA with each mask painted in its colour at alpha 128 where it
+    is greater than 0 (later masks on top)."""
+    return _composite(image, list(masks), False)[0]
 
 
 def img_bbx_drawing(image, mask_dict):
     """Masks, their tight boxes and key labels drawn over the image; returns a new RGBA image."""
     keys = list(mask_dict)
-    masks = [mask_dict[k] for k in keys]
-    image = draw_masks_on_image(image, masks)
+    # The boxes bound the non-zero pixels, as the tight-box convention has it; they
+    # are found in the pass that paints the masks.
+    image, boxes = _composite(image, [mask_dict[k] for k in keys], True)
     draw = ImageDraw.Draw(image)
-    # Boxes bound the non-zero pixels, as the tight-box convention has it.
-    boxes = _core_measures.mask_boxes(masks)
     font = _load_font() if keys else None
     for ii, (index, box) in enumerate(zip(keys, boxes)):
         x_tl, y_tl, x_br, y_br = (int(v) for v in box)

@@ -19,8 +19,6 @@ __all__ = [
 _PROMPT = "pig."
 # Share of a box's area, in percent, that must lie inside the pen.
 _IN_PEN_PERCENT = 40
-# Masks with fewer set pixels describe no animal.
-_MIN_FEATURE_PIXELS = 10
 
 
 # --- the detector's output -------------------------------------------------
@@ -276,6 +274,12 @@ def _rgb_array(image):
     return np.ascontiguousarray(arr)
 
 
+def _rgb_copy(image):
+    """The frame as a new height x width x 3 RGB array (an RGB image is not
+    converted to itself first, which would copy it twice)."""
+    return np.array(image if image.mode == "RGB" else image.convert("RGB"))
+
+
 def enhance_dark_text(image_pil, gamma=1.5):
     """Gray version of an RGB image, brightened by `gamma` and histogram-equalised (mode "L")."""
     from PIL import Image
@@ -286,29 +290,10 @@ def enhance_dark_text(image_pil, gamma=1.5):
 
 
 def _feature_inputs(image_np, masks):
-    """The encoder input of each mask, or None, prepared together in C++."""
-    masks = list(masks)
-    ready, positions, minimums = [], [], []
-    for position, mask in enumerate(masks):
-        arr = np.asarray(mask)
-        if arr.dtype.kind not in "if":
-            # bool and unsigned masks: set means non-zero, read without a copy
-            ready.append(arr)
-            minimums.append(_MIN_FEATURE_PIXELS)
-        elif np.count_nonzero(arr) < _MIN_FEATURE_PIXELS:
-            # Reals and signed integers: the size test counts non-zero elements,
-            # the window and the cut-out use the elements greater than 0.
-            continue
-        else:
-            # A mask with no positive element gives None rather than an empty window.
-            ready.append(arr > 0)
-            minimums.append(1)
-        positions.append(position)
-    crops = [None] * len(masks)
-    if ready:
-        for position, crop in zip(positions, _core_detect.feature_inputs(image_np, ready, minimums)):
-            crops[position] = crop
-    return crops
+    """The encoder input of each mask, or None, prepared together in C++: a mask
+    under 10 non-zero pixels, or one whose pixels greater than 0 span a single
+    row or column (or none), gives None."""
+    return _core_detect.feature_inputs(image_np, list(masks))
 
 
 def _encoder_device(encoder):
@@ -322,16 +307,14 @@ def _encoder_device(encoder):
     return torch.device("cpu")
 
 
-def generate_sam2_image_features(image, masks, image_predictor):
-    """One encoder feature vector per mask (None for masks under 10 pixels or one pixel thin)."""
+def _encode(crops, image_predictor):
+    """One pooled encoder vector per prepared crop (None stays None)."""
     import torch
 
-    image_np = np.array(image.convert("RGB"))
-    image_predictor.set_image(image_np)
     encoder = image_predictor.model.image_encoder
     device = None
     features = []
-    for crop in _feature_inputs(image_np, masks):
+    for crop in crops:
         if crop is None:
             features.append(None)
             continue
@@ -343,3 +326,10 @@ def generate_sam2_image_features(image, masks, image_predictor):
             pooled_feat = embedding.mean(dim=(2, 3))
         features.append(pooled_feat.squeeze(0))
     return features
+
+
+def generate_sam2_image_features(image, masks, image_predictor):
+    """One encoder feature vector per mask (None for masks under 10 pixels or one pixel thin)."""
+    image_np = _rgb_copy(image)
+    image_predictor.set_image(image_np)
+    return _encode(_feature_inputs(image_np, masks), image_predictor)

@@ -116,20 +116,6 @@ def _first_frames(counts, largest):
             _plain(pick(multiple)) if multiple else None)
 
 
-def _feature_masks(masks):
-    """A frame's masks as the feature step reads them: the real-valued stack, or the
-    masks themselves when they are bool or unsigned, where "> 0" on the stack and
-    "non-zero" on the originals select the same pixels. That spares two frame-sized
-    copies per mask."""
-    arrays = [np.asarray(mk) for mk in masks]
-    if len({a.shape for a in arrays}) > 1:
-        raise ValueError("all input arrays must have the same shape, got "
-                         + ", ".join(str(a.shape) for a in arrays))
-    if all(a.dtype.kind in "bu" for a in arrays):
-        return arrays
-    return np.stack(arrays).astype(np.float32)
-
-
 def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image_predictor,
                            n_consecutive=2):
     """Finds the first long overlap and votes for the box whose track most likely went wrong.
@@ -138,8 +124,8 @@ def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image
     compared frame)."""
     from PIL import Image
 
-    from . import generate_sam2_image_features
     from . import cosine_scores_cal
+    from .detect import _encode, _rgb_copy
 
     df = overlap_frames_dataframe
     if df["Box Pair"].nunique() > 1:
@@ -195,15 +181,18 @@ def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image
         if n < 0 or n >= size or m < 0 or m >= size:
             continue
         old_record, new_record = gsam_annotation_data[m], gsam_annotation_data[n]
-        masks_old_list = [old_record["masks_dict"][box] for box in test_boxes]
-        masks_old = _feature_masks(masks_old_list)
-        image_old = Image.open(old_record["image_path"])
-        masks_new_list = [new_record["masks_dict"][box] for box in test_boxes]
-        masks_new = _feature_masks(masks_new_list)
-        image_new = Image.open(new_record["image_path"])
-        ious_shape, ious_bbox = _core.paired_iou(masks_old_list, masks_new_list)
-        image_features_old = generate_sam2_image_features(image_old, masks_old, image_predictor)
-        image_features_new = generate_sam2_image_features(image_new, masks_new, image_predictor)
+        masks_old = [old_record["masks_dict"][box] for box in test_boxes]
+        image_old = _rgb_copy(Image.open(old_record["image_path"]))
+        masks_new = [new_record["masks_dict"][box] for box in test_boxes]
+        image_new = _rgb_copy(Image.open(new_record["image_path"]))
+        # Each mask is read once for the mask and box IoUs and the encoder inputs
+        # of both frames' features.
+        ious_shape, ious_bbox, inputs_old, inputs_new = _core.compare_frames(
+            image_old, masks_old, image_new, masks_new)
+        image_predictor.set_image(image_old)
+        image_features_old = _encode(inputs_old, image_predictor)
+        image_predictor.set_image(image_new)
+        image_features_new = _encode(inputs_new, image_predictor)
         cosine_scores = np.asarray(cosine_scores_cal(image_features_new, image_features_old),
                                    dtype=np.float64)
         cosine_diag = np.diagonal(cosine_scores)

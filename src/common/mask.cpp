@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "common/errors.hpp"
+#include "common/real_bits.hpp"
 
 namespace hm {
 
@@ -149,68 +150,25 @@ TightBox tight_box_bytes(const MaskView& m) {
   return box;
 }
 
-// The bit patterns of reals of type T, and the mask that leaves out the sign:
-// a real is non-zero exactly when its magnitude bits are (NaN included).
-template <typename T>
-struct RealBits {
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-  static_assert(sizeof(Bits) == sizeof(T));
-  // Reads the reals' bit patterns in place; may_alias keeps that well-defined.
-  using Alias [[gnu::may_alias]] = Bits;
-  static constexpr Bits kMagnitude = ~Bits(0) >> 1;
-  // The same over a 64-bit word holding one or two reals.
-  static constexpr std::uint64_t kWordMagnitude =
-      sizeof(T) == 4 ? 0x7fffffff7fffffffULL : 0x7fffffffffffffffULL;
-  static constexpr std::int64_t kPerBlock = 64 / sizeof(T);
-
-  static const Alias* of(const T* p) { return reinterpret_cast<const Alias*>(p); }
-
-  // Position of the first non-zero real of [p, p + n), or -1: whole 64-byte
-  // blocks are settled with one test each.
-  static std::int64_t first_set(const T* p, std::int64_t n) {
-    std::int64_t i = 0;
-    while (i + kPerBlock <= n && !(or_of_words(p + i, 64) & kWordMagnitude)) i += kPerBlock;
-    const Alias* bits = of(p);
-    for (; i < n; ++i)
-      if (bits[i] & kMagnitude) return i;
-    return -1;
+// Grows `box` by the span [first, last] of row r.
+void extend(TightBox& box, std::int64_t r, std::int64_t first, std::int64_t last) {
+  if (box.empty) {
+    box = {false, first, r, last, r};
+    return;
   }
+  box.x1 = std::min(box.x1, first);
+  box.x2 = std::max(box.x2, last);
+  box.y2 = r;
+}
 
-  // Position of the last non-zero real of [p, p + n), or -1.
-  static std::int64_t last_set(const T* p, std::int64_t n) {
-    std::int64_t i = n;
-    while (i >= kPerBlock && !(or_of_words(p + i - kPerBlock, 64) & kWordMagnitude)) i -= kPerBlock;
-    const Alias* bits = of(p);
-    for (--i; i >= 0; --i)
-      if (bits[i] & kMagnitude) return i;
-    return -1;
-  }
-
-  static std::int64_t count_set(const T* p, std::int64_t n) {
-    const Alias* bits = of(p);
-    std::int64_t set = 0;
-    for (std::int64_t c = 0; c < n; ++c) set += (bits[c] & kMagnitude) != 0;
-    return set;
-  }
-
-  static std::int64_t count_both(const T* a, const T* b, std::int64_t n) {
-    const Alias* x = of(a);
-    const Alias* y = of(b);
-    std::int64_t both = 0;
-    for (std::int64_t c = 0; c < n; ++c)
-      both += static_cast<std::int64_t>((x[c] & kMagnitude) != 0) & ((y[c] & kMagnitude) != 0);
-    return both;
-  }
-};
-
-// Tight box, area and stored rows of a plane of reals in one pass over it.
+// Tight box, area, stored rows and the box of the positive elements of a plane of
+// reals in one pass over it.
 template <typename T>
 PreparedMask prepare_reals(const MaskView& m) {
   using R = RealBits<T>;
   PreparedMask p;
   p.view = m;
   const PlaneView<T> plane = m.plane<T>();
-  TightBox& box = p.box;
   for (std::int64_t r = 0; r < m.rows; ++r) {
     const T* row = plane.row(r);
     // Most rows of an animal's mask are empty: one OR over the row's bits settles
@@ -222,16 +180,17 @@ PreparedMask prepare_reals(const MaskView& m) {
       p.stored_rows.last = r;
     }
     if ((row_or & R::kWordMagnitude) == 0) continue;
-    p.area += R::count_set(row, m.cols);
     const std::int64_t first = R::first_set(row, m.cols);
     const std::int64_t last = first + R::last_set(row + first, m.cols - first);
-    if (box.empty) {
-      box = {false, first, r, last, r};
-    } else {
-      box.x1 = std::min(box.x1, first);
-      box.x2 = std::max(box.x2, last);
-      box.y2 = r;
-    }
+    p.area += R::count_set(row + first, last - first + 1);
+    extend(p.box, r, first, last);
+    // The positive elements lie within [first, last]; in a mask of 0 and 1 the
+    // search ends at once.
+    std::int64_t a = first, b = last;
+    while (a <= last && !positive(row[a])) ++a;
+    if (a > last) continue;
+    while (!positive(row[b])) --b;
+    extend(p.positive, r, a, b);
   }
   return p;
 }
@@ -248,6 +207,7 @@ PreparedMask prepare_bytes(const MaskView& m) {
   inner.cols = p.box.x2 - p.box.x1 + 1;
   p.area = count_set_bytes(inner);
   p.stored_rows = {p.box.y1, p.box.y2};
+  p.positive = p.box;
   return p;
 }
 
@@ -288,6 +248,34 @@ std::int64_t count_set(const MaskView& m) {
   return m.element == Element::bytes ? count_set_bytes(m) : prepare(m).area;
 }
 
+namespace {
+
+template <typename T>
+RowSpan real_row_span(const std::uint8_t* p, std::int64_t cols) {
+  using R = RealBits<T>;
+  if (!(or_of_words(p, static_cast<std::size_t>(cols) * sizeof(T)) & R::kWordMagnitude)) return {};
+  const auto* row = reinterpret_cast<const T*>(p);
+  const std::int64_t first = R::first_set(row, cols);
+  return {first, first + R::last_set(row + first, cols - first)};
+}
+
+}  // namespace
+
+RowSpan row_span(const MaskView& m, std::int64_t r) {
+  const std::uint8_t* p = m.row(r);
+  switch (m.element) {
+    case Element::f32:
+      return real_row_span<float>(p, m.cols);
+    case Element::f64:
+      return real_row_span<double>(p, m.cols);
+    case Element::bytes:
+      break;
+  }
+  if (or_of_words(p, static_cast<std::size_t>(m.cols)) == 0) return {};
+  const std::int64_t first = first_set(p, m.cols);
+  return {first, first + last_set(p + first, m.cols - first)};
+}
+
 TightBox tight_box(const MaskView& m) {
   if (m.empty()) return {};
   if (m.element == Element::bytes) return tight_box_bytes(m);
@@ -295,7 +283,7 @@ TightBox tight_box(const MaskView& m) {
 }
 
 PreparedMask prepare(const MaskView& m) {
-  if (m.empty()) return PreparedMask{m, {}, 0, {}};
+  if (m.empty()) return PreparedMask{m, {}, 0, {}, {}};
   switch (m.element) {
     case Element::f32:
       return prepare_reals<float>(m);
@@ -308,18 +296,19 @@ PreparedMask prepare(const MaskView& m) {
 }
 
 PreparedMask prepare(const MaskView& m, const TightBox& within) {
-  if (m.empty() || within.empty) return PreparedMask{m, {}, 0, {}};
+  if (m.empty() || within.empty) return PreparedMask{m, {}, 0, {}, {}};
   MaskView part = m;
   part.data = m.row(within.y1) + within.x1 * static_cast<std::int64_t>(element_size(m.element));
   part.rows = within.y2 - within.y1 + 1;
   part.cols = within.x2 - within.x1 + 1;
   PreparedMask p = prepare(part);
   p.view = m;
-  if (!p.box.empty) {
-    p.box.x1 += within.x1;
-    p.box.x2 += within.x1;
-    p.box.y1 += within.y1;
-    p.box.y2 += within.y1;
+  for (TightBox* box : {&p.box, &p.positive}) {
+    if (box->empty) continue;
+    box->x1 += within.x1;
+    box->x2 += within.x1;
+    box->y1 += within.y1;
+    box->y2 += within.y1;
   }
   if (p.stored_rows.first <= p.stored_rows.last) {
     p.stored_rows.first += within.y1;

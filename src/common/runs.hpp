@@ -25,8 +25,8 @@ struct Runs {
   bool empty() const { return runs.empty(); }
 };
 
-// The runs of a byte mask, read in one pass. ValueError when a side does not fit
-// 32 bits.
+// The runs of the non-zero elements of a mask, read in one pass. ValueError
+// when a side does not fit 32 bits.
 Runs runs_of(const MaskView& m);
 
 }  // namespace hm

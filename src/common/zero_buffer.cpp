@@ -129,6 +129,13 @@ void ZeroBuffer::prepare_write(size_t begin, size_t end) {
   madvise(data_ + first, std::min(last, mapped_) - first, MADV_POPULATE_WRITE);
 }
 
+void populate_for_write(std::uint8_t* begin, std::uint8_t* end) {
+  const auto page = static_cast<std::uintptr_t>(page_size());
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
+
 ZeroBuffer::~ZeroBuffer() { release(data_, mapped_); }
 
 ZeroBuffer::ZeroBuffer(ZeroBuffer&& other) noexcept

@@ -32,4 +32,8 @@ class ZeroBuffer {
   size_t size_ = 0;
 };
 
+// Maps in, in one go, the whole pages inside [begin, end) of memory about to be
+// written, instead of taking a fault on each. Only a hint: writes work without it.
+void populate_for_write(std::uint8_t* begin, std::uint8_t* end);
+
 }  // namespace hm

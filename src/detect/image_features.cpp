@@ -10,19 +10,13 @@
 
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
+#include "common/zero_buffer.hpp"
 
 namespace hm::detect {
 
 std::array<std::uint8_t, 256> gamma_table(double inv_gamma) {
   std::array<std::uint8_t, 256> table{};
-  for (int i = 0; i < 256; ++i) {
-    const double v = std::pow(i / 255.0, inv_gamma) * 255.0;
-    if (std::isfinite(v) && std::fabs(v) < 2147483648.0)
-      table[i] =
-          static_cast<std::uint8_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>(v)));
-    else
-      table[i] = 0;
-  }
+  for (int i = 0; i < 256; ++i) table[i] = byte_value(std::pow(i / 255.0, inv_gamma) * 255.0);
   return table;
 }
 
@@ -244,16 +238,6 @@ std::array<std::uint8_t, 256> equalising_table(const std::array<std::int64_t, 25
   return lut;
 }
 
-// Whether the mask has at least `wanted` set pixels, all inside `box`: rows are
-// counted only until the answer is known.
-bool has_at_least(const MaskView& mask, const TightBox& box, std::int64_t wanted) {
-  if (box.empty) return wanted <= 0;
-  std::int64_t seen = 0;
-  for (std::int64_t r = box.y1; r <= box.y2 && seen < wanted; ++r)
-    seen += count_set({mask.row(r) + box.x1, 1, box.x2 - box.x1 + 1, mask.row_stride});
-  return seen >= wanted;
-}
-
 void require_inputs(const cv::Mat& rgb, const MaskView& mask, int side) {
   require_rgb(rgb);
   if (mask.rows != rgb.rows || mask.cols != rgb.cols)
@@ -263,11 +247,26 @@ void require_inputs(const cv::Mat& rgb, const MaskView& mask, int side) {
   if (side <= 0) throw ValueError("encoder input side must be positive");
 }
 
+// The gray crop where the mask is greater than 0, black elsewhere, as reals in 0..1.
+template <typename T>
+void cut_out(const PlaneView<T>& mask, const cv::Rect& window, const cv::Mat& gray,
+             const std::array<float, 256>& shown_value, float* shown) {
+  const auto width = static_cast<size_t>(window.width);
+  for (int r = 0; r < window.height; ++r) {
+    const std::uint8_t* g = gray.ptr<std::uint8_t>(r);
+    const T* m = mask.row(window.y + r) + window.x;
+    float* dst = shown + r * width;
+    for (size_t c = 0; c < width; ++c) dst[c] = positive(m[c]) ? shown_value[g[c]] : 0.0f;
+  }
+}
+
 // feature_input_into on inputs already checked.
-bool make_feature_input(const cv::Mat& rgb, const MaskView& mask, int side, std::int64_t min_pixels,
-                        float* out) {
-  const TightBox box = tight_box(mask);
-  if (!has_at_least(mask, box, std::max<std::int64_t>(min_pixels, 1))) return false;
+bool make_feature_input(const cv::Mat& rgb, const PreparedMask& mask, int side,
+                        std::int64_t min_pixels, float* out) {
+  // The size test counts the non-zero pixels; the window and the cut-out take
+  // those greater than 0. A mask with none of those has no window.
+  if (mask.area < std::max<std::int64_t>(min_pixels, 1) || mask.positive.empty) return false;
+  const TightBox& box = mask.positive;
   // The window stops short of the last set row and column.
   const cv::Rect window(static_cast<int>(box.x1), static_cast<int>(box.y1),
                         static_cast<int>(box.x2 - box.x1), static_cast<int>(box.y2 - box.y1));
@@ -292,20 +291,29 @@ bool make_feature_input(const cv::Mat& rgb, const MaskView& mask, int side, std:
   std::array<float, 256> shown_value{};
   for (int v = 0; v < 256; ++v) shown_value[v] = unit[equalise[crop_gamma[v]]];
 
-  // The gray crop where the mask is set, black elsewhere, as reals in 0..1.
   const auto width = static_cast<size_t>(window.width);
   s.shown.resize(static_cast<size_t>(window.height) * width);
-  for (int r = 0; r < window.height; ++r) {
-    const std::uint8_t* g = s.gray.ptr<std::uint8_t>(r);
-    const std::uint8_t* m = mask.row(window.y + r) + window.x;
-    float* dst = &s.shown[r * width];
-    for (size_t c = 0; c < width; ++c) dst[c] = m[c] ? shown_value[g[c]] : 0.0f;
-  }
+  visit(mask.view,
+        [&](auto plane) { cut_out(plane, window, s.gray, shown_value, s.shown.data()); });
   const size_t plane = static_cast<size_t>(side) * side;
+  // A new output: its pages are mapped in by this thread in one go.
+  populate_for_write(reinterpret_cast<std::uint8_t*>(out),
+                     reinterpret_cast<std::uint8_t*>(out + 3 * plane));
   resize_into(s.shown.data(), window.height, window.width, width, out, side, side, s.resize);
   std::memcpy(out + plane, out, plane * sizeof(float));
   std::memcpy(out + 2 * plane, out, plane * sizeof(float));
   return true;
+}
+
+std::int64_t bytes_of(const std::vector<MaskView>& masks) {
+  std::int64_t bytes = 0;
+  for (const MaskView& mask : masks)
+    bytes += mask.rows * mask.cols * static_cast<std::int64_t>(element_size(mask.element));
+  return bytes;
+}
+
+void require_outputs(std::size_t masks, std::size_t outputs) {
+  if (outputs != masks) throw ValueError("one output per mask is needed");
 }
 
 }  // namespace
@@ -313,23 +321,32 @@ bool make_feature_input(const cv::Mat& rgb, const MaskView& mask, int side, std:
 bool feature_input_into(const cv::Mat& rgb, const MaskView& mask, int side, std::int64_t min_pixels,
                         float* out) {
   require_inputs(rgb, mask, side);
-  return make_feature_input(rgb, mask, side, min_pixels, out);
+  return make_feature_input(rgb, prepare(mask), side, min_pixels, out);
 }
 
 std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
-                                              const std::vector<MaskView>& masks,
-                                              const std::vector<std::int64_t>& min_pixels, int side,
-                                              const std::vector<float*>& out) {
-  if (min_pixels.size() != masks.size() || out.size() != masks.size())
-    throw ValueError("one pixel minimum and one output per mask are needed");
-  std::int64_t bytes = 0;
-  for (const MaskView& mask : masks) {
-    require_inputs(rgb, mask, side);
-    bytes += mask.rows * mask.cols;
-  }
+                                              const std::vector<MaskView>& masks, int side,
+                                              const std::vector<float*>& out,
+                                              std::int64_t min_pixels) {
+  require_outputs(masks.size(), out.size());
+  for (const MaskView& mask : masks) require_inputs(rgb, mask, side);
   std::vector<std::uint8_t> made(masks.size(), 0);
-  parallel_for(masks.size(), threads_for_bytes(bytes), [&](std::size_t k) {
-    made[k] = make_feature_input(rgb, masks[k], side, min_pixels[k], out[k]);
+  // Each mask is read (prepared) on the thread that makes its input.
+  parallel_for(masks.size(), threads_for_bytes(bytes_of(masks)), [&](std::size_t k) {
+    made[k] = make_feature_input(rgb, prepare(masks[k]), side, min_pixels, out[k]);
+  });
+  return made;
+}
+
+std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
+                                              const std::vector<PreparedMask>& masks, int side,
+                                              const std::vector<float*>& out,
+                                              std::int64_t min_pixels) {
+  require_outputs(masks.size(), out.size());
+  for (const PreparedMask& mask : masks) require_inputs(rgb, mask.view, side);
+  std::vector<std::uint8_t> made(masks.size(), 0);
+  parallel_for(masks.size(), masks.size() > 1 ? 2 : 1, [&](std::size_t k) {
+    made[k] = make_feature_input(rgb, masks[k], side, min_pixels, out[k]);
   });
   return made;
 }

@@ -19,9 +19,8 @@ inline constexpr std::int64_t kMinFeaturePixels = 10;
 // Gamma used when brightening an animal's crop.
 inline constexpr double kCropGamma = 10.0;
 
-// For i = 0..255: (i / 255) ^ inv_gamma * 255, cut toward zero to a byte. Values
-// that do not fit wrap or vanish as a 32-bit integer cast would leave them
-// (what a float-to-byte array cast gives on common hardware).
+// For i = 0..255: (i / 255) ^ inv_gamma * 255 as a cast to bytes gives it
+// (byte_value: cut toward zero; values that do not fit wrap or vanish).
 std::array<std::uint8_t, 256> gamma_table(double inv_gamma);
 
 // Gray (standard weighted conversion) of an 8-bit RGB image, mapped through the
@@ -36,10 +35,11 @@ cv::Mat resize_bilinear(const cv::Mat& src, int out_cols, int out_rows);
 
 // The encoder input for one mask over an 8-bit RGB frame of the same size:
 // 3 x side x side reals in 0..1, channel-first, the three channels equal. The
-// window spans the mask's tight box without its last row and column; inside it
-// the enhanced gray crop shows through the mask and the rest is black. None when
-// the mask has fewer than `min_pixels` set pixels or the window is empty
-// (all set pixels in one row or one column).
+// window spans the tight box of the mask's elements greater than 0 without its
+// last row and column; inside it the enhanced gray crop shows where the mask is
+// greater than 0 and the rest is black. None when the mask has fewer than
+// `min_pixels` non-zero elements, or no window (none greater than 0, or all of
+// those in one row or one column).
 std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskView& mask,
                                                 int side = kEncoderSide,
                                                 std::int64_t min_pixels = kMinFeaturePixels);
@@ -49,14 +49,18 @@ std::optional<std::vector<float>> feature_input(const cv::Mat& rgb, const MaskVi
 bool feature_input_into(const cv::Mat& rgb, const MaskView& mask, int side, std::int64_t min_pixels,
                         float* out);
 
-// feature_input_into for several masks over one image, mask k with min_pixels[k]
-// into out[k], on a few threads: reading frame-sized masks is bound by memory
-// bandwidth, which two readers share better than one. Every mask is checked
-// before any work, so an error names the first bad mask. Returns one flag per
-// mask (1 = written).
+// feature_input_into for several masks over one image, mask k into out[k], on a
+// few threads: reading frame-sized masks is bound by memory bandwidth, which two
+// readers share better than one. Every mask is checked before any work, so an
+// error names the first bad mask. Returns one flag per mask (1 = written).
 std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
-                                              const std::vector<MaskView>& masks,
-                                              const std::vector<std::int64_t>& min_pixels, int side,
-                                              const std::vector<float*>& out);
+                                              const std::vector<MaskView>& masks, int side,
+                                              const std::vector<float*>& out,
+                                              std::int64_t min_pixels = kMinFeaturePixels);
+// The same for masks already prepared (read once for other measures too).
+std::vector<std::uint8_t> feature_inputs_into(const cv::Mat& rgb,
+                                              const std::vector<PreparedMask>& masks, int side,
+                                              const std::vector<float*>& out,
+                                              std::int64_t min_pixels = kMinFeaturePixels);
 
 }  // namespace hm::detect

@@ -10,39 +10,62 @@
 
 namespace hm::measures {
 
-RawMoments pixel_moments(const MaskView& m) {
-  RawMoments out;
-  const TightBox box = tight_box(m);
-  if (box.empty) return out;
+namespace {
+
+// The weighted sums of one pass over the mask: each row with content is summed
+// over its span of non-zero elements (which holds every weighted one) while it is
+// still in cache.
+template <typename T>
+RawMoments plane_moments(const MaskView& view) {
+  const PlaneView<T> m = view.plane<T>();
   std::int64_t m00 = 0, m10 = 0, m01 = 0;
-  // Per-row sums fit 32 bits while width * width * 255 does, which lets the
-  // compiler keep them in wide vector lanes.
-  const bool narrow = box.x2 < 2900;
-  for (std::int64_t r = box.y1; r <= box.y2; ++r) {
-    const std::uint8_t* p = m.row(r);
+  for (std::int64_t r = 0; r < m.rows; ++r) {
+    const RowSpan span = row_span(view, r);
+    if (span.first > span.last) continue;
+    const T* p = m.row(r);
     std::int64_t row_sum = 0, row_x = 0;
-    if (narrow) {
+    // Per-row sums fit 32 bits while width * width * 255 does, which lets the
+    // compiler keep them in wide vector lanes.
+    if (span.last < 2900) {
       std::int32_t s = 0, sx = 0;
-      for (std::int32_t c = static_cast<std::int32_t>(box.x1); c <= box.x2; ++c) {
-        s += p[c];
-        sx += p[c] * c;
+      for (auto c = static_cast<std::int32_t>(span.first); c <= span.last; ++c) {
+        const std::int32_t w = byte_value(p[c]);
+        s += w;
+        sx += w * c;
       }
       row_sum = s;
       row_x = sx;
     } else {
-      for (std::int64_t c = box.x1; c <= box.x2; ++c) {
-        row_sum += p[c];
-        row_x += static_cast<std::int64_t>(p[c]) * c;
+      for (std::int64_t c = span.first; c <= span.last; ++c) {
+        const std::int64_t w = byte_value(p[c]);
+        row_sum += w;
+        row_x += w * c;
       }
     }
     m00 += row_sum;
     m10 += row_x;
     m01 += row_sum * r;
   }
+  RawMoments out;
   out.m00 = static_cast<double>(m00);
   out.m10 = static_cast<double>(m10);
   out.m01 = static_cast<double>(m01);
   return out;
+}
+
+}  // namespace
+
+RawMoments pixel_moments(const MaskView& m) {
+  if (m.empty()) return {};
+  switch (m.element) {
+    case Element::f32:
+      return plane_moments<float>(m);
+    case Element::f64:
+      return plane_moments<double>(m);
+    case Element::bytes:
+      break;
+  }
+  return plane_moments<std::uint8_t>(m);
 }
 
 Centroid pixel_centroid(const MaskView& m) {

@@ -10,9 +10,10 @@
 
 namespace hm::measures {
 
-// Spatial moments of order 0 and 1 of a byte image, each byte weighted by its
-// value. They are integer sums, so they equal the image-moment routine's values
-// exactly (its double accumulators are exact below 2^53).
+// Spatial moments of order 0 and 1 of a mask cast to bytes, each pixel weighted
+// by its byte value (byte_value). They are integer sums, so they equal the
+// image-moment routine's values on the cast exactly (its double accumulators are
+// exact below 2^53).
 struct RawMoments {
   double m00 = 0, m10 = 0, m01 = 0;
 };

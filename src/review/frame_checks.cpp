@@ -66,11 +66,10 @@ double box_iou(const std::array<double, 4>& a, const std::array<double, 4>& b) {
   return inter / (area_a + area_b - inter + 1e-06);
 }
 
-PairedIou paired_iou(const std::vector<MaskView>& old_masks,
-                     const std::vector<MaskView>& new_masks) {
+PairedIou paired_iou(const std::vector<PreparedMask>& old_masks,
+                     const std::vector<PreparedMask>& new_masks) {
   if (old_masks.size() != new_masks.size())
     throw ValueError("paired IoU: the old and new frames must hold the same number of masks");
-  const auto prepared = measures::prepare_all(old_masks, new_masks, "masks");
   const std::size_t n = old_masks.size();
   PairedIou out;
   out.mask.reserve(n);
@@ -81,14 +80,24 @@ PairedIou paired_iou(const std::vector<MaskView>& old_masks,
             static_cast<double>(p.box.x2), static_cast<double>(p.box.y2)};
   };
   for (std::size_t k = 0; k < n; ++k) {
-    const PreparedMask& o = prepared[k];
-    const PreparedMask& w = prepared[n + k];
+    const PreparedMask& o = old_masks[k];
+    const PreparedMask& w = new_masks[k];
     const double both = static_cast<double>(count_both(o, w));
     const double either = static_cast<double>(count_either(o, w));
     out.mask.push_back(both / (either + 1e-06));
     out.box.push_back(box_iou(box_of(o), box_of(w)));
   }
   return out;
+}
+
+PairedIou paired_iou(const std::vector<MaskView>& old_masks,
+                     const std::vector<MaskView>& new_masks) {
+  if (old_masks.size() != new_masks.size())
+    throw ValueError("paired IoU: the old and new frames must hold the same number of masks");
+  const auto prepared = measures::prepare_all(old_masks, new_masks, "masks");
+  const auto split = prepared.begin() + static_cast<std::ptrdiff_t>(old_masks.size());
+  return paired_iou(std::vector<PreparedMask>(prepared.begin(), split),
+                    std::vector<PreparedMask>(split, prepared.end()));
 }
 
 }  // namespace hm::review

@@ -39,5 +39,8 @@ struct PairedIou {
 };
 PairedIou paired_iou(const std::vector<MaskView>& old_masks,
                      const std::vector<MaskView>& new_masks);
+// The same on masks already prepared, all of one size.
+PairedIou paired_iou(const std::vector<PreparedMask>& old_masks,
+                     const std::vector<PreparedMask>& new_masks);
 
 }  // namespace hm::review

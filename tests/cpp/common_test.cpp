@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <utility>
 #include <vector>
 
+#include "annotation/composite.hpp"
 #include "common/errors.hpp"
 #include "common/mask.hpp"
 #include "common/number_text.hpp"
 #include "common/runs.hpp"
 #include "common/sizes.hpp"
 #include "common/zero_buffer.hpp"
+#include "measures/centroid.hpp"
 #include "measures/intersection.hpp"
 
 namespace hm {
@@ -178,6 +182,85 @@ TEST(MaskOps, PreparedWithinABoxEqualsPreparedWhole) {
   EXPECT_EQ(part.box.y2, whole.box.y2);
   EXPECT_EQ(part.stored_rows.first, whole.stored_rows.first);
   EXPECT_EQ(part.stored_rows.last, whole.stored_rows.last);
+}
+
+// The byte an array cast to uint8 gives a real (the array library's own cast on
+// this hardware, as the measures' reference formulations use it).
+TEST(ByteValue, CutsTowardZeroAndKeepsTheLowByte) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<double, int> cases[] = {
+      {-1.0, 255},         {-0.5, 0},         {0.5, 0}, {1.5, 1}, {255.9, 255}, {256.0, 0},
+      {300.0, 44},         {-300.0, 212},     {nan, 0}, {inf, 0}, {-inf, 0},    {2147483648.0, 0},
+      {2147483647.0, 255}, {-2147483648.0, 0}};
+  for (const auto& [v, want] : cases) {
+    EXPECT_EQ(byte_value(v), want) << v;
+    if (!(std::fabs(v) > 1e6)) {
+      EXPECT_EQ(byte_value(static_cast<float>(v)), want) << v;
+    }
+  }
+  EXPECT_EQ(byte_value(std::uint8_t{200}), 200);
+}
+
+// A plane of reals holding 1, 2.5, -0.5, NaN, -0.0 and 0, against byte masks of
+// what each rule takes for set: non-zero (figures, runs, boxes), greater than 0
+// (the positive box, painting) and the byte cast (moments).
+template <typename T>
+void expect_rules_match_byte_masks(unsigned seed) {
+  std::mt19937 rng(seed);
+  const int rows = 29, cols = 70;  // rows longer than one 64-byte block of reals
+  std::vector<T> plane(static_cast<size_t>(rows) * cols, T(0));
+  Mask non_zero_mask(rows, cols), positive_mask(rows, cols), weights(rows, cols);
+  const T values[] = {T(1), T(2.5), T(-0.5), std::numeric_limits<T>::quiet_NaN(), T(-0.0)};
+  for (int r = 3; r < rows - 2; ++r)
+    for (int c = 0; c < cols; ++c) {
+      if (rng() % 3 == 0) continue;
+      const T v = values[rng() % 5];
+      plane[static_cast<size_t>(r) * cols + c] = v;
+      non_zero_mask.row(r)[c] = v != 0 || std::isnan(v);
+      positive_mask.row(r)[c] = v > 0;
+      weights.row(r)[c] = byte_value(v);
+    }
+  const MaskView real{reinterpret_cast<const std::uint8_t*>(plane.data()), rows, cols,
+                      cols * static_cast<std::int64_t>(sizeof(T)), element_of<T>()};
+
+  const PreparedMask p = prepare(real);
+  const TightBox nz = tight_box(non_zero_mask.view()), pos = tight_box(positive_mask.view());
+  EXPECT_EQ(p.area, count_set(non_zero_mask.view()));
+  EXPECT_EQ(std::tie(p.box.x1, p.box.y1, p.box.x2, p.box.y2), std::tie(nz.x1, nz.y1, nz.x2, nz.y2));
+  EXPECT_EQ(std::tie(p.positive.x1, p.positive.y1, p.positive.x2, p.positive.y2),
+            std::tie(pos.x1, pos.y1, pos.x2, pos.y2));
+
+  const Runs got = runs_of(real), want = runs_of(non_zero_mask.view());
+  ASSERT_EQ(got.runs.size(), want.runs.size());
+  for (size_t k = 0; k < got.runs.size(); ++k)
+    EXPECT_EQ(std::tie(got.runs[k].row, got.runs[k].x1, got.runs[k].x2),
+              std::tie(want.runs[k].row, want.runs[k].x1, want.runs[k].x2));
+
+  const measures::RawMoments m = measures::pixel_moments(real);
+  const measures::RawMoments w = measures::pixel_moments(weights.view());
+  EXPECT_EQ(std::tie(m.m00, m.m10, m.m01), std::tie(w.m00, w.m10, w.m01));
+
+  // Painted where greater than 0, boxed where non-zero, in the same pass.
+  std::vector<std::uint8_t> image(static_cast<size_t>(rows) * cols * 3);
+  for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+  std::vector<std::uint8_t> from_real(image.size() / 3 * 4), from_bytes(from_real.size());
+  std::vector<TightBox> boxes;
+  annotation::composite_masks(image.data(), annotation::PixelLayout::rgb, from_real.data(), rows,
+                              cols, {real}, {{10, 200, 30}}, &boxes);
+  annotation::composite_masks(image.data(), annotation::PixelLayout::rgb, from_bytes.data(), rows,
+                              cols, {positive_mask.view()}, {{10, 200, 30}});
+  EXPECT_EQ(from_real, from_bytes);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(std::tie(boxes[0].x1, boxes[0].y1, boxes[0].x2, boxes[0].y2),
+            std::tie(nz.x1, nz.y1, nz.x2, nz.y2));
+}
+
+TEST(RealMasks, EachRuleReadsAsItsByteMask) {
+  for (unsigned seed = 1; seed < 12; ++seed) {
+    expect_rules_match_byte_masks<float>(seed);
+    expect_rules_match_byte_masks<double>(seed);
+  }
 }
 
 TEST(CheckedBytes, OverflowingOrNegativeShapesAreRefusedBeforeAllocation) {

@@ -10,6 +10,7 @@ from PIL import Image, ImageDraw, ImageFont
 
 from herdmask import (draw_masks_on_image, img_bbx_drawing, retrieve_annotation,
                       video_segments_mask_visual)
+from valued_masks import DTYPES, valued_masks
 
 
 def _colour(index):
@@ -44,6 +45,7 @@ def test_composite_equals_per_point_drawing(mode):
     masks[1] = np.where(masks[1], rng.uniform(0.1, 2, (h, w)), -rng.uniform(0, 2, (h, w)))
     masks[2] = masks[2].astype(np.uint8) * 255
     masks[3] = np.where(masks[3], 3, -7).astype(np.int16)
+    masks[4] = np.where(masks[4], 1, -1).astype(np.int8)  # a sign test, not a byte test
     got = draw_masks_on_image(image, masks)
     assert got.mode == "RGBA" and got.size == image.size
     np.testing.assert_array_equal(np.asarray(got), np.asarray(_per_point(image, masks)))
@@ -57,6 +59,19 @@ def test_composite_with_masks_of_another_size_and_none():
                                   np.asarray(_per_point(image, masks)))
     unchanged = draw_masks_on_image(image, [])
     np.testing.assert_array_equal(np.asarray(unchanged), np.asarray(image.convert("RGBA")))
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_images_too_large_to_lend_are_copied_in_and_out(mode):
+    # Over 16 MB of pixels the imaging library keeps rows in several blocks.
+    image = Image.new(mode, (2200, 2000), (40, 80, 120))
+    with pytest.raises(ValueError):
+        image.__arrow_c_array__()
+    mask = np.zeros((2000, 2200), np.float32)
+    mask[1990:, 2190:] = 1.0
+    mask[5, 7] = -1.0
+    got = img_bbx_drawing(image, {"a": mask})
+    np.testing.assert_array_equal(np.asarray(got), np.asarray(_reference_bbx(image, {"a": mask})))
 
 
 def test_later_mask_wins_on_overlap_and_global_generator_is_untouched():
@@ -105,6 +120,15 @@ def test_img_bbx_drawing_matches_plain_drawing_and_repeats():
     np.testing.assert_array_equal(first, np.asarray(img_bbx_drawing(image=image, mask_dict=masks)))
     # The box outline has its mask's colour.
     assert tuple(first[20, 30][:3]) == _colour(43)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_every_dtype_is_painted_above_zero_and_boxed_where_non_zero(dtype):
+    rng = np.random.default_rng(4)
+    image = Image.fromarray(rng.integers(0, 256, (30, 50, 3), dtype=np.uint8))
+    masks = {f"Box{i}": m for i, m in enumerate(valued_masks(rng, dtype, 5, (30, 50)))}
+    np.testing.assert_array_equal(np.asarray(img_bbx_drawing(image, masks)),
+                                  np.asarray(_reference_bbx(image, masks)))
 
 
 # ---- annotation pictures -----------------------------------------------------------------

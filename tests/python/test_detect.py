@@ -10,6 +10,7 @@ from PIL import Image
 from herdmask import _native
 from herdmask.detect import enhance_dark_text, generate_sam2_image_features, process_gdino_results
 from herdmask.testing import StandInImagePredictor, StandInProcessor, box_mask
+from valued_masks import DTYPES, valued_masks
 
 torch = pytest.importorskip("torch")
 
@@ -137,8 +138,29 @@ def test_encoder_input_matches_plain_formulation_on_random_masks():
             mask = random_blob(rng, shape)
             if (mask > 0).sum() < 10:
                 continue
-            got, = _native.detect.feature_inputs(rgb, [mask], [10])
+            got, = _native.detect.feature_inputs(rgb, [mask])
             np.testing.assert_allclose(got, reference_input(image, mask), atol=2e-6)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_encoder_inputs_of_every_dtype(dtype):
+    """The size test counts non-zero pixels; the window and the cut-out take those
+    greater than 0, and a mask without a window of them gives None."""
+    rng = np.random.default_rng(17)
+    shape = (40, 60)
+    image = Image.fromarray(rng.integers(0, 256, (*shape, 3), dtype=np.uint8))
+    masks = valued_masks(rng, dtype, 12, shape)
+    got = _native.detect.feature_inputs(np.array(image), masks)
+    made = 0
+    for mask, crop in zip(masks, got):
+        ys, xs = np.nonzero(mask > 0)
+        if (np.count_nonzero(mask) < 10 or not len(ys) or ys.min() == ys.max()
+                or xs.min() == xs.max()):
+            assert crop is None
+            continue
+        made += 1
+        np.testing.assert_allclose(crop, reference_input(image, mask > 0), atol=2e-6)
+    assert made >= 4
 
 
 def test_encoder_input_window_stops_before_last_row_and_column():
@@ -147,7 +169,7 @@ def test_encoder_input_window_stops_before_last_row_and_column():
     rgb = np.full((30, 40, 3), (200, 100, 50), np.uint8)
     rgb[8, :] = 255
     rgb[:, 20] = 255
-    got, = _native.detect.feature_inputs(rgb, [mask], [10])
+    got, = _native.detect.feature_inputs(rgb, [mask])
     # Without the white last row and column the window is uniform: gray 124, which
     # the gamma table sends to 237 and equalisation leaves as it is.
     np.testing.assert_allclose(got, np.full((1, 3, 256, 256), 237 / 255), atol=1e-6)
@@ -220,17 +242,15 @@ def test_batch_preparation_equals_one_mask_at_a_time():
     masks[3][100, 200:300] = 7
     masks[7] = np.zeros(shape, bool)
     masks[7][5:8, 5:8] = True
-    minimums = [10] * 11 + [1]
-    batch = _native.detect.feature_inputs(rgb, masks, minimums)
-    for mask, minimum, got in zip(masks, minimums, batch):
-        alone, = _native.detect.feature_inputs(rgb, [mask], [minimum])
+    masks[11] = masks[11].astype(np.float32)
+    batch = _native.detect.feature_inputs(rgb, masks)
+    for mask, got in zip(masks, batch):
+        alone, = _native.detect.feature_inputs(rgb, [mask])
         assert (got is None) == (alone is None)
         if got is not None:
             assert got.shape == (1, 3, 256, 256) and np.array_equal(got, alone)
     assert batch[3] is None and batch[7] is None
-    assert _native.detect.feature_inputs(rgb, [], []) == []
-    with pytest.raises(ValueError, match="one pixel minimum"):
-        _native.detect.feature_inputs(rgb, masks[:2], [10])
+    assert _native.detect.feature_inputs(rgb, []) == []
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64, bool])

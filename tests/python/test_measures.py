@@ -6,6 +6,8 @@ import pandas as pd
 import pytest
 
 import herdmask as hm
+from herdmask import _native
+from valued_masks import DTYPES, valued_masks
 
 
 def blob(shape, center, axes, angle=0):
@@ -114,6 +116,47 @@ def test_pairwise_measures_match_whole_frame_numpy(variant):
     assert np.array_equal(table.to_numpy(), ref_table(named))
     sim = hm.cal_centroid_distance(masks[2:], masks)
     np.testing.assert_allclose(sim, ref_centroid_similarity(masks[2:], masks), rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_every_dtype_is_read_as_each_measure_defines(dtype):
+    """Overlaps take non-zero pixels as set (NaN too, -0.0 not), and a pixel set in
+    both masks as one non-zero in each: a product would count NaN x 0 and lose
+    products that underflow. Centroids weigh each pixel by its uint8 cast."""
+    rng = np.random.default_rng(21)
+    masks = valued_masks(rng, dtype, 7, (30, 41))
+    masks.append(np.zeros((30, 41), dtype))
+    both = [[np.count_nonzero(np.logical_and(a, b)) for b in masks] for a in masks]
+    areas = [np.count_nonzero(m) for m in masks]
+    for i, a in enumerate(masks):
+        assert _native.common.count_set(a) == areas[i]
+        for j, b in enumerate(masks):
+            want = both[i][j] / areas[i] * 100 if areas[i] else 0
+            assert hm.calculate_masks_intersection(a, b) == want
+    assert np.array_equal(hm.cal_masks_iou_scores(masks, masks[::-1]), ref_iou(masks, masks[::-1]))
+    named = {f"Box{i}": m for i, m in enumerate(masks)}
+    table = hm.intersection_between_masks(named, dict(zip(named, areas))).to_numpy()
+    for i in range(len(masks)):
+        for j in range(i):
+            if areas[i] > 1:
+                assert table[i, j] == (both[i][j] / areas[i] * 100 if areas[i] else 0)
+                assert table[j, i] == (both[i][j] / areas[j] * 100 if areas[j] else 0)
+    with np.errstate(invalid="ignore"):  # NaN cast to uint8
+        want = ref_centroid_similarity(masks[:4], masks)
+    np.testing.assert_allclose(hm.cal_centroid_distance(masks[:4], masks), want, rtol=1e-12,
+                               atol=0)
+
+
+def test_reals_are_read_in_place_only_where_aligned():
+    rng = np.random.default_rng(2)
+    mask = rng.random((9, 13)) < 0.4
+    raw = np.zeros(mask.size * 4 + 1, np.uint8)
+    unaligned = np.frombuffer(raw.data, np.float32, count=mask.size, offset=1).reshape(mask.shape)
+    assert unaligned.ctypes.data % 4
+    raw[1:] = np.where(mask, np.float32(np.nan), np.float32(-0.0)).view(np.uint8).ravel()
+    assert _native.common.count_set(unaligned) == np.count_nonzero(mask)
+    strided = np.where(mask, 2.5, -0.0)[:, ::2]
+    assert _native.common.count_set(strided) == np.count_nonzero(mask[:, ::2])
 
 
 def test_realistic_pig_blobs_match_numpy():

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from herdmask import Mask_Refinement
+from valued_masks import DTYPES, with_values
 
 H, W = 96, 128
 PEN = [[6, 4], [120, 8.7], [124, 90], [3, 92.4]]
@@ -195,6 +196,14 @@ def test_realistic_sequences_match_plain_formulation(pen_dir, seed):
 def test_speckle_masks_match_plain_formulation(pen_dir, seed, density):
     run_both(random_segments(seed, density=density), {"max_prev_dist": 30},
              {"max_prev_dist": 30}, passes=2)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_every_dtype_is_refined_as_its_non_zero_pixels(pen_dir, dtype):
+    rng = np.random.default_rng(5)
+    video = {f: {o: with_values(m, dtype, rng) for o, m in objects.items()}
+             for f, objects in realistic_segments(2, jump_at=4).items()}
+    run_both(video, {"max_prev_dist": 40}, {"max_prev_dist": 40})
 
 
 def test_jump_beyond_max_prev_dist_drops_object_and_keeps_centroid(pen_dir):

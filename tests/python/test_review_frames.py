@@ -7,6 +7,7 @@ from PIL import Image
 
 import herdmask as hm
 from herdmask import review
+from valued_masks import DTYPES, with_values
 
 H, W = 40, 120
 
@@ -130,16 +131,17 @@ def _plain_check(masks, min_area, n_track):
     return True
 
 
-def test_frame_check_matches_plain_numpy_on_random_masks():
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_frame_check_matches_plain_numpy_on_random_masks(dtype):
     rng = np.random.default_rng(3)
     for _ in range(200):
         n = int(rng.integers(0, 6))
         masks = []
         for _ in range(n):
-            m = np.zeros((20, 30), np.uint8)
+            m = np.zeros((20, 30), bool)
             y, x = rng.integers(0, 18), rng.integers(0, 28)
-            m[y:y + rng.integers(0, 10), x:x + rng.integers(0, 12)] = 1
-            masks.append(m)
+            m[y:y + rng.integers(0, 10), x:x + rng.integers(0, 12)] = True
+            masks.append(with_values(m, dtype, rng))
         min_area, n_track = float(rng.integers(0, 20)), int(rng.integers(0, 6))
         got = (review._core.check_last_frame(masks, min_area, n_track)
                == review._core.LastFrameVerdict.qualifies)

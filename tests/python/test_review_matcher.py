@@ -6,6 +6,8 @@ import pytest
 from PIL import Image
 
 import herdmask as hm
+from herdmask.testing import StandInImagePredictor
+from valued_masks import DTYPES, valued_masks
 
 H, W = 50, 80
 
@@ -140,25 +142,25 @@ def test_matcher_on_a_video_shorter_than_its_attempts_reports_that_no_frame_work
 
 # ---------------------------------------------------------------- overlap vote
 
-def _features(image, masks, image_predictor):
-    """Stand-in features: the mask's centroid and area, none below 10 pixels."""
-    image_predictor.set_image(np.asarray(image.convert("RGB")))
-    out = []
-    for m in masks:
-        ys, xs = np.nonzero(m > 0)
-        out.append(None if len(ys) < 10 else np.array([ys.mean() + 1, xs.mean() + 1, len(ys)]))
-    return out
+class FeaturePredictor(BoxPredictor):
+    """A box predictor with the stand-in encoder: each crop's features follow what
+    it shows of the frame."""
+
+    def __init__(self):
+        super().__init__()
+        self.model = StandInImagePredictor(feature_dim=8).model
 
 
 @pytest.fixture
-def stand_ins(monkeypatch):
-    monkeypatch.setattr(hm, "generate_sam2_image_features", _features)
+def stand_ins():
+    return FeaturePredictor()
 
 
 def _annotation(tmp_path, n_frames, moved=None):
     """Ten still squares; `moved` maps frame -> (box, shift) for a drifting box."""
     image = tmp_path / "frame.png"
-    Image.fromarray(np.zeros((H, W, 3), np.uint8)).save(image)
+    rng = np.random.default_rng(0)  # texture, so that a moved crop shows something else
+    Image.fromarray(rng.integers(0, 256, (H, W, 3), dtype=np.uint8)).save(image)
     data = {}
     for f in range(n_frames):
         masks = {f"Box{i}": _square(i) for i in range(10)}
@@ -172,9 +174,10 @@ def _annotation(tmp_path, n_frames, moved=None):
 def test_single_pair_run_compares_five_frames_before(tmp_path, stand_ins, capsys):
     rows = pd.DataFrame({"Box Pair": ["Box3-Box7"] * 3, "Frame ID": [10, 11, 40]})
     data = _annotation(tmp_path, 20, moved={f: ("Box7", 3 + f % 2) for f in range(5, 10)})
-    test_frame, worst, runs, worst_boxes = hm.process_overlap_frames(rows, data, BoxPredictor())
+    test_frame, worst, runs, worst_boxes = hm.process_overlap_frames(rows, data, stand_ins)
     assert (test_frame, runs) == (10, {"Box3-Box7": [[10, 11]]})
     assert worst_boxes == ["Box7"] * 5 and worst == "Box7"
+    assert len(stand_ins.images) == 10  # each compared frame and frame 11 set in turn
     assert capsys.readouterr().out.splitlines()[1:] == [
         "Box Pair: Box3-Box7",
         "First frame with a single boxpair: 10",
@@ -186,7 +189,7 @@ def test_single_pair_run_compares_five_frames_before(tmp_path, stand_ins, capsys
 def test_overlap_from_frame_zero_looks_forward(tmp_path, stand_ins, capsys):
     rows = pd.DataFrame({"Box Pair": ["Box1-Box2"] * 6, "Frame ID": list(range(6))})
     data = _annotation(tmp_path, 8, moved={f: ("Box1", 5) for f in range(5, 8)})
-    test_frame, worst, _, worst_boxes = hm.process_overlap_frames(rows, data, BoxPredictor(), 2)
+    test_frame, worst, _, worst_boxes = hm.process_overlap_frames(rows, data, stand_ins, 2)
     # Frames 5..9 against frame 4; frames 8 and 9 lie beyond the data and are skipped.
     assert test_frame == 5 and worst_boxes == ["Box1"] * 3 and worst == "Box1"
     assert "reverse_track: True" in capsys.readouterr().out
@@ -197,7 +200,7 @@ def test_two_pairs_need_longer_runs_and_missing_features_are_worst(tmp_path, sta
     rows = pd.DataFrame({"Box Pair": ["Box3-Box7"] * 3 + ["Box1-Box3"] * 4, "Frame ID": frames})
     data = _annotation(tmp_path, 30, moved={f: ("Box1", 3) for f in range(15, 20)})
     data[16]["masks_dict"]["Box3"] = np.zeros((H, W), bool)
-    test_frame, worst, runs, worst_boxes = hm.process_overlap_frames(rows, data, BoxPredictor())
+    test_frame, worst, runs, worst_boxes = hm.process_overlap_frames(rows, data, stand_ins)
     assert runs == {"Box1-Box3": [[20, 21, 22, 23]]} and test_frame == 20
     # Box3 is empty in frame 16: no feature, infinite mismatch. Box1 drifted.
     assert worst_boxes == ["Box1", "Box3", "Box1", "Box1", "Box1"] and worst == "Box1"
@@ -208,14 +211,41 @@ def test_vote_tie_goes_to_first_seen(tmp_path, stand_ins):
     rows = pd.DataFrame({"Box Pair": ["Box2-Box5"] * 2, "Frame ID": [4, 5]})
     data = _annotation(tmp_path, 12, moved={0: ("Box5", 4), 1: ("Box2", 4), 2: ("Box2", 4),
                                              3: ("Box5", 4)})
-    _, worst, _, worst_boxes = hm.process_overlap_frames(rows, data, BoxPredictor())
+    _, worst, _, worst_boxes = hm.process_overlap_frames(rows, data, stand_ins)
     assert worst_boxes == ["Box5", "Box2", "Box2", "Box5"] and worst == "Box5"
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_one_read_of_each_frame_gives_the_ious_and_the_encoder_inputs(dtype):
+    from herdmask import _native
+
+    rng = np.random.default_rng(8)
+    rgb_old, rgb_new = (rng.integers(0, 256, (H, W, 3), dtype=np.uint8) for _ in range(2))
+    old, new = valued_masks(rng, dtype, 6, (H, W)), valued_masks(rng, dtype, 6, (H, W))
+    ious, box_ious, inputs_old, inputs_new = _native.review.compare_frames(rgb_old, old, rgb_new,
+                                                                             new)
+    def box(m):
+        ys, xs = np.nonzero(m)
+        return (xs.min(), ys.min(), xs.max(), ys.max()) if len(xs) else (0, 0, 0, 0)
+
+    for k, (a, b) in enumerate(zip(old, new)):
+        both, either = np.logical_and(a, b).sum(), np.logical_or(a, b).sum()
+        assert ious[k] == both / (either + 1e-06)
+        (ax1, ay1, ax2, ay2), (bx1, by1, bx2, by2) = box(a), box(b)
+        inter = max(0, min(ax2, bx2) - max(ax1, bx1)) * max(0, min(ay2, by2) - max(ay1, by1))
+        union = (ax2 - ax1) * (ay2 - ay1) + (bx2 - bx1) * (by2 - by1) - inter
+        assert box_ious[k] == pytest.approx(inter / (union + 1e-06), rel=1e-12)
+    for rgb, masks, inputs in [(rgb_old, old, inputs_old), (rgb_new, new, inputs_new)]:
+        for got, want in zip(inputs, _native.detect.feature_inputs(rgb, masks), strict=True):
+            assert (got is None) == (want is None)
+            if got is not None:
+                np.testing.assert_array_equal(got, want)
 
 
 def test_no_run_or_no_comparable_frame_raise_clearly(tmp_path, stand_ins):
     rows = pd.DataFrame({"Box Pair": ["Box1-Box2", "Box1-Box3"], "Frame ID": [3, 9]})
     with pytest.raises(TypeError, match="no box pair overlaps"):
-        hm.process_overlap_frames(rows, _annotation(tmp_path, 12), BoxPredictor())
+        hm.process_overlap_frames(rows, _annotation(tmp_path, 12), stand_ins)
     rows = pd.DataFrame({"Box Pair": ["Box1-Box2"] * 2, "Frame ID": [30, 31]})
     with pytest.raises(IndexError, match="no frame around test frame 30"):
-        hm.process_overlap_frames(rows, _annotation(tmp_path, 12), BoxPredictor())
+        hm.process_overlap_frames(rows, _annotation(tmp_path, 12), stand_ins)
