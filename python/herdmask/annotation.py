@@ -12,7 +12,7 @@ import random
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
-from ._files import write_atomic, write_text_atomic
+from .files import write_atomic, write_text_atomic
 from ._native import annotation as _core
 
 __all__ = [

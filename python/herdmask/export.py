@@ -20,7 +20,7 @@ import re
 import numpy as np
 import pandas as pd
 
-from ._files import write_text_atomic
+from .files import write_text_atomic
 from ._native import detect as _core_detect
 from ._native import measures as _core_measures
 from .detect import _records as _load_records

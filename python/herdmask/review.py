@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 
 from . import _report
-from ._files import write_text_atomic
+from .files import write_text_atomic
 from ._native import measures as _core_measures
 from ._native import review as _core
 from ._text import number_text
