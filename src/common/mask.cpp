@@ -195,17 +195,20 @@ PreparedMask prepare_reals(const MaskView& m) {
   return p;
 }
 
+// Tight box and area of a byte mask in one pass: each row with content is
+// counted between its outermost set bytes while it is still in cache.
 PreparedMask prepare_bytes(const MaskView& m) {
   PreparedMask p;
   p.view = m;
-  p.box = tight_box_bytes(m);
+  for (std::int64_t r = 0; r < m.rows; ++r) {
+    const std::uint8_t* row = m.row(r);
+    if (or_of_words(row, static_cast<std::size_t>(m.cols)) == 0) continue;
+    const std::int64_t first = first_set(row, m.cols);
+    const std::int64_t last = first + last_set(row + first, m.cols - first);
+    p.area += count_row(row + first, last - first + 1);
+    extend(p.box, r, first, last);
+  }
   if (p.box.empty) return p;
-  // Nothing is set outside the tight box, so counting inside it is enough.
-  MaskView inner = m;
-  inner.data = m.row(p.box.y1) + p.box.x1;
-  inner.rows = p.box.y2 - p.box.y1 + 1;
-  inner.cols = p.box.x2 - p.box.x1 + 1;
-  p.area = count_set_bytes(inner);
   p.stored_rows = {p.box.y1, p.box.y2};
   p.positive = p.box;
   return p;

@@ -102,6 +102,37 @@ void release(std::uint8_t* data, size_t mapped) {
   munmap(data, mapped);
 }
 
+// Maps in the pages of [data, data + bytes) (page-aligned) that are not in memory
+// yet. Buffers the allocator recycles are usually in memory already, and asking
+// the kernel to map those in anyway costs it a locked walk over every page, more
+// than the writes that follow; the residency check is a plain read of the page
+// table. Kernels without the advice refuse it; the writes then fault pages in
+// singly.
+void populate_pages(std::uint8_t* data, size_t bytes) {
+  const size_t page = page_size();
+  constexpr size_t kBatch = 1024;  // pages checked per call
+  unsigned char resident[kBatch];
+  for (size_t done = 0; done < bytes;) {
+    const size_t length = std::min(bytes - done, kBatch * page);
+    const size_t pages = (length + page - 1) / page;
+    if (mincore(data + done, length, resident) != 0) {
+      madvise(data + done, length, MADV_POPULATE_WRITE);
+    } else {
+      for (size_t i = 0; i < pages;) {
+        if (resident[i] & 1) {
+          ++i;
+          continue;
+        }
+        size_t j = i;
+        while (j < pages && !(resident[j] & 1)) ++j;
+        madvise(data + done + i * page, std::min(j * page, length) - i * page, MADV_POPULATE_WRITE);
+        i = j;
+      }
+    }
+    done += length;
+  }
+}
+
 }  // namespace
 
 ZeroBuffer::ZeroBuffer(size_t bytes) : size_(bytes) {
@@ -125,15 +156,14 @@ void ZeroBuffer::prepare_write(size_t begin, size_t end) {
   const size_t page = page_size();
   const size_t first = begin / page * page;
   const size_t last = (end + page - 1) / page * page;
-  // Kernels without this advice refuse it; the writes then fault pages in singly.
-  madvise(data_ + first, std::min(last, mapped_) - first, MADV_POPULATE_WRITE);
+  populate_pages(data_ + first, std::min(last, mapped_) - first);
 }
 
 void populate_for_write(std::uint8_t* begin, std::uint8_t* end) {
   const auto page = static_cast<std::uintptr_t>(page_size());
   const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
   const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  if (first < last) populate_pages(reinterpret_cast<std::uint8_t*>(first), last - first);
 }
 
 ZeroBuffer::~ZeroBuffer() { release(data_, mapped_); }

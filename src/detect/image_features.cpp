@@ -8,6 +8,10 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
 #include "common/zero_buffer.hpp"
@@ -104,41 +108,83 @@ void weighted_rows(const cv::Mat& in, const Taps& taps, int width, cv::Mat& out)
   }
 }
 
+// A rows x cols image of T over `buffer`, which keeps its memory from one image
+// to the next: windows differ in size from mask to mask, and an image of its own
+// would be allocated, and its pages mapped in, for each.
+template <typename T>
+cv::Mat image_over(std::vector<T>& buffer, int rows, int cols) {
+  buffer.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+  return cv::Mat(rows, cols, cv::DataType<T>::type, buffer.data());
+}
+
+// Turns the 4 x 4 block at row r, column k of `in` into row k, column r of `out`.
+inline void transpose_block4(const cv::Mat& in, int r, int k, cv::Mat& out) {
+#if defined(__SSE2__)
+  __m128 x0 = _mm_loadu_ps(in.ptr<float>(r) + k), x1 = _mm_loadu_ps(in.ptr<float>(r + 1) + k);
+  __m128 x2 = _mm_loadu_ps(in.ptr<float>(r + 2) + k), x3 = _mm_loadu_ps(in.ptr<float>(r + 3) + k);
+  _MM_TRANSPOSE4_PS(x0, x1, x2, x3);
+  _mm_storeu_ps(out.ptr<float>(k) + r, x0);
+  _mm_storeu_ps(out.ptr<float>(k + 1) + r, x1);
+  _mm_storeu_ps(out.ptr<float>(k + 2) + r, x2);
+  _mm_storeu_ps(out.ptr<float>(k + 3) + r, x3);
+#else
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) out.ptr<float>(k + j)[r + i] = in.ptr<float>(r + i)[k + j];
+#endif
+}
+
+// `out` (in.cols x in.rows) = the transpose of `in`, both single-channel floats.
+// The work goes in 16 x 16 tiles of 4 x 4 blocks turned in registers: walking
+// whole columns instead would write rows a power of two apart (a 256-wide image),
+// which all fall into a few cache sets and evict one another before each line is
+// filled.
+void transpose_floats(const cv::Mat& in, cv::Mat& out) {
+  constexpr int kTile = 16;
+  const int rows = in.rows, cols = in.cols;
+  const int rows4 = rows / 4 * 4, cols4 = cols / 4 * 4;
+  for (int r0 = 0; r0 < rows4; r0 += kTile)
+    for (int k0 = 0; k0 < cols4; k0 += kTile)
+      for (int r = r0; r < std::min(r0 + kTile, rows4); r += 4)
+        for (int k = k0; k < std::min(k0 + kTile, cols4); k += 4) transpose_block4(in, r, k, out);
+  // The edges left over: the last rows (all columns) and the last columns.
+  for (int r = 0; r < rows; ++r)
+    for (int k = r < rows4 ? cols4 : 0; k < cols; ++k) out.ptr<float>(k)[r] = in.ptr<float>(r)[k];
+}
+
 // Buffers of one resize, kept by the caller between resizes.
 struct ResizeScratch {
-  cv::Mat columns, mid_columns, mid;
+  std::vector<float> columns, mid_columns, mid;
+
+  std::size_t bytes() const {
+    return (columns.capacity() + mid_columns.capacity() + mid.capacity()) * sizeof(float);
+  }
 };
 
-// Resizes rows x cols floats (rows `stride` floats apart) into out_rows x out_cols
-// contiguous floats: a horizontal pass, then a vertical one, each in single
-// precision as a 32-bit float image is resampled. The horizontal pass runs on
-// the transposed image, where every output column is a weighted sum of whole
-// input columns and vectorises like the vertical pass.
-void resize_into(const float* src, int rows, int cols, std::size_t stride, float* dst, int out_cols,
-                 int out_rows, ResizeScratch& s) {
+// Resizes an image of rows x cols floats, given as its columns (`columns`, cols x
+// rows), into out_rows x out_cols contiguous floats: a horizontal pass, then a
+// vertical one, each in single precision as a 32-bit float image is resampled.
+// The horizontal pass runs on the columns, where every output column is a
+// weighted sum of whole input columns and vectorises like the vertical pass.
+void resize_columns_into(const cv::Mat& columns, float* dst, int out_cols, int out_rows,
+                         ResizeScratch& s) {
+  const int cols = columns.rows, rows = columns.cols;
   const Taps h = triangle_taps(cols, out_cols);
   const Taps v = triangle_taps(rows, out_rows);
-  const cv::Mat in(rows, cols, CV_32F, const_cast<float*>(src), stride * sizeof(float));
-  cv::transpose(in, s.columns);
-  s.mid_columns.create(out_cols, rows, CV_32F);
-  weighted_rows(s.columns, h, std::min(h.width, cols), s.mid_columns);
-  cv::transpose(s.mid_columns, s.mid);
+  cv::Mat mid_columns = image_over(s.mid_columns, out_cols, rows);
+  weighted_rows(columns, h, std::min(h.width, cols), mid_columns);
+  cv::Mat mid = image_over(s.mid, rows, out_cols);
+  transpose_floats(mid_columns, mid);
   cv::Mat out(out_rows, out_cols, CV_32F, dst);
-  weighted_rows(s.mid, v, std::min(v.width, rows), out);
+  weighted_rows(mid, v, std::min(v.width, rows), out);
 }
 
 // Working memory of one feature input, kept between masks and calls so that a
 // frame's masks reuse it instead of allocating and faulting it in each time.
 struct FeatureScratch {
-  cv::Mat gray;
-  std::vector<float> shown;
+  std::vector<std::uint8_t> gray;
   ResizeScratch resize;
 
-  std::size_t bytes() const {
-    return gray.total() + shown.capacity() * sizeof(float) +
-           (resize.columns.total() + resize.mid_columns.total() + resize.mid.total()) *
-               sizeof(float);
-  }
+  std::size_t bytes() const { return gray.capacity() + resize.bytes(); }
 };
 
 // Scratches lent to whichever thread prepares a mask: the worker threads of a
@@ -207,8 +253,9 @@ cv::Mat resize_bilinear(const cv::Mat& src, int out_cols, int out_rows) {
   if (src.empty()) throw ValueError("resize: the image is empty");
   cv::Mat out(out_rows, out_cols, CV_32F);
   ResizeScratch scratch;
-  resize_into(src.ptr<float>(0), src.rows, src.cols, src.step1(), out.ptr<float>(0), out_cols,
-              out_rows, scratch);
+  cv::Mat columns = image_over(scratch.columns, src.cols, src.rows);
+  transpose_floats(src, columns);
+  resize_columns_into(columns, out.ptr<float>(0), out_cols, out_rows, scratch);
   return out;
 }
 
@@ -247,17 +294,33 @@ void require_inputs(const cv::Mat& rgb, const MaskView& mask, int side) {
   if (side <= 0) throw ValueError("encoder input side must be positive");
 }
 
-// The gray crop where the mask is greater than 0, black elsewhere, as reals in 0..1.
-template <typename T>
-void cut_out(const PlaneView<T>& mask, const cv::Rect& window, const cv::Mat& gray,
-             const std::array<float, 256>& shown_value, float* shown) {
-  const auto width = static_cast<size_t>(window.width);
-  for (int r = 0; r < window.height; ++r) {
-    const std::uint8_t* g = gray.ptr<std::uint8_t>(r);
-    const T* m = mask.row(window.y + r) + window.x;
-    float* dst = shown + r * width;
-    for (size_t c = 0; c < width; ++c) dst[c] = positive(m[c]) ? shown_value[g[c]] : 0.0f;
+// The gray crop where the mask is greater than 0, black elsewhere, as reals in
+// 0..1, written as its columns (window.width x window.height), the layout the
+// resize starts from. Rows go in blocks, so that each column's part is written
+// as one short contiguous run.
+template <int Rows, typename T>
+void cut_out_rows(const PlaneView<T>& mask, const cv::Rect& window, const cv::Mat& gray,
+                  const std::array<float, 256>& shown_value, int r0, cv::Mat& columns) {
+  const std::uint8_t* g[Rows];
+  const T* m[Rows];
+  for (int k = 0; k < Rows; ++k) {
+    g[k] = gray.ptr<std::uint8_t>(r0 + k);
+    m[k] = mask.row(window.y + r0 + k) + window.x;
   }
+  for (int c = 0; c < window.width; ++c) {
+    float* dst = columns.ptr<float>(c) + r0;
+    for (int k = 0; k < Rows; ++k) dst[k] = positive(m[k][c]) ? shown_value[g[k][c]] : 0.0f;
+  }
+}
+
+template <typename T>
+void cut_out_columns(const PlaneView<T>& mask, const cv::Rect& window, const cv::Mat& gray,
+                     const std::array<float, 256>& shown_value, cv::Mat& columns) {
+  constexpr int kBlock = 8;
+  int r0 = 0;
+  for (; r0 + kBlock <= window.height; r0 += kBlock)
+    cut_out_rows<kBlock>(mask, window, gray, shown_value, r0, columns);
+  for (; r0 < window.height; ++r0) cut_out_rows<1>(mask, window, gray, shown_value, r0, columns);
 }
 
 // feature_input_into on inputs already checked.
@@ -274,32 +337,42 @@ bool make_feature_input(const cv::Mat& rgb, const PreparedMask& mask, int side,
 
   ScratchLease lease;
   FeatureScratch& s = *lease;
-  cv::cvtColor(rgb(window), s.gray, cv::COLOR_RGB2GRAY);
+  cv::Mat gray = image_over(s.gray, window.height, window.width);
+  cv::cvtColor(rgb(window), gray, cv::COLOR_RGB2GRAY);
   // Gamma, equalisation and the share of 255 all map one gray level to one
   // value, so they fold into one table, applied together with the mask: one pass
   // over the crop instead of a pass and an image per step.
   static const auto crop_gamma = gamma_table(1.0 / kCropGamma);
-  std::array<std::int64_t, 256> gray_counts{};
-  for (int r = 0; r < s.gray.rows; ++r) {
-    const std::uint8_t* g = s.gray.ptr<std::uint8_t>(r);
-    for (int c = 0; c < s.gray.cols; ++c) ++gray_counts[g[c]];
+  // Four tallies taken in turns: a crop of few gray levels would otherwise keep
+  // adding to the same count, each addition waiting for the one before.
+  std::array<std::array<std::int64_t, 256>, 4> gray_counts{};
+  for (int r = 0; r < gray.rows; ++r) {
+    const std::uint8_t* g = gray.ptr<std::uint8_t>(r);
+    int c = 0;
+    for (; c + 4 <= gray.cols; c += 4) {
+      ++gray_counts[0][g[c]];
+      ++gray_counts[1][g[c + 1]];
+      ++gray_counts[2][g[c + 2]];
+      ++gray_counts[3][g[c + 3]];
+    }
+    for (; c < gray.cols; ++c) ++gray_counts[0][g[c]];
   }
   std::array<std::int64_t, 256> adjusted_counts{};
-  for (int v = 0; v < 256; ++v) adjusted_counts[crop_gamma[v]] += gray_counts[v];
+  for (int v = 0; v < 256; ++v)
+    adjusted_counts[crop_gamma[v]] +=
+        gray_counts[0][v] + gray_counts[1][v] + gray_counts[2][v] + gray_counts[3][v];
   const auto equalise = equalising_table(adjusted_counts, static_cast<std::int64_t>(window.area()));
   const auto& unit = unit_values();
   std::array<float, 256> shown_value{};
   for (int v = 0; v < 256; ++v) shown_value[v] = unit[equalise[crop_gamma[v]]];
 
-  const auto width = static_cast<size_t>(window.width);
-  s.shown.resize(static_cast<size_t>(window.height) * width);
-  visit(mask.view,
-        [&](auto plane) { cut_out(plane, window, s.gray, shown_value, s.shown.data()); });
+  cv::Mat columns = image_over(s.resize.columns, window.width, window.height);
+  visit(mask.view, [&](auto plane) { cut_out_columns(plane, window, gray, shown_value, columns); });
   const size_t plane = static_cast<size_t>(side) * side;
-  // A new output: its pages are mapped in by this thread in one go.
+  // A new output: what of it is not in memory yet is mapped in by this thread in one go.
   populate_for_write(reinterpret_cast<std::uint8_t*>(out),
                      reinterpret_cast<std::uint8_t*>(out + 3 * plane));
-  resize_into(s.shown.data(), window.height, window.width, width, out, side, side, s.resize);
+  resize_columns_into(columns, out, side, side, s.resize);
   std::memcpy(out + plane, out, plane * sizeof(float));
   std::memcpy(out + 2 * plane, out, plane * sizeof(float));
   return true;
