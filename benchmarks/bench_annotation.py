@@ -245,12 +245,12 @@ def bench_drawing():
         floor = plain_copy(ms, output_bytes)
         report(f"draw_masks_on_image {kind} vs NumPy-found points",
                lambda: hm.draw_masks_on_image(image, ms), lambda: point_list_drawing(image, ms),
-               repeat=3, target=target, floor=floor, floor_target=2)
+               repeat=7, target=target, floor=floor, floor_target=2)
         named = {f"Box{i}": m for i, m in enumerate(ms)}
         report(f"img_bbx_drawing {kind} vs NumPy points and boxes",
                lambda: hm.img_bbx_drawing(image, named),
                lambda: plain_img_bbx_drawing(image, named),
-               repeat=3, target=12 if dtype is not bool else None, floor=floor, floor_target=2)
+               repeat=7, target=12 if dtype is not bool else None, floor=floor, floor_target=2)
 
 
 def bench_loading():

@@ -8,6 +8,7 @@ import numbers
 import operator
 import os
 import random
+import threading
 
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
@@ -25,11 +26,21 @@ __all__ = [
 ]
 
 
+# Finding the label font walks the system's font folders, which costs more than
+# drawing ten labels; each thread keeps the one it found (a font object is not
+# shared between threads).
+_thread_fonts = threading.local()
+
+
 def _load_font():
-    try:
-        return ImageFont.truetype("arial.ttf", 11)
-    except Exception:  # no such font here: labels use the default font
-        return ImageFont.load_default()
+    font = getattr(_thread_fonts, "font", None)
+    if font is None:
+        try:
+            font = ImageFont.truetype("arial.ttf", 11)
+        except Exception:  # no such font here: labels use the default font
+            font = ImageFont.load_default()
+        _thread_fonts.font = font
+    return font
 
 
 def _random_color():

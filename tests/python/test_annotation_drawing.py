@@ -2,6 +2,7 @@
 
 import json
 import random
+from concurrent.futures import ThreadPoolExecutor
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -118,6 +119,11 @@ def test_img_bbx_drawing_matches_plain_drawing_and_repeats():
     first = np.asarray(img_bbx_drawing(image, masks))
     np.testing.assert_array_equal(first, np.asarray(_reference_bbx(image, masks)))
     np.testing.assert_array_equal(first, np.asarray(img_bbx_drawing(image=image, mask_dict=masks)))
+    # Each thread keeps its own label font: drawings made at once on two threads
+    # are the same picture.
+    with ThreadPoolExecutor(2) as pool:
+        for drawn in pool.map(lambda _: np.asarray(img_bbx_drawing(image, masks)), range(8)):
+            np.testing.assert_array_equal(drawn, first)
     # The box outline has its mask's colour.
     assert tuple(first[20, 30][:3]) == _colour(43)
 
