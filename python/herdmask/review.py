@@ -177,14 +177,18 @@ def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image
 
     size = len(gsam_annotation_data)
     worst_boxes = []
+    # Every compared frame is set against the same frame n: its masks and picture
+    # are read at the first comparison and kept for the others.
+    masks_new = image_new = None
     for m in frame_range:
         if n < 0 or n >= size or m < 0 or m >= size:
             continue
         old_record, new_record = gsam_annotation_data[m], gsam_annotation_data[n]
         masks_old = [old_record["masks_dict"][box] for box in test_boxes]
         image_old = _rgb_copy(Image.open(old_record["image_path"]))
-        masks_new = [new_record["masks_dict"][box] for box in test_boxes]
-        image_new = _rgb_copy(Image.open(new_record["image_path"]))
+        if image_new is None:
+            masks_new = [new_record["masks_dict"][box] for box in test_boxes]
+            image_new = _rgb_copy(Image.open(new_record["image_path"]))
         # Each mask is read once for the mask and box IoUs and the encoder inputs
         # of both frames' features.
         ious_shape, ious_bbox, inputs_old, inputs_new = _core.compare_frames(
