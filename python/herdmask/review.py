@@ -75,7 +75,7 @@ def generate_tracking_report(gsam_annotation_data, save_dir_base, intersection_t
     if overlap_frames:
         overlap_frames_data = _overlap_table(*found.columns)
         box_keys_df = _overlap_table(*(c[found.last_start:] for c in found.columns))
-    report_path = os.path.join(save_dir_base, "tracking_question_report.csv")
+    report_path = os.path.join(save_dir_base, _REPORT_NAME)
     # Joined with an empty folder, the name stands alone: the working folder.
     folder = os.fspath(save_dir_base) or os.curdir
     if not os.path.isdir(folder):
