@@ -209,11 +209,11 @@ def _submit(client, chains, videos, done, task_settings, fingerprint, out):
         todo = [lk for lk in links if lk.key not in done]
         if not todo:
             continue
-        readable = []
+        # grouped once: days of recordings make tens of thousands of links per camera
+        by_video = {}
         for lk in links:
-            v = videos[lk.video]
-            if v.minutes and (v.name, v.path, v.fps) not in readable:
-                readable.append((v.name, v.path, v.fps))
+            by_video.setdefault(lk.video, []).append(lk)
+        readable = [(v.name, v.path, v.fps) for v in map(videos.get, by_video) if v.minutes]
         crop = None
         if any(lk.segment for lk in todo):
             crop = client.submit(crop_task, camera, readable, task_settings, out, key=f"herdmask-{token}-crop-{camera}",
@@ -222,7 +222,7 @@ def _submit(client, chains, videos, done, task_settings, fingerprint, out):
         extraction = {}
         for name in dict.fromkeys(lk.video for lk in todo if lk.segment):
             v = videos[name]
-            segs = [(lk.segment, lk.frames_dir, _expected_frames(v, lk)) for lk in links if lk.video == name]
+            segs = [(lk.segment, lk.frames_dir, _expected_frames(v, lk)) for lk in by_video[name]]
             extraction[name] = client.submit(extract_task, (v.camera, v.name, v.path, v.date, v.time), segs, crop,
                                              task_settings, out, key=f"herdmask-{token}-frames-{name}", pure=False)
         prev = None
