@@ -140,12 +140,13 @@ def identity_timeline(chain, path, title):
         width = 1 / max(1, r.get("frames") or 1)
         colour = STARTED_COLOURS.get(r.get("started"), "#868e96")
         shown.add(r.get("started"))
-        for ident in r.get("identities", []):
-            if ident.get("first_frame") is None:
-                continue
-            a = x + width * ident["first_frame"]
-            b = x + width * (ident["last_frame"] + 1)
-            ax.barh(row[ident["box_key"]], b - a, left=a, height=0.6, color=colour, edgecolor="white", lw=0.5)
+        tracked = [i for i in r.get("identities", []) if i.get("first_frame") is not None]
+        if tracked:
+            # one call per segment: a camera's chain over days holds thousands of segments
+            a = np.array([x + width * i["first_frame"] for i in tracked])
+            b = np.array([x + width * (i["last_frame"] + 1) for i in tracked])
+            ax.barh([row[i["box_key"]] for i in tracked], b - a, left=a, height=0.6, color=colour,
+                    edgecolor="white", lw=0.5)
         if r.get("started") == records.RESTARTED:
             ax.axvline(x, color="#c92a2a", ls="--", lw=1.5)
             shown.add("keys restarted")
