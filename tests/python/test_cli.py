@@ -29,6 +29,9 @@ def needs(*names):
     ["run", "x", "--out", "o", "--workers", "0"],
     ["run", "x", "--out", "o", "--time-step", "0"],
     ["run", "x", "--out", "o", "--time-step", "nan"],
+    ["run", "x", "--out", "o", "--max-gap", "nan"],          # would carry keys across any gap
+    ["run", "x", "--out", "o", "--max-gap", "-1"],
+    ["run", "x", "--out", "o", "--sample-step", "-2"],
     ["run", "x", "--out", "o", "--crop-box", "10,0,5,20"],   # x2 before x1
     ["run", "x", "--out", "o", "--no-crop", "--crop-box", "0,0,5,5"],
     ["review", "x"],

@@ -36,6 +36,26 @@ def _positive_float(text):
     return value
 
 
+def _non_negative_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"expected a number of at least 0, got {text}")
+    return value
+
+
+def _non_negative_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got {text}")
+    return value
+
+
 def _crop_box(text):
     try:
         box = [int(v) for v in text.split(",")]
@@ -77,7 +97,7 @@ def build_parser():
     run.add_argument("--camera", help="only this camera number (as written in the file names)")
     run.add_argument("--start", type=_time_arg, default="06:00:00", help="time-of-day window start (exclusive)")
     run.add_argument("--end", type=_time_arg, default="17:00:00", help="time-of-day window end (exclusive)")
-    run.add_argument("--sample-step", type=int, default=0,
+    run.add_argument("--sample-step", type=_non_negative_int, default=0,
                      help="keep every N-th video of the time window (default 0: all)")
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="dask scheduler address (tcp://host:8786); default: a local cluster")
@@ -89,7 +109,7 @@ def build_parser():
     run.add_argument("--match-frames", type=_positive_int, default=3,
                      help="frames of a segment the matcher tries (0, STEP, 2 STEP, ...) before the keys restart "
                           "(default 3)")
-    run.add_argument("--max-gap", type=float, default=60.0, metavar="SECONDS",
+    run.add_argument("--max-gap", type=_non_negative_float, default=60.0, metavar="SECONDS",
                      help="carry identities only across gaps in the recording up to this long (default 60)")
     run.add_argument("--small-area", type=_positive_float, default=100, metavar="PIXELS",
                      help="a box whose mask stays at or below this area in most of a segment's last third is not "
