@@ -23,7 +23,15 @@ __all__ = [
     "matcher",
     "generate_tracking_report",
     "find_boxes_with_small_area_from_last_video",
+    "NoComparableFrameError",
 ]
+
+
+class NoComparableFrameError(IndexError):
+    """process_overlap_frames found no frame around the test frame inside the
+    annotation data. An IndexError, as it always was, so that a caller can tell
+    this outcome apart from an IndexError raised by anything the review calls."""
+
 
 _REPORT_NAME = "tracking_question_report.csv"
 _PEN_CAPACITY = 10
@@ -205,7 +213,7 @@ def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image
         worst_boxes.append(test_boxes[int(np.argmax(mismatch_scores))])
 
     if not worst_boxes:
-        raise IndexError(
+        raise NoComparableFrameError(
             f"process_overlap_frames: no frame around test frame {number_text(test_frame)} "
             f"could be compared with frame {number_text(n)}; the annotation data holds "
             f"{number_text(size)} frames")

@@ -333,7 +333,8 @@ def test_bad_input_gives_the_stated_outcome(row, files, capsys):
 def test_table_covers_every_exported_step():
     names = {r.function.split(".")[0] for r in ROWS}
     untested = {"VideoMetadata", "DEFAULT_PEN_JSON_PATHS", "get_pen_json_path", "initializer",
-                "generate_sam2_image_features", "matcher", "video_segments_mask_visual"}
-    # These take caller-made model objects or plain text; their bad input is covered in
-    # their own suites. Everything else must have rows here.
+                "generate_sam2_image_features", "matcher", "video_segments_mask_visual",
+                "NoComparableFrameError"}
+    # These take caller-made model objects or plain text, or are an exception type;
+    # their bad input is covered in their own suites. Everything else must have rows here.
     assert set(hm.__all__) - names - untested == set()

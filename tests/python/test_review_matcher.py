@@ -247,5 +247,6 @@ def test_no_run_or_no_comparable_frame_raise_clearly(tmp_path, stand_ins):
     with pytest.raises(TypeError, match="no box pair overlaps"):
         hm.process_overlap_frames(rows, _annotation(tmp_path, 12), stand_ins)
     rows = pd.DataFrame({"Box Pair": ["Box1-Box2"] * 2, "Frame ID": [30, 31]})
-    with pytest.raises(IndexError, match="no frame around test frame 30"):
+    with pytest.raises(hm.NoComparableFrameError, match="no frame around test frame 30") as exc:
         hm.process_overlap_frames(rows, _annotation(tmp_path, 12), stand_ins)
+    assert isinstance(exc.value, IndexError)

@@ -287,21 +287,6 @@ class ReviewResult:
         return f"Boxes that stayed small late in the segment (not carried on): {', '.join(self.small_area_boxes)}."
 
 
-def _compared_no_frame(exc):
-    """Whether an IndexError is the overlap review's own "no frame could be compared" outcome.
-
-    That outcome is raised by process_overlap_frames itself when every frame
-    around the test frame lies outside the annotated frames; an IndexError from
-    anything it calls is a fault and is not caught."""
-    tb = exc.__traceback__
-    while tb.tb_next is not None:
-        tb = tb.tb_next
-    code = tb.tb_frame.f_code
-    package = os.path.dirname(os.path.abspath(hm.__file__))
-    return (code.co_name == "process_overlap_frames"
-            and os.path.dirname(os.path.abspath(code.co_filename)) == package)
-
-
 def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_threshold=80,
                        n_consecutive=2, small_area=None):
     """Load a folder of annotation files, write the report, review long overlaps and tiny boxes.
@@ -334,9 +319,7 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
             try:
                 result.overlap_review = hm.process_overlap_frames(overlap_rows, data, image_predictor,
                                                                   n_consecutive)
-            except IndexError as exc:
-                if not _compared_no_frame(exc):
-                    raise
+            except hm.NoComparableFrameError:
                 result.overlap_note = ("A long overlap begins too close to the ends of the segment to compare "
                                        "the frames around it.")
     result.small_area_boxes = hm.find_boxes_with_small_area_from_last_video(data, **(small_area or {}))
