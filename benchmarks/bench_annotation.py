@@ -20,6 +20,7 @@ from harness import best_time, dtype_text, plain_copy, report
 # The plain formulations the tests check against are the baselines here too.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 from test_measures import ref_table  # noqa: E402
+from test_pipeline import plain_outlines  # noqa: E402
 
 HEIGHT, WIDTH = 1440, 2304
 ANIMALS = 10
@@ -282,8 +283,18 @@ def bench_loading():
               f"loading, target <= 0.5: {'met' if memory <= 0.5 else 'MISSED'}", flush=True)
 
 
+def bench_outlines():
+    # The tracker's bool masks of one frame, outlined for its annotation file.
+    masks = drawing_masks(np.random.default_rng(2), bool)
+    assert hm.mask_outlines(masks) == plain_outlines(masks)
+    report(f"mask_outlines {dtype_text(masks)} vs OpenCV-Python contours",
+           lambda: hm.mask_outlines(masks), lambda: plain_outlines(masks), repeat=7,
+           floor=plain_copy(masks))
+
+
 def main():
     bench_drawing()
+    bench_outlines()
     bench_loading()
 
 

@@ -9,6 +9,7 @@
 
 #include "annotation/annotation_masks.hpp"
 #include "annotation/composite.hpp"
+#include "annotation/outlines.hpp"
 #include "annotation/polygon_text.hpp"
 #include "common/errors.hpp"
 #include "common/sizes.hpp"
@@ -181,6 +182,25 @@ void register_annotation(nb::module_ m) {
         return out;
       },
       nb::arg("texts"), nb::arg("factor_x"), nb::arg("factor_y"));
+
+  // Per mask: ((x, y, width, height) of its pixels greater than 0, [polygon texts]).
+  m.def(
+      "mask_outlines",
+      [](nb::handle masks, const std::string& label) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::positive);
+        const std::vector<MaskView> views = views_of(args);
+        std::vector<annotation::MaskOutline> outlines;
+        {
+          nb::gil_scoped_release release;
+          outlines = annotation::mask_outlines(views, label);
+        }
+        nb::list out;
+        for (const auto& o : outlines)
+          out.append(nb::make_tuple(nb::make_tuple(o.box[0], o.box[1], o.box[2], o.box[3]),
+                                    nb::cast(o.polygons)));
+        return out;
+      },
+      nb::arg("masks"), nb::arg("label"));
 }
 
 }  // namespace hm::py

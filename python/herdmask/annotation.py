@@ -23,6 +23,7 @@ __all__ = [
     "draw_masks_on_image",
     "img_bbx_drawing",
     "video_segments_mask_visual",
+    "mask_outlines",
 ]
 
 
@@ -225,6 +226,16 @@ def img_bbx_drawing(image, mask_dict):
         draw.rectangle((x_tl, y_tl - text_h - padding, x_tl + text_w + padding, y_tl), fill=color)
         draw.text((x_tl + 2, y_tl - text_h - padding), label, fill="white", font=font)
     return image
+
+
+def mask_outlines(masks, label="pig"):
+    """Per mask, ((x, y, width, height), polygon texts): the box of its pixels
+    greater than 0 (all 0 when there are none) and one text per outer outline as
+    annotation files store it, the label then x y pairs naming pixel centres as
+    fractions of the mask's size ((x + 0.5) / width, 8 decimals). An outline of
+    one or two pixels comes as a thin triangle. Masks may be 2-D or carry leading
+    axes of length 1, of any dtype."""
+    return _core.mask_outlines(masks if isinstance(masks, np.ndarray) else list(masks), str(label))
 
 
 def video_segments_mask_visual(video_segments, frame_idx, object_id):

@@ -233,6 +233,9 @@ ROWS = [
         Image.open(f.image), [blob(shape=(H + 5, W + 5))]), check=lambda r: r.size == (W, H)),
     Row("draw_masks_on_image", "no masks", lambda f: hm.draw_masks_on_image(Image.open(f.image), []),
         check=lambda r: r.mode == "RGBA"),
+    Row("mask_outlines", "3-D mask", lambda f: hm.mask_outlines([np.ones((2, 4, 5), bool)]), ValueError),
+    Row("mask_outlines", "empty 0 x 0 mask", lambda f: hm.mask_outlines([np.zeros((0, 0), bool)]),
+        check=lambda r: r == [((0, 0, 0, 0), [])]),
     Row("img_bbx_drawing", "empty mask", lambda f: hm.img_bbx_drawing(
         Image.open(f.image), {"Box0": np.zeros((H, W), bool)}), check=ok()),
     Row("get_gsam_annotation_data", "missing folder", lambda f: hm.get_gsam_annotation_data(

@@ -10,6 +10,7 @@ cv2 = pytest.importorskip("cv2")
 
 import herdmask as hm  # noqa: E402
 from herdmask.app import stages  # noqa: E402
+from valued_masks import DTYPES, valued_masks  # noqa: E402
 
 
 def _raster(polygons, h, w):
@@ -55,6 +56,32 @@ def test_slivers_still_get_a_polygon(shape):
     polys = stages.mask_polygons(m)
     assert len(polys) == 1
     assert (_raster(polys, 10, 12) == m).all()
+
+
+def plain_outlines(masks, label="pig"):
+    """Each mask's box and outline texts the straightforward way: OpenCV-Python
+    traces the whole frame, Python formats every coordinate."""
+    out = []
+    for mask in masks:
+        m = np.ascontiguousarray(np.asarray(mask) > 0).view(np.uint8)
+        h, w = m.shape
+        texts = []
+        for c in cv2.findContours(m, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[0]:
+            pts = c.reshape(-1, 2)
+            pts = np.vstack([pts, pts[-1:], pts[:1]])[:3] if len(pts) < 3 else pts
+            texts.append(label + "".join(f" {(x + 0.5) / w:.8f} {(y + 0.5) / h:.8f}" for x, y in pts))
+        out.append((cv2.boundingRect(m), texts))
+    return out
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_outlines_match_whole_frame_tracing(dtype):
+    rng = np.random.default_rng(7)
+    # widths of 256 and 512 put exact ties at the eighth decimal
+    for shape in [(32, 256), (17, 512), (40, 61)]:
+        masks = valued_masks(rng, dtype, 12, shape)
+        masks.append(np.zeros(shape, dtype))
+        assert hm.mask_outlines(masks, "sow") == plain_outlines(masks, "sow")
 
 
 def test_annotation_files_hold_what_the_loader_reads(tmp_path):

@@ -197,51 +197,13 @@ def identity_rows(video_segments, keys):
     return rows
 
 
-def _set_pixels(mask):
-    """A mask as a 2-D 8-bit image, non-zero where set, without a copy for bool and unsigned masks,
-    and the box (x, y, width, height) of its set pixels (all zeros when none is set)."""
-    import cv2
-
-    m = np.asarray(mask)
-    m = m.reshape(m.shape[-2:]) if m.ndim > 2 else m
-    if m.dtype == np.bool_:
-        m = m.view(np.uint8)
-    elif m.dtype != np.uint8:
-        m = (m > 0).view(np.uint8) if m.dtype.kind in "biuf" else (m > 0).astype(np.uint8)
-    m = np.ascontiguousarray(m)
-    return m, cv2.boundingRect(m)
-
-
-def _polygons(m, box, label):
-    import cv2
-
-    h, w = m.shape
-    x, y, bw, bh = box
-    if bw == 0:
-        return []
-    # outlines traced in a window one pixel wider than the set pixels, not over the whole frame
-    x0, y0 = max(x - 1, 0), max(y - 1, 0)
-    window = np.ascontiguousarray(m[y0:min(y + bh + 1, h), x0:min(x + bw + 1, w)])
-    contours, _ = cv2.findContours(window, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE, offset=(x0, y0))
-    out = []
-    for c in contours:
-        pts = c.reshape(-1, 2)
-        if len(pts) < 3:
-            # a one- or two-pixel sliver still deserves a polygon: trace it as a thin triangle
-            pts = np.vstack([pts, pts[-1:], pts[:1]])[:3]
-        coords = " ".join(f"{(px + 0.5) / w:.8f} {(py + 0.5) / h:.8f}" for px, py in pts)
-        out.append(f"{label} {coords}")
-    return out
-
-
 def mask_polygons(mask, label="pig"):
     """Outline polygon texts of a mask, coordinates as fractions of the image size.
 
     Coordinates name pixel centres ((x + 0.5) / width), so that scaling back by
     the image size and truncating lands on the same pixel.
     """
-    m, box = _set_pixels(mask)
-    return _polygons(m, box, label)
+    return hm.mask_outlines([mask], label)[0][1]
 
 
 def write_annotation_files(video_segments, frame_names, annotation_dir, label="pig"):
@@ -249,10 +211,9 @@ def write_annotation_files(video_segments, frame_names, annotation_dir, label="p
     os.makedirs(annotation_dir, exist_ok=True)
     for idx, objects in video_segments.items():
         detections = []
-        for oid, mask in objects.items():
-            m, (x, y, w, h) = _set_pixels(mask)
+        for oid, ((x, y, w, h), polygons) in zip(objects, hm.mask_outlines(list(objects.values()), label)):
             detections.append({"object_id": int(oid), "class_name": label, "xyxy": [[x, y, x + w, y + h]],
-                               "formatted_polygon": _polygons(m, (x, y, w, h), label)})
+                               "formatted_polygon": polygons})
         data = {"image_path": os.path.abspath(frame_names[idx]), "frame_index": int(idx),
                 "detections": detections}
         write_text(os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx)), json.dumps(data, indent=4))
