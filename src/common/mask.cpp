@@ -246,6 +246,13 @@ std::int64_t count_both_reals(const MaskView& a, const MaskView& b, std::int64_t
 
 }  // namespace
 
+std::int64_t bytes_of(const std::vector<MaskView>& masks) {
+  std::int64_t bytes = 0;
+  for (const MaskView& m : masks)
+    if (!m.empty()) bytes += m.rows * m.cols * static_cast<std::int64_t>(element_size(m.element));
+  return bytes;
+}
+
 std::int64_t count_set(const MaskView& m) {
   if (m.empty()) return 0;
   return m.element == Element::bytes ? count_set_bytes(m) : prepare(m).area;

@@ -172,6 +172,9 @@ inline std::uint64_t or_of_words(const void* p, std::size_t n) {
   return out;
 }
 
+// Bytes the masks' elements span: what one pass over all of them reads.
+std::int64_t bytes_of(const std::vector<MaskView>& masks);
+
 std::int64_t count_set(const MaskView& m);
 TightBox tight_box(const MaskView& m);
 // The first and last non-zero element of row r (inclusive as first and last), or

@@ -378,13 +378,6 @@ bool make_feature_input(const cv::Mat& rgb, const PreparedMask& mask, int side,
   return true;
 }
 
-std::int64_t bytes_of(const std::vector<MaskView>& masks) {
-  std::int64_t bytes = 0;
-  for (const MaskView& mask : masks)
-    bytes += mask.rows * mask.cols * static_cast<std::int64_t>(element_size(mask.element));
-  return bytes;
-}
-
 void require_outputs(std::size_t masks, std::size_t outputs) {
   if (outputs != masks) throw ValueError("one output per mask is needed");
 }

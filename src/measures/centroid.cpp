@@ -87,9 +87,7 @@ std::vector<double> centroid_similarity(const std::vector<MaskView>& masks_new,
   std::vector<MaskView> all(masks_new);
   all.insert(all.end(), masks_old.begin(), masks_old.end());
   std::vector<Centroid> centroids(all.size());
-  std::int64_t bytes = 0;
-  for (const auto& m : all) bytes += m.rows * m.cols;
-  parallel_for(all.size(), threads_for_bytes(bytes),
+  parallel_for(all.size(), threads_for_bytes(bytes_of(all)),
                [&](size_t i) { centroids[i] = pixel_centroid(all[i]); });
   const Centroid* cn = centroids.data();
   const Centroid* co = centroids.data() + n;

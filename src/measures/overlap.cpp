@@ -32,10 +32,7 @@ std::optional<double> mask_coverage(const MaskView& a, const MaskView& b) {
 
 std::vector<PreparedMask> prepare_each(const std::vector<MaskView>& masks) {
   std::vector<PreparedMask> out(masks.size());
-  std::int64_t bytes = 0;
-  for (const auto& m : masks)
-    bytes += m.rows * m.cols * static_cast<std::int64_t>(element_size(m.element));
-  parallel_for(masks.size(), threads_for_bytes(bytes),
+  parallel_for(masks.size(), threads_for_bytes(bytes_of(masks)),
                [&](size_t i) { out[i] = prepare(masks[i]); });
   return out;
 }
