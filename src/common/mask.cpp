@@ -127,29 +127,6 @@ std::int64_t count_set_bytes(const MaskView& m) {
   return total;
 }
 
-TightBox tight_box_bytes(const MaskView& m) {
-  TightBox box;
-  std::int64_t x1 = m.cols, x2 = -1, y1 = -1, y2 = -1;
-  for (std::int64_t r = 0; r < m.rows; ++r) {
-    const std::uint8_t* p = m.row(r);
-    // Most rows of an animal's mask are empty: one test per row settles them.
-    if (or_of_words(p, static_cast<std::size_t>(m.cols)) == 0) continue;
-    // A row with content is read from both ends only up to its outermost set bytes.
-    const std::int64_t first = first_set(p, m.cols);
-    x1 = std::min(x1, first);
-    x2 = std::max(x2, first + last_set(p + first, m.cols - first));
-    if (y1 < 0) y1 = r;
-    y2 = r;
-  }
-  if (y1 < 0) return box;
-  box.empty = false;
-  box.x1 = x1;
-  box.y1 = y1;
-  box.x2 = x2;
-  box.y2 = y2;
-  return box;
-}
-
 // Grows `box` by the span [first, last] of row r.
 void extend(TightBox& box, std::int64_t r, std::int64_t first, std::int64_t last) {
   if (box.empty) {
@@ -287,9 +264,13 @@ RowSpan row_span(const MaskView& m, std::int64_t r) {
 }
 
 TightBox tight_box(const MaskView& m) {
-  if (m.empty()) return {};
-  if (m.element == Element::bytes) return tight_box_bytes(m);
-  return prepare(m).box;
+  TightBox box;
+  if (m.empty()) return box;
+  for (std::int64_t r = 0; r < m.rows; ++r) {
+    const RowSpan span = row_span(m, r);
+    if (span.first <= span.last) extend(box, r, span.first, span.last);
+  }
+  return box;
 }
 
 PreparedMask prepare(const MaskView& m) {
