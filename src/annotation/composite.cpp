@@ -152,18 +152,6 @@ std::pair<std::int64_t, std::int64_t> paint_row(const T* p, std::int64_t cols,
   return {first, last};
 }
 
-void extend(TightBox& box, std::int64_t r, std::int64_t first, std::int64_t last) {
-  if (first < 0) return;
-  if (box.empty) {
-    box = {false, first, r, last, r};
-    return;
-  }
-  box.x1 = std::min(box.x1, first);
-  box.x2 = std::max(box.x2, last);
-  box.y1 = std::min(box.y1, r);
-  box.y2 = std::max(box.y2, r);
-}
-
 void merge(TightBox& into, const TightBox& more) {
   if (more.empty) return;
   extend(into, more.y1, more.x1, more.x2);
@@ -234,7 +222,7 @@ void paint_rows(const Job& job, std::int64_t r0, std::int64_t r1, std::vector<Ti
                             &(*job.colours)[k]};
         const auto [first, last] =
             visit(m, [&](auto plane) { return paint_row(plane.row(r), cols, paint); });
-        extend(boxes[k], r, first, last);
+        if (first >= 0) extend(boxes[k], r, first, last);
       }
     }
   }

@@ -127,17 +127,6 @@ std::int64_t count_set_bytes(const MaskView& m) {
   return total;
 }
 
-// Grows `box` by the span [first, last] of row r.
-void extend(TightBox& box, std::int64_t r, std::int64_t first, std::int64_t last) {
-  if (box.empty) {
-    box = {false, first, r, last, r};
-    return;
-  }
-  box.x1 = std::min(box.x1, first);
-  box.x2 = std::max(box.x2, last);
-  box.y2 = r;
-}
-
 // Tight box, area, stored rows and the box of the positive elements of a plane of
 // reals in one pass over it.
 template <typename T>

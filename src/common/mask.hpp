@@ -7,6 +7,7 @@
 //   Runs          a mask as runs of set pixels per row (common/runs.hpp).
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -128,6 +129,18 @@ struct TightBox {
   bool empty = true;
   std::int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // inclusive
 };
+
+// Grows `box` by the span [first, last] of row r, rows taken in any order.
+inline void extend(TightBox& box, std::int64_t r, std::int64_t first, std::int64_t last) {
+  if (box.empty) {
+    box = {false, first, r, last, r};
+    return;
+  }
+  box.x1 = std::min(box.x1, first);
+  box.x2 = std::max(box.x2, last);
+  box.y1 = std::min(box.y1, r);
+  box.y2 = std::max(box.y2, r);
+}
 
 // An inclusive span of rows or columns; first > last for none.
 struct RowSpan {
