@@ -44,18 +44,6 @@ inline std::uint8_t mix(std::uint32_t src, std::uint32_t dst, const Blend& b) {
   return static_cast<std::uint8_t>(shift_div255(tmp + (0x80u << kPrecisionBits)) >> kPrecisionBits);
 }
 
-// Index of the first non-zero byte of p[x..n), or n. Skips zero runs eight bytes at a time.
-inline std::int64_t next_set(const std::uint8_t* p, std::int64_t x, std::int64_t n) {
-  while (x + 8 <= n) {
-    std::uint64_t word;
-    std::memcpy(&word, p + x, 8);
-    if (word) break;
-    x += 8;
-  }
-  while (x < n && !p[x]) ++x;
-  return x;
-}
-
 // A colour's blend over every value of an opaque source's channel: painting an
 // opaque pixel is then three look-ups.
 struct OpaqueShades {
@@ -71,19 +59,6 @@ OpaqueShades opaque_shades(const Rgb& colour) {
     for (std::uint32_t v = 0; v < 256; ++v) s.channel[ch][v] = mix(colour[ch], v, b);
   s.alpha = b.alpha;
   return s;
-}
-
-// Index of the first zero byte of p[x..n), or n. Skips runs of set bytes eight at a time.
-inline std::int64_t next_clear(const std::uint8_t* p, std::int64_t x, std::int64_t n) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
-  while (x + 8 <= n) {
-    std::uint64_t word;
-    std::memcpy(&word, p + x, 8);
-    if ((word - kOnes) & ~word & kHighs) break;  // some byte is zero
-    x += 8;
-  }
-  while (x < n && p[x]) ++x;
-  return x;
 }
 
 // Paints one pixel of a mask's colour over the source pixel.

@@ -185,6 +185,35 @@ inline std::uint64_t or_of_words(const void* p, std::size_t n) {
   return out;
 }
 
+// Index of the first non-zero byte of p[x..n), or n. Zero stretches go by 64
+// bytes, then 8, before the byte-wise search.
+inline std::int64_t next_set(const std::uint8_t* p, std::int64_t x, std::int64_t n) {
+  for (; x + 64 <= n; x += 64) {
+    std::uint64_t w[8];
+    std::memcpy(w, p + x, 64);
+    if ((w[0] | w[1] | w[2] | w[3]) | (w[4] | w[5] | w[6] | w[7])) break;
+  }
+  for (; x + 8 <= n; x += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + x, 8);
+    if (w) break;
+  }
+  while (x < n && !p[x]) ++x;
+  return x;
+}
+
+// Index of the first zero byte of p[x..n), or n. Set stretches go by 8 bytes.
+inline std::int64_t next_clear(const std::uint8_t* p, std::int64_t x, std::int64_t n) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  for (; x + 8 <= n; x += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + x, 8);
+    if ((w - kOnes) & ~w & kHighs) break;  // some byte is zero
+  }
+  while (x < n && p[x]) ++x;
+  return x;
+}
+
 // Bytes the masks' elements span: what one pass over all of them reads.
 std::int64_t bytes_of(const std::vector<MaskView>& masks);
 

@@ -1,7 +1,6 @@
 #include "common/runs.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -44,7 +43,6 @@ Runs runs_of(const MaskView& m) {
     throw ValueError("mask: the mask is too large (" + std::to_string(m.rows) + " x " +
                      std::to_string(m.cols) + ")");
   out.row_start.assign(static_cast<std::size_t>(out.rows) + 1, 0);
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
   const std::int64_t cols = m.cols;
   for (std::int64_t r = 0; r < m.rows; ++r) {
     out.row_start[static_cast<std::size_t>(r)] = out.runs.size();
@@ -59,30 +57,11 @@ Runs runs_of(const MaskView& m) {
       real_row_runs(reinterpret_cast<const double*>(p), cols, r, out.runs);
       continue;
     }
-    std::int64_t c = 0;
-    while (c < cols) {
-      // Zero stretches go by 64 bytes, then 8, before the byte-wise search.
-      for (; c + 64 <= cols; c += 64) {
-        std::uint64_t w[8];
-        std::memcpy(w, p + c, 64);
-        if ((w[0] | w[1] | w[2] | w[3]) | (w[4] | w[5] | w[6] | w[7])) break;
-      }
-      for (; c + 8 <= cols; c += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + c, 8);
-        if (w) break;
-      }
-      while (c < cols && !p[c]) ++c;
-      if (c >= cols) break;
-      const std::int64_t start = c;
-      for (; c + 8 <= cols; c += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + c, 8);
-        if ((w - kOnes) & ~w & kHighs) break;  // some byte is zero
-      }
-      while (c < cols && p[c]) ++c;
-      out.runs.push_back({static_cast<std::int32_t>(r), static_cast<std::int32_t>(start),
-                          static_cast<std::int32_t>(c - 1)});
+    for (std::int64_t c = next_set(p, 0, cols); c < cols; c = next_set(p, c, cols)) {
+      const std::int64_t end = next_clear(p, c, cols);
+      out.runs.push_back({static_cast<std::int32_t>(r), static_cast<std::int32_t>(c),
+                          static_cast<std::int32_t>(end - 1)});
+      c = end;
     }
   }
   out.row_start.back() = out.runs.size();
