@@ -149,15 +149,7 @@ void register_annotation(nb::module_ m) {
                                       with_boxes ? &boxes : nullptr);
         }
         if (!with_boxes) return nb::make_tuple(image, nb::none());
-        std::vector<std::int64_t> flat(4 * boxes.size(), 0);
-        for (size_t k = 0; k < boxes.size(); ++k)
-          if (!boxes[k].empty) {
-            flat[4 * k] = boxes[k].x1;
-            flat[4 * k + 1] = boxes[k].y1;
-            flat[4 * k + 2] = boxes[k].x2;
-            flat[4 * k + 3] = boxes[k].y2;
-          }
-        return nb::make_tuple(image, int64_array(std::move(flat), {boxes.size(), 4}));
+        return nb::make_tuple(image, box_array(boxes));
       },
       nb::arg("pixels"), nb::arg("mode"), nb::arg("height"), nb::arg("width"), nb::arg("masks"),
       nb::arg("colours"), nb::arg("with_boxes"), nb::arg("target").none());

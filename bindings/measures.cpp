@@ -107,17 +107,12 @@ void register_measures(nb::module_ m) {
       "mask_boxes",
       [](nb::handle masks) {
         const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
-        std::vector<std::int64_t> flat(4 * args.size());
+        std::vector<TightBox> boxes(args.size());
         {
           nb::gil_scoped_release release;
-          for (size_t i = 0; i < args.size(); ++i) {
-            const TightBox b = tight_box(args[i].view);
-            if (b.empty) continue;
-            const std::int64_t box[4] = {b.x1, b.y1, b.x2, b.y2};
-            std::copy(box, box + 4, flat.begin() + static_cast<std::ptrdiff_t>(4 * i));
-          }
+          for (size_t i = 0; i < args.size(); ++i) boxes[i] = tight_box(args[i].view);
         }
-        return int64_array(std::move(flat), {args.size(), 4});
+        return box_array(boxes);
       },
       nb::arg("masks"),
       "Each mask's tight inclusive box x1, y1, x2, y2 as an n x 4 int64 array; zeros for an "

@@ -250,6 +250,19 @@ nb::object int64_array(std::vector<std::int64_t> values, std::vector<size_t> sha
   return owned_array<std::int64_t>(std::move(values), std::move(shape));
 }
 
+nb::object box_array(const std::vector<TightBox>& boxes) {
+  std::vector<std::int64_t> flat(4 * boxes.size(), 0);
+  for (size_t k = 0; k < boxes.size(); ++k) {
+    const TightBox& b = boxes[k];
+    if (b.empty) continue;
+    flat[4 * k] = b.x1;
+    flat[4 * k + 1] = b.y1;
+    flat[4 * k + 2] = b.x2;
+    flat[4 * k + 3] = b.y2;
+  }
+  return int64_array(std::move(flat), {boxes.size(), 4});
+}
+
 nb::list int_list(const std::vector<std::int64_t>& values) {
   nb::list out;
   for (std::int64_t v : values) out.append(v);

@@ -71,6 +71,8 @@ nb::object float32_array(std::unique_ptr<float[]> values, std::vector<size_t> sh
 // A 1-D int64 array of `values`, or one of the given shape.
 nb::object int64_array(std::vector<std::int64_t> values);
 nb::object int64_array(std::vector<std::int64_t> values, std::vector<size_t> shape);
+// An n x 4 int64 array of inclusive boxes x1, y1, x2, y2; zeros for an empty box.
+nb::object box_array(const std::vector<TightBox>& boxes);
 // A list of Python ints.
 nb::list int_list(const std::vector<std::int64_t>& values);
 
