@@ -68,10 +68,7 @@ MaskOutline mask_outline(const MaskView& mask, std::string_view label) {
 
 std::vector<MaskOutline> mask_outlines(const std::vector<MaskView>& masks, std::string_view label) {
   std::vector<MaskOutline> out(masks.size());
-  std::int64_t bytes = 0;
-  for (const MaskView& m : masks)
-    bytes += m.rows * m.cols * static_cast<std::int64_t>(element_size(m.element));
-  parallel_for(masks.size(), threads_for_bytes(bytes),
+  parallel_for(masks.size(), threads_for_bytes(bytes_of(masks)),
                [&](std::size_t i) { out[i] = mask_outline(masks[i], label); });
   return out;
 }
