@@ -1,10 +1,12 @@
-// Feeds arbitrary polygon texts to the rasteriser; the first byte picks the frame size.
+// Feeds arbitrary polygon texts to the rasteriser, then traces what it filled
+// back into outlines; the first byte picks the frame size.
 #include <cstdint>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "annotation/annotation_masks.hpp"
+#include "annotation/outlines.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -17,5 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::exception&) {
     // Rejected input is the expected outcome for most mutations.
   }
+  // Whatever was filled, even by a text rejected part way, traces back into outlines.
+  const hm::MaskView view{mask.data(), height, width, width};
+  hm::annotation::mask_outline(view, "pig");
   return 0;
 }
