@@ -19,41 +19,25 @@ def _time_arg(text):
     return text
 
 
-def _positive_int(text):
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text}")
-    return value
+def _checked(convert, accepts, expected):
+    """An argument type: `convert` applied to the text, refused with one line
+    naming what was expected when it fails or `accepts` says no."""
+    def parse(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            value = None
+        if value is None or not accepts(value):
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text}")
+        return value
+
+    return parse
 
 
-def _positive_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
-    return value
-
-
-def _non_negative_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not (math.isfinite(value) and value >= 0):
-        raise argparse.ArgumentTypeError(f"expected a number of at least 0, got {text}")
-    return value
-
-
-def _non_negative_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got {text}")
-    return value
+_positive_int = _checked(int, lambda v: v >= 1, "a whole number of at least 1")
+_non_negative_int = _checked(int, lambda v: v >= 0, "a whole number of at least 0")
+_positive_float = _checked(float, lambda v: math.isfinite(v) and v > 0, "a positive number")
+_non_negative_float = _checked(float, lambda v: math.isfinite(v) and v >= 0, "a number of at least 0")
 
 
 def _crop_box(text):
