@@ -10,7 +10,7 @@ import pytest
 
 cv2 = pytest.importorskip("cv2")
 
-from herdmask.app import cli, plan, records, stages  # noqa: E402
+from herdmask.app import cli, plan, records, run, stages  # noqa: E402
 from herdmask.testing import StandInImagePredictor  # noqa: E402
 
 
@@ -222,3 +222,13 @@ def test_run_files_are_written_whole_and_readable_like_any_other_file(tmp_path):
     assert records.read_json(str(path)) == {"status": "done"} and os.listdir(path.parent) == ["s.json"]
     path.write_text("[]")  # JSON, but no record: read as none rather than failing the run on r.get
     assert records.read_json(str(path)) is None
+
+
+def test_two_runs_never_write_into_one_folder_at_once(tmp_path):
+    with run._output_lock(str(tmp_path / "out")):
+        with pytest.raises(run._Stop, match="another herdmask run is writing into"):
+            with run._output_lock(str(tmp_path / "out")):
+                pass
+    # the lock goes with the run that held it
+    with run._output_lock(str(tmp_path / "out")):
+        pass

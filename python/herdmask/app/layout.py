@@ -20,11 +20,13 @@ from __future__ import annotations
 
 import os
 
-__all__ = ["EVALUATION_CHART", "EVALUATION_PAGE", "EVALUATION_TABLE", "IDENTITIES", "RESULT_FOLDERS", "RUN_SUMMARY",
-           "SETTINGS", "SUMMARY_PAGE", "TIMING", "camera_file", "camera_scratch", "extraction_log", "frames_base",
-           "frames_dir", "is_run_folder"]
+__all__ = ["EVALUATION_CHART", "EVALUATION_PAGE", "EVALUATION_TABLE", "IDENTITIES", "RESULT_FOLDERS", "RUN_LOCK",
+           "RUN_SUMMARY", "SETTINGS", "SUMMARY_PAGE", "TIMING", "camera_file", "camera_scratch", "extraction_log",
+           "frames_base", "frames_dir", "is_run_folder"]
 
 SETTINGS = "settings.json"
+# held by the run writing into the folder
+RUN_LOCK = ".herdmask-run.lock"
 RUN_SUMMARY = "run_summary.csv"
 IDENTITIES = "identities.csv"
 TIMING = "timing.json"

@@ -98,6 +98,25 @@ def _catalogue(args, recordings):
     return table
 
 
+@contextlib.contextmanager
+def _output_lock(out):
+    """Holds the output folder's lock for the run, so that two runs never write into one
+    folder at once. The system drops the lock when the process ends, however it ends."""
+    import fcntl
+
+    os.makedirs(out, exist_ok=True)
+    fd = os.open(os.path.join(out, layout.RUN_LOCK), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise _Stop(f"another herdmask run is writing into {out}; wait for it to end or choose "
+                        "another --out") from None
+        yield
+    finally:
+        os.close(fd)
+
+
 def _settle_settings(args, out, current):
     """Compares with the settings stored in `out`; with --redo clears results made otherwise."""
     os.makedirs(out, exist_ok=True)
@@ -304,7 +323,12 @@ def _run_on_cluster(args, chains, videos, done, task_settings, fingerprint, prog
 
 def _run(args):
     start_wall = time.perf_counter()
-    recordings, table, out, pen_json, model_settings, description = _preflight(args)
+    checked = _preflight(args)
+    with _output_lock(checked[2]):
+        return _run_locked(args, start_wall, *checked)
+
+
+def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settings, description):
     current = records.run_settings(args, model_settings, pen_json)
     _settle_settings(args, out, current)
     fingerprint = records.fingerprint(current)
