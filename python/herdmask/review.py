@@ -411,7 +411,7 @@ def _position_costs(previous, start_masks):
     return 0.5 * (1.0 - iou) + 0.5 * reach, new_keys, previous_keys
 
 
-def relink_by_position(previous, start_masks, max_cost=0.35, min_margin=0.2):
+def relink_by_position(previous, start_masks, max_cost=0.6, min_margin=0.2):
     """Pairs the animals found on a new start frame with the previous segment's animals
     by where they lie, one to one, when the matcher could not carry them.
 
@@ -420,10 +420,11 @@ def relink_by_position(previous, start_masks, max_cost=0.35, min_margin=0.2):
     from key to mask or a sequence or stack (keyed by position). A pair costs the mean
     of 1 - mask IoU and the centroid distance divided by the square root of the
     previous mask's area (at most 1), so each part and the cost lie in 0..1; the
-    assignment of least total cost is taken (scipy's linear_sum_assignment). With the
-    defaults a pair is kept only when it overlaps well or lies within a fraction of a
-    body's width (cost at most 0.35) and beats every other candidate of both its
-    animals by 0.2. Returns a Relinking.
+    assignment of least total cost is taken (scipy's linear_sum_assignment). Two
+    animals side by side cost about 0.9 (no overlap, a body's width apart), so the
+    default `max_cost` 0.6 keeps only pairs that overlap or lie close; `min_margin`
+    0.2 asks each pair to beat every other candidate of both its animals by that much,
+    which animals lying on each other do not. Returns a Relinking.
     """
     from scipy.optimize import linear_sum_assignment
 

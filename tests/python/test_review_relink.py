@@ -53,7 +53,7 @@ def test_relink_pairs_animals_that_stayed_and_doubts_a_swap():
     pair = {"Box0": disc(30, 30, 8), "Box1": disc(30, 36, 8)}
     found = hm.relink_by_position(pair, {"a": disc(30, 32, 8), "b": disc(30, 35, 8)})
     assert found.pairs == {"a": "Box0", "b": "Box1"} and not found.unambiguous
-    assert max(found.costs.values()) < 0.35 and min(found.margins.values()) < 0.2
+    assert max(found.costs.values()) < 0.6 and min(found.margins.values()) < 0.2
     # Far from where any animal lay: too costly, though nothing else competes.
     found = hm.relink_by_position({"Box0": disc(10, 10, 6)}, [disc(40, 60, 6)])
     assert found.pairs == {0: "Box0"} and found.margins == {0: np.inf} and not found.unambiguous

@@ -60,7 +60,7 @@ def build_parser():
                           description="Generate a small synthetic recording (two cameras, three consecutive videos "
                                       "each) and run `herdmask run` on it, writing summary.html into --out.")
     demo.add_argument("--out", default="herdmask-demo", help="output folder (default: herdmask-demo)")
-    demo.add_argument("--preset", choices=["demo", "tiny", "chain"], default="demo",
+    demo.add_argument("--preset", choices=["demo", "tiny", "chain", "restart"], default="demo",
                       help="size of the generated recording (tiny: one camera with two videos of a few seconds; "
                            "chain: two cameras with three such videos each)")
     demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
