@@ -19,6 +19,7 @@ import numpy as np
 import herdmask as hm
 
 from .files import write_text
+from .library_values import long_overlap_run, removal_padding
 
 __all__ = [
     "ReviewResult",
@@ -32,6 +33,7 @@ __all__ = [
     "mask_polygons",
     "review_annotations",
     "search_start",
+    "start_planes",
     "segment_folders",
     "track",
     "write_annotation_files",
@@ -144,7 +146,7 @@ def carry_start(previous_data, names, image_predictor, remove_stack_box=(), fram
     removed = [k for k in remove_stack_box if k in last_keys]
     # The best-last-frame step expects a full pen of ten less the removed boxes;
     # a pen of fewer animals pads the removal list with keys that match no box.
-    padding = [f"absent-{i}" for i in range(max(0, pen_capacity - len(last_keys)))]
+    padding = removal_padding(len(last_keys), pen_capacity)
     # It also walks back at most as many frames as the previous link holds.
     attempts = min(10, len(previous_data))
     for idx in frames:
@@ -170,6 +172,11 @@ def _open_rgb(path):
 def _planes(masks):
     m = np.asarray(masks)
     return list(m.reshape((-1,) + m.shape[-2:]))
+
+
+def start_planes(start):
+    """The start masks as one 2-D plane per key, in key order."""
+    return _planes(start.masks)
 
 
 def track(start, folder, names, models, pen_json_path, refine=True):
@@ -270,7 +277,7 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
         result.overlap_note = "No overlapping masks above the threshold: nothing to review."
     else:
         pairs = overlap_rows["Box Pair"].nunique()
-        needed = n_consecutive + 2 if pairs > 1 else n_consecutive
+        needed = long_overlap_run(n_consecutive, pairs)
         runs = hm.find_continuous_frames(overlap_rows, group_by="Box Pair", n_consecutive=needed)
         if not runs:
             result.overlap_note = f"No overlap lasts {needed} consecutive frames: nothing to review."
