@@ -163,7 +163,7 @@ class ChainRun:
         finally:
             future.release()
         if error is not None and tries == 0:
-            worker, _ = self.watch.lost(key)
+            worker, _ = _last_worker(error, *self.watch.lost(key))
             self.printed(f"{_what(what)}: the task did not finish on {worker or 'its worker'} "
                          f"({type(error).__name__}); trying it once more.")
             fresh = self._submit(what, fn, *args, priority=priority, retry=(fn, args, priority, 1))
@@ -206,7 +206,7 @@ class ChainRun:
 
     def _lost(self, w, token, key, error):
         """The record of a link whose task never wrote one."""
-        worker, memory = self.watch.lost(key)
+        worker, memory = _last_worker(error, *self.watch.lost(key))
         lk = w.link
         record = records.LinkRecord(lk.camera, lk.video, lk.segment, lk.position, lk.start_time, lk.end_time,
                                     token=token, fingerprint=self.fingerprint, worker=worker, memory=memory,
@@ -219,6 +219,18 @@ class ChainRun:
         record.finished = time.strftime("%Y-%m-%dT%H:%M:%S")
         self.run.write_record(record)
         return record
+
+
+def _last_worker(error, worker, memory):
+    """(address, last reported memory) of the worker a task died on: as dask's error names it,
+    else as the watch last saw it."""
+    state = getattr(error, "last_worker", None)
+    if state is not None:
+        worker = getattr(state, "address", None) or worker
+        metrics = getattr(state, "metrics", None) or {}
+        if metrics.get("memory") is not None:
+            memory = int(metrics["memory"])
+    return worker, memory
 
 
 def _what(what):
