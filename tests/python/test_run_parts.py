@@ -10,7 +10,7 @@ import pytest
 
 cv2 = pytest.importorskip("cv2")
 
-from herdmask.app import cli, library_values, records, runfolder, stages  # noqa: E402
+from herdmask.app import cli, records, runfolder, stages  # noqa: E402
 from herdmask.testing import StandInImagePredictor  # noqa: E402
 
 
@@ -126,24 +126,6 @@ def test_problems_found_before_any_work_are_one_line(recordings, tmp_path, capsy
     assert len(lines) == 1 and lines[0].startswith("herdmask run: ") and expected in lines[0]
     assert "Traceback" not in captured.out + captured.err and "dask scheduler" not in captured.out
     assert not os.path.exists(tmp_path / "out")  # nothing made before the checks pass
-
-
-def test_segments_named_and_placed_as_frame_extraction_cuts_them():
-    def plans(minutes, step, fps=25.0):
-        count = round(minutes * 60 * fps)
-        info = library_values.VideoInfo(fps, count, count / fps / 60)
-        return library_values.plan_segments(info, step)
-
-    assert [p.folder for p in plans(0.25, 0.1)] == ["0min_to_0.1min", "0.1min_to_0.2min", "0.2min_to_0.25min"]
-    assert [p.folder for p in plans(0.4, 0.1)][2:] == ["0.2min_to_0.30000000000000004min",
-                                                        "0.30000000000000004min_to_0.4min"]
-    assert [p.folder for p in plans(3.0, 2)] == ["0min_to_2min", "2min_to_3.0min"]
-    assert plans(0, 0.1) == []
-    # a segment's frames follow the frame its first read serves the crop with; the last runs to the end
-    first, _, last = plans(0.25, 0.1)
-    assert first.positions == tuple(range(1, 151)) and last.positions == tuple(range(301, 375))
-    # at 29.97 frames per second the whole rate is 29: the last segment still reaches the last frame
-    assert plans(0.1, 0.05, fps=29.97)[-1].positions[-1] == 179
 
 
 def _video(path, orange=None, frames=3, h=128):

@@ -65,7 +65,8 @@ def build_parser():
 
     demo.add_argument("--preset", choices=list(PRESETS), default="demo",
                       help="size of the generated recording (tiny: one camera with two videos of a few seconds; "
-                           "chain: two cameras with three such videos each)")
+                           "chain: two cameras with three such videos each; restart: a pen dark at the start of "
+                           "every later video, so the keys restart)")
     demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
     demo.set_defaults(handler=_demo_command)
 
@@ -102,10 +103,11 @@ def build_parser():
     run.add_argument("--small-area", type=_positive_float, default=100, metavar="PIXELS",
                      help="a box whose mask stays at or below this area in most of a segment's last third is not "
                           "carried on (default 100)")
-    run.add_argument("--relink-cost", type=_positive_float, default=0.7, metavar="COST",
+    run.add_argument("--relink-cost", type=_positive_float, default=0.6, metavar="COST",
                      help="when the keys restart within --max-gap, the animals found anew keep the track ids of the "
-                          "previous segment's last animals if each pairs with one at most this cost (1 - mask IoU "
-                          "+ centroid distance / frame diagonal; default 0.7)")
+                          "previous segment's last animals if each pairs with one at most this cost (the mean of "
+                          "1 - mask IoU and the centroid distance over the square root of the animal's area, at "
+                          "most 1; default 0.6)")
     run.add_argument("--relink-margin", type=_non_negative_float, default=0.2, metavar="COST",
                      help="... and every other pairing costs at least this much more (default 0.2)")
     run.add_argument("--pen-json", help="pen polygon file (default: RECORDINGS_DIR/pen_polygon.json)")

@@ -14,7 +14,6 @@ from __future__ import annotations
 import os
 import re
 
-from .library_values import probe_video
 from .runfolder import VideoEntry, frame_number, sequence_name, video_offsets
 
 __all__ = ["TRUTH_BOX_COLUMNS", "ground_truth_tables", "sample_truth", "write_sample_ground_truth"]
@@ -61,9 +60,8 @@ def write_sample_ground_truth(rec, out_dir):
     from herdmask.export import write_mot
 
     os.makedirs(out_dir, exist_ok=True)
-    counts = {}
-    for path in rec.video_paths:
-        info = probe_video(path)
-        counts[os.path.basename(path)[:-4]] = info.frame_count if info else 0
+    import herdmask as hm
+
+    counts = {os.path.basename(path)[:-4]: hm.probe_video(path).frame_count for path in rec.video_paths}
     return [write_mot(table, os.path.join(out_dir, f"{name}.txt"))
             for name, table in ground_truth_tables(sample_truth(rec), counts).items()]

@@ -15,8 +15,9 @@ import os
 import re
 from datetime import datetime, timedelta
 
+import herdmask as hm
+
 from . import stages
-from .library_values import plan_segments, probe_video
 from .runfolder import VideoEntry
 
 __all__ = ["Link", "NAME_PATTERN_TEXT", "build_chains", "explain_empty_catalogue"]
@@ -56,7 +57,10 @@ def build_chains(table, run, time_step, extraction):
     frames go under the run folder's frames of `extraction`."""
     videos = {}
     for row in table.to_dict("records"):
-        info = probe_video(row["File Path"])
+        try:
+            info = hm.probe_video(row["File Path"])
+        except hm.UnreadableVideoError:
+            info = None
         videos[row["Video Name"]] = VideoEntry(row["Camera Number"], row["Video Name"], row["File Path"], row["Date"],
                                                row["Time"], info.fps if info else 0.0,
                                                info.frame_count if info else 0), info
@@ -64,11 +68,11 @@ def build_chains(table, run, time_step, extraction):
     for camera in sorted({v.camera for v, _ in videos.values()}, key=lambda c: (len(c), c)):
         links = []
         for v, info in sorted((x for x in videos.values() if x[0].camera == camera), key=lambda x: x[0].order):
-            plans = plan_segments(info, time_step) if info else []
+            plans = hm.plan_segments(info, time_step) if info else []
             for p in plans:
                 t0, t1 = (_start_of(v) + timedelta(minutes=m) for m in (p.start_min, p.end_min))
                 links.append(Link(camera, v.name, p.folder, len(links), t0.isoformat(), t1.isoformat(),
-                                  run.frames_dir(extraction, v.date, v.name, p.folder), tuple(p.positions)))
+                                  run.frames_dir(extraction, v.date, v.name, p.folder), tuple(p.positions.tolist())))
             if not plans:
                 start = _start_of(v).isoformat()
                 links.append(Link(camera, v.name, WHOLE_VIDEO, len(links), start, start, ""))

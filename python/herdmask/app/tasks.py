@@ -23,9 +23,10 @@ import traceback
 import uuid
 from datetime import datetime
 
+import herdmask as hm
+
 from . import identity, records, stages
 from .files import write_atomic
-from .library_values import crop_box_finding, examined_frames, extraction_outcomes, relink_by_position
 from .models import load_models
 from .plan import Link
 from .runfolder import TRACKS_COLUMNS, RunFolder
@@ -135,15 +136,15 @@ def _reset_dir(path):
 # ------------------------------------------------------------------ crop box
 
 
-def _first_frame(path, fps, folder, camera):
-    """Writes the video's whole first frame into `folder`; returns its path, or None."""
-    import herdmask as hm
+def _first_frame(path, dest):
+    """Writes the video's whole first frame to `dest` (JPEG); returns it, or None when it cannot be read."""
+    from PIL import Image
 
-    _reset_dir(folder)
-    with contextlib.redirect_stdout(io.StringIO()):
-        hm.VideoProcessor().crop_video_to_frames(path, folder, 0, 1 / (60 * fps), camera, False)
-    jpg = os.path.join(folder, "0000.jpg")
-    return jpg if os.path.exists(jpg) else None
+    try:
+        frame = hm.read_frame(path, 0)
+    except hm.UnreadableVideoError:
+        return None
+    return write_atomic(dest, Image.fromarray(frame[:, :, ::-1]).save)
 
 
 def _thumbnail(frame_path, box, orange, dest):
@@ -185,14 +186,12 @@ def _crop(camera, videos, settings, run):
     source_frame = os.path.join(scratch, "source.jpg")  # the whole first frame of the source, for the thumbnail
     tried = []
     try:
-        for name, path, fps in videos:
-            whole = _first_frame(path, fps, os.path.join(scratch, "whole"), camera)
-            if whole is None:
+        for name, path, _ in videos:
+            if _first_frame(path, source_frame) is None:
                 tried.append(f"the first frame of {name} cannot be read")
                 continue
-            with Image.open(whole) as im:
+            with Image.open(source_frame) as im:
                 width, height = im.size
-            os.replace(whole, source_frame)
             result["frame_size"] = [width, height]
             result["source"] = name
             if mode == "none":
@@ -205,7 +204,7 @@ def _crop(camera, videos, settings, run):
                 else:
                     result["box"] = box
                 break
-            finding = crop_box_finding(path, fps, os.path.join(scratch, "cropped"), camera)
+            finding = hm.VideoProcessor().find_crop_box(path)
             if finding is not None:
                 result["box"] = list(finding.box)
                 orange = result["orange"] = list(finding.orange)
@@ -252,13 +251,26 @@ def extract_task(video, segments, crop, settings, out):
         return _extract(video, segments, crop, settings, RunFolder(out))
 
 
-def _extract(video, segments, crop, settings, run):
-    import pandas as pd
+def _no_frames_why(outcome):
+    """Why a segment's extraction left no frame, in words."""
+    import herdmask as hm
 
+    status = outcome.status
+    if outcome.error is not None:
+        return f"frame extraction failed: {type(outcome.error).__name__}: {outcome.error}"
+    return {hm.SegmentStatus.CANNOT_OPEN: "the video could not be opened",
+            hm.SegmentStatus.FIRST_FRAME_UNREADABLE: "the video ends before this segment (truncated, or shorter "
+                                                     "than its header says)",
+            hm.SegmentStatus.NO_MARKER: "no orange marker in the segment's first frame",
+            hm.SegmentStatus.NOT_TRIED: "not tried: frame extraction failed on an earlier segment of the video",
+            }.get(status, "no frame of this segment could be read (truncated video?)")
+
+
+def _extract(video, segments, crop, settings, run):
     import herdmask as hm
 
     t0 = time.perf_counter()
-    camera, name, path, date, clock = video
+    camera, name, path, date, _ = video
     result = {"video": name, "segments": {}, "error": None}
     mode = settings["crop"]
     if crop is None or (mode != "none" and crop.get("box") is None):
@@ -269,13 +281,12 @@ def _extract(video, segments, crop, settings, run):
     coords = {camera: tuple(crop["box"])} if crop.get("box") else {}
     base = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(segments[0][1]))))
     text = io.StringIO()
+    outcomes = {}
     try:
         vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=base, camera_crop_coords=coords,
                                crop=mode != "none")
-        table = pd.DataFrame([{"Camera Number": camera, "Date": date, "Time": clock, "File Path": path,
-                               "Video Name": name}])
         with contextlib.redirect_stdout(text):
-            vp.process_videos_to_frames(table)
+            outcomes = {o.folder: o for o in vp.extract_video(path, name, date, camera)}
     except Exception as exc:  # the links of this video carry the reason
         result["error"] = f"frame extraction failed: {type(exc).__name__}: {exc}"
     finally:
@@ -283,12 +294,13 @@ def _extract(video, segments, crop, settings, run):
         os.makedirs(os.path.dirname(log_path), exist_ok=True)
         with open(log_path, "a") as log:
             log.write(text.getvalue())
-    why = extraction_outcomes(text.getvalue(), [segment for segment, _ in segments])
-    for segment, folder in segments:
-        frames = len([n for n in os.listdir(folder) if n.endswith(".jpg")]) if os.path.isdir(folder) else 0
+    for segment, _ in segments:
+        outcome = outcomes.get(segment)
+        frames = outcome.frames if outcome is not None else 0
         reason = None
-        if frames == 0:
-            reason = result["error"] or why[segment] or "no frame of this segment could be read (truncated video?)"
+        if not frames:
+            reason = result["error"] or (_no_frames_why(outcome) if outcome is not None
+                                         else "the video could not be opened")
         result["segments"][segment] = {"frames": frames, "reason": reason}
     result["seconds"] = round(time.perf_counter() - t0, 3)
     return result
@@ -365,12 +377,12 @@ class _Lineage:
         if not self.data:
             return None
         previous = _last_masks(self.data)
-        matched = relink_by_position(previous, stages.start_planes(start), self.settings["relink_cost"],
-                                     self.settings["relink_margin"])
-        if matched is None:
+        found = hm.relink_by_position(previous, dict(zip(start.keys, stages.start_planes(start))),
+                                      self.settings["relink_cost"], self.settings["relink_margin"])
+        if not found.unambiguous:
             self.restart_reason += "; the animals found anew could not be told apart by position"
             return None
-        return {start.keys[i]: key for i, key in matched.items()}
+        return dict(found.pairs)
 
 
 def _start(link, source, settings, names, models, run, record, highest):
@@ -387,7 +399,7 @@ def _start(link, source, settings, names, models, run, record, highest):
                                     close_set_num=settings["animals"], step=settings["step"],
                                     gdino_thr=models.text_threshold)
         if start is None:
-            examined = examined_frames(len(names), settings["step"])
+            examined = list(hm.examined_frames(len(names), 0, settings["step"]))
             shown = _frames_text(examined[:6]) + (", ..." if len(examined) > 6 else "")
             record.status = records.NO_START
             record.reason = (f"no examined frame ({shown} of {len(names)}) shows exactly {settings['animals']} "
