@@ -49,21 +49,21 @@ def _one_carried_link_in_parts(rec, out):
     import dataclasses
     import pstats
 
-    from herdmask.app import cli, plan, settings, stages, tasks
+    from herdmask.app import cli, lab, plan, settings, stages, tasks
     from herdmask.app.models import ModelSettings
+    from herdmask.app.run import camera_task_settings
     from herdmask.app.runfolder import RunFolder
 
     args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04"])
-    current = settings.run_settings(args, ModelSettings(), rec.pen_json_path)
+    setup = lab.CameraSetup("1", rec.pen_json_path)
+    current = settings.run_settings(args, ModelSettings(), {"1": setup})
     with contextlib.redirect_stdout(io.StringIO()):
         table = stages.catalogue(rec.base_dir)
     run = RunFolder(out)
-    chains, _ = plan.build_chains(table, run, 0.04, settings.extraction_key(current))
+    chains, _ = plan.build_chains(table, run, 0.04, {"1": settings.extraction_key(current, "1")})
     link, prev = chains["1"][2], chains["1"][1]
-    segment = {"frames": len(link.positions), "reason": None}
-    task_settings = {name: getattr(args, name) for name in ("time_step", "animals", "step", "match_frames", "max_gap",
-                                                            "small_area", "relink_cost", "relink_margin")}
-    task_settings.update(crop=current["crop"], model_settings=ModelSettings(), pen_json=rec.pen_json_path, out=out)
+    segment = {"frames": len(link.saved_positions()), "reason": None}
+    task_settings = camera_task_settings(args, setup, ModelSettings(), out)
     made = run.read_record(link.video, link.segment)
     fields = dataclasses.asdict(link)
     tasks.link_task(fields, segment, prev.key, 10, task_settings, made.fingerprint, "warm-up")  # imports

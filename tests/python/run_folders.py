@@ -46,7 +46,7 @@ def add_link(run, camera, n, status="done", started="start-frame search", ids=No
         record.keys = list(ids)
         record.track_ids = dict(ids)
         record.frames = frames
-        record.positions = list(range(1, frames + 1))
+        record.positions = records.pack_positions(range(1, frames + 1))
         record.identities = [records.Identity(k, 0, frames - 1, frames, 40.0) for k in ids]
         annotation_dir, report_dir = run.staged_dirs(record)
         image = os.path.join(run.out, "frame.png")

@@ -10,6 +10,7 @@ import pytest
 pytest.importorskip("pandas")
 
 from herdmask.app import export, identity, pages, plan, records, settings  # noqa: E402
+from herdmask.app.lab import CameraSetup  # noqa: E402
 from herdmask.app.models import ModelSettings  # noqa: E402
 from herdmask.app.run import _plan_work, _Summary  # noqa: E402
 from run_folders import add_link, add_videos, make_run  # noqa: E402
@@ -52,10 +53,10 @@ def test_a_link_carried_from_a_link_made_again_is_stale(tmp_path):
     # a rerun that makes A again makes C again too, saying why
     links = [plan.Link("1", r.video, r.segment, i, r.start_time, r.end_time, "") for i, r in enumerate(run.chain("1"))]
     args = argparse.Namespace(redo=False)
-    work = _plan_work(args, run, {"1": links}, "f")["1"]
+    work = _plan_work(args, run, {"1": links}, {"1": "f"})["1"]
     assert [w.keep is None for w in work] == [False, True]  # A is current again; C follows the old A
     run.write_record(records.LinkRecord(**dict(chain[links[0].key].to_dict(), status="failed", identities=[])))
-    work = _plan_work(args, run, {"1": links}, "f")["1"]
+    work = _plan_work(args, run, {"1": links}, {"1": "f"})["1"]
     assert [w.keep is None for w in work] == [True, True]
     assert "is made again in this run" in work[1].redo_reason
 
@@ -86,7 +87,7 @@ def test_two_selections_into_one_folder_export_both(tmp_path):
     _Summary(run).write()
     with open(run.path("run_summary.csv")) as f:
         assert [line.split(",")[0] for line in f.read().splitlines()[1:]] == ["1", "2"]
-    page = pages.write_run_pages(run, {}, identity.track_table(run), {}, "stand-ins", "f")
+    page = pages.write_run_pages(run, {}, {}, "stand-ins")
     assert "camera_1.html" in open(page).read() and "camera_2.html" in open(page).read()
 
 
@@ -115,8 +116,8 @@ def test_outputs_made_again_are_the_old_or_the_new_never_neither(tmp_path):
 
 
 def _args(**changes):
-    values = dict(no_crop=False, crop_box=None, time_step=0.1, animals=10, step=10, small_area=100.0, max_gap=60.0,
-                  match_frames=3, relink_cost=0.6, relink_margin=0.2)
+    values = dict(time_step=0.1, step=10, small_area=100.0, max_gap=60.0, match_frames=3, relink_cost=0.6,
+                  relink_margin=0.2)
     values.update(changes)
     return argparse.Namespace(**values)
 
@@ -124,13 +125,34 @@ def _args(**changes):
 def test_settings_typed_otherwise_or_moved_files_are_the_same_settings(tmp_path):
     pen = tmp_path / "pen.json"
     pen.write_text('{"shapes": [{"points": [[0, 0], [9, 0], [9, 9]]}]}')
-    base = settings.run_settings(_args(), ModelSettings(), str(pen))
+    base = settings.run_settings(_args(), ModelSettings(), {"1": CameraSetup("1", str(pen))})
     moved = tmp_path / "moved"
     moved.mkdir()
     shutil.copy(pen, moved / "pen.json")
-    same = settings.run_settings(_args(small_area=100, animals=10.0), ModelSettings(), str(moved / "pen.json"))
-    assert settings.fingerprint(same) == settings.fingerprint(base) and settings.differences(base, same) == []
-    other = settings.run_settings(_args(step=5), ModelSettings(box_threshold=0.3), str(pen))
+    same = settings.run_settings(_args(small_area=100), ModelSettings(),
+                                 {"1": CameraSetup("1", str(moved / "pen.json"), animals=10.0)})
+    assert settings.fingerprint(same, "1") == settings.fingerprint(base, "1") and settings.differences(base, same) == []
+    other = settings.run_settings(_args(step=5), ModelSettings(box_threshold=0.3), {"1": CameraSetup("1", str(pen))})
     assert settings.differences(base, other) == ["--step: 10 before, 5 now",
                                                  "the model options: box_threshold 0.25, detector True, text_threshold "
                                                  "0.25 before, box_threshold 0.3, detector True, text_threshold 0.25 now"]
+
+
+def test_each_camera_keeps_its_own_pen_crop_and_animals_in_one_folder(tmp_path):
+    pens = []
+    for n in (1, 2):
+        pens.append(tmp_path / f"pen{n}.json")
+        pens[-1].write_text('{"shapes": [{"points": [[0, 0], [9, 0], [9, %d]]}]}' % (9 * n))
+    first = settings.run_settings(_args(), ModelSettings(), {"1": CameraSetup("1", str(pens[0]))})
+    # a second selection into the folder, camera 2 with its own pen: nothing differs, camera 1 stays
+    second = settings.run_settings(_args(), ModelSettings(), {"2": CameraSetup("2", str(pens[1]), (0, 0, 5, 5), 8)})
+    assert settings.differences(first, second) == []
+    stored = settings.merged(first, second)
+    assert set(stored["cameras"]) == {"1", "2"}
+    assert settings.fingerprint(stored, "1") == settings.fingerprint(first, "1")
+    assert settings.extraction_key(stored, "1") != settings.extraction_key(stored, "2")  # crops differ
+    again = settings.run_settings(_args(), ModelSettings(), {"1": CameraSetup("1", str(pens[1]), animals=9)})
+    assert settings.differences(stored, again) == [
+        "camera 1: the animals (--animals or the lab file): 10 before, 9 now",
+        f"camera 1: the pen polygon file's content: {stored['cameras']['1']['pen_polygon']} before, "
+        f"{again['cameras']['1']['pen_polygon']} now"]

@@ -61,9 +61,10 @@ class _Camera:
 class ChainRun:
     """Submits and follows the work of one run; `settled(record)` is told of every link that ends."""
 
-    def __init__(self, client, run, plan, videos, task_settings, fingerprint, watch, settled, printed):
+    def __init__(self, client, run, plan, videos, task_settings, fingerprints, watch, settled, printed):
+        """`task_settings` and `fingerprints` are per camera: each has its own pen, crop and head count."""
         self.client, self.run, self.videos = client, run, videos
-        self.task_settings, self.fingerprint, self.watch = task_settings, fingerprint, watch
+        self.task_settings, self.fingerprints, self.watch = task_settings, fingerprints, watch
         self.settled, self.printed = settled, printed
         self.pending = {}  # future key -> (future, what, retry)
         self.crops = {}
@@ -94,8 +95,8 @@ class ChainRun:
             if any(w.keep is None and w.link.segment for w in cam.work):
                 readable = [(v.name, v.path, v.fps) for v in self.videos.values()
                             if v.camera == camera and v.frame_count]
-                self._submit(("crop", camera), crop_task, camera, readable, self.task_settings, self.run.out,
-                             priority=20)
+                self._submit(("crop", camera), crop_task, camera, readable, self.task_settings[camera],
+                             self.run.out, priority=20)
             else:
                 self._advance(cam)
 
@@ -109,7 +110,8 @@ class ChainRun:
         for name, links in todo.items():
             v = self.videos[name]
             self._submit(("frames", name), extract_task, (v.camera, v.name, v.path, v.date, v.time),
-                         [(lk.segment, lk.frames_dir) for lk in links], cam.crop, self.task_settings, self.run.out)
+                         [(lk.segment, lk.frames_dir) for lk in links], cam.crop, self.task_settings[cam.camera],
+                         self.run.out)
 
     def _advance(self, cam):
         """Submits the camera's next link to make, passing over the links it keeps."""
@@ -131,8 +133,8 @@ class ChainRun:
                                                                   or "no frames extracted"}
             source = cam.source_before(w.link, self.outdated)
             token = new_token()
-            args = (dataclasses.asdict(w.link), segment, source, cam.highest, self.task_settings, self.fingerprint,
-                    token, w.redo_reason)
+            args = (dataclasses.asdict(w.link), segment, source, cam.highest, self.task_settings[cam.camera],
+                    self.fingerprints[cam.camera], token, w.redo_reason)
             future = self._submit(("link", cam.camera), link_task, *args, priority=10)
             cam.running = (future.key, w, token)
             cam.next += 1
@@ -189,6 +191,8 @@ class ChainRun:
                 ext = {"video": name, "segments": {}, "error": f"frame extraction did not finish: {_said(error)}"}
             cam = self.cameras[self.videos[name].camera]
             cam.extraction[name] = ext
+            if ext.get("decoder"):
+                self.printed(f"{name}: the decoder reported while its frames were extracted: {ext['decoder']}")
             self.seconds["extraction"] += ext.get("seconds", 0)
             self._advance(cam)
         else:
@@ -209,7 +213,7 @@ class ChainRun:
         worker, memory = _last_worker(error, *self.watch.lost(key))
         lk = w.link
         record = records.LinkRecord(lk.camera, lk.video, lk.segment, lk.position, lk.start_time, lk.end_time,
-                                    token=token, fingerprint=self.fingerprint, worker=worker, memory=memory,
+                                    token=token, fingerprint=self.fingerprints[lk.camera], worker=worker, memory=memory,
                                     redo_reason=w.redo_reason)
         if type(error).__name__ == "KilledWorker":
             held = f", {memory / 2**30:.2f} GiB in use when last seen" if memory is not None else ""

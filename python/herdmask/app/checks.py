@@ -111,7 +111,7 @@ def time_step_faults(videos, time_step, max_links=DEFAULT_MAX_LINKS):
 
 def unknown_cameras(lab, found):
     """(faults: lab cameras without videos, notes: cameras with videos the lab leaves out)."""
-    found = dict(found)  # camera -> number of videos
+    found = {c: found[c] for c in sorted(found, key=lambda c: (len(c), c))}  # camera -> number of videos
     where = f"{lab.path}: " if lab.path else ""
     listed = ", ".join(found) or "none"
     faults = [f"{where}camera {c}: no video of camera {c} in the recordings (cameras found: {listed})"

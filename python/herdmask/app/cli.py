@@ -8,7 +8,7 @@ import os
 import re
 import sys
 
-from . import exits
+from . import checks, exits
 from .models import MissingPackage, ModelLoadError, ModelSettings, add_model_arguments, check_models
 
 TIME_RE = re.compile(r"^\d\d:\d\d:\d\d$")
@@ -81,7 +81,12 @@ def build_parser():
                     "tracked, 1 some segment not tracked, 2 bad input (nothing was started), 3 --out holds "
                     "results made with other settings (give --redo), 4 a package is missing, 5 an internal "
                     "error.")
-    run.add_argument("recordings_dir")
+    run.add_argument("recordings_dir", nargs="?", metavar="RECORDINGS_DIR",
+                     help="where the videos are (with --lab: instead of the lab file's recordings)")
+    run.add_argument("--lab", metavar="LAB.toml",
+                     help="the lab file: every camera with its own pen polygon, crop and animals (herdmask init "
+                          "writes a first one); --pen-json, --crop-box, --no-crop and --animals override it for "
+                          "every camera")
     run.add_argument("--out", required=True, help="output folder (frames, annotations, reports, pages)")
     run.add_argument("--camera", help="only this camera number (as written in the file names)")
     run.add_argument("--start", type=_time_arg, default="06:00:00", help="time-of-day window start (exclusive)")
@@ -92,7 +97,10 @@ def build_parser():
                      help="dask scheduler address (tcp://host:8786); default: a local cluster")
     run.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
     run.add_argument("--time-step", type=_positive_float, default=0.1, help="segment length in minutes (default 0.1)")
-    run.add_argument("--animals", type=_positive_int, default=10, help="animals per pen (default 10)")
+    run.add_argument("--max-links", type=_positive_int, default=checks.DEFAULT_MAX_LINKS, metavar="N",
+                     help="refuse a run of more links than this (default 1,000,000; a week of ten pens at "
+                          "0.1 minutes is about 460,000)")
+    run.add_argument("--animals", type=_positive_int, help="animals per pen (default 10, or the lab file's)")
     run.add_argument("--step", type=_positive_int, default=10,
                      help="stride of the start-frame search and between the matcher's tries (default 10)")
     run.add_argument("--match-frames", type=_positive_int, default=3,
@@ -133,8 +141,9 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import evaluate, export  # each adds its sub-command with its handler
+    from . import evaluate, export, init  # each adds its sub-command with its handler
 
+    init.add_parser(sub)
     export.add_parser(sub)
     evaluate.add_parser(sub)
     return parser
@@ -179,7 +188,8 @@ def _review_command(args):
              review.overlap_text(),
              review.small_area_text(), f"Report: {review.report_path or 'none (no question)'}"]
     page = pages.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
-                                   [("Review", lines, figure_paths, pages.report_table_html(review.report_path))])
+                                   [("Review", lines, figure_paths, pages.report_table_html(review.report_path))],
+                                   models.standin)
     print(f"Summary page: {page}")
     return exits.OK
 

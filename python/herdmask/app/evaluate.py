@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import os
 
-from . import exits
+from . import exits, standins
 from .export import report_errors, run_mot
 from .figures import use_file_backend
 from .files import write_atomic, write_text
-from .runfolder import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, hold_lock, is_run_folder
+from .runfolder import (EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, RunFolder, hold_lock,
+                        is_run_folder)
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
@@ -132,9 +133,12 @@ def _write_page(summary, chart, path, args, unscored):
     if unscored:
         lines.append(f"Ground truth without predictions, not scored: {', '.join(unscored)}.")
     table = summary.reset_index().to_html(index=False, border=0, classes="report", float_format=lambda v: f"{v:.3f}")
+    predicted_run = os.path.abspath(args.predicted)
+    standins_used = is_run_folder(predicted_run) and standins.made_with_standins(RunFolder(predicted_run).settings)
     return write_summary_page(path, "Tracking quality", [
         ("Scores per sequence", lines, {"MOTA, IDF1, precision and recall (left); identity switches and "
-                                        "fragmentations (right), per sequence and over all": chart}, table)])
+                                        "fragmentations (right), per sequence and over all": chart}, table)],
+        standins_used)
 
 
 def _table_text(summary):

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import sys
 
-from . import exits, identity, records
+from . import exits, identity, records, standins
 from .runfolder import RunFolder, is_run_folder, sequence_name
 
 __all__ = ["INPUT_ERRORS", "add_parser", "export_command", "export_run", "report_errors", "run_coco", "run_links",
@@ -34,6 +34,9 @@ def add_parser(sub):
                    help="coco: instance segmentation JSON with RLE masks; mot: frame,id,x,y,w,h,conf,-1,-1,-1")
     p.add_argument("--out", required=True, metavar="PATH",
                    help="output folder, or for one segment a file ending in .json (coco) or .txt (mot)")
+    p.add_argument("--image-root", metavar="DIR",
+                   help="coco: image file names are relative to this folder (default: the run folder, or for one "
+                        "segment the folder of its frames); the file states it as info.image_root")
     p.set_defaults(handler=export_command)
     return p
 
@@ -67,34 +70,72 @@ def run_mot(run_dir):
                             ignore_index=True) for name, links in sequences.items()}
 
 
-def run_coco(run_dir, label=None):
+def run_coco(run_dir, label=None, image_root=None):
     """COCO documents of a run folder, {camera sequence name: document}; images also carry "video"
-    and "segment", and "frame_id" the frame's number along the camera's recording."""
+    and "segment", and "frame_id" the frame's number along the camera's recording. Image file names
+    are relative to `image_root` (default: the run folder)."""
     from herdmask import export
 
     run, sequences = run_links(run_dir)
+    root = os.path.abspath(image_root or run.out)
     documents = {}
     for name, links in sequences.items():
-        parts = []
+        parts, folders = [], {}
         for r, frames, ids in links:
             folder = run.annotation_dir(r)
             if not os.path.isdir(folder):
                 raise FileNotFoundError(f"the annotation files of {r.key} are missing from '{folder}'")
             parts.append((folder, ids, frames, {"video": r.video, "segment": r.segment}))
-        documents[name] = export.sequence_coco(parts, label, f"herdmask tracking export of {name} in {run.out}")
+            # where the frames are now: the run folder may have moved since the files were written
+            folders[(r.video, r.segment)] = os.path.join(run.out, r.frames_dir) if r.frames_dir else None
+        document = export.sequence_coco(parts, label, f"herdmask tracking export of {name} in {run.out}")
+        for image in document["images"]:
+            folder = folders[(image["video"], image["segment"])]
+            path = os.path.join(folder, os.path.basename(image["file_name"])) if folder else image["file_name"]
+            image["file_name"] = _relative(path, root)
+        documents[name] = _stated(document, root, run.settings)
     return documents
 
 
-def export_run(run_dir, out_dir, fmt):
+def _relative(path, root):
+    relative = os.path.relpath(path, root)
+    if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+        raise ValueError(f"the frame {path} lies outside the image root {root}: give --image-root a folder "
+                         "that holds the frames")
+    return relative
+
+
+def _stated(document, root, run_settings=None):
+    """The document saying which folder its image file names are relative to, and, when the results
+    are the stand-ins', that they are."""
+    info = document["info"]
+    info["image_root"] = root
+    if standins.made_with_standins(run_settings):
+        info["description"] = f"{standins.LINE} {info['description']}"
+        info["made_with_standins"] = True
+    return document
+
+
+def export_run(run_dir, out_dir, fmt, image_root=None):
     """Writes one file per camera of a run folder into `out_dir`: <camera>.json (COCO) or
-    <camera>.txt (MOTChallenge); returns the paths written."""
+    <camera>.txt (MOTChallenge); a camera with nothing tracked gets no file. Returns ([(camera
+    sequence, path, what it holds)], [camera sequences with nothing tracked])."""
     from herdmask import export
 
     if fmt not in _EXTENSIONS:
         raise ValueError(f"unknown export format '{fmt}': use coco or mot")
+    if fmt == "coco":
+        made, write, describe = run_coco(run_dir, image_root=image_root), export.write_coco, _describe_coco
+        empty = [name for name, doc in made.items() if not doc["annotations"]]
+    else:
+        made, write, describe = run_mot(run_dir), export.write_mot, _describe_mot
+        empty = [name for name, table in made.items() if table.empty]
+    if len(empty) == len(made):
+        raise ValueError(f"nothing to export: no camera of {os.path.abspath(run_dir)} has a tracked animal")
     os.makedirs(out_dir, exist_ok=True)
-    of_run, write = (run_coco, export.write_coco) if fmt == "coco" else (run_mot, export.write_mot)
-    return [write(doc, os.path.join(out_dir, name + _EXTENSIONS[fmt])) for name, doc in of_run(run_dir).items()]
+    written = [(name, write(doc, os.path.join(out_dir, name + _EXTENSIONS[fmt])), describe(doc))
+               for name, doc in made.items() if name not in empty]
+    return written, empty
 
 
 def _segment_target(source, out, extension):
@@ -118,10 +159,10 @@ def _describe_mot(table):
 def _run(args):
     from herdmask import export
 
-    # what a run folder and a segment become in the format, how it is written and said
-    of_run, of_segment, write, describe = {
-        "coco": (run_coco, export.segment_coco, export.write_coco, _describe_coco),
-        "mot": (run_mot, export.segment_mot, export.write_mot, _describe_mot),
+    # what a segment becomes in the format, how it is written and said
+    of_segment, write, describe = {
+        "coco": (export.segment_coco, export.write_coco, _describe_coco),
+        "mot": (export.segment_mot, export.write_mot, _describe_mot),
     }[args.format]
     extension = _EXTENSIONS[args.format]
     source = args.source
@@ -130,13 +171,23 @@ def _run(args):
     if is_run_folder(source):
         if os.path.exists(args.out) and not os.path.isdir(args.out):
             raise NotADirectoryError(f"--out must be a folder for a run folder: {args.out} is a file")
-        os.makedirs(args.out, exist_ok=True)
-        for name, tracks in of_run(source).items():
-            path = write(tracks, os.path.join(args.out, name + extension))
-            print(f"{name}: {describe(tracks)} -> {path}")
+        if standins.made_with_standins(RunFolder(source).settings):
+            print(standins.LINE)
+        written, empty = export_run(source, args.out, args.format, args.image_root)
+        for name, path, said in written:
+            print(f"{name}: {said} -> {path}")
+        for name in empty:
+            print(f"{name}: nothing tracked, no file written")
         return 0
-    target = _segment_target(source, args.out, extension)
     tracks = of_segment(source)
+    if not (tracks["annotations"] if args.format == "coco" else len(tracks)):
+        raise ValueError(f"nothing to export: no tracked animal in {os.path.abspath(source)}")
+    if args.format == "coco":
+        root = os.path.abspath(args.image_root or os.path.dirname(tracks["images"][0]["file_name"]))
+        for image in tracks["images"]:
+            image["file_name"] = _relative(image["file_name"], root)
+        tracks = _stated(tracks, root)
+    target = _segment_target(source, args.out, extension)
     write(tracks, target)
     print(f"{describe(tracks)} -> {target}")
     return 0

@@ -20,14 +20,13 @@ from datetime import datetime
 
 import herdmask as hm
 
-from . import checks, lab, recordings
+from . import checks, exits, lab, recordings
 from .decoder_log import decoder_messages, summary
 from .files import write_atomic, write_text
 
 __all__ = ["add_parser", "init_command", "write_lab"]
 
 LAB_FILE = "lab.toml"
-OK, BAD_INPUT = 0, 2
 OVERVIEW_WIDTH = 1280
 
 
@@ -220,7 +219,7 @@ def init_command(args):
         _, lines = write_lab(args.recordings_dir, args.out, args.force)
     except ValueError as exc:
         print(f"herdmask init: {exc}", file=sys.stderr)
-        return BAD_INPUT
+        return exits.BAD_INPUT
     for line in lines:
         print(line)
-    return OK
+    return exits.OK

@@ -44,6 +44,7 @@ import re
 from typing import Optional, Union
 
 __all__ = ["CameraSetup", "Lab", "LabFileError", "MARKER", "NO_CROP", "camera_number", "lab_for_cameras", "parse_lab",
+           "pen_file_fault",
            "read_lab"]
 
 MARKER, NO_CROP = "marker", "none"
@@ -142,7 +143,7 @@ def _resolve(base, value):
     return os.path.normpath(os.path.join(base, os.path.expanduser(value)))
 
 
-def _pen_fault(path):
+def pen_file_fault(path):
     """Why the pen polygon file cannot be used, or None."""
     import herdmask as hm
 
@@ -151,7 +152,7 @@ def _pen_fault(path):
     try:
         polygon = hm.draw_pen(None, path, drawout=False)
     except KeyError as exc:
-        return f"the pen polygon file {path} has no {exc} entry"
+        return f"the pen polygon file {path} cannot be used: it has no {exc} entry"
     except Exception as exc:  # noqa: BLE001 - any reading fault is the user's file, said in one line
         return f"the pen polygon file {path} cannot be used: {' '.join(str(exc).split())}"
     if len(polygon) < 3:
@@ -193,7 +194,7 @@ def _setup(camera, entry, defaults, base, faults):
     if "pen" not in fields:
         faults.add(where, "no pen polygon file (give pen = \"FILE\" here or under [defaults])")
     else:
-        problem = _pen_fault(fields["pen"])
+        problem = pen_file_fault(fields["pen"])
         if problem:
             faults.add(where, problem)
     if fields.get("zones") and not os.path.isfile(fields["zones"]):

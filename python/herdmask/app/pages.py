@@ -8,49 +8,22 @@ report: sentences and tables, no Python values.
 
 from __future__ import annotations
 
-import html
 import os
 
-from . import figures, identity, records
+from . import figures, html_parts, identity, records, settings, standins, untracked, week, week_pages
 from .files import write_atomic, write_text
+from .html_parts import a as _a
+from .html_parts import e as _e
+from .html_parts import figure as _figure
+from .html_parts import id_ranges
+from .html_parts import write_page
 from .runfolder import EVALUATION_PAGE, EVALUATION_TABLE, IDENTITIES, RUN_SUMMARY, SUMMARY_PAGE
 
 __all__ = ["id_ranges", "link_figures", "outdated_links", "refresh_quality_section", "report_table_html",
            "write_link_page", "write_run_pages", "write_summary_page"]
 
-_STYLE = """
-body{font-family:sans-serif;max-width:1100px;margin:2em auto;padding:0 1em;color:#222;line-height:1.4}
-img{max-width:100%;border:1px solid #ccc} img.frame{min-width:480px;image-rendering:pixelated}
-table{border-collapse:collapse;font-size:13px;margin:.5em 0} td,th{border:1px solid #ddd;padding:3px 7px;
-text-align:left;vertical-align:top} th{background:#f1f3f5}
-.done{color:#2b8a3e;font-weight:bold} .not-done{color:#c92a2a;font-weight:bold}
-.note{background:#fff4d6;padding:.5em .8em;border-left:4px solid #f59f00}
-.next li{margin:.3em 0} figcaption{font-size:13px;color:#555;margin-bottom:1em} nav{font-size:14px}
-"""
-
-
-def _e(text):
-    return html.escape(str(text))
-
-
-def _rel(target, page):
-    return html.escape(os.path.relpath(target, os.path.dirname(os.path.abspath(page))))
-
-
-def _a(target, page, text):
-    return f"<a href='{_rel(target, page)}'>{_e(text)}</a>"
-
-
-def _figure(img, page, caption, cls=""):
-    klass = f" class='{cls}'" if cls else ""
-    return (f"<figure><img{klass} src='{_rel(img, page)}' alt='{_e(caption)}'>"
-            f"<figcaption>{_e(caption)}</figcaption></figure>")
-
-
-def _write(path, title, body, nav=""):
-    return write_text(path, "<!doctype html><html><head><meta charset='utf-8'>"
-                            f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>"
-                            f"{nav}<h1>{_e(title)}</h1>{body}</body></html>")
+def _write(path, title, body, nav="", banner=""):
+    return write_page(path, title, body, nav, banner)
 
 
 def _status(r):
@@ -72,8 +45,9 @@ def report_table_html(report_path, limit=40):
     return df.head(limit).to_html(index=False, na_rep="", border=0, classes="report") + more
 
 
-def write_summary_page(path, title, sections):
-    """A page of sections (heading, text lines, {caption: png}, extra html)."""
+def write_summary_page(path, title, sections, standins_used=False):
+    """A page of sections (heading, text lines, {caption: png}, extra html); `standins_used`: the
+    results shown were made with the stand-in models."""
     body = []
     for heading, lines, images, extra in sections:
         body.append(f"<h2>{_e(heading)}</h2>")
@@ -81,7 +55,7 @@ def write_summary_page(path, title, sections):
         body.extend(_figure(img, path, caption) for caption, img in images.items())
         if extra:
             body.append(extra)
-    return _write(path, title, "".join(body))
+    return write_page(path, title, "".join(body), banner=standins.banner_html(standins_used))
 
 
 # ------------------------------------------------------------------ one segment
@@ -142,61 +116,10 @@ def write_link_page(run, record, report_dir, review):
         body.append(f"<p>{_a(os.path.join(os.path.dirname(home), record.report), home, record.report)}</p>")
     body.append(report_table_html(review.report_path))
     return _write(os.path.join(report_dir, SEGMENT_PAGE), f"Camera {record.camera}: {record.video}, {record.segment}",
-                  "".join(body), nav)
+                  "".join(body), nav, standins.banner_html(standins.made_with_standins(run.settings)))
 
 
 # ------------------------------------------------------------------ cameras and the run
-
-
-def _time_of(iso):
-    return iso[11:19] if iso and len(iso) >= 19 else (iso or "")
-
-
-def _how(r):
-    how = r.started or "–"
-    if r.carried_from:
-        how += f" from {r.carried_from.split('/')[0]}"
-    return how
-
-
-def _link_rows(run, chain, outdated, page):
-    rows = ["<table><tr><th>Recording time</th><th>Video</th><th>Segment</th><th>Status</th><th>Started</th>"
-            "<th>Track ids</th><th>Start frame</th><th>Questions</th><th>Reason or note</th><th>Pages</th></tr>"]
-    for r in chain:
-        done = r.status == records.DONE
-        notes = [outdated.get(r.key) and f"to be made again: {outdated[r.key]}"]
-        if done:
-            notes += [r.redo_reason and f"made again: {r.redo_reason}", r.note,
-                      r.restart_reason and f"keys restarted: {r.restart_reason}"]
-        else:
-            notes.insert(0, r.reason)
-        links_html = ""
-        if done:
-            links_html = _a(_segment_page(run, r), page, "segment page")
-            if r.report:
-                links_html += ", " + _a(os.path.join(run.report_dir(r), r.report), page, "report")
-        links_html += (", " if links_html else "") + _a(run.log_path(r), page, "log")
-        ids = sorted(r.track_ids.values())
-        rows.append(f"<tr><td>{_e(_time_of(r.start_time))}</td><td>{_e(r.video)}</td>"
-                    f"<td>{_e(r.segment or 'whole video')}</td><td>{_status(r)}</td><td>{_e(_how(r))}</td>"
-                    f"<td>{_e(id_ranges(ids)) if done else '–'}</td>"
-                    f"<td>{_number(r.start_frame if done else None)}</td>"
-                    f"<td>{_number(r.questions if done else None)}</td><td>{_e('; '.join(filter(None, notes)))}</td>"
-                    f"<td>{links_html}</td></tr>")
-    rows.append("</table>")
-    return "".join(rows)
-
-
-def id_ranges(ids):
-    """1-10, 14 for [1, ..., 10, 14]."""
-    parts, i = [], 0
-    while i < len(ids):
-        j = i
-        while j + 1 < len(ids) and ids[j + 1] == ids[j] + 1:
-            j += 1
-        parts.append(str(ids[i]) if i == j else f"{ids[i]}-{ids[j]}")
-        i = j + 1
-    return ", ".join(parts)
 
 
 def _crop_text(info):
@@ -218,10 +141,13 @@ def _crop_text(info):
     return text + "."
 
 
-def _camera_page_body(run, camera, chain, outdated, info, page):
+def _camera_page_body(run, camera, chain, outdated, info, page, expected, banner):
+    """The camera page's body and the camera's week.CameraTally."""
     body = []
     if info.get("warning"):
         body.append(f"<p class='note'>Warning: {_e(info['warning'])}.</p>")
+    sections, tally = week_pages.camera_pages(run, camera, chain, expected, page, banner, _write)
+    body.append(sections)
     body.append("<h2>Crop box</h2>")
     if info.get("note"):
         body.append(f"<p>{_e(info['note'][0].upper() + info['note'][1:])}.</p>")
@@ -229,62 +155,64 @@ def _camera_page_body(run, camera, chain, outdated, info, page):
         body.append(_figure(info["thumbnail"], page, _crop_text(info)))
     else:
         body.append(f"<p>{_e(_crop_text(info))}</p>")
-    body.append("<h2>Identities</h2>")
-    if any(r.status == records.DONE for r in chain):
-        img = figures.identity_timeline(chain, run.camera_file(camera, "_identities.png"),
-                                        f"Track ids of camera {camera} over the recording")
-        body.append(_figure(img, page, "Each bar is one animal (track id) tracked in one segment; an id keeps "
-                                       "its animal for as long as the chain carries or re-links it."))
-    else:
-        body.append("<p>No segment of this camera was tracked.</p>")
-    for r in chain:
-        if r.status != records.DONE:
-            continue
-        if r.started == records.RESTARTED:
-            body.append(f"<p class='note'>Keys restarted at {_e(r.video)} {_e(r.segment)}: "
-                        f"{_e(r.restart_reason)}. Its animals have new track ids.</p>")
-        elif r.started == records.RELINKED:
-            body.append(f"<p class='note'>Re-linked at {_e(r.video)} {_e(r.segment)}: the matcher could not "
-                        f"carry the animals ({_e(r.restart_reason)}), but the animals found anew matched those of "
-                        f"{_e(r.carried_from)} by position and kept their track ids.</p>")
-    body.append("<h2>Segments</h2>")
-    body.append(_link_rows(run, chain, outdated, page))
-    return "".join(body)
-
-
-def _next_steps(run, chains, outdated, cameras, page):
-    ended = [r for chain in chains.values() for r in chain]
-    tracked = [r for r in ended if r.status == records.DONE]
-    not_done = [r for r in ended if r.status != records.DONE]
-    items = []
-    if not_done:
-        shown = not_done[:8]
-        lines = "".join(f"<li>{_e(r.describe())}: {_e(r.status)}, {_e(r.reason)} "
-                        f"({_a(run.log_path(r), page, 'log')})</li>" for r in shown)
-        more = f"<li>... and {len(not_done) - len(shown)} more in {RUN_SUMMARY}</li>" if len(not_done) > 8 else ""
-        items.append(f"<li><b>{len(not_done)} segment(s) were not tracked.</b> Rerun the same command to try "
-                     f"them again once the cause is fixed:<ul>{lines}{more}</ul></li>")
-    again = [r for r in tracked if outdated.get(r.key)]
+    again = [r for r in chain if outdated.get(r.key)]
     if again:
-        lines = "".join(f"<li>{_e(r.describe())}: {_e(outdated[r.key])}</li>" for r in again[:8])
-        items.append(f"<li><b>{len(again)} segment(s) are to be made again</b> by the next run:<ul>{lines}</ul></li>")
+        listed = "".join(f"<li>{_e(r.describe())}: {_e(outdated[r.key])}</li>" for r in again[:week_pages.LISTED])
+        body.append(f"<h2>To be made again</h2><p>{len(again):,} tracked segment(s) are to be made again by the "
+                    f"next run:</p><ul>{listed}</ul>")
+    return "".join(body), tally
+
+
+def _across_pens(run, tallies, expected, page):
+    """The table of every camera's recording, tracking and animals, with the run's totals."""
+    rows = []
+    total = week.CameraTally()
+    for camera, t in tallies.items():
+        animals = f"{t.animals_seen}" + (f" of {expected[camera]}" if expected.get(camera) else "")
+        rows.append([_a(run.camera_file(camera, ".html"), page, f"Camera {camera}"), *week_pages.counts_cells(t),
+                     _e(animals), f"{len(t.track_ids):,}"])
+        for name in ("hours_recorded", "hours_tracked", "links", "restarts", "relinks", "questions"):
+            setattr(total, name, getattr(total, name) + getattr(t, name))
+        total.by_status.update(t.by_status)
+    if len(tallies) > 1:
+        rows.append(["<b>All pens</b>", *week_pages.counts_cells(total), "", ""])
+    headers = ["Camera", *week_pages.COUNT_HEADERS, "Animals", "Track ids"]
+    return (html_parts.table(headers, rows, week_pages.COUNT_HEADERS + ["Animals", "Track ids"])
+            + "<p>Animals: the most animals tracked at once in one segment, of those the pen holds. Track ids: the "
+              "ids given along the camera's recording; each restart of the keys gives new ones.</p>")
+
+
+def _next_steps(run, chains, tallies, expected, outdated, cameras, page):
+    items = []
+    causes = {}
+    for camera, chain in chains.items():
+        for s in untracked.stretches(chain):
+            causes.setdefault(s.cause.key, {}).setdefault(camera, []).append(s)
+    for key, per_camera in sorted(causes.items(), key=lambda kv: -sum(s.links for g in kv[1].values() for s in g)):
+        cause = next(iter(per_camera.values()))[0].cause
+        where = "; ".join(f"{_a(run.camera_file(c, '.html'), page, f'camera {c}')}: {len(g):,} stretch(es), "
+                          f"{sum(s.links for s in g):,} links, {week_pages.hours_text(sum(s.hours for s in g))}"
+                          for c, g in per_camera.items())
+        items.append(f"<li><b>Not tracked, {_e(cause.title)}</b> ({where}). <i>To change it:</i> "
+                     f"{_e(cause.action)}.</li>")
+    for camera, t in tallies.items():
+        want = expected.get(camera)
+        if want and t.hours_tracked and t.animals_seen != want:
+            items.append(f"<li>Camera {_e(camera)}: up to {t.animals_seen} animals tracked at once, but the pen holds "
+                         f"{want}: check its animals (--animals or the lab file).</li>")
+    again = sum(1 for chain in chains.values() for r in chain if outdated.get(r.key))
+    if again:
+        items.append(f"<li><b>{again:,} tracked segment(s) are to be made again</b> by the next run (their camera "
+                     "pages say why).</li>")
     for camera, info in cameras.items():
         if info.get("warning"):
             items.append(f"<li>Camera {_e(camera)}: {_e(info['warning'])} "
                          f"({_a(run.camera_file(camera, '.html'), page, 'camera page')}).</li>")
-    for r in tracked:
-        if r.note:
-            items.append(f"<li>{_a(_segment_page(run, r), page, r.describe())}: {_e(r.note)}.</li>")
-    for r in tracked:
-        if r.started == records.RESTARTED:
-            items.append(f"<li>{_e(r.describe())}: the keys restarted, so its animals have new track ids "
-                         f"({_e(r.restart_reason)}). {_a(_segment_page(run, r), page, 'Check its start frame')}.</li>")
-    asked = sorted(((r.questions or 0, i, r) for i, r in enumerate(tracked)), key=lambda x: -x[0])
-    asked = [(q, r) for q, _, r in asked if q][:5]
+    asked = sorted((r for chain in chains.values() for r in chain if r.status == records.DONE and r.questions),
+                   key=lambda r: -r.questions)[:5]
     if asked:
-        lines = "".join(f"<li>{_a(_segment_page(run, r), page, r.describe())}: {q} question(s)"
-                        + (f"; {_e(r.long_overlap)}" if r.long_overlap.startswith("Long overlaps") else "")
-                        + "</li>" for q, r in asked)
+        lines = "".join(f"<li>{_a(os.path.join(run.report_dir(r), 'segment.html'), page, r.describe())}: "
+                        f"{r.questions} question(s)</li>" for r in asked)
         items.append(f"<li>The segments with the most questions in their tracking report; review these first:"
                      f"<ul>{lines}</ul></li>")
     if not items:
@@ -338,31 +266,24 @@ def outdated_links(run, chain, fingerprint):
     return {k: v for k, v in found.items() if v}
 
 
-def write_run_pages(run, cameras, identities, timing, models_description, fingerprint):
-    """A page per camera and the run's summary page, over every link recorded in the folder;
-    returns the summary page's path."""
+def write_run_pages(run, cameras, timing, models_description):
+    """A page per camera (with a page per day) and the run's summary page, over every link recorded
+    in the folder; returns the summary page's path. `cameras` holds each camera's crop result."""
     page = run.path(SUMMARY_PAGE)
-    rows = ["<table><tr><th>Camera</th><th>Videos</th><th>Segments</th><th>Tracked</th><th>Carried</th>"
-            "<th>Re-linked</th><th>Restarted</th><th>Not done</th><th>Animals tracked</th></tr>"]
-    chains, outdated = {}, {}
+    stored = run.settings
+    banner = standins.banner_html(standins.made_with_standins(stored))
+    expected = {c: int(v["animals"]) for c, v in (stored.get("cameras") or {}).items() if v.get("animals")}
+    chains, outdated, tallies = {}, {}, {}
     for camera in run.cameras():
         chain = chains[camera] = run.chain(camera)
-        outdated.update(outdated_links(run, chain, fingerprint))
+        outdated.update(outdated_links(run, chain, settings.fingerprint(stored, camera)))
     for camera, chain in chains.items():
         cpage = run.camera_file(camera, ".html")
-        _write(cpage, f"Camera {camera}", _camera_page_body(run, camera, chain, outdated, cameras.get(camera, {}),
-                                                            cpage), f"<nav>{_a(page, cpage, 'Run summary')}</nav>")
-        done = [r for r in chain if r.status == records.DONE]
-        tracks = identities[identities["camera"] == camera]["track_id"].nunique() if len(identities) else 0
-        rows.append(f"<tr><td>{_a(cpage, page, f'Camera {camera}')}</td>"
-                    f"<td>{len(dict.fromkeys(r.video for r in chain))}</td><td>{len(chain)}</td>"
-                    f"<td>{len(done)}</td><td>{sum(r.started == records.CARRIED for r in done)}</td>"
-                    f"<td>{sum(r.started == records.RELINKED for r in done)}</td>"
-                    f"<td>{sum(r.started == records.RESTARTED for r in done)}</td>"
-                    f"<td>{len(chain) - len(done)}</td><td>{tracks}</td></tr>")
-    rows.append("</table>")
-    body = ["<h2>What to look at next</h2>", _next_steps(run, chains, outdated, cameras, page),
-            "<h2>Cameras</h2>", "".join(rows),
+        body, tallies[camera] = _camera_page_body(run, camera, chain, outdated, cameras.get(camera, {}), cpage,
+                                                  expected.get(camera), banner)
+        _write(cpage, f"Camera {camera}", body, f"<nav>{_a(page, cpage, 'Run summary')}</nav>", banner)
+    body = ["<h2>Across pens</h2>", _across_pens(run, tallies, expected, page),
+            "<h2>What to look at next</h2>", _next_steps(run, chains, tallies, expected, outdated, cameras, page),
             "<p>Tables: ", _a(run.path(RUN_SUMMARY), page, RUN_SUMMARY),
             " (one row per segment and its status), ", _a(run.path(IDENTITIES), page, IDENTITIES),
             " (one row per box key per segment, with its track id).</p>",
@@ -375,4 +296,4 @@ def write_run_pages(run, cameras, identities, timing, models_description, finger
                     f"pages {_seconds(timing['pages'])}, waiting {_seconds(timing['waiting'])}.</p>")
     else:
         body.append("<p>Every segment was done in an earlier run; nothing ran this time.</p>")
-    return _write(page, "herdmask run", "".join(body))
+    return _write(page, "herdmask run", "".join(body), banner=banner)

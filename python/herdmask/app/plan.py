@@ -17,7 +17,7 @@ from datetime import datetime, timedelta
 
 import herdmask as hm
 
-from . import stages
+from . import records, stages
 from .runfolder import VideoEntry
 
 __all__ = ["Link", "NAME_PATTERN_TEXT", "build_chains", "explain_empty_catalogue"]
@@ -38,7 +38,11 @@ class Link:
     start_time: str  # clock time of the segment's first and last moment, ISO text
     end_time: str
     frames_dir: str  # where extraction puts its frames ("" for a whole video)
-    positions: tuple = ()  # the video position of each frame extraction saves
+    positions: list = dataclasses.field(default_factory=list)  # the video positions extraction saves, packed
+
+    def saved_positions(self):
+        """The video position of each frame extraction saves, in order (an int64 array)."""
+        return records.unpack_positions(self.positions)
 
     @property
     def key(self):
@@ -52,18 +56,22 @@ def _start_of(entry):
     return datetime.strptime(entry.date + entry.time, "%Y%m%d%H:%M:%S")
 
 
-def build_chains(table, run, time_step, extraction):
+def build_chains(table, run, time_step, extractions, probed=None):
     """{camera: [Link, ...]} in chain order and {video name: VideoEntry}, from a catalogue table;
-    frames go under the run folder's frames of `extraction`."""
+    a camera's frames go under the run folder's frames of `extractions[camera]`. `probed` holds
+    the videos' recordings.Recording when the run probed them already."""
     videos = {}
     for row in table.to_dict("records"):
-        try:
-            info = hm.probe_video(row["File Path"])
-        except hm.UnreadableVideoError:
-            info = None
-        videos[row["Video Name"]] = VideoEntry(row["Camera Number"], row["Video Name"], row["File Path"], row["Date"],
-                                               row["Time"], info.fps if info else 0.0,
-                                               info.frame_count if info else 0), info
+        name = row["Video Name"]
+        if probed is not None and name in probed:
+            info = probed[name].info
+        else:
+            try:
+                info = hm.probe_video(row["File Path"])
+            except hm.UnreadableVideoError:
+                info = None
+        videos[name] = VideoEntry(row["Camera Number"], name, row["File Path"], row["Date"], row["Time"],
+                                  info.fps if info else 0.0, info.frame_count if info else 0), info
     chains = {}
     for camera in sorted({v.camera for v, _ in videos.values()}, key=lambda c: (len(c), c)):
         links = []
@@ -72,7 +80,8 @@ def build_chains(table, run, time_step, extraction):
             for p in plans:
                 t0, t1 = (_start_of(v) + timedelta(minutes=m) for m in (p.start_min, p.end_min))
                 links.append(Link(camera, v.name, p.folder, len(links), t0.isoformat(), t1.isoformat(),
-                                  run.frames_dir(extraction, v.date, v.name, p.folder), tuple(p.positions.tolist())))
+                                  run.frames_dir(extractions[camera], v.date, v.name, p.folder),
+                                  records.pack_positions(p.positions)))
             if not plans:
                 start = _start_of(v).isoformat()
                 links.append(Link(camera, v.name, WHOLE_VIDEO, len(links), start, start, ""))

@@ -10,7 +10,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import io
-import os
 from typing import Optional
 
 import herdmask as hm

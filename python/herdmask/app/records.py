@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import sys
 from typing import Optional
 
 from .files import write_text
 
 __all__ = ["CARRIED", "DONE", "FAILED", "Identity", "LinkRecord", "NO_FRAMES", "NO_START", "RECORD_VERSION",
-           "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS", "read_json", "read_record",
-           "summary_table", "write_json", "write_record", "write_table"]
+           "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS", "pack_positions", "read_json", "read_record",
+           "summary_table", "unpack_positions", "write_json", "write_record", "write_table"]
 
 RECORD_VERSION = 2
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -29,7 +30,7 @@ SUMMARY_COLUMNS = ["camera", "video", "segment", "status", "reason", "started", 
                    "frames", "animals", "questions", "long_overlap", "small_area_boxes", "seconds", "finished"]
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class Identity:
     """One box key of a done link: the frames (annotation file frame indices) it was seen in."""
 
@@ -40,7 +41,7 @@ class Identity:
     mean_area: float = 0.0
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class LinkRecord:
     camera: str
     video: str
@@ -58,7 +59,7 @@ class LinkRecord:
     frames: int = 0  # annotation files (saved frames) of the link
     frame_step: int = 1  # every frame_step-th frame of the video was saved
     frames_dir: str = ""  # the frame folder, relative to the run folder
-    positions: list = dataclasses.field(default_factory=list)  # video position of each saved frame index
+    positions: list = dataclasses.field(default_factory=list)  # video positions of the saved frames, packed
     keys: list = dataclasses.field(default_factory=list)
     track_ids: dict = dataclasses.field(default_factory=dict)  # box key -> track id: the one place ids live
     identities: list = dataclasses.field(default_factory=list)  # Identity per box key
@@ -113,17 +114,57 @@ class LinkRecord:
     def from_dict(cls, data):
         """A record from its JSON object; fields it lacks take their defaults, fields it has that a
         record no longer holds are left out. A record without a version is of the first layout."""
-        names = {f.name for f in dataclasses.fields(cls)}
-        fields = {k: v for k, v in data.items() if k in names}
+        fields = {k: v for k, v in data.items() if k in _RECORD_FIELDS}
         fields.setdefault("version", 1)
-        fields["identities"] = [Identity(**{k: v for k, v in i.items() if k in Identity.__dataclass_fields__})
+        fields["identities"] = [Identity(*(i.get(k, d) for k, d in _IDENTITY_FIELDS))
                                 for i in fields.get("identities") or [] if isinstance(i, dict) and "box_key" in i]
         fields["track_ids"] = {str(k): int(v) for k, v in (fields.get("track_ids") or {}).items()}
         for name in ("figures",):
             fields[name] = fields.get(name) or {}
-        for name in ("keys", "small_area_boxes", "positions"):
+        for name in ("keys", "small_area_boxes"):
             fields[name] = list(fields.get(name) or [])
+        fields["positions"] = _packed(fields.get("positions") or [])
+        for name in ("camera", "status", "started", "fingerprint"):  # the same few texts in every record
+            if isinstance(fields.get(name), str):
+                fields[name] = sys.intern(fields[name])
         return cls(**fields)
+
+
+_RECORD_FIELDS = frozenset(f.name for f in dataclasses.fields(LinkRecord))
+_IDENTITY_FIELDS = [(f.name, f.default) for f in dataclasses.fields(Identity)]
+
+
+def pack_positions(positions):
+    """Video positions as runs [first, count, step] of evenly spaced ones: the 150 positions of a
+    0.1-minute segment at 25 frames per second are one run."""
+    runs = []
+    for p in (int(v) for v in positions):
+        if runs:
+            first, count, step = runs[-1]
+            if count == 1 and p > first:
+                runs[-1] = [first, 2, p - first]
+                continue
+            if p == first + count * step:
+                runs[-1][1] += 1
+                continue
+        runs.append([p, 1, 1])
+    return runs
+
+
+def unpack_positions(runs):
+    """The video positions of packed runs, as an int64 array."""
+    import numpy as np
+
+    if not runs:
+        return np.zeros(0, np.int64)
+    return np.concatenate([first + step * np.arange(count, dtype=np.int64) for first, count, step in runs])
+
+
+def _packed(value):
+    """Positions as stored: runs, or (records of an earlier layout) one number per frame."""
+    if value and not isinstance(value[0], list):
+        return pack_positions(value)
+    return [list(run) for run in value]
 
 
 def read_json(path):

@@ -10,9 +10,8 @@ the models; a link made again replaces its old outputs only when it ends.
 
 from __future__ import annotations
 
-import contextlib
+import dataclasses
 import gc
-import io
 import math
 import os
 import shutil
@@ -20,20 +19,22 @@ import sys
 import tempfile
 import time
 
-from . import exits, identity, pages, plan, records, settings, stages
+from . import exits, identity, intake, pages, plan, records, settings
+from .decoder_log import summary as summary_of
 from .chains import ChainRun, LinkWork
 from .models import MissingPackage, ModelLoadError, ModelSettings, check_models
 from .runfolder import IDENTITIES, RUN_SUMMARY, TIMING, RunFolder, hold_lock
 
-__all__ = ["run_batch"]
+__all__ = ["Planned", "camera_task_settings", "plan_run", "run_batch"]
 
 
 class _Stop(Exception):
-    """A problem found before any work starts: one line for the user, and the exit status."""
+    """A problem found before any work starts: a line for the user per fault, and the exit status."""
 
     def __init__(self, message, code=exits.BAD_INPUT):
         super().__init__(message)
         self.code = code
+        self.lines = message.splitlines() if isinstance(message, str) else list(message)
 
 
 # ------------------------------------------------------------------ checks before any work
@@ -52,21 +53,6 @@ def _check_output_folder(out):
             pass
     except OSError as exc:
         raise _Stop(f"the output folder {out} cannot be written: {exc.strerror or exc}") from None
-
-
-def _check_pen_file(path):
-    import herdmask as hm
-
-    if not os.path.isfile(path):
-        raise _Stop(f"no pen polygon file {path}; give --pen-json FILE")
-    try:
-        polygon = hm.draw_pen(None, path, drawout=False)
-    except KeyError as exc:
-        raise _Stop(f"the pen polygon file {path} cannot be used: it has no {exc} entry") from None
-    except Exception as exc:  # any reading fault is the user's file, said in one line
-        raise _Stop(f"the pen polygon file {path} cannot be used: {' '.join(str(exc).split())}") from None
-    if len(polygon) < 3:
-        raise _Stop(f"the pen polygon in {path} has {len(polygon)} point(s); a polygon needs at least 3")
 
 
 def _checked_models(model_settings):
@@ -88,28 +74,17 @@ def _checked_models(model_settings):
 
 
 def _preflight(args):
-    recordings = os.path.abspath(args.recordings_dir)
-    if not os.path.isdir(recordings):
-        raise _Stop(f"no such folder: {recordings}")
-    if args.start >= args.end:
-        raise _Stop(f"--start {args.start} is not before --end {args.end}: the time window is empty")
-    pen_json = os.path.abspath(args.pen_json or os.path.join(recordings, "pen_polygon.json"))
-    _check_pen_file(pen_json)
-    table = _catalogue(args, recordings)
+    try:
+        taken = intake.take_in(args)
+    except intake.Refused as refused:
+        raise _Stop(refused.lines) from None
     out = os.path.abspath(args.out)
     _check_output_folder(out)
     model_settings = ModelSettings.from_args(args)
     description = _checked_models(model_settings)
-    return recordings, table, out, pen_json, model_settings, description
-
-
-def _catalogue(args, recordings):
-    with contextlib.redirect_stdout(io.StringIO()):
-        table = stages.catalogue(recordings, None, args.start, args.end, args.camera, args.sample_step)
-    if table.empty:
-        why = plan.explain_empty_catalogue(recordings, args.start, args.end, args.camera)
-        raise _Stop("no video to process in " + recordings + (": " + " ".join(why) if why else "."))
-    return table
+    for line in taken.notes:
+        print(line)
+    return taken, out, model_settings, description
 
 
 def _busy(out):
@@ -137,11 +112,11 @@ def _compare_settings(args, run, current):
 # ------------------------------------------------------------------ what to do
 
 
-def _plan_work(args, run, chains, fingerprint):
+def _plan_work(args, run, chains, fingerprints):
     """{camera: [LinkWork]}: which links of the selection to make, and why again when they were done."""
     work = {}
     for camera, links in chains.items():
-        folder_chain = run.chain(camera)
+        folder_chain = run.read_chain(camera)  # one camera's records at a time
         by_key = {r.key: r for r in folder_chain}
         todo, items = set(), []
         for link in links:
@@ -153,7 +128,7 @@ def _plan_work(args, run, chains, fingerprint):
             elif r.carried_from in todo and r.started in records.LINEAGE:
                 why = f"{r.carried_from}, which it took its identities from, is made again in this run"
             else:
-                why = identity.redo_reason(r, by_key, fingerprint)
+                why = identity.redo_reason(r, by_key, fingerprints[camera])
                 if not why:
                     items.append(LinkWork(link, keep=r))
                     continue
@@ -200,7 +175,7 @@ class _Summary:
         self.written = time.perf_counter()
 
 
-def _on_cluster(args, run, work, videos, current, task_settings, fingerprint, summary, timing, start_wall):
+def _on_cluster(args, run, work, videos, current, task_settings, fingerprints, summary, timing, start_wall):
     """Starts (or reaches) the cluster, checks it, then makes the links; returns (crop results,
     setup seconds, cluster wall seconds, workers)."""
     import herdmask
@@ -215,11 +190,13 @@ def _on_cluster(args, run, work, videos, current, task_settings, fingerprint, su
     try:
         try:
             cluster.check_cluster(client, herdmask.__version__)
-            n_workers = cluster.load_models_on_workers(client, task_settings["model_settings"])
+            # one set of models serves every camera
+            model_settings = next(iter(task_settings.values()))["model_settings"]
+            n_workers = cluster.load_models_on_workers(client, model_settings)
         except cluster.ClusterProblem as exc:
             raise _Stop(str(exc), exits.MISSING_PACKAGE if exc.missing else exits.BAD_INPUT) from None
         # everything checked: from here on the folder changes
-        run.write_settings(dict(current, version=settings.SETTINGS_VERSION, pen_json=task_settings["pen_json"]))
+        _write_settings(run, current)
         run.add_videos(videos.values())
         print(f"dask scheduler {client.scheduler.address}, {n_workers or 'no'} worker(s)"
               + ("" if n_workers else " yet: the links wait for workers to join"))
@@ -235,7 +212,7 @@ def _on_cluster(args, run, work, videos, current, task_settings, fingerprint, su
             bar.update(1)
             tqdm.write(_line(record), file=sys.stdout)
 
-        chains = ChainRun(client, run, work, videos, task_settings, fingerprint, cluster.WorkerWatch(client),
+        chains = ChainRun(client, run, work, videos, task_settings, fingerprints, cluster.WorkerWatch(client),
                           settled, lambda line: tqdm.write(line, file=sys.stdout))
         chains.follow()
         bar.close()
@@ -256,56 +233,89 @@ def _camera_info(run, camera, crop):
     return records.read_json(path) or {"camera": camera}
 
 
-def _drop_unused_frames(run, extraction):
+def _drop_unused_frames(run, extractions):
     """Frames of other extraction settings that no record refers to any more go."""
     base = os.path.join(run.out, "frames")
     if not os.path.isdir(base):
         return
     used = {r.frames_dir.split(os.sep)[1] for r in run.records() if r.frames_dir.startswith("frames" + os.sep)}
     for name in os.listdir(base):
-        if name != extraction and name not in used:
+        if name not in extractions and name not in used:
             shutil.rmtree(os.path.join(base, name), ignore_errors=True)
 
 
 def _run(args):
     start_wall = time.perf_counter()
     checked = _preflight(args)
-    with hold_lock(checked[2], _busy(checked[2])):
+    with hold_lock(checked[1], _busy(checked[1])):
         return _run_locked(args, start_wall, *checked)
 
 
-def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settings, description):
-    run = RunFolder(out)
-    current = settings.run_settings(args, model_settings, pen_json)
+def _write_settings(run, current):
+    run.write_settings(dict(settings.merged(run.settings, current), version=settings.SETTINGS_VERSION))
+
+
+def camera_task_settings(args, setup, model_settings, out):
+    """What a camera's tasks work with, in the types the options have."""
+    values = {name: getattr(args, name) for name in ("time_step", "step", "match_frames", "max_gap", "small_area",
+                                                     "relink_cost", "relink_margin")}
+    return dict(values, animals=setup.animals, crop=setup.crop_text, pen_json=setup.pen, model_settings=model_settings,
+                out=out)
+
+
+@dataclasses.dataclass
+class Planned:
+    """What a run will do: its settings, and per camera the links to make or keep."""
+
+    current: dict
+    fingerprints: dict  # camera -> fingerprint of its deciding settings
+    extractions: dict  # camera -> the frames folder of its extraction settings
+    chains: dict  # camera -> [plan.Link]
+    videos: dict  # video name -> VideoEntry
+    work: dict  # camera -> [LinkWork]
+
+
+def plan_run(args, taken, run, model_settings):
+    """The driver's planning, once the input is checked: the settings compared with the folder's
+    (stopping when they differ without --redo), the chains, and which links to make."""
+    cameras = taken.lab.cameras
+    current = settings.run_settings(args, model_settings, cameras)
     _compare_settings(args, run, current)
-    fingerprint = settings.fingerprint(current)
-    extraction = settings.extraction_key(current)
-    chains, videos = plan.build_chains(table, run, args.time_step, extraction)
-    work = _plan_work(args, run, chains, fingerprint)
+    fingerprints = {c: settings.fingerprint(current, c) for c in cameras}
+    extractions = {c: settings.extraction_key(current, c) for c in cameras}
+    chains, videos = plan.build_chains(taken.table, run, args.time_step, extractions, taken.videos)
+    return Planned(current, fingerprints, extractions, chains, videos, _plan_work(args, run, chains, fingerprints))
+
+
+def _run_locked(args, start_wall, taken, out, model_settings, description):
+    run = RunFolder(out)
+    planned = plan_run(args, taken, run, model_settings)
+    current, fingerprints, extractions = planned.current, planned.fingerprints, planned.extractions
+    chains, videos, work = planned.chains, planned.videos, planned.work
     selected = [w for items in work.values() for w in items]
     todo = [w for w in selected if w.keep is None]
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(selected)} links, {len(selected) - len(todo)} "
           f"done in an earlier run, {len(todo)} to do.")
     print(description)
+    for name, v in taken.videos.items():
+        if v.decoder:
+            print(f"{name}: the decoder reported: {summary_of(v.decoder)}")
     unreadable = [v.name for v in videos.values() if not v.frame_count]
     if unreadable:
         print(f"Cannot open {len(unreadable)} video(s): {', '.join(unreadable)}.")
-    # what the tasks work with, in the types the options have
-    task_settings = {name: getattr(args, name) for name in ("time_step", "animals", "step", "match_frames", "max_gap",
-                                                            "small_area", "relink_cost", "relink_margin")}
-    task_settings.update(crop=current["crop"], model_settings=model_settings, pen_json=pen_json, out=out)
+    task_settings = {c: camera_task_settings(args, s, model_settings, out) for c, s in taken.lab.cameras.items()}
     timing = {"extraction": 0.0, "models": 0.0, "library": 0.0, "pages": 0.0}
     summary = _Summary(run)
     crops, cluster_wall, n_workers, setup = {}, 0.0, 0, 0.0
     if todo:
         try:
             crops, setup, cluster_wall, n_workers = _on_cluster(args, run, work, videos, current, task_settings,
-                                                                fingerprint, summary, timing, start_wall)
+                                                                fingerprints, summary, timing, start_wall)
         finally:
             if run.settings.get("version") == settings.SETTINGS_VERSION:
                 summary.write()
     elif not run.settings:
-        run.write_settings(dict(current, version=settings.SETTINGS_VERSION, pen_json=pen_json))
+        _write_settings(run, current)
     busy = sum(timing.values())
     timing.update(wall=round(time.perf_counter() - start_wall, 3), setup=round(setup, 3),
                   cluster_wall=round(cluster_wall, 3),
@@ -317,9 +327,9 @@ def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settin
     summary.write()
     identities = identity.track_table(run)
     records.write_table(run.path(IDENTITIES), identities)
-    cameras = {cam: _camera_info(run, cam, crops.get(cam)) for cam in run.cameras()}
-    page = pages.write_run_pages(run, cameras, identities, timing, description, fingerprint)
-    _drop_unused_frames(run, extraction)
+    infos = {cam: _camera_info(run, cam, crops.get(cam)) for cam in run.cameras()}
+    page = pages.write_run_pages(run, infos, timing, description)
+    _drop_unused_frames(run, set(extractions.values()))
     ended = [run.read_record(w.link.video, w.link.segment) for w in selected]
     tracked = [r for r in ended if r is not None and r.done]
     count = {how: sum(r.started == how for r in tracked) for how in
@@ -337,5 +347,6 @@ def run_batch(args) -> int:
     try:
         return _run(args)
     except _Stop as stop:
-        print(f"herdmask run: {stop}", file=sys.stderr)
+        for line in stop.lines:
+            print(f"herdmask run: {line}", file=sys.stderr)
         return stop.code

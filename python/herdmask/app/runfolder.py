@@ -4,6 +4,7 @@
     videos.json                                     every video the folder's runs took in: its camera,
                                                     path, start, frame rate and frame count
     links/<video>/<segment>.json                    each link's record, written when the link ends
+    links/.index/<video>.json                       the video's records together, made when they are read
     annotations/<video>/<segment>/output_pp_<n>.json
     reports/<video>/<segment>/                      tracking_question_report.csv, tracks.csv, figures,
                                                     segment.html
@@ -34,8 +35,11 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import json
 import os
+import re
 import shutil
+import time
 
 import numpy as np
 
@@ -59,6 +63,13 @@ EVALUATION_PAGE = "evaluation.html"
 TRACKS = "tracks.csv"
 TRACKS_COLUMNS = ["frame", "box_key", "x", "y", "w", "h", "area", "cx", "cy"]
 _TOKEN_FILE = ".herdmask-token"
+# Each video's records, read together: a week of ten pens is some 460,000 record files, too many
+# to read one by one whenever a run plans or writes its pages. An index stands for its folder while
+# the folder's modification time is the one it was made at (every record write changes it).
+INDEX_FOLDER = os.path.join("links", ".index")
+INDEX_VERSION = 1
+INDEX_SETTLED_NS = 2_000_000_000
+_CAMERA_OF_VIDEO = re.compile(r"Camera(\d+)_")
 _STAGED, _OLD = ".new", ".old"
 
 
@@ -146,7 +157,7 @@ class RunFolder:
 
     def __init__(self, out):
         self.out = os.path.abspath(out)
-        self._records = None
+        self._chains = {}  # camera -> its records in chain order, as read so far
 
     @classmethod
     def open(cls, out):
@@ -215,7 +226,7 @@ class RunFolder:
 
     def video_positions(self, record):
         """Position in the video file of each saved frame (annotation file frame index) of the link."""
-        return np.asarray(record.positions, dtype=np.int64)
+        return records.unpack_positions(record.positions)
 
     def sequence_frames(self, record, offsets=None):
         """The frame number along the camera's recording (see the module's text) of each saved frame
@@ -239,37 +250,73 @@ class RunFolder:
 
     def records(self):
         """Every link record in the folder, whichever run made it."""
-        if self._records is None:
-            found = []
-            base = os.path.join(self.out, "links")
-            for root, _, files in os.walk(base):
-                for name in files:
-                    if name.endswith(".json") and not name.startswith("."):
-                        r = records.read_record(os.path.join(root, name))
-                        if r is not None:
-                            found.append(r)
-            self._records = found
-        return self._records
+        return [r for camera in self.cameras() for r in self.chain(camera)]
 
     def remember(self, record):
         """Takes a record another process wrote into the records read so far."""
-        if self._records is not None:
-            self._records = [r for r in self._records if r.key != record.key] + [record]
+        chain = self._chains.get(record.camera)
+        if chain is not None:
+            self._chains[record.camera] = sorted([r for r in chain if r.key != record.key] + [record],
+                                                 key=chain_order)
 
     def forget(self):
         """Reads the records again on the next call (after a run wrote some)."""
-        self._records = None
+        self._chains = {}
+
+    def _video_folders(self):
+        """{camera: [(video, its folder of link records)]} of every video with records."""
+        found = {}
+        with contextlib.suppress(FileNotFoundError), os.scandir(os.path.join(self.out, "links")) as entries:
+            for entry in entries:
+                camera = _CAMERA_OF_VIDEO.match(entry.name)
+                if camera and entry.is_dir():
+                    found.setdefault(camera.group(1), []).append((entry.name, entry.path))
+        return found
 
     def cameras(self):
         """Camera numbers of the links recorded, as text, in number order."""
-        return sorted({r.camera for r in self.records()}, key=lambda c: (len(c), c))
+        return sorted(self._video_folders(), key=lambda c: (len(c), c))
 
     def chain(self, camera):
         """Every link recorded for the camera, in recording order. A video once unreadable and cut
         into segments since is those segments only."""
-        mine = [r for r in self.records() if r.camera == str(camera)]
+        camera = str(camera)
+        if camera not in self._chains:
+            self._chains[camera] = self.read_chain(camera)
+        return self._chains[camera]
+
+    def read_chain(self, camera):
+        """The camera's chain as `chain` gives it, read afresh and not kept: a caller going through
+        the cameras one by one holds one camera's records at a time."""
+        mine = []
+        for video, folder in self._video_folders().get(str(camera), []):
+            mine.extend(r for r in self._video_records(video, folder) if r.camera == str(camera))
         cut = {r.video for r in mine if r.segment}
         return sorted((r for r in mine if r.segment or r.video not in cut), key=chain_order)
+
+    def _video_records(self, video, folder):
+        """The records of one video's folder, from its index while the folder is unchanged since the
+        index was made; else read one by one, and indexed again."""
+        try:
+            stamp = os.stat(folder).st_mtime_ns  # before reading: a record added later changes it
+        except FileNotFoundError:
+            return []
+        index_path = os.path.join(self.out, INDEX_FOLDER, video + ".json")
+        index = records.read_json(index_path)
+        if index and index.get("version") == INDEX_VERSION and index.get("stamp") == stamp:
+            return [records.LinkRecord.from_dict(d) for d in index["records"]]
+        found = []
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".json") and not name.startswith("."):
+                r = records.read_record(os.path.join(folder, name))
+                if r is not None:
+                    found.append(r)
+        # a folder written to a moment ago may change again within its clock's resolution
+        if time.time_ns() - stamp > INDEX_SETTLED_NS:
+            with contextlib.suppress(OSError):  # a folder one may only read is read without its index
+                write_text(index_path, json.dumps({"version": INDEX_VERSION, "stamp": stamp,
+                                                   "records": [r.to_dict() for r in found]}), durable=False)
+        return found
 
     # ------------------------------------------------------------ a link's outputs
 

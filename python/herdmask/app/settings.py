@@ -14,18 +14,16 @@ import json
 import numbers
 import os
 
-__all__ = ["EXTRACTION_SETTINGS", "SETTINGS_VERSION", "differences", "extraction_key", "file_digest",
-           "fingerprint", "normalised", "run_settings"]
+__all__ = ["CAMERA_OPTIONS", "EXTRACTION_SETTINGS", "RUN_OPTIONS", "SETTINGS_VERSION", "camera_settings", "differences",
+           "extraction_key", "file_digest", "fingerprint", "merged", "normalised", "of_camera", "run_settings"]
 
-SETTINGS_VERSION = 2
+SETTINGS_VERSION = 3
 
-# the settings that decide what a link's results are, with the option that sets each
-SETTING_OPTIONS = {
+# the settings that decide what a link's results are, with the option that sets each: those of
+# the run, and those each camera has for itself (from the lab file, or the options for all)
+RUN_OPTIONS = {
     "time_step": "--time-step",
-    "crop": "--crop-box / --no-crop",
-    "animals": "--animals",
     "step": "--step",
-    "pen_polygon": "the pen polygon file's content",
     "models": "the model options",
     "small_area": "--small-area",
     "max_gap": "--max-gap",
@@ -33,6 +31,12 @@ SETTING_OPTIONS = {
     "relink_cost": "--relink-cost",
     "relink_margin": "--relink-margin",
 }
+CAMERA_OPTIONS = {
+    "crop": "the crop (--crop-box, --no-crop or the lab file)",
+    "animals": "the animals (--animals or the lab file)",
+    "pen_polygon": "the pen polygon file's content",
+}
+SETTING_OPTIONS = {**RUN_OPTIONS, **CAMERA_OPTIONS}
 # what frame extraction is made with: frames made otherwise are extracted again, beside the old ones
 EXTRACTION_SETTINGS = ("time_step", "crop")
 
@@ -69,19 +73,35 @@ def _model_identity(model_settings):
     return dict(sorted(fields.items()))
 
 
-def run_settings(args, model_settings, pen_json):
-    """The deciding settings of a run (normalised), and beside them where the pen file was read."""
-    if args.no_crop:
-        crop = "none"
-    elif args.crop_box:
-        crop = ",".join(str(v) for v in args.crop_box)
-    else:
-        crop = "orange marker"
-    deciding = {"time_step": args.time_step, "crop": crop, "animals": args.animals, "step": args.step,
-                "pen_polygon": file_digest(pen_json), "models": _model_identity(model_settings),
+def camera_settings(setup):
+    """A camera's deciding settings (normalised), from its lab.CameraSetup; beside them, not
+    deciding, where its pen and zones files were read."""
+    deciding = normalised({"crop": setup.crop_text, "animals": setup.animals, "pen_polygon": file_digest(setup.pen)})
+    return dict(deciding, pen_json=setup.pen, zones=setup.zones)
+
+
+def run_settings(args, model_settings, cameras):
+    """The deciding settings of a run (normalised), with those of each camera of `cameras`
+    ({camera: lab.CameraSetup}) under "cameras"."""
+    deciding = {"time_step": args.time_step, "step": args.step, "models": _model_identity(model_settings),
                 "small_area": args.small_area, "max_gap": args.max_gap, "match_frames": args.match_frames,
                 "relink_cost": args.relink_cost, "relink_margin": args.relink_margin}
-    return normalised(deciding)
+    return dict(normalised(deciding), cameras={c: camera_settings(s) for c, s in cameras.items()})
+
+
+def of_camera(settings, camera):
+    """The deciding settings a camera's links are made with: the run's and the camera's own."""
+    own = (settings.get("cameras") or {}).get(str(camera)) or {}
+    return dict({k: v for k, v in settings.items() if k in RUN_OPTIONS},
+                **{k: v for k, v in own.items() if k in CAMERA_OPTIONS})
+
+
+def merged(stored, current):
+    """The settings a folder holds after a run with `current`: the cameras it did not run keep
+    theirs."""
+    cameras = dict((stored or {}).get("cameras") or {})
+    cameras.update(current.get("cameras") or {})
+    return dict(current, cameras=cameras)
 
 
 def normalised(value):
@@ -97,14 +117,15 @@ def normalised(value):
     return value
 
 
-def fingerprint(settings):
-    deciding = {k: v for k, v in normalised(settings).items() if k in SETTING_OPTIONS}
+def fingerprint(settings, camera):
+    """Names the deciding settings of the camera's links."""
+    deciding = normalised(of_camera(settings, camera))
     return hashlib.sha256(json.dumps(deciding, sort_keys=True).encode()).hexdigest()[:16]
 
 
-def extraction_key(settings):
-    """Names the frames made with the settings' extraction settings (their folder under frames/)."""
-    chosen = {k: normalised(settings.get(k)) for k in EXTRACTION_SETTINGS}
+def extraction_key(settings, camera):
+    """Names the frames made with the camera's extraction settings (their folder under frames/)."""
+    chosen = {k: normalised(of_camera(settings, camera).get(k)) for k in EXTRACTION_SETTINGS}
     return "x" + hashlib.sha256(json.dumps(chosen, sort_keys=True).encode()).hexdigest()[:10]
 
 
@@ -117,7 +138,16 @@ def _shown(value):
 
 
 def differences(stored, current):
-    """Lines naming each deciding setting whose stored and current values differ."""
+    """Lines naming each deciding setting whose stored and current values differ: the run's, and
+    those of each camera the current settings name that the stored ones know."""
     stored, current = normalised(stored), normalised(current)
-    return [f"{option}: {_shown(stored.get(name))} before, {_shown(current.get(name))} now"
-            for name, option in SETTING_OPTIONS.items() if stored.get(name) != current.get(name)]
+    lines = [f"{option}: {_shown(stored.get(name))} before, {_shown(current.get(name))} now"
+             for name, option in RUN_OPTIONS.items() if stored.get(name) != current.get(name)]
+    known = stored.get("cameras") or {}
+    for camera, now in (current.get("cameras") or {}).items():
+        before = known.get(camera)
+        if before is None:
+            continue
+        lines += [f"camera {camera}: {option}: {_shown(before.get(name))} before, {_shown(now.get(name))} now"
+                  for name, option in CAMERA_OPTIONS.items() if before.get(name) != now.get(name)]
+    return lines

@@ -26,6 +26,8 @@ from datetime import datetime
 import herdmask as hm
 
 from . import identity, records, stages
+from .decoder_log import decoder_messages
+from .decoder_log import summary as decoder_summary
 from .files import write_atomic
 from .models import load_models
 from .plan import Link
@@ -141,7 +143,8 @@ def _first_frame(path, dest):
     from PIL import Image
 
     try:
-        frame = hm.read_frame(path, 0)
+        with decoder_messages():  # said once for the run, when the driver probed the video
+            frame = hm.read_frame(path, 0)
     except hm.UnreadableVideoError:
         return None
     return write_atomic(dest, Image.fromarray(frame[:, :, ::-1]).save)
@@ -281,11 +284,11 @@ def _extract(video, segments, crop, settings, run):
     coords = {camera: tuple(crop["box"])} if crop.get("box") else {}
     base = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(segments[0][1]))))
     text = io.StringIO()
-    outcomes = {}
+    outcomes, said = {}, None
     try:
         vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=base, camera_crop_coords=coords,
                                crop=mode != "none")
-        with contextlib.redirect_stdout(text):
+        with contextlib.redirect_stdout(text), decoder_messages() as said:
             outcomes = {o.folder: o for o in vp.extract_video(path, name, date, camera)}
     except Exception as exc:  # the links of this video carry the reason
         result["error"] = f"frame extraction failed: {type(exc).__name__}: {exc}"
@@ -294,6 +297,10 @@ def _extract(video, segments, crop, settings, run):
         os.makedirs(os.path.dirname(log_path), exist_ok=True)
         with open(log_path, "a") as log:
             log.write(text.getvalue())
+            if said:
+                log.write(f"== the decoder reported:\n{said.text}")
+    # the run says it in one line, each of the video's links in its log
+    result["decoder"] = decoder_summary(said.text) if said else ""
     for segment, _ in segments:
         outcome = outcomes.get(segment)
         frames = outcome.frames if outcome is not None else 0
@@ -301,7 +308,7 @@ def _extract(video, segments, crop, settings, run):
         if not frames:
             reason = result["error"] or (_no_frames_why(outcome) if outcome is not None
                                          else "the video could not be opened")
-        result["segments"][segment] = {"frames": frames, "reason": reason}
+        result["segments"][segment] = {"frames": frames, "reason": reason, "decoder": result["decoder"]}
     result["seconds"] = round(time.perf_counter() - t0, 3)
     return result
 
@@ -435,9 +442,10 @@ def _track_link(link, seg, source, settings, record, models, run, highest):
     names = stages.frame_names_of(link.frames_dir)
     record.frames = len(names)
     record.frames_dir = os.path.relpath(link.frames_dir, run.out)
-    record.positions = list(link.positions[:len(names)])
-    if link.positions and len(names) < 0.9 * len(link.positions):
-        record.note = f"only {len(names)} of {len(link.positions)} frames could be read (the video ends early)"
+    planned = link.saved_positions()
+    record.positions = records.pack_positions(planned[:len(names)])
+    if len(planned) and len(names) < 0.9 * len(planned):
+        record.note = f"only {len(names)} of {len(planned)} frames could be read (the video ends early)"
     start = _start(link, source, settings, names, models, run, record, highest)
     if start is None:
         return
@@ -500,6 +508,9 @@ def _link(link, segment, source_key, highest, settings, fingerprint, token, redo
               f"{datetime.now().isoformat(timespec='seconds')}")
         if redo_reason:
             print(f"Made again: {redo_reason}.")
+        if segment and segment.get("decoder"):
+            print(f"While its frames were extracted the decoder reported: {segment['decoder']} (all of it in "
+                  f"{os.path.relpath(run.extraction_log(link.video), run.out)})")
         try:
             source = run.read_record(*source_key.split("/", 1)) if source_key else None
             if source_key and (source is None or not source.done):

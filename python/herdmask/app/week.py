@@ -75,13 +75,14 @@ def tally(chain):
 
 @dataclasses.dataclass
 class DayTimeline:
-    """One day of a camera in clock time, in bins of `bin_minutes` from `start` (minutes after
-    midnight): per track id, how its link started in each bin (STARTED_CODES, 0 absent), and per bin
-    what became of the links there (STATUS_CODES, the worst; 0 nothing recorded)."""
+    """One day of a camera in clock time, in `cells.shape[1]` bins of `bin_minutes` from `start`
+    (minutes after midnight): per track id, how its link started in each bin (STARTED_CODES, 0
+    absent), and per bin what became of the links there (STATUS_CODES, the worst; 0 nothing
+    recorded)."""
 
     day: str
-    start: int
-    bin_minutes: int
+    start: float
+    bin_minutes: float
     ids: list
     cells: np.ndarray  # uint8, len(ids) x bins
     status: np.ndarray  # uint8, bins
@@ -90,29 +91,33 @@ class DayTimeline:
     @property
     def hours(self):
         """(first, last) hour of the day's window, for an axis in clock time."""
-        return self.start / 60, (self.start + self.cells.shape[1] * self.bin_minutes) / 60
+        return self.start / 60, (self.start + self.status.size * self.bin_minutes) / 60
 
 
 def _minutes(text):
     t = datetime.fromisoformat(text)
-    return t.hour * 60 + t.minute + t.second / 60
+    return t.hour * 60 + t.minute + t.second / 60 + t.microsecond / 6e7
 
 
-def _window(chain, bin_minutes):
+def _end_minutes(record, day):
+    return _minutes(record.end_time) if record.end_time[:10] == day else 24 * 60
+
+
+def _window(chain):
     """(first, last) minute after midnight that the chain's days span, on whole hours."""
     first = min(_minutes(r.start_time) for r in chain)
-    last = max(_minutes(r.end_time) if r.end_time[:10] == r.start_time[:10] else 24 * 60 for r in chain)
-    first = int(first // 60 * 60)
-    last = int(-(-last // 60) * 60)
-    return first, max(last, first + bin_minutes)
+    last = max(_end_minutes(r, r.start_time[:10]) for r in chain)
+    first = first // 60 * 60
+    return first, max(-(-last // 60) * 60, first + 60)
 
 
-def day_timelines(chain, bin_minutes=1):
-    """{day: DayTimeline} of a camera's chain, all days over one window of clock time."""
+def day_timelines(chain, bins=720):
+    """{day: DayTimeline} of a camera's chain: every day over one window of clock time, cut into
+    `bins` bins (a minute for a window of 12 hours, five seconds for one of an hour)."""
     if not chain:
         return {}
-    start, end = _window(chain, bin_minutes)
-    bins = -(-(end - start) // bin_minutes)
+    start, end = _window(chain)
+    width = (end - start) / bins
     by_day = collections.defaultdict(list)
     for r in chain:
         by_day[r.start_time[:10]].append(r)
@@ -124,19 +129,16 @@ def day_timelines(chain, bin_minutes=1):
         status = np.zeros(bins, np.uint8)
         restarts = []
         for r in links:
-            a = int((_minutes(r.start_time) - start) // bin_minutes)
-            b = int(-(-(_minutes(r.end_time) - start) // bin_minutes)) if r.end_time[:10] == day else bins
-            a, b = min(max(a, 0), bins - 1), min(max(b, a + 1), bins)
-            status[a:b] = np.maximum(status[a:b], STATUS_CODES.get(r.status, 4))
+            a = min(int((_minutes(r.start_time) - start) / width), bins - 1)
+            b = min(max(int(np.ceil((_end_minutes(r, day) - start) / width)), a + 1), bins)
+            status[a:b] = np.maximum(status[a:b], STATUS_CODES.get(r.status, STATUS_CODES[records.FAILED]))
             if r.status != records.DONE:
                 continue
-            code = STARTED_CODES.get(r.started, 1)
             seen = [row[r.track_ids[i.box_key]] for i in r.identities
                     if i.frames_tracked and i.box_key in r.track_ids]
             if seen:
-                cells[seen, a:b] = np.maximum(cells[seen, a:b], code)
+                cells[seen, a:b] = np.maximum(cells[seen, a:b], STARTED_CODES.get(r.started, 1))
             if r.started == records.RESTARTED:
                 restarts.append(_minutes(r.start_time))
-        found[day] = DayTimeline(day, start, bin_minutes, ids, cells, status, restarts)
+        found[day] = DayTimeline(day, start, width, ids, cells, status, restarts)
     return found
-
