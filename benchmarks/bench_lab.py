@@ -174,22 +174,22 @@ def _plan(folder):
 
     hm.probe_video = fake_probe
     args = _args(folder)
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     taken = intake.take_in(args)
     planned = run.plan_run(args, taken, RunFolder(args.out), ModelSettings())
-    seconds = time.perf_counter() - t0
+    seconds, cpu = time.perf_counter() - t0, time.process_time() - c0
     links = sum(len(w) for w in planned.work.values())
     todo = sum(w.keep is None for items in planned.work.values() for w in items)
-    print(json.dumps({"seconds": seconds, "links": links, "todo": todo, "peak": _peak()}))
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "links": links, "todo": todo, "peak": _peak()}))
 
 
 def _pages(folder):
     from herdmask.app import pages
     from herdmask.app.runfolder import RunFolder
 
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     pages.write_run_pages(RunFolder(str(folder / "out")), {}, {}, "stand-ins")
-    print(json.dumps({"seconds": time.perf_counter() - t0, "peak": _peak()}))
+    print(json.dumps({"seconds": time.perf_counter() - t0, "cpu": time.process_time() - c0, "peak": _peak()}))
 
 
 def _peak():
@@ -209,11 +209,11 @@ def main():
     print(f"run folder: {CAMERAS} cameras x {DAYS} days x {HOURS} h ({time.perf_counter() - t0:.0f} s to reach; "
           f"{(folder / 'complete').read_text().strip()})")
     planned = _in_child("plan", folder)
-    print(f"planning: {planned['links']:,} links ({planned['todo']:,} to do) in {planned['seconds']:.1f} s, "
-          f"peak {planned['peak'] / 2**30:.2f} GiB  (targets: 30 s, 2 GiB)")
+    print(f"planning: {planned['links']:,} links ({planned['todo']:,} to do) in {planned['seconds']:.1f} s "
+          f"({planned['cpu']:.1f} s of CPU), peak {planned['peak'] / 2**30:.2f} GiB  (targets: 30 s, 2 GiB)")
     made = _in_child("pages", folder)
-    print(f"pages (summary, camera and day pages): {made['seconds']:.1f} s, peak {made['peak'] / 2**30:.2f} GiB  "
-          "(target: 60 s)")
+    print(f"pages (summary, camera and day pages): {made['seconds']:.1f} s ({made['cpu']:.1f} s of CPU), "
+          f"peak {made['peak'] / 2**30:.2f} GiB  (target: 60 s)")
 
 
 if __name__ == "__main__":

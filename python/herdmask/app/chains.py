@@ -31,7 +31,7 @@ class LinkWork:
 
     link: object  # plan.Link
     redo_reason: str = ""
-    keep: object = None  # the record kept (a done link that is current)
+    keep: object = None  # the token of the record kept (a done link that is current), else None
 
 
 class _Camera:

@@ -8,6 +8,7 @@ report: sentences and tables, no Python values.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 
 from . import figures, html_parts, identity, records, settings, standins, untracked, week, week_pages
@@ -182,12 +183,22 @@ def _across_pens(run, tallies, expected, page):
               "ids given along the camera's recording; each restart of the keys gives new ones.</p>")
 
 
-def _next_steps(run, chains, tallies, expected, outdated, cameras, page):
+@dataclasses.dataclass
+class _Seen:
+    """What the summary page keeps of a camera once its pages are written."""
+
+    tally: object
+    stretches: list
+    outdated: int
+    asked: list  # its done links with the most questions
+
+
+def _next_steps(run, seen, expected, cameras, page):
     items = []
     causes = {}
-    for camera, chain in chains.items():
-        for s in untracked.stretches(chain):
-            causes.setdefault(s.cause.key, {}).setdefault(camera, []).append(s)
+    for camera, s in seen.items():
+        for stretch in s.stretches:
+            causes.setdefault(stretch.cause.key, {}).setdefault(camera, []).append(stretch)
     for key, per_camera in sorted(causes.items(), key=lambda kv: -sum(s.links for g in kv[1].values() for s in g)):
         cause = next(iter(per_camera.values()))[0].cause
         where = "; ".join(f"{_a(run.camera_file(c, '.html'), page, f'camera {c}')}: {len(g):,} stretch(es), "
@@ -195,12 +206,12 @@ def _next_steps(run, chains, tallies, expected, outdated, cameras, page):
                           for c, g in per_camera.items())
         items.append(f"<li><b>Not tracked, {_e(cause.title)}</b> ({where}). <i>To change it:</i> "
                      f"{_e(cause.action)}.</li>")
-    for camera, t in tallies.items():
-        want = expected.get(camera)
+    for camera, s in seen.items():
+        want, t = expected.get(camera), s.tally
         if want and t.hours_tracked and t.animals_seen != want:
             items.append(f"<li>Camera {_e(camera)}: up to {t.animals_seen} animals tracked at once, but the pen holds "
                          f"{want}: check its animals (--animals or the lab file).</li>")
-    again = sum(1 for chain in chains.values() for r in chain if outdated.get(r.key))
+    again = sum(s.outdated for s in seen.values())
     if again:
         items.append(f"<li><b>{again:,} tracked segment(s) are to be made again</b> by the next run (their camera "
                      "pages say why).</li>")
@@ -208,8 +219,7 @@ def _next_steps(run, chains, tallies, expected, outdated, cameras, page):
         if info.get("warning"):
             items.append(f"<li>Camera {_e(camera)}: {_e(info['warning'])} "
                          f"({_a(run.camera_file(camera, '.html'), page, 'camera page')}).</li>")
-    asked = sorted((r for chain in chains.values() for r in chain if r.status == records.DONE and r.questions),
-                   key=lambda r: -r.questions)[:5]
+    asked = sorted((r for s in seen.values() for r in s.asked), key=lambda r: -r.questions)[:_ASKED]
     if asked:
         lines = "".join(f"<li>{_a(os.path.join(run.report_dir(r), 'segment.html'), page, r.describe())}: "
                         f"{r.questions} question(s)</li>" for r in asked)
@@ -219,6 +229,9 @@ def _next_steps(run, chains, tallies, expected, outdated, cameras, page):
         items.append("<li>Every segment was tracked, every identity was carried and no report has a question: "
                      "nothing needs a look.</li>")
     return "<ol class='next'>" + "".join(items) + "</ol>"
+
+
+_ASKED = 5
 
 
 def _seconds(value):
@@ -273,17 +286,20 @@ def write_run_pages(run, cameras, timing, models_description):
     stored = run.settings
     banner = standins.banner_html(standins.made_with_standins(stored))
     expected = {c: int(v["animals"]) for c, v in (stored.get("cameras") or {}).items() if v.get("animals")}
-    chains, outdated, tallies = {}, {}, {}
+    seen = {}
     for camera in run.cameras():
-        chain = chains[camera] = run.chain(camera)
-        outdated.update(outdated_links(run, chain, settings.fingerprint(stored, camera)))
-    for camera, chain in chains.items():
+        # one camera's records at a time: a week of ten pens does not fit in memory at once
+        chain = run.read_chain(camera)
+        outdated = outdated_links(run, chain, settings.fingerprint(stored, camera))
         cpage = run.camera_file(camera, ".html")
-        body, tallies[camera] = _camera_page_body(run, camera, chain, outdated, cameras.get(camera, {}), cpage,
-                                                  expected.get(camera), banner)
+        body, tally = _camera_page_body(run, camera, chain, outdated, cameras.get(camera, {}), cpage,
+                                        expected.get(camera), banner)
         _write(cpage, f"Camera {camera}", body, f"<nav>{_a(page, cpage, 'Run summary')}</nav>", banner)
-    body = ["<h2>Across pens</h2>", _across_pens(run, tallies, expected, page),
-            "<h2>What to look at next</h2>", _next_steps(run, chains, tallies, expected, outdated, cameras, page),
+        asked = sorted((r for r in chain if r.status == records.DONE and r.questions), key=lambda r: -r.questions)
+        seen[camera] = _Seen(tally, untracked.stretches(chain), len(outdated), asked[:_ASKED])
+        del chain
+    body = ["<h2>Across pens</h2>", _across_pens(run, {c: s.tally for c, s in seen.items()}, expected, page),
+            "<h2>What to look at next</h2>", _next_steps(run, seen, expected, cameras, page),
             "<p>Tables: ", _a(run.path(RUN_SUMMARY), page, RUN_SUMMARY),
             " (one row per segment and its status), ", _a(run.path(IDENTITIES), page, IDENTITIES),
             " (one row per box key per segment, with its track id).</p>",

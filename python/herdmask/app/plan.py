@@ -73,20 +73,31 @@ def build_chains(table, run, time_step, extractions, probed=None):
         videos[name] = VideoEntry(row["Camera Number"], name, row["File Path"], row["Date"], row["Time"],
                                   info.fps if info else 0.0, info.frame_count if info else 0), info
     chains = {}
+    cut = {}  # videos of one length are cut alike: a week of a pen is hundreds of 10-minute videos
     for camera in sorted({v.camera for v, _ in videos.values()}, key=lambda c: (len(c), c)):
         links = []
         for v, info in sorted((x for x in videos.values() if x[0].camera == camera), key=lambda x: x[0].order):
-            plans = hm.plan_segments(info, time_step) if info else []
-            for p in plans:
-                t0, t1 = (_start_of(v) + timedelta(minutes=m) for m in (p.start_min, p.end_min))
-                links.append(Link(camera, v.name, p.folder, len(links), t0.isoformat(), t1.isoformat(),
-                                  run.frames_dir(extractions[camera], v.date, v.name, p.folder),
-                                  records.pack_positions(p.positions)))
+            start = _start_of(v)
+            plans = _segments(cut, info, time_step) if info else []
+            frames_dir = run.video_frames(extractions[camera], v.date, v.name)
+            for folder, start_min, end_min, positions in plans:
+                t0, t1 = start + timedelta(minutes=start_min), start + timedelta(minutes=end_min)
+                links.append(Link(camera, v.name, folder, len(links), t0.isoformat(), t1.isoformat(),
+                                  frames_dir(folder), positions))
             if not plans:
-                start = _start_of(v).isoformat()
-                links.append(Link(camera, v.name, WHOLE_VIDEO, len(links), start, start, ""))
+                links.append(Link(camera, v.name, WHOLE_VIDEO, len(links), start.isoformat(), start.isoformat(), ""))
         chains[camera] = links
     return chains, {name: v for name, (v, _) in videos.items()}
+
+
+def _segments(cut, info, time_step):
+    """(folder, start minute, end minute, packed positions) of each segment of the video."""
+    key = (info.fps, info.frame_count, info.minutes)
+    if key not in cut:
+        cut[key] = [(p.folder, p.start_min, p.end_min, records.pack_positions(p.positions))
+                    for p in hm.plan_segments(info, time_step)]
+    # each link gets lists of its own
+    return [(folder, a, b, [list(run) for run in packed]) for folder, a, b, packed in cut[key]]
 
 
 def _listing(base_dir):

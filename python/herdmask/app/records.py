@@ -16,9 +16,10 @@ from typing import Optional
 
 from .files import write_text
 
-__all__ = ["CARRIED", "DONE", "FAILED", "Identity", "LinkRecord", "NO_FRAMES", "NO_START", "RECORD_VERSION",
-           "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS", "pack_positions", "read_json", "read_record",
-           "summary_table", "unpack_positions", "write_json", "write_record", "write_table"]
+__all__ = ["CARRIED", "DONE", "FAILED", "FIELD_ORDER", "Identity", "LinkRecord", "NO_FRAMES", "NO_START",
+           "RECORD_VERSION", "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS", "pack_positions",
+           "read_json", "read_record", "record_of_row", "record_row", "summary_table", "unpack_positions", "write_json",
+           "write_record", "write_table"]
 
 RECORD_VERSION = 2
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -116,8 +117,8 @@ class LinkRecord:
         record no longer holds are left out. A record without a version is of the first layout."""
         fields = {k: v for k, v in data.items() if k in _RECORD_FIELDS}
         fields.setdefault("version", 1)
-        fields["identities"] = [Identity(*(i.get(k, d) for k, d in _IDENTITY_FIELDS))
-                                for i in fields.get("identities") or [] if isinstance(i, dict) and "box_key" in i]
+        fields["identities"] = [_identity(i) for i in fields.get("identities") or [] if isinstance(i, dict)
+                                and "box_key" in i]
         fields["track_ids"] = {str(k): int(v) for k, v in (fields.get("track_ids") or {}).items()}
         for name in ("figures",):
             fields[name] = fields.get(name) or {}
@@ -134,11 +135,52 @@ _RECORD_FIELDS = frozenset(f.name for f in dataclasses.fields(LinkRecord))
 _IDENTITY_FIELDS = [(f.name, f.default) for f in dataclasses.fields(Identity)]
 
 
+FIELD_ORDER = [f.name for f in dataclasses.fields(LinkRecord)]
+_IDENTITIES_AT, _KEYS_AT, _TRACK_IDS_AT = (FIELD_ORDER.index(n) for n in ("identities", "keys", "track_ids"))
+_SHARED_AT = [FIELD_ORDER.index(n) for n in ("camera", "status", "started", "fingerprint", "worker")]
+
+
+def record_row(record):
+    """The record as a row of its field values in FIELD_ORDER, each identity a row of its own: the
+    compact form an index of many records keeps."""
+    row = [getattr(record, name) for name in FIELD_ORDER]
+    row[_IDENTITIES_AT] = [[getattr(i, k) for k, _ in _IDENTITY_FIELDS] for i in record.identities]
+    return row
+
+
+def record_of_row(row):
+    """The record of a row made by record_row (with the same FIELD_ORDER)."""
+    row = list(row)
+    # the same few texts in every record, kept once: a week of a pen is 46,000 records
+    intern = sys.intern
+    row[_IDENTITIES_AT] = [Identity(intern(i[0]), *i[1:]) for i in row[_IDENTITIES_AT]]
+    row[_KEYS_AT] = [intern(k) for k in row[_KEYS_AT]]
+    row[_TRACK_IDS_AT] = {intern(k): v for k, v in row[_TRACK_IDS_AT].items()}
+    for at in _SHARED_AT:
+        if isinstance(row[at], str):
+            row[at] = intern(row[at])
+    return LinkRecord(*row)
+
+
+def _identity(data):
+    try:
+        return Identity(**data)  # as written: the record's own fields
+    except TypeError:
+        return Identity(*(data.get(k, d) for k, d in _IDENTITY_FIELDS))
+
+
 def pack_positions(positions):
     """Video positions as runs [first, count, step] of evenly spaced ones: the 150 positions of a
     0.1-minute segment at 25 frames per second are one run."""
+    import numpy as np
+
+    values = np.asarray(positions, dtype=np.int64).ravel()
+    if values.size and (values.size < 3 or np.all(np.diff(values) == values[1] - values[0])) and \
+            (values.size == 1 or values[1] > values[0]):
+        step = int(values[1] - values[0]) if values.size > 1 else 1
+        return [[int(values[0]), int(values.size), step]]
     runs = []
-    for p in (int(v) for v in positions):
+    for p in values.tolist():
         if runs:
             first, count, step = runs[-1]
             if count == 1 and p > first:

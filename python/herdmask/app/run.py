@@ -130,7 +130,7 @@ def _plan_work(args, run, chains, fingerprints):
             else:
                 why = identity.redo_reason(r, by_key, fingerprints[camera])
                 if not why:
-                    items.append(LinkWork(link, keep=r))
+                    items.append(LinkWork(link, keep=r.token))
                     continue
             todo.add(link.key)
             items.append(LinkWork(link, redo_reason=why))

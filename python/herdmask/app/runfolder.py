@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import gc
 import json
 import os
 import re
@@ -63,11 +64,12 @@ EVALUATION_PAGE = "evaluation.html"
 TRACKS = "tracks.csv"
 TRACKS_COLUMNS = ["frame", "box_key", "x", "y", "w", "h", "area", "cx", "cy"]
 _TOKEN_FILE = ".herdmask-token"
+_FRAMES_LEAF = os.sep + "right_cropped_frames"
 # Each video's records, read together: a week of ten pens is some 460,000 record files, too many
 # to read one by one whenever a run plans or writes its pages. An index stands for its folder while
 # the folder's modification time is the one it was made at (every record write changes it).
 INDEX_FOLDER = os.path.join("links", ".index")
-INDEX_VERSION = 1
+INDEX_VERSION = 2
 INDEX_SETTLED_NS = 2_000_000_000
 _CAMERA_OF_VIDEO = re.compile(r"Camera(\d+)_")
 _STAGED, _OLD = ".new", ".old"
@@ -175,6 +177,11 @@ class RunFolder:
     def settings(self):
         return records.read_json(self.path(SETTINGS)) or {}
 
+    def zones_file(self, camera):
+        """The camera's zones file (named polygons for the behaviour measures) as the lab file gave
+        it, or None."""
+        return ((self.settings.get("cameras") or {}).get(str(camera)) or {}).get("zones")
+
     def write_settings(self, settings):
         records.write_json(self.path(SETTINGS), settings)
 
@@ -183,7 +190,12 @@ class RunFolder:
         return os.path.join(self.out, "frames", extraction)
 
     def frames_dir(self, extraction, date, video, segment):
-        return os.path.join(self.frames_base(extraction), date, video, segment, "right_cropped_frames")
+        return self.video_frames(extraction, date, video)(segment)
+
+    def video_frames(self, extraction, date, video):
+        """segment -> its frame folder, for one video (the same as frames_dir, once per video)."""
+        base = os.path.join(self.frames_base(extraction), date, video) + os.sep
+        return lambda segment: base + segment + _FRAMES_LEAF
 
     def extraction_log(self, video):
         return os.path.join(self.out, "logs", video, "extraction.log")
@@ -289,8 +301,9 @@ class RunFolder:
         """The camera's chain as `chain` gives it, read afresh and not kept: a caller going through
         the cameras one by one holds one camera's records at a time."""
         mine = []
-        for video, folder in self._video_folders().get(str(camera), []):
-            mine.extend(r for r in self._video_records(video, folder) if r.camera == str(camera))
+        with _no_collection():
+            for video, folder in self._video_folders().get(str(camera), []):
+                mine.extend(r for r in self._video_records(video, folder) if r.camera == str(camera))
         cut = {r.video for r in mine if r.segment}
         return sorted((r for r in mine if r.segment or r.video not in cut), key=chain_order)
 
@@ -303,8 +316,9 @@ class RunFolder:
             return []
         index_path = os.path.join(self.out, INDEX_FOLDER, video + ".json")
         index = records.read_json(index_path)
-        if index and index.get("version") == INDEX_VERSION and index.get("stamp") == stamp:
-            return [records.LinkRecord.from_dict(d) for d in index["records"]]
+        if index and index.get("version") == INDEX_VERSION and index.get("stamp") == stamp \
+                and index.get("fields") == records.FIELD_ORDER:
+            return [records.record_of_row(row) for row in index["rows"]]
         found = []
         for name in sorted(os.listdir(folder)):
             if name.endswith(".json") and not name.startswith("."):
@@ -314,8 +328,9 @@ class RunFolder:
         # a folder written to a moment ago may change again within its clock's resolution
         if time.time_ns() - stamp > INDEX_SETTLED_NS:
             with contextlib.suppress(OSError):  # a folder one may only read is read without its index
-                write_text(index_path, json.dumps({"version": INDEX_VERSION, "stamp": stamp,
-                                                   "records": [r.to_dict() for r in found]}), durable=False)
+                index = {"version": INDEX_VERSION, "stamp": stamp, "fields": records.FIELD_ORDER,
+                         "rows": [records.record_row(r) for r in found]}
+                write_text(index_path, json.dumps(index), durable=False)
         return found
 
     # ------------------------------------------------------------ a link's outputs
@@ -375,6 +390,21 @@ class RunFolder:
         token = keep.token if keep is not None and keep.status == records.DONE else None
         for home in (self._annotation_home(record), self._report_home(record)):
             _settle(home, token)
+
+
+@contextlib.contextmanager
+def _no_collection():
+    """Python's cycle collector paused while many records are made, and the records left out of its
+    later rounds: each round walks every object made so far, so that reading a week of records
+    took most of its time collecting. Records hold no cycles: counting references frees them."""
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.freeze()
+        if was:
+            gc.enable()
 
 
 def chain_order(record):

@@ -1,8 +1,8 @@
 """What a camera's chain adds up to over days of recording: the figures the run's pages show.
 
-Everything here is counted from the link records of a camera's chain in
-recording order, once per page; nothing is drawn or written. A week of a pen
-at 0.1-minute segments is some 46,000 links: these are single passes over them.
+A camera's link records are read once into columns (`ChainTable`), and every
+count and timeline is taken from those: a week of a pen at 0.1-minute segments
+is some 46,000 links.
 """
 
 from __future__ import annotations
@@ -15,21 +15,54 @@ import numpy as np
 
 from . import records
 
-__all__ = ["CameraTally", "DayTimeline", "STATUS_CODES", "STARTED_CODES", "day_timelines", "tally"]
+__all__ = ["CameraTally", "ChainTable", "DayTimeline", "STATUS_CODES", "STARTED_CODES", "day_timelines", "tally"]
 
 # codes of the timeline's cells: how a tracked animal's link started, and what became of a link
 STARTED_CODES = {records.STARTED_BY_SEARCH: 1, records.CARRIED: 2, records.RELINKED: 3, records.RESTARTED: 4}
 STATUS_CODES = {records.DONE: 1, records.NO_START: 2, records.NO_FRAMES: 3, records.FAILED: 4}
+_STATUS_OF_CODE = {code: status for status, code in STATUS_CODES.items()}
 
 
-def _hours(record):
-    start, end = datetime.fromisoformat(record.start_time), datetime.fromisoformat(record.end_time)
-    return max(0.0, (end - start).total_seconds() / 3600)
+def _minutes(t):
+    return t.hour * 60 + t.minute + t.second / 60 + t.microsecond / 6e7
+
+
+class ChainTable:
+    """A camera's links in columns, in chain order."""
+
+    def __init__(self, chain):
+        starts = [datetime.fromisoformat(r.start_time) for r in chain]
+        ends = [datetime.fromisoformat(r.end_time) for r in chain]
+        self.day = np.array([r.start_time[:10] for r in chain], dtype=object)
+        self.hour = np.array([t.hour for t in starts], np.int16)
+        self.start = np.array([_minutes(t) for t in starts])  # minutes after midnight
+        # a link running past midnight ends, for its day, at midnight
+        self.end = np.array([_minutes(e) if e.date() == s.date() else 24 * 60.0 for s, e in zip(starts, ends)])
+        self.hours = np.array([max(0.0, (e - s).total_seconds() / 3600) for s, e in zip(starts, ends)])
+        self.status = np.array([STATUS_CODES.get(r.status, STATUS_CODES[records.FAILED]) for r in chain], np.uint8)
+        done = self.status == STATUS_CODES[records.DONE]
+        self.started = np.array([STARTED_CODES.get(r.started, 1) for r in chain], np.uint8) * done
+        self.questions = np.array([r.questions or 0 for r in chain], np.int64) * done
+        self.animals = np.array([len(r.keys) for r in chain], np.int64) * done
+        link, track = [], []  # one entry per animal tracked in a done link
+        for k, r in enumerate(chain):
+            if r.status == records.DONE:
+                for i in r.identities:
+                    if i.frames_tracked and i.box_key in r.track_ids:
+                        link.append(k)
+                        track.append(r.track_ids[i.box_key])
+        self.id_link = np.array(link, np.int64)
+        self.id_track = np.array(track, np.int64)
+        # every id of a done link, tracked or not: the link's animals
+        self.all_ids = [r.track_ids if r.status == records.DONE else {} for r in chain]
+
+    def __len__(self):
+        return self.status.size
 
 
 @dataclasses.dataclass
 class CameraTally:
-    """One camera's links counted: over the whole chain, and per day (`days`, date -> CameraTally)."""
+    """A camera's links counted: over the whole chain, and per day (`days`, date -> CameraTally)."""
 
     hours_recorded: float = 0.0
     hours_tracked: float = 0.0
@@ -42,40 +75,37 @@ class CameraTally:
     track_ids: set = dataclasses.field(default_factory=set)
     days: dict = dataclasses.field(default_factory=dict)
 
-    def add(self, record, hours):
-        self.links += 1
-        self.hours_recorded += hours
-        self.by_status[record.status] += 1
-        if record.status != records.DONE:
-            return
-        self.hours_tracked += hours
-        self.restarts += record.started == records.RESTARTED
-        self.relinks += record.started == records.RELINKED
-        self.questions += record.questions or 0
-        self.animals_seen = max(self.animals_seen, len(record.keys))
-        self.track_ids.update(record.track_ids.values())
-
     @property
     def questions_per_hour(self):
         return self.questions / self.hours_tracked if self.hours_tracked else None
 
 
-def tally(chain):
-    """The CameraTally of a camera's chain, with one per recording day."""
-    whole = CameraTally()
-    for r in chain:
-        hours = _hours(r)
-        whole.add(r, hours)
-        day = r.start_time[:10]
-        if day not in whole.days:
-            whole.days[day] = CameraTally()
-        whole.days[day].add(r, hours)
+def tally_of(table, where):
+    """The CameraTally of the links `where` (a boolean mask over the table) selects."""
+    done = where & (table.status == STATUS_CODES[records.DONE])
+    codes = collections.Counter(table.status[where].tolist())
+    ids = set()
+    for k in np.flatnonzero(done):
+        ids.update(table.all_ids[k].values())
+    return CameraTally(
+        hours_recorded=float(table.hours[where].sum()), hours_tracked=float(table.hours[done].sum()),
+        links=int(where.sum()), by_status=collections.Counter({_STATUS_OF_CODE[c]: n for c, n in codes.items()}),
+        restarts=int((table.started[done] == STARTED_CODES[records.RESTARTED]).sum()),
+        relinks=int((table.started[done] == STARTED_CODES[records.RELINKED]).sum()),
+        questions=int(table.questions[where].sum()), animals_seen=int(table.animals[where].max(initial=0)),
+        track_ids=ids)
+
+
+def tally(table):
+    """The CameraTally of a camera's ChainTable, with one per recording day."""
+    whole = tally_of(table, np.ones(len(table), bool))
+    whole.days = {day: tally_of(table, table.day == day) for day in sorted(set(table.day.tolist()))}
     return whole
 
 
 @dataclasses.dataclass
 class DayTimeline:
-    """One day of a camera in clock time, in `cells.shape[1]` bins of `bin_minutes` from `start`
+    """One day of a camera in clock time, in `status.size` bins of `bin_minutes` from `start`
     (minutes after midnight): per track id, how its link started in each bin (STARTED_CODES, 0
     absent), and per bin what became of the links there (STATUS_CODES, the worst; 0 nothing
     recorded)."""
@@ -94,51 +124,41 @@ class DayTimeline:
         return self.start / 60, (self.start + self.status.size * self.bin_minutes) / 60
 
 
-def _minutes(text):
-    t = datetime.fromisoformat(text)
-    return t.hour * 60 + t.minute + t.second / 60 + t.microsecond / 6e7
+def _covered(rows, first, last, shape):
+    """Cells covered by the bin ranges [first, last) of the given rows."""
+    change = np.zeros((shape[0], shape[1] + 1), np.int32)
+    np.add.at(change, (rows, first), 1)
+    np.add.at(change, (rows, last), -1)
+    return np.cumsum(change, axis=1)[:, :-1] > 0
 
 
-def _end_minutes(record, day):
-    return _minutes(record.end_time) if record.end_time[:10] == day else 24 * 60
-
-
-def _window(chain):
-    """(first, last) minute after midnight that the chain's days span, on whole hours."""
-    first = min(_minutes(r.start_time) for r in chain)
-    last = max(_end_minutes(r, r.start_time[:10]) for r in chain)
-    first = first // 60 * 60
-    return first, max(-(-last // 60) * 60, first + 60)
-
-
-def day_timelines(chain, bins=720):
-    """{day: DayTimeline} of a camera's chain: every day over one window of clock time, cut into
-    `bins` bins (a minute for a window of 12 hours, five seconds for one of an hour)."""
-    if not chain:
+def day_timelines(table, bins=720):
+    """{day: DayTimeline} of a camera's ChainTable: every day over one window of clock time, on
+    whole hours, cut into `bins` bins (a minute for a window of 12 hours)."""
+    if not len(table):
         return {}
-    start, end = _window(chain)
+    start = np.floor(table.start.min() / 60) * 60
+    end = max(np.ceil(table.end.max() / 60) * 60, start + 60)
     width = (end - start) / bins
-    by_day = collections.defaultdict(list)
-    for r in chain:
-        by_day[r.start_time[:10]].append(r)
+    first = np.clip(((table.start - start) / width).astype(np.int64), 0, bins - 1)
+    last = np.clip(np.ceil((table.end - start) / width).astype(np.int64), first + 1, bins)
     found = {}
-    for day, links in sorted(by_day.items()):
-        ids = sorted({i for r in links if r.status == records.DONE for i in r.track_ids.values()})
-        row = {t: k for k, t in enumerate(ids)}
-        cells = np.zeros((len(ids), bins), np.uint8)
+    for day in sorted(set(table.day.tolist())):
+        links = np.flatnonzero(table.day == day)
         status = np.zeros(bins, np.uint8)
-        restarts = []
-        for r in links:
-            a = min(int((_minutes(r.start_time) - start) / width), bins - 1)
-            b = min(max(int(np.ceil((_end_minutes(r, day) - start) / width)), a + 1), bins)
-            status[a:b] = np.maximum(status[a:b], STATUS_CODES.get(r.status, STATUS_CODES[records.FAILED]))
-            if r.status != records.DONE:
-                continue
-            seen = [row[r.track_ids[i.box_key]] for i in r.identities
-                    if i.frames_tracked and i.box_key in r.track_ids]
-            if seen:
-                cells[seen, a:b] = np.maximum(cells[seen, a:b], STARTED_CODES.get(r.started, 1))
-            if r.started == records.RESTARTED:
-                restarts.append(_minutes(r.start_time))
-        found[day] = DayTimeline(day, start, width, ids, cells, status, restarts)
+        for code in sorted(set(table.status[links].tolist())):
+            chosen = links[table.status[links] == code]
+            covered = _covered(np.zeros(chosen.size, np.int64), first[chosen], last[chosen], (1, bins))[0]
+            status[covered] = np.maximum(status[covered], code)
+        mine = np.isin(table.id_link, links)
+        id_links, id_tracks = table.id_link[mine], table.id_track[mine]
+        ids = sorted(set(id_tracks.tolist()))
+        rows = np.searchsorted(np.array(ids, np.int64), id_tracks)
+        cells = np.zeros((len(ids), bins), np.uint8)
+        for code in sorted(set(table.started[id_links].tolist())):
+            pick = table.started[id_links] == code
+            covered = _covered(rows[pick], first[id_links[pick]], last[id_links[pick]], cells.shape)
+            cells[covered] = np.maximum(cells[covered], code)
+        restarted = links[table.started[links] == STARTED_CODES[records.RESTARTED]]
+        found[day] = DayTimeline(day, float(start), float(width), ids, cells, status, table.start[restarted].tolist())
     return found

@@ -15,6 +15,8 @@ import io
 import os
 from datetime import date
 
+import numpy as np
+
 from . import records, untracked, week, week_figures
 from .files import write_text
 from .html_parts import a, e, figure, id_ranges, table
@@ -128,20 +130,19 @@ def _segment_list(run, links, page):
     return table(["Time", "Video", "Segment", "Status", "Started, or why not", "Track ids", ""], rows)
 
 
-def _day_page(run, camera, day, links, timeline, camera_page, neighbours, expected, banner, write):
+def _day_page(run, camera, day, columns, chain, timeline, camera_page, neighbours, banner, write):
     page = run.camera_file(camera, f"_{day}.html")
     img = week_figures.day_timeline(timeline, run.camera_file(camera, f"_{day}.png"),
                                     f"Camera {camera}, {date.fromisoformat(day):%A %d %B %Y}: track ids")
     body = [figure(img, page, "Each row is one track id: where it has colour, the animal was tracked, coloured by "
-                              "how its segment started; the strip above says what became of each minute's links; "
-                              "dashed lines mark where the keys restarted.")]
-    hours = {}
-    for r in links:
-        hours.setdefault(r.start_time[11:13], []).append(r)
+                              "how its segment started; the strip above says what became of the links; dashed "
+                              "lines mark where the keys restarted.")]
+    today = columns.day == day
+    links = [chain[k] for k in np.flatnonzero(today)]
     rows = []
-    for hour, group in sorted(hours.items()):
-        t = week.tally(group)
-        rows.append([f"{hour}:00", *counts_cells(t), e(id_ranges(t.track_ids))])
+    for hour in sorted(set(columns.hour[today].tolist())):
+        t = week.tally_of(columns, today & (columns.hour == hour))
+        rows.append([f"{hour:02d}:00", *counts_cells(t), e(id_ranges(t.track_ids))])
     body.append("<h2>Hours</h2>" + table(["Hour", *COUNT_HEADERS, "Track ids"], rows, COUNT_HEADERS))
     done = [r for r in links if r.status == records.DONE]
     restarted = [r for r in done if r.started in (records.RESTARTED, records.RELINKED)]
@@ -163,8 +164,9 @@ def _day_page(run, camera, day, links, timeline, camera_page, neighbours, expect
 def camera_pages(run, camera, chain, expected, page, banner, write):
     """Writes the camera's day pages; returns (the camera page's sections as HTML, its CameraTally).
     `write(path, title, body, nav, banner)` writes a page."""
-    t = week.tally(chain)
-    timelines = week.day_timelines(chain)
+    columns = week.ChainTable(chain)
+    t = week.tally(columns)
+    timelines = week.day_timelines(columns)
     body = []
     done = [r for r in chain if r.status == records.DONE]
     restarts = t.restarts + t.relinks
@@ -178,14 +180,10 @@ def camera_pages(run, camera, chain, expected, page, banner, write):
         body.append("<h2>When it was tracked</h2>" + figure(img, page, "One row per day, clock time across: what "
                                                                        "became of each minute's links."))
     days = sorted(timelines)
-    by_day = {}
-    for r in chain:
-        by_day.setdefault(r.start_time[:10], []).append(r)
     rows = []
     for i, day in enumerate(days):
         neighbours = (days[i - 1] if i else None, days[i + 1] if i + 1 < len(days) else None)
-        day_page = _day_page(run, camera, day, by_day[day], timelines[day], page, neighbours, expected, banner,
-                             write)
+        day_page = _day_page(run, camera, day, columns, chain, timelines[day], page, neighbours, banner, write)
         rows.append([a(day_page, page, f"{date.fromisoformat(day):%a %d %b %Y}"), *counts_cells(t.days[day])])
     body.append("<h2>Days</h2><p>Each day's page shows its track ids in clock time.</p>"
                 + table(["Day", *COUNT_HEADERS], rows, COUNT_HEADERS))
