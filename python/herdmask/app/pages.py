@@ -202,7 +202,7 @@ def _next_steps(run, seen, expected, cameras, page):
     for key, per_camera in sorted(causes.items(), key=lambda kv: -sum(s.links for g in kv[1].values() for s in g)):
         cause = next(iter(per_camera.values()))[0].cause
         where = "; ".join(f"{_a(run.camera_file(c, '.html'), page, f'camera {c}')}: {len(g):,} stretch(es), "
-                          f"{sum(s.links for s in g):,} links, {week_pages.hours_text(sum(s.hours for s in g))}"
+                          f"{week_pages.span_text(sum(s.links for s in g), sum(s.hours for s in g))}"
                           for c, g in per_camera.items())
         items.append(f"<li><b>Not tracked, {_e(cause.title)}</b> ({where}). <i>To change it:</i> "
                      f"{_e(cause.action)}.</li>")

@@ -71,11 +71,12 @@ class Stretch:
     links: int
     first: object  # the first record of the stretch (its log says the most)
     reason: str  # the first link's reason, as said
+    hours: float = 0.0  # of recording its links span (a video that cannot be opened spans none)
 
-    @property
-    def hours(self):
-        span = datetime.fromisoformat(self.end_time) - datetime.fromisoformat(self.start_time)
-        return span.total_seconds() / 3600
+
+def _hours(record):
+    span = datetime.fromisoformat(record.end_time) - datetime.fromisoformat(record.start_time)
+    return max(0.0, span.total_seconds() / 3600)
 
 
 def stretches(chain):
@@ -86,10 +87,10 @@ def stretches(chain):
             current = None
             continue
         cause = cause_of(r.status, r.reason)
-        if current is not None and current.cause is cause:
-            current.end_time = max(current.end_time, r.end_time)
-            current.links += 1
-            continue
-        current = Stretch(r.camera, cause, r.start_time, r.end_time, 1, r, r.reason)
-        found.append(current)
+        if current is None or current.cause is not cause:
+            current = Stretch(r.camera, cause, r.start_time, r.end_time, 0, r, r.reason)
+            found.append(current)
+        current.end_time = max(current.end_time, r.end_time)
+        current.links += 1
+        current.hours += _hours(r)
     return found

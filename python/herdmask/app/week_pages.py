@@ -21,7 +21,7 @@ from . import records, untracked, week, week_figures
 from .files import write_text
 from .html_parts import a, e, figure, id_ranges, table
 
-__all__ = ["COUNT_HEADERS", "LISTED", "camera_pages", "counts_cells", "hours_text"]
+__all__ = ["COUNT_HEADERS", "LISTED", "camera_pages", "counts_cells", "hours_text", "span_text"]
 
 LISTED = 15  # stretches, restarts and questioned links listed by name on a page
 SEGMENTS_LISTED = 300  # a day of at most this many links lists them one by one
@@ -29,6 +29,11 @@ SEGMENTS_LISTED = 300  # a day of at most this many links lists them one by one
 
 def hours_text(hours):
     return f"{hours:.1f} h" if hours >= 0.05 or hours == 0 else f"{hours * 60:.1f} min"
+
+
+def span_text(links, hours):
+    """"12 links, 2.5 h"; a stretch of videos that cannot be opened spans no known time."""
+    return f"{links:,} links" + (f", {hours_text(hours)}" if hours else "")
 
 
 def counts_cells(t):
@@ -78,8 +83,9 @@ def _untracked_section(run, camera, found, page, expected):
         cause = group[0].cause
         title = cause.title if key != "no-start" or not expected else \
             f"no examined frame shows {expected} animals apart in the pen"
-        items.append(f"<li><b>{e(title)}</b>: {len(group):,} stretch(es), {sum(s.links for s in group):,} links, "
-                     f"{e(hours_text(sum(s.hours for s in group)))}. <i>To change it:</i> {e(cause.action)}.</li>")
+        items.append(f"<li><b>{e(title)}</b>: {len(group):,} stretch(es), "
+                     f"{e(span_text(sum(s.links for s in group), sum(s.hours for s in group)))}. <i>To change it:</i> "
+                     f"{e(cause.action)}.</li>")
     longest = sorted(found, key=lambda s: -s.links)[:LISTED]
     csv_path = run.camera_file(camera, "_untracked.csv")
     _write_stretches(csv_path, found)
