@@ -139,7 +139,8 @@ class Mask_Refinement:
         turn_of = {frame_idx: turn for turn, frame_idx in enumerate(order)}
         if len(turn_of) != len(order):
             raise ValueError("order names a frame more than once")
-        waiting = {}  # turn -> (frame_idx, {object_id: _Packed or the mask})
+        waiting = {}  # turn -> (frame_idx, {object_id: _Packed})
+        store = _core_refine.RunStore()
         next_turn = 0
         first_key = _NO_FRAME
 
@@ -157,7 +158,7 @@ class Mask_Refinement:
             if turn < next_turn:
                 raise ValueError(f"frame {frame_idx!r} was handed over again after it was refined")
             if turn > next_turn:
-                waiting[turn] = (frame_idx, {oid: _Packed(mask) for oid, mask in objects.items()})
+                waiting[turn] = (frame_idx, {oid: _Packed(store, mask) for oid, mask in objects.items()})
                 continue
             yield refine(frame_idx, objects, objects)
             next_turn += 1
@@ -213,7 +214,7 @@ class _Packed:
 
     __slots__ = ("runs", "dtype")
 
-    def __init__(self, mask):
+    def __init__(self, store, mask):
         arr = np.asarray(mask)
-        self.runs = _core_refine.pack_mask(arr)
+        self.runs = store.pack(arr)
         self.dtype = arr.dtype
