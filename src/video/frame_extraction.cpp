@@ -192,21 +192,6 @@ class ImageWriterPool {
   bool closing_ = false;
 };
 
-// Keeps the aspect ratio: the width follows from the target height, rounded up.
-cv::Size size_for_height(const cv::Size& image, std::int64_t target_height) {
-  if (target_height <= 0 || target_height > std::numeric_limits<int>::max())
-    throw ValueError(
-        "resize_dim: the target height (its second element) must be a positive "
-        "number of pixels, got " +
-        int_text(target_height));
-  const double width = std::ceil(static_cast<double>(target_height) *
-                                 (static_cast<double>(image.width) / image.height));
-  if (!(width >= 1 && width <= std::numeric_limits<int>::max()))
-    throw ValueError("resize_dim: a target height of " + int_text(target_height) +
-                     " gives an image too wide to make");
-  return {static_cast<int>(width), static_cast<int>(target_height)};
-}
-
 bool stat_file(const std::string& path, std::uintmax_t& size,
                std::filesystem::file_time_type& modified) {
   std::error_code ec;
