@@ -55,16 +55,30 @@ def run_links(run_dir):
     return run, out
 
 
+def _in_video_pixels(tracks, record):
+    """A link's tracks table with its boxes in the pixels of the video's crop: the frames it tracked
+    may have been scaled (--resize)."""
+    sx, sy = record.frame_scale()
+    if (sx, sy) == (1.0, 1.0):
+        return tracks
+    tracks = tracks.copy()
+    for column, scale in (("x", sx), ("w", sx), ("y", sy), ("h", sy)):
+        tracks[column] = (tracks[column] / scale).round(2)
+    return tracks
+
+
 def run_mot(run_dir):
-    """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables."""
+    """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables;
+    boxes in the pixels of the video's crop, whatever size the frames were tracked at."""
     import pandas as pd
 
     from herdmask import export
 
     run, sequences = run_links(run_dir)
     empty = export.tracks_mot(export.segment_tracks({}))
-    return {name: pd.concat([empty] + [export.tracks_mot(run.tracks(r), ids, frames) for r, frames, ids in links],
-                            ignore_index=True) for name, links in sequences.items()}
+    return {name: pd.concat([empty] + [export.tracks_mot(_in_video_pixels(run.tracks(r), r), ids, frames)
+                                       for r, frames, ids in links], ignore_index=True)
+            for name, links in sequences.items()}
 
 
 def run_coco(run_dir, label=None):
@@ -80,7 +94,10 @@ def run_coco(run_dir, label=None):
             folder = run.annotation_dir(r)
             if not os.path.isdir(folder):
                 raise FileNotFoundError(f"the annotation files of {r.key} are missing from '{folder}'")
-            parts.append((folder, ids, frames, {"video": r.video, "segment": r.segment}))
+            fields = {"video": r.video, "segment": r.segment}
+            if r.resize_height is not None:  # masks at the size the frames were tracked at
+                fields["frame_scale"] = [round(v, 6) for v in r.frame_scale()]
+            parts.append((folder, ids, frames, fields))
         documents[name] = export.sequence_coco(parts, label, f"herdmask tracking export of {name} in {run.out}")
     return documents
 
