@@ -48,7 +48,12 @@ def load_sequences(path, predicted):
     if not os.path.isdir(path):
         raise FileNotFoundError(f"{role}: no such file or folder: {path}")
     if predicted and is_run_folder(path):
-        return export.run_mot(path)
+        from .proofread.source import corrected_run_mot
+
+        sequences, notes = corrected_run_mot(path)
+        for line in notes:
+            print(line)
+        return sequences
     files = _mot_files(path)
     if files:
         return {os.path.splitext(n)[0]: export.read_mot(os.path.join(path, n)) for n in files}

@@ -18,11 +18,11 @@ import re
 from .. import corrections as corr
 from .. import layout
 
-__all__ = ["FrameUnavailable", "LinkView", "RunView", "track_colour"]
+__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_run_coco", "corrected_run_mot", "sequence_name",
+           "track_colour"]
 
 _LONG_OVERLAP = re.compile(r"(Box\d+)-(Box\d+) \(frames (\d+)-(\d+)\)")
 _WENT_WRONG = re.compile(r"most\s+likely went wrong there is (Box\d+)")
-_BOX_KEY = re.compile(r"^Box(\d+)$")
 
 
 class FrameUnavailable(FileNotFoundError):
@@ -236,6 +236,86 @@ class RunView:
         return ids | {c.other for c in in_force.get(camera, []) if c.kind == corr.NEW_ID}
 
 
-def box_number(key):
-    m = _BOX_KEY.match(key)
-    return int(m.group(1)) if m else None
+# ------------------------------------------------------------------ the run's outputs, corrected
+
+
+def sequence_name(camera):
+    camera = str(camera)
+    return camera if camera.lower().startswith("camera") else f"Camera{camera}"
+
+
+class _Corrector:
+    """Applies the corrections in force to the rows of a run's exported sequences."""
+
+    def __init__(self, out):
+        from herdmask import export
+
+        self.view = RunView.open(out)
+        self.in_force, self.stale = self.view.corrections()
+        self.chains = export.run_chains(out)
+        self.cameras = {sequence_name(c): c for c in self.view.cameras}
+
+    def offsets(self, name):
+        """(first frame number, link key) of each link of the sequence, in chain order."""
+        return [(link["frame_offset"] + 1, f"{link['video']}/{link['segment'] or 'video'}")
+                for link in self.chains.get(name, [])]
+
+    def apply(self, name, keys, frame_index, ids):
+        """(ids, kept) of rows of sequence `name` given their link keys and frame indices."""
+        import numpy as np
+
+        camera = self.cameras.get(name)
+        corrections = self.in_force.get(camera, []) if camera is not None else []
+        ids = np.asarray(ids, dtype=np.int64)
+        if not corrections:
+            return ids, np.ones(len(ids), dtype=bool)
+        positions = self.view.positions(camera)
+        position = np.array([positions.get(k, -1) for k in keys], dtype=np.int64)
+        corrected, wrong = corr.apply_corrections(ids, position, frame_index, corrections, positions)
+        return corrected, ~wrong
+
+    def notes(self):
+        applied = sum(len(v) for v in self.in_force.values())
+        lines = [f"{applied} correction(s) from {corr.CORRECTIONS} applied."] if applied else []
+        return lines + [f"A correction no longer applies: {c.describe()} ({why})." for c, why in self.stale]
+
+
+def corrected_run_mot(out):
+    """The run's MOTChallenge tables ({sequence: table}) with the corrections in force, and lines to print."""
+    import numpy as np
+
+    from herdmask import export
+
+    fix = _Corrector(out)
+    tables = export.run_mot(out)
+    for name, table in tables.items():
+        links = fix.offsets(name)
+        if not len(table) or not links:
+            continue
+        starts = np.array([s for s, _ in links])
+        which = np.searchsorted(starts, table["frame"].to_numpy(), side="right") - 1
+        keys = [links[i][1] for i in which]
+        ids, kept = fix.apply(name, keys, table["frame"].to_numpy() - starts[which], table["id"].to_numpy())
+        table = table.assign(id=ids)[kept].reset_index(drop=True)
+        tables[name] = table
+    return tables, fix.notes()
+
+
+def corrected_run_coco(out):
+    """The run's COCO documents ({sequence: document}) with the corrections in force, and lines to print."""
+    from herdmask import export
+
+    fix = _Corrector(out)
+    documents = export.run_coco(out)
+    for name, doc in documents.items():
+        images = {im["id"]: im for im in doc["images"]}
+        keys = [f"{images[a['image_id']]['video']}/{images[a['image_id']]['segment'] or 'video'}"
+                for a in doc["annotations"]]
+        frames = [images[a["image_id"]]["frame_index"] for a in doc["annotations"]]
+        ids, kept = fix.apply(name, keys, frames, [a["track_id"] for a in doc["annotations"]])
+        annotations = []
+        for a, track, keep in zip(doc["annotations"], ids.tolist(), kept.tolist()):
+            if keep:
+                annotations.append(dict(a, id=len(annotations) + 1, track_id=track))
+        doc["annotations"] = annotations
+    return documents, fix.notes()

@@ -1,0 +1,118 @@
+"""Run folders made up without tracking, for trying the proofreading page, rendering and their
+timings on a run of any size: one camera's chain of links, animals gliding as ellipses.
+
+Only the first link's frames and annotation files are drawn; every other link's annotation
+files are hard links to them (the same frames, the same masks), so a chain of thousands of
+links costs the disk one link. Also `swap_ids`, which makes an identity swap in a run's
+annotation files on purpose, as a tracker makes them.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+
+import numpy as np
+
+from .. import layout, records
+from ..files import write_atomic
+from ..plan import minute_text
+
+__all__ = ["make_run_folder", "swap_ids"]
+
+
+def _masks(frame, animals, height, width):
+    """Boolean ellipse masks of the animals at a frame: each circles slowly round its own place."""
+    yy, xx = np.ogrid[:height, :width]
+    out = np.zeros((animals, height, width), dtype=bool)
+    cols = math.ceil(math.sqrt(animals * width / height))
+    rows = math.ceil(animals / cols)
+    ry, rx = height / rows / 4, width / cols / 3.2
+    for a in range(animals):
+        angle = 0.02 * frame + a
+        cy = (a // cols + 0.5) * height / rows + ry * 0.6 * math.sin(angle)
+        cx = (a % cols + 0.5) * width / cols + rx * 0.6 * math.cos(angle)
+        out[a] = ((yy - cy) / ry) ** 2 + ((xx - cx) / rx) ** 2 <= 1
+    return out
+
+
+def _write_first_link(folder, frames_dir, frames, animals, height, width):
+    import herdmask as hm
+    from PIL import Image
+
+    os.makedirs(frames_dir, exist_ok=True)
+    ground = np.zeros((height, width, 3), dtype=np.uint8)
+    ground[:] = (70, 62, 55)
+    for i in range(frames):
+        masks = _masks(i, animals, height, width)
+        picture = ground.copy()
+        for a in range(animals):
+            picture[masks[a]] = (200 - 8 * a, 170, 150 + 6 * a)
+        path = write_atomic(os.path.join(frames_dir, f"{i:04d}.jpg"),
+                            lambda tmp, p=picture: Image.fromarray(p).save(tmp, "JPEG", quality=85))
+        detections = []
+        for oid, ((x, y, w, h), polygons) in enumerate(hm.mask_outlines(masks, "pig"), start=1):
+            detections.append({"object_id": oid, "class_name": "pig", "xyxy": [[x, y, x + w, y + h]],
+                               "formatted_polygon": polygons})
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, f"output_pp_{i}.json"), "w") as f:
+            json.dump({"image_path": os.path.abspath(path), "frame_index": i, "detections": detections}, f)
+
+
+def make_run_folder(out, links=3, frames=10, animals=3, height=96, width=144, segments_per_video=10,
+                    time_step=0.04, camera="1"):
+    """Writes a run folder of one camera's chain of `links` done links into `out`; returns `out`."""
+    out = os.path.abspath(out)
+    recs = []
+    first_dir = None
+    for n in range(links):
+        video_no, seg_no = divmod(n, segments_per_video)
+        video = f"Camera{camera}_{video_no + 1}_20240501{10 + video_no // 60:02d}{video_no % 60:02d}00"
+        start, end = round(seg_no * time_step, 6), round((seg_no + 1) * time_step, 6)
+        segment = f"{minute_text(start)}min_to_{minute_text(end)}min"
+        folder = os.path.join(out, "annotations", video, segment)
+        if first_dir is None:
+            frames_dir = layout.frames_dir(out, "20240501", video, segment)
+            _write_first_link(folder, frames_dir, frames, animals, height, width)
+            first_dir = folder
+        else:
+            os.makedirs(folder, exist_ok=True)
+            for i in range(frames):
+                os.link(os.path.join(first_dir, f"output_pp_{i}.json"), os.path.join(folder, f"output_pp_{i}.json"))
+        recs.append({"camera": camera, "video": video, "segment": segment, "position": n, "status": records.DONE,
+                     "reason": "", "started": records.STARTED_BY_SEARCH if n == 0 else records.CARRIED,
+                     "carried_from": "" if n == 0 else f"{recs[-1]['video']}/{recs[-1]['segment']}",
+                     "start_frame": 0, "frames": frames, "animals": animals, "questions": 0,
+                     "long_overlap": "No overlapping masks above the threshold: nothing to review.",
+                     "small_area_boxes": [], "seconds": 1.0, "finished": f"2024-05-01T12:00:{n % 60:02d}",
+                     "identities": [{"box_key": f"Box{a}", "first_frame": 0, "last_frame": frames - 1,
+                                     "frames_tracked": frames, "mean_area": 1.0} for a in range(animals)]})
+    records.write_table(os.path.join(out, layout.RUN_SUMMARY), records.summary_table(recs))
+    records.write_table(os.path.join(out, layout.IDENTITIES), records.identity_table([recs]))
+    return out
+
+
+def swap_ids(out, video, segment, frame, key_a, key_b):
+    """Swaps two box keys in the run's annotation files from `frame` of the link video/segment to
+    the end of its camera's chain (files are written anew, never through a hard link): an identity
+    swap as a tracker makes one. Returns the number of files changed."""
+    from .source import RunView
+
+    view = RunView.open(out)
+    link = next(lk for lk in view.links.values() if lk.video == video and lk.segment == segment)
+    a, b = int(key_a[3:]) + 1, int(key_b[3:]) + 1
+    changed = 0
+    for later in view.cameras[link.camera][link.position:]:
+        for index in range(frame if later is link else 0, later.frames):
+            path = view.annotation_path(later, index)
+            with open(path) as f:
+                data = json.load(f)
+            for det in data["detections"]:
+                det["object_id"] = {a: b, b: a}.get(det["object_id"], det["object_id"])
+            data["detections"].sort(key=lambda d: d["object_id"])
+            os.unlink(path)
+            with open(path, "w") as f:
+                json.dump(data, f, indent=4)
+            changed += 1
+    return changed
