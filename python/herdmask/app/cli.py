@@ -173,19 +173,21 @@ def _review_command(args):
     return 0
 
 
-_APP_PACKAGES = ("dask", "distributed", "tqdm")
+# what each command needs of the app extra
+_APP_PACKAGES = {"run": ("dask", "distributed", "tqdm"), "demo": ("dask", "distributed", "tqdm"),
+                 "proofread": ("starlette", "uvicorn")}
 
 
-def _missing_app_packages():
+def _missing_app_packages(command):
     import importlib.util
 
-    return [name for name in _APP_PACKAGES if importlib.util.find_spec(name) is None]
+    return [name for name in _APP_PACKAGES.get(command, ()) if importlib.util.find_spec(name) is None]
 
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
-    if args.command in ("run", "demo"):
-        missing = _missing_app_packages()
+    if args.command in _APP_PACKAGES:
+        missing = _missing_app_packages(args.command)
         if missing:
             print(f"herdmask {args.command} needs {', '.join(missing)}: pip install herdmask[app]", file=sys.stderr)
             return 2
