@@ -22,6 +22,7 @@ from .files import write_atomic
 __all__ = ["add_parser", "ffmpeg_executable", "render_command", "render_link", "render_run", "video_path"]
 
 DEFAULT_FPS = 25.0
+DEFAULT_HEIGHT = 720
 _SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
 _AHEAD = 3  # frames drawn ahead of the encoder
 
@@ -35,8 +36,24 @@ def add_parser(sub):
                     "proofreading page plays them.")
     p.add_argument("run_dir", metavar="RUN_DIR")
     p.add_argument("--camera", help="only this camera number")
+    p.add_argument("--height", type=_height, default=DEFAULT_HEIGHT, metavar="PIXELS",
+                   help=f"the videos' largest height (default {DEFAULT_HEIGHT}, half of a 1440-high frame, "
+                        "which a browser shows whole; frames no taller keep their size; 0: full size, "
+                        "about three times slower for 1440 x 2304 frames)")
     p.set_defaults(handler=render_command)
     return p
+
+
+def _height(text):
+    import argparse
+
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0 or 0 < value < 16:
+        raise argparse.ArgumentTypeError(f"expected 0 or a whole number of pixels from 16 up, got {text}")
+    return value
 
 
 def video_path(out, link):
@@ -72,8 +89,9 @@ def _encoder(ffmpeg, path, size, fps):
         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def render_link(view, link, in_force, ffmpeg=None):
-    """Writes the link's overlay video; returns (path, frames drawn, seconds)."""
+def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
+    """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size);
+    returns (path, frames drawn, seconds)."""
     from .proofread.frames import draw_frame
 
     ffmpeg = ffmpeg or ffmpeg_executable()
@@ -81,9 +99,11 @@ def render_link(view, link, in_force, ffmpeg=None):
     indices = [i for i in range(link.frames) if os.path.isfile(view.annotation_path(link, i))]
     if not indices:
         raise FileNotFoundError(f"{link.key} has no annotation files")
+    frame_height = view.frame_size(link, indices[0])[1]
+    scale = min(1.0, height / frame_height) if height else 1.0
 
     def draw(index):
-        return draw_frame(view, link, index, in_force, show_wrong=False)[0]
+        return draw_frame(view, link, index, in_force, show_wrong=False, scale=scale)[0]
 
     def encode(tmp):
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
@@ -114,7 +134,7 @@ def render_link(view, link, in_force, ffmpeg=None):
     return path, len(indices), time.perf_counter() - t0
 
 
-def render_run(out, camera=None):
+def render_run(out, camera=None, height=DEFAULT_HEIGHT):
     """Renders every tracked link of the run (of one camera); returns [(link, path or None, message)]."""
     from .proofread.source import FrameUnavailable, RunView
 
@@ -133,7 +153,7 @@ def render_run(out, camera=None):
             if not link.done:
                 continue
             try:
-                path, frames, seconds = render_link(view, link, in_force, ffmpeg)
+                path, frames, seconds = render_link(view, link, in_force, ffmpeg, height)
             except (FrameUnavailable, FileNotFoundError, ValueError, RuntimeError) as exc:
                 message = f"Camera {cam} {link.key}: not rendered: {exc}"
                 done.append((link, None, message))
@@ -149,7 +169,7 @@ def render_command(args):
     from .export import report_errors
 
     def run(args):
-        made = render_run(args.run_dir, args.camera)
+        made = render_run(args.run_dir, args.camera, args.height)
         if not made:
             print("No tracked link to render.")
         return 0 if all(path for _, path, _ in made) else 1

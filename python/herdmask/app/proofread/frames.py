@@ -42,14 +42,14 @@ def label_height(image_height):
     return max(11, image_height // 40)
 
 
-def draw_frame(view, link, index, in_force, show_wrong=True, image=None):
-    """(RGBA picture of the frame, its objects). Masks marked wrong are drawn grey with their id
-    and "?" when `show_wrong`, else left out, as every output leaves them out."""
+def draw_frame(view, link, index, in_force, show_wrong=True, scale=1.0):
+    """(RGBA picture of the frame at `scale` times its size, its objects). Masks marked wrong are
+    drawn grey with their id and "?" when `show_wrong`, else left out, as every output leaves
+    them out. The masks are filled at the picture's size from their outlines."""
     import herdmask as hm
 
     image_path, objects = frame_objects(view, link, index, in_force)
-    if image is None:
-        image = view.frame_image(link, index, image_path)
+    image = view.frame_image(link, index, image_path, scale)
     width, height = image.size
     _, masks, keys = view.frame_masks(link, index, height, width)
     plane = dict(zip(keys, masks))

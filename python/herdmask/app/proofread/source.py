@@ -170,15 +170,30 @@ class RunView:
                                                                     width)
         return image_path, masks, [f"Box{i}" for i in ids]
 
-    def frame_image(self, link, index, image_path=None):
-        """The frame as an RGB image: its extracted file, else the frame read again from the video."""
+    def frame_size(self, link, index):
+        """(width, height) of a frame, from its file's header."""
+        from PIL import Image
+
+        path = self.frame_objects(link, index)[0]
+        if not (path and os.path.isfile(path)):
+            raise FrameUnavailable(f"the frame file {path or '(none named)'} of {link.key} frame {index} is gone")
+        with Image.open(path) as im:
+            return im.size
+
+    def frame_image(self, link, index, image_path=None, scale=1.0):
+        """The frame as an RGB image, `scale` times its size: its extracted file, else the frame read
+        again from the video."""
         from PIL import Image
 
         if image_path is None:
             image_path = self.frame_objects(link, index)[0]
         if image_path and os.path.isfile(image_path):
             with Image.open(image_path) as im:
-                return im.convert("RGB")
+                size = (max(1, round(im.width * scale)), max(1, round(im.height * scale)))
+                if scale < 1:
+                    im.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
+                image = im.convert("RGB")
+            return image if image.size == size else image.resize(size, Image.BILINEAR)
         raise FrameUnavailable(f"the frame file {image_path or '(none named)'} of {link.key} frame {index} is gone, "
                                "and this run folder does not say where in its video the frame lies")
 
