@@ -84,3 +84,24 @@ def test_bad_input_is_one_line_and_a_failure(demo_run, tmp_path, capsys):
         assert cli.main(argv) == 2, argv
         err = capsys.readouterr().err
         assert message in err and err.count("\n") == 1 and "Traceback" not in err, err
+
+
+def _mot(path, rows, width=10):
+    path.parent.mkdir(exist_ok=True)
+    path.write_text("".join(f"{f},{i},{x},0,{width},10,1,-1,-1,-1\n" for f, i, x in rows))
+    return str(path)
+
+
+def test_a_pair_at_exactly_the_iou_threshold_is_a_match_and_names_must_pair(tmp_path, capsys):
+    truth = _mot(tmp_path / "gt" / "Camera1.txt", [(1, 1, 0), (2, 1, 0)])
+    same = _mot(tmp_path / "pred" / "Camera1.txt", [(1, 7, 0), (2, 7, 0)])
+    assert cli.main(["evaluate", same, truth, "--iou", "1", "--out", str(tmp_path / "e")]) == 0
+    assert "IDF1 1.000" in capsys.readouterr().out
+    # a box twice as wide over the true one: IoU 100 / 200, exactly the threshold
+    half = _mot(tmp_path / "half" / "Camera1.txt", [(1, 7, 0), (2, 7, 0)], width=20)
+    assert cli.main(["evaluate", half, truth, "--iou", "0.5", "--out", str(tmp_path / "e")]) == 0
+    assert "IDF1 1.000" in capsys.readouterr().out
+    other = _mot(tmp_path / "other" / "Camera2.txt", [(1, 7, 0)])
+    assert cli.main(["evaluate", other, truth, "--out", str(tmp_path / "e")]) == 2
+    assert "different names; give --pair" in capsys.readouterr().err
+    assert cli.main(["evaluate", other, truth, "--pair", "--out", str(tmp_path / "e")]) == 0

@@ -131,10 +131,10 @@ def test_the_server_refuses_requests_without_the_token_or_outside_the_run_folder
     secret = tmp_path / "secret.txt"
     secret.write_text("not for the page")
     os.symlink(secret, os.path.join(out, "out.txt"))
-    assert _request(port, "/files/run_summary.csv", token)[0] == 200
+    assert _request(port, "/files/settings.json", token)[0] == 200
     assert _request(port, f"/api/queue?token={token}")[0] == 200
-    refused = [("/files/run_summary.csv", None, None), ("/api/queue?token=wrong", None, None),
-               ("/files/run_summary.csv", token, "evil.example:80")]
+    refused = [("/files/settings.json", None, None), ("/api/queue?token=wrong", None, None),
+               ("/files/settings.json", token, "evil.example:80")]
     for path in ["/files/../secret.txt", "/files/%2e%2e/secret.txt", "/files/annotations/..%2f..%2fsecret.txt",
                  "/files/%252e%252e/secret.txt", "/files//etc/hostname", "/files/out.txt", "/files/.herdmask-run.lock"]:
         refused.append((path, token, None))

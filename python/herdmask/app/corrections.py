@@ -32,8 +32,8 @@ from datetime import datetime, timezone
 
 import numpy as np
 
-from . import layout
 from .files import write_text
+from .runfolder import RUN_LOCK
 
 __all__ = ["CORRECTIONS", "KINDS", "Correction", "CorrectionError", "LockBusy", "append_correction",
            "apply_corrections", "effective_corrections", "read_entries", "run_lock", "stale_corrections"]
@@ -220,7 +220,7 @@ def run_lock(out, wait=5.0):
     LockBusy when it stays taken for `wait` seconds."""
     import fcntl
 
-    fd = os.open(os.path.join(out, layout.RUN_LOCK), os.O_RDWR | os.O_CREAT, 0o644)
+    fd = os.open(os.path.join(out, RUN_LOCK), os.O_RDWR | os.O_CREAT, 0o644)
     try:
         deadline = time.monotonic() + wait
         while True:

@@ -82,7 +82,7 @@ def run_signals(view, moments=None):
                 continue
             start = link.start_frame or 0
             if link.started == "restarted":
-                why = view.record(link).get("restart_reason") or "the chain could not carry the animals"
+                why = link.restart_reason or "the chain could not carry the animals"
                 moments.at(link, start).add(RESTART, f"Keys restarted here ({why}): new ids from this frame.")
             elif link.started == "re-linked":
                 moments.at(link, start).add(RELINKED, f"Ids re-linked by position from {link.carried_from}: check "
@@ -109,27 +109,27 @@ def track_signals(link, tracks, moments, entering=None):
     """Adds the moments a link's tracks show; returns each id's last centre in the link.
 
     `tracks` holds numpy columns frame, box_key, area, cx, cy (one row per annotation file
-    and box key, area 0 where the mask is lost); `entering` maps an id to its last centre
+    and box key; a frame without a row, or with area 0, has lost the mask); `entering` maps an id to its last centre
     in the link before, when this link carried the ids on."""
     last_centres = {}
     keys = tracks["box_key"]
     for key in dict.fromkeys(keys.tolist()):
-        rows = keys == key
+        rows = (keys == key) & (tracks["area"] > 0)
         order = np.argsort(tracks["frame"][rows], kind="stable")
         frame = tracks["frame"][rows][order]
         area = tracks["area"][rows][order]
         cx, cy = tracks["cx"][rows][order], tracks["cy"][rows][order]
-        present = area > 0
         found = []
         label = _label(link, key)
-        # lost and appearing masks
-        changes = np.flatnonzero(present[1:] != present[:-1]) + 1
-        for i in changes[:MAX_PER_TRACK]:
-            if present[i]:
-                found.append((APPEARED, frame[i], f"The mask of {label} appears again.", False))
-            else:
-                found.append((LOST, frame[i], f"The mask of {label} is lost.", False))
-        seen = np.flatnonzero(present)
+        # lost and appearing masks: the frames the table has no mask of the key in
+        events = [(APPEARED, frame[0], "appears")] if len(frame) and frame[0] > 0 else []
+        for i in np.flatnonzero(np.diff(frame) > 1):
+            events += [(LOST, frame[i] + 1, "is lost"), (APPEARED, frame[i + 1], "appears again")]
+        if len(frame) and frame[-1] < link.frames - 1:
+            events.append((LOST, frame[-1] + 1, "is lost"))
+        for points, at, what in events[:MAX_PER_TRACK]:
+            found.append((points, at, f"The mask of {label} {what}.", False))
+        seen = np.arange(len(frame))
         if len(seen) >= 2:
             body = math.sqrt(float(np.median(area[seen])))
             step = np.hypot(np.diff(cx[seen]), np.diff(cy[seen])) / np.diff(frame[seen])

@@ -1,25 +1,23 @@
-"""The run folder as proofreading, rendering and the corrected outputs read it: the one place
-that knows today's files (run_summary.csv, identities.csv, links/, annotations/).
+"""The run folder as proofreading, rendering and the corrected outputs read it, through the run
+folder's own reader (`runfolder.RunFolder`) and its track ids (`identity.track_map`).
 
-Everything else asks this module for links, their track ids, their frames' objects and
-images, and the corrections in force, so that moving to the run folder's own reader is a
-change here alone. The tables are read with the csv module: the server answers its first
-page before pandas would have loaded.
+Everything else in proofreading asks this module for links, their track ids, their frames'
+objects and images, and the corrections in force: the one place where corrections meet the
+run's ids until `identity.TrackMap` applies them itself.
 """
 
 from __future__ import annotations
 
-import csv
 import dataclasses
 import json
 import os
 import re
 
 from .. import corrections as corr
-from .. import layout
+from .. import identity, records
+from ..runfolder import RunFolder, sequence_name
 
-__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_run_coco", "corrected_run_mot", "sequence_name",
-           "track_colour"]
+__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_run_coco", "corrected_run_mot", "track_colour"]
 
 _LONG_OVERLAP = re.compile(r"(Box\d+)-(Box\d+) \(frames (\d+)-(\d+)\)")
 _WENT_WRONG = re.compile(r"most\s+likely went wrong there is (Box\d+)")
@@ -29,37 +27,23 @@ class FrameUnavailable(FileNotFoundError):
     """The frame's image is gone and cannot be made again here."""
 
 
-def _int(text):
-    try:
-        return int(float(text))
-    except (TypeError, ValueError):
-        return None
-
-
 @dataclasses.dataclass
 class LinkView:
-    camera: str
-    video: str
-    segment: str
-    position: int  # place in the camera's chain, from 0
-    status: str
-    started: str = ""
-    carried_from: str = ""
-    start_frame: int | None = None
-    frames: int = 0
-    questions: int | None = None
-    long_overlap: str = ""
-    small_area_boxes: tuple = ()
-    stamp: str = ""  # when its results were made
-    track_ids: dict = dataclasses.field(default_factory=dict)  # box key -> id as the run made it
+    """A link of a camera's chain as proofreading shows it: its record, its place, its ids."""
+
+    record: records.LinkRecord
+    position: int  # place in the camera's chain as it is now, from 0
+    track_ids: dict  # box key -> id as the run made it
+
+    def __getattr__(self, name):  # camera, video, segment, key, status, started, frames, ...
+        if name == "record":
+            raise AttributeError(name)
+        return getattr(self.record, name)
 
     @property
-    def key(self):
-        return f"{self.video}/{self.segment or 'video'}"
-
-    @property
-    def done(self):
-        return self.status == "done"
+    def stamp(self):
+        """What changes when the link is made again."""
+        return self.record.token
 
     def long_overlaps(self):
         """[(box, box, first frame, last frame)] of the long overlaps the review found, and the box
@@ -87,37 +71,21 @@ def track_colour(track_id):
 class RunView:
     """A run folder's cameras, links and track ids, and the corrections made to them."""
 
-    def __init__(self, out, cameras):
-        self.out = out
+    def __init__(self, run, cameras):
+        self.run = run
+        self.out = run.out
         self.cameras = cameras  # {camera: [LinkView] in chain order}
         self.links = {(lk.camera, lk.key): lk for links in cameras.values() for lk in links}
 
     @classmethod
     def open(cls, out):
-        out = os.path.abspath(out)
-        summary = os.path.join(out, layout.RUN_SUMMARY)
-        if not os.path.isfile(summary) or not layout.is_run_folder(out):
-            raise FileNotFoundError(f"{out} is not a run folder (no {layout.RUN_SUMMARY} and "
-                                    f"{layout.IDENTITIES}): give the --out folder of herdmask run")
+        """NotARunFolder (a FileNotFoundError) when `out` holds no run."""
+        run = RunFolder.open(out)
         cameras = {}
-        with open(summary, newline="", encoding="utf-8") as f:
-            for row in csv.DictReader(f):
-                links = cameras.setdefault(row["camera"], [])
-                links.append(LinkView(
-                    camera=row["camera"], video=row["video"], segment=row["segment"], position=len(links),
-                    status=row["status"], started=row.get("started", ""), carried_from=row.get("carried_from", ""),
-                    start_frame=_int(row.get("start_frame")), frames=_int(row.get("frames")) or 0,
-                    questions=_int(row.get("questions")), long_overlap=row.get("long_overlap", ""),
-                    small_area_boxes=tuple((row.get("small_area_boxes") or "").split()),
-                    stamp=row.get("finished", "")))
-        view = cls(out, cameras)
-        with open(os.path.join(out, layout.IDENTITIES), newline="", encoding="utf-8") as f:
-            for row in csv.DictReader(f):
-                link = view.links.get((row["camera"], f"{row['video']}/{row['segment'] or 'video'}"))
-                track = _int(row.get("track_id"))
-                if link is not None and track is not None:
-                    link.track_ids[row["box_key"]] = track
-        return view
+        for camera in run.cameras():
+            ids = identity.track_map(run, camera)
+            cameras[camera] = [LinkView(r, n, ids.ids(r) if r.done else {}) for n, r in enumerate(run.chain(camera))]
+        return cls(run, cameras)
 
     # ---------------------------------------------------------- links
 
@@ -136,21 +104,11 @@ class RunView:
     def positions(self, camera):
         return {lk.key: lk.position for lk in self.cameras[camera]}
 
-    def record(self, link):
-        """The link's own record (links/<video>/<segment>.json), or {}."""
-        path = os.path.join(self.out, "links", link.video, (link.segment or "video") + ".json")
-        try:
-            with open(path, encoding="utf-8") as f:
-                return json.load(f)
-        except (OSError, ValueError):
-            return {}
-
     def annotation_path(self, link, index):
-        return os.path.join(self.out, "annotations", link.video, link.segment, f"output_pp_{index}.json")
+        return os.path.join(self.run.annotation_dir(link.record), f"output_pp_{index}.json")
 
     def report_path(self, link):
-        return os.path.join(self.out, "reports", link.video, link.segment or "video",
-                            "tracking_question_report.csv")
+        return os.path.join(self.run.report_dir(link.record), "tracking_question_report.csv")
 
     # ---------------------------------------------------------- frames
 
@@ -171,18 +129,18 @@ class RunView:
         return image_path, masks, [f"Box{i}" for i in ids]
 
     def frame_size(self, link, index):
-        """(width, height) of a frame, from its file's header."""
+        """(width, height) of a frame."""
         from PIL import Image
 
         path = self.frame_objects(link, index)[0]
-        if not (path and os.path.isfile(path)):
-            raise FrameUnavailable(f"the frame file {path or '(none named)'} of {link.key} frame {index} is gone")
-        with Image.open(path) as im:
-            return im.size
+        if path and os.path.isfile(path):
+            with Image.open(path) as im:
+                return im.size
+        return self.frame_image(link, index, path).size
 
     def frame_image(self, link, index, image_path=None, scale=1.0):
-        """The frame as an RGB image, `scale` times its size: its extracted file, else the frame read
-        again from the video."""
+        """The frame as an RGB image, `scale` times its size: its extracted file, else the frame
+        decoded again from its recording (the frame folders may be gone)."""
         from PIL import Image
 
         if image_path is None:
@@ -193,32 +151,35 @@ class RunView:
                 if scale < 1:
                     im.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
                 image = im.convert("RGB")
-            return image if image.size == size else image.resize(size, Image.BILINEAR)
-        raise FrameUnavailable(f"the frame file {image_path or '(none named)'} of {link.key} frame {index} is gone, "
-                               "and this run folder does not say where in its video the frame lies")
+        else:
+            image = self._decoded_again(link, index)
+            size = (max(1, round(image.width * scale)), max(1, round(image.height * scale)))
+        return image if image.size == size else image.resize(size, Image.BILINEAR)
+
+    def _decoded_again(self, link, index):
+        import herdmask as hm
+        from PIL import Image
+
+        positions = self.run.video_positions(link.record)
+        try:
+            video = self.run.video_path(link.record)
+        except KeyError:
+            video = None
+        if video is None or not 0 <= index < len(positions) or not os.path.isfile(video):
+            raise FrameUnavailable(f"frame {index} of {link.key}: its frame file is gone and its recording "
+                                   f"{video or '(not recorded)'} cannot give it again")
+        crop = (records.read_json(self.run.camera_file(link.camera, ".json")) or {}).get("box")
+        try:
+            bgr = hm.video.read_frame(video, int(positions[index]), crop)
+        except (OSError, ValueError) as exc:
+            raise FrameUnavailable(f"frame {index} of {link.key}: {exc}") from None
+        return Image.merge("RGB", Image.fromarray(bgr, "RGB").split()[::-1])
 
     def tracks(self, link):
-        """Per annotation file and box key, as numpy arrays: frame, box_key, x, y, w, h, area, cx, cy.
-
-        Read from the boxes the annotation files hold: area is the box's, (cx, cy) its centre."""
-        import numpy as np
-
-        rows = []
-        for index in range(link.frames):
-            try:
-                with open(self.annotation_path(link, index), encoding="utf-8") as f:
-                    detections = json.load(f).get("detections", [])
-            except FileNotFoundError:
-                continue
-            for det in detections:
-                x1, y1, x2, y2 = det["xyxy"][0]
-                if not det.get("formatted_polygon"):
-                    x1 = y1 = x2 = y2 = 0
-                rows.append((index, int(det["object_id"]) - 1, x1, y1, x2 - x1, y2 - y1))
-        table = np.array(rows, dtype=np.float64).reshape(-1, 6)
-        frame, key, x, y, w, h = table.T
-        return {"frame": frame.astype(np.int64), "box_key": np.array([f"Box{int(k)}" for k in key], dtype=object),
-                "x": x, "y": y, "w": w, "h": h, "area": w * h, "cx": x + w / 2, "cy": y + h / 2}
+        """The link's tracks table as numpy columns: frame, box_key, x, y, w, h, area, cx, cy, one row
+        per annotation file and non-empty mask."""
+        table = self.run.tracks(link.record)
+        return {c: table[c].to_numpy(dtype=object if c == "box_key" else None) for c in table.columns}
 
     # ---------------------------------------------------------- corrections
 
@@ -254,26 +215,16 @@ class RunView:
 # ------------------------------------------------------------------ the run's outputs, corrected
 
 
-def sequence_name(camera):
-    camera = str(camera)
-    return camera if camera.lower().startswith("camera") else f"Camera{camera}"
-
-
 class _Corrector:
     """Applies the corrections in force to the rows of a run's exported sequences."""
 
     def __init__(self, out):
-        from herdmask import export
+        from ..export import run_links
 
         self.view = RunView.open(out)
         self.in_force, self.stale = self.view.corrections()
-        self.chains = export.run_chains(out)
         self.cameras = {sequence_name(c): c for c in self.view.cameras}
-
-    def offsets(self, name):
-        """(first frame number, link key) of each link of the sequence, in chain order."""
-        return [(link["frame_offset"] + 1, f"{link['video']}/{link['segment'] or 'video'}")
-                for link in self.chains.get(name, [])]
+        self.links = run_links(out)[1]  # {sequence: [(record, frame numbers, ids)]}
 
     def apply(self, name, keys, frame_index, ids):
         """(ids, kept) of rows of sequence `name` given their link keys and frame indices."""
@@ -289,6 +240,21 @@ class _Corrector:
         corrected, wrong = corr.apply_corrections(ids, position, frame_index, corrections, positions)
         return corrected, ~wrong
 
+    def frame_places(self, name):
+        """(sorted frame numbers, their link keys, their frame indices) of a sequence's saved frames."""
+        import numpy as np
+
+        numbers, keys, indices = [], [], []
+        for record, frames, _ in self.links.get(name, []):
+            numbers.append(np.asarray(frames, dtype=np.int64))
+            keys += [record.key] * len(frames)
+            indices.append(np.arange(len(frames)))
+        if not numbers:
+            return np.zeros(0, np.int64), [], np.zeros(0, np.int64)
+        numbers, indices = np.concatenate(numbers), np.concatenate(indices)
+        order = np.argsort(numbers, kind="stable")
+        return numbers[order], [keys[i] for i in order], indices[order]
+
     def notes(self):
         applied = sum(len(v) for v in self.in_force.values())
         lines = [f"{applied} correction(s) from {corr.CORRECTIONS} applied."] if applied else []
@@ -299,29 +265,26 @@ def corrected_run_mot(out):
     """The run's MOTChallenge tables ({sequence: table}) with the corrections in force, and lines to print."""
     import numpy as np
 
-    from herdmask import export
+    from ..export import run_mot
 
     fix = _Corrector(out)
-    tables = export.run_mot(out)
+    tables = run_mot(out)
     for name, table in tables.items():
-        links = fix.offsets(name)
-        if not len(table) or not links:
+        numbers, keys, indices = fix.frame_places(name)
+        if not len(table) or not len(numbers):
             continue
-        starts = np.array([s for s, _ in links])
-        which = np.searchsorted(starts, table["frame"].to_numpy(), side="right") - 1
-        keys = [links[i][1] for i in which]
-        ids, kept = fix.apply(name, keys, table["frame"].to_numpy() - starts[which], table["id"].to_numpy())
-        table = table.assign(id=ids)[kept].reset_index(drop=True)
-        tables[name] = table
+        at = np.searchsorted(numbers, table["frame"].to_numpy())
+        ids, kept = fix.apply(name, [keys[i] for i in at], indices[at], table["id"].to_numpy())
+        tables[name] = table.assign(id=ids)[kept].reset_index(drop=True)
     return tables, fix.notes()
 
 
 def corrected_run_coco(out):
     """The run's COCO documents ({sequence: document}) with the corrections in force, and lines to print."""
-    from herdmask import export
+    from ..export import run_coco
 
     fix = _Corrector(out)
-    documents = export.run_coco(out)
+    documents = run_coco(out)
     for name, doc in documents.items():
         images = {im["id"]: im for im in doc["images"]}
         keys = [f"{images[a['image_id']]['video']}/{images[a['image_id']]['segment'] or 'video'}"

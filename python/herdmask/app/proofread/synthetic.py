@@ -15,9 +15,10 @@ import os
 
 import numpy as np
 
-from .. import layout, records
+FPS = 25.0
+from .. import records
 from ..files import write_atomic
-from ..plan import minute_text
+from ..runfolder import TRACKS, RunFolder, VideoEntry
 
 __all__ = ["make_run_folder", "swap_ids"]
 
@@ -55,48 +56,70 @@ def _write_first_link(folder, frames_dir, frames, animals, height, width):
         for oid, ((x, y, w, h), polygons) in enumerate(hm.mask_outlines(masks, "pig"), start=1):
             detections.append({"object_id": oid, "class_name": "pig", "xyxy": [[x, y, x + w, y + h]],
                                "formatted_polygon": polygons})
-        os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, f"output_pp_{i}.json"), "w") as f:
             json.dump({"image_path": os.path.abspath(path), "frame_index": i, "detections": detections}, f)
+
+
+def _write_tracks(run, record):
+    from herdmask import export
+
+    table = export.segment_tracks(run.annotation_dir(record))
+    path = run.tracks_path(record)
+    if os.path.lexists(path):
+        os.unlink(path)  # never written through a hard link
+    table.to_csv(path, index=False)
 
 
 def make_run_folder(out, links=3, frames=10, animals=3, height=96, width=144, segments_per_video=10,
                     time_step=0.04, camera="1"):
     """Writes a run folder of one camera's chain of `links` done links into `out`; returns `out`."""
-    out = os.path.abspath(out)
-    recs = []
-    first_dir = None
+    run = RunFolder(os.path.abspath(out))
+    run.write_settings({"version": 2, "time_step": time_step})
+    os.makedirs(run.path("links"), exist_ok=True)
+    videos = -(-links // segments_per_video)
+    names = [f"Camera{camera}_{v + 1}_20240501{10 + v // 60:02d}{v % 60:02d}00" for v in range(videos)]
+    run.add_videos([VideoEntry(camera, name, f"/recordings/{name}.mp4", "20240501", f"{10 + v // 60:02d}:{v % 60:02d}:00",
+                               FPS, segments_per_video * frames) for v, name in enumerate(names)])
+    first, previous = None, None
     for n in range(links):
         video_no, seg_no = divmod(n, segments_per_video)
-        video = f"Camera{camera}_{video_no + 1}_20240501{10 + video_no // 60:02d}{video_no % 60:02d}00"
         start, end = round(seg_no * time_step, 6), round((seg_no + 1) * time_step, 6)
-        segment = f"{minute_text(start)}min_to_{minute_text(end)}min"
-        folder = os.path.join(out, "annotations", video, segment)
-        if first_dir is None:
-            frames_dir = layout.frames_dir(out, "20240501", video, segment)
-            _write_first_link(folder, frames_dir, frames, animals, height, width)
-            first_dir = folder
+        clock = f"2024-05-01T{10 + video_no // 60:02d}:{video_no % 60:02d}:{seg_no * 3:02d}"
+        record = records.LinkRecord(camera, names[video_no], f"{start!r}min_to_{end!r}min".replace(".0min", "min"),
+                                    n, clock, clock, status=records.DONE, token=f"made-{n}", fingerprint="synthetic",
+                                    started=records.STARTED_BY_SEARCH if n == 0 else records.CARRIED,
+                                    start_frame=0, frames=frames, positions=list(range(seg_no * frames + 1,
+                                                                                        (seg_no + 1) * frames + 1)),
+                                    keys=[f"Box{a}" for a in range(animals)], questions=0,
+                                    track_ids={f"Box{a}": a + 1 for a in range(animals)},
+                                    identities=[records.Identity(f"Box{a}", 0, frames - 1, frames, 1.0)
+                                                for a in range(animals)])
+        if previous is not None:
+            record.carried_from, record.source_token = previous.key, previous.token
+        annotation_dir, report_dir = run.staged_dirs(record)
+        if first is None:
+            frames_dir = run.frames_dir("synthetic", "20240501", record.video, record.segment)
+            _write_first_link(annotation_dir, frames_dir, frames, animals, height, width)
+            from herdmask import export
+
+            export.segment_tracks(annotation_dir).to_csv(os.path.join(report_dir, TRACKS), index=False)
+            first = (annotation_dir, report_dir)
         else:
-            os.makedirs(folder, exist_ok=True)
             for i in range(frames):
-                os.link(os.path.join(first_dir, f"output_pp_{i}.json"), os.path.join(folder, f"output_pp_{i}.json"))
-        recs.append({"camera": camera, "video": video, "segment": segment, "position": n, "status": records.DONE,
-                     "reason": "", "started": records.STARTED_BY_SEARCH if n == 0 else records.CARRIED,
-                     "carried_from": "" if n == 0 else f"{recs[-1]['video']}/{recs[-1]['segment']}",
-                     "start_frame": 0, "frames": frames, "animals": animals, "questions": 0,
-                     "long_overlap": "No overlapping masks above the threshold: nothing to review.",
-                     "small_area_boxes": [], "seconds": 1.0, "finished": f"2024-05-01T12:00:{n % 60:02d}",
-                     "identities": [{"box_key": f"Box{a}", "first_frame": 0, "last_frame": frames - 1,
-                                     "frames_tracked": frames, "mean_area": 1.0} for a in range(animals)]})
-    records.write_table(os.path.join(out, layout.RUN_SUMMARY), records.summary_table(recs))
-    records.write_table(os.path.join(out, layout.IDENTITIES), records.identity_table([recs]))
-    return out
+                name = f"output_pp_{i}.json"
+                os.link(os.path.join(first[0], name), os.path.join(annotation_dir, name))
+            os.link(os.path.join(first[1], TRACKS), os.path.join(report_dir, TRACKS))
+        run.write_record(record)
+        if first == (annotation_dir, report_dir):
+            first = (run.annotation_dir(record), run.report_dir(record))
+        previous = record
+    return run.out
 
 
 def swap_ids(out, video, segment, frame, key_a, key_b):
-    """Swaps two box keys in the run's annotation files from `frame` of the link video/segment to
-    the end of its camera's chain (files are written anew, never through a hard link): an identity
-    swap as a tracker makes one. Returns the number of files changed."""
+    """Swaps two box keys in the run's annotation files and tracks tables from `frame` of the link
+    video/segment to the end of its camera's chain (files are written anew, never through a hard
+    link): an identity swap as a tracker makes one. Returns the number of files changed."""
     from .source import RunView
 
     view = RunView.open(out)
@@ -104,6 +127,8 @@ def swap_ids(out, video, segment, frame, key_a, key_b):
     a, b = int(key_a[3:]) + 1, int(key_b[3:]) + 1
     changed = 0
     for later in view.cameras[link.camera][link.position:]:
+        if not later.done:
+            continue
         for index in range(frame if later is link else 0, later.frames):
             path = view.annotation_path(later, index)
             with open(path) as f:
@@ -115,4 +140,5 @@ def swap_ids(out, video, segment, frame, key_a, key_b):
             with open(path, "w") as f:
                 json.dump(data, f, indent=4)
             changed += 1
+        _write_tracks(view.run, later.record)
     return changed
