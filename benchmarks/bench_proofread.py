@@ -34,8 +34,15 @@ def _get(url):
         return r.read()
 
 
+def _cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def cold_start(out):
-    """Seconds from starting the command to its first queue page, and the page's items."""
+    """Seconds from starting the command to its first queue page, the processor seconds the
+    command spent until then, and the page."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.abspath("python"),
                                                                      os.environ.get("PYTHONPATH")])))
     t0 = time.perf_counter()
@@ -45,10 +52,28 @@ def cold_start(out):
         address = next(line for line in proc.stdout if line.startswith("http://")).strip()
         base, token = address.split("/?token=")
         page = _get(f"{base}/api/queue?page=0&size=50&token={token}")
-        return time.perf_counter() - t0, page
+        return time.perf_counter() - t0, _cpu_seconds(proc.pid), page
     finally:
         proc.terminate()
         proc.wait()
+
+
+def _thread_cpu(fn):
+    """Processor seconds this thread spends in fn()."""
+    start = time.thread_time()
+    fn()
+    return time.thread_time() - start
+
+
+def import_seconds():
+    """Processor seconds of a Python that imports herdmask's command and exits."""
+    import resource
+
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    subprocess.run([sys.executable, "-c", "import herdmask.app.cli"], check=True,
+                   env=dict(os.environ, PYTHONPATH=os.path.abspath("python")))
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
 
 
 def make_video(path, frames):
@@ -99,8 +124,10 @@ def main():
               f"({time.perf_counter() - t0:.0f} s to make)")
 
         starts = [cold_start(out) for _ in range(3)]
-        print(f"  queue's first page from a cold start of `herdmask proofread`: best {min(s for s, _ in starts):.2f} s, "
-              f"median {statistics.median(s for s, _ in starts):.2f} s (target under 1 s)")
+        print(f"  queue's first page from a cold start of `herdmask proofread`: best {min(s[0] for s in starts):.2f} s, "
+              f"median {statistics.median(s[0] for s in starts):.2f} s (target under 1 s); processor time of the "
+              f"command until then {min(s[1] for s in starts):.2f} s, of which importing herdmask "
+              f"{import_seconds():.2f} s")
 
         def in_process():
             ProofreadServer(out).queue.page(0, 50)
@@ -127,6 +154,8 @@ def main():
             print(f"  frame view (JPEG of {len(jpeg) // 1024} KB with masks and ids): median "
                   f"{statistics.median(views) * 1e3:.0f} ms, worst {max(views) * 1e3:.0f} ms (target at most "
                   f"150 ms); its objects: median {statistics.median(objects) * 1e3:.0f} ms")
+            cpu = _thread_cpu(lambda: [proofread.frame_jpeg("1", link.key, f) for f in range(0, FRAMES, 6)])
+            print(f"  processor time of a frame view, in the server's own process: {cpu / len(views) * 1e3:.0f} ms")
         finally:
             server.should_exit = True
             thread.join(5)

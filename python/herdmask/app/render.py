@@ -136,14 +136,14 @@ def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
 
 def render_run(out, camera=None, height=DEFAULT_HEIGHT):
     """Renders every tracked link of the run (of one camera); returns [(link, path or None, message)]."""
-    from .proofread.source import FrameUnavailable, RunView
+    from .proofread.source import FrameUnavailable, RunView, correction_notes
 
     view = RunView.open(out)
     if camera is not None and str(camera) not in view.cameras:
         raise ValueError(f"the run has no camera {camera} (cameras: {', '.join(view.cameras)})")
     in_force, stale = view.corrections()
-    for c, why in stale:
-        print(f"Correction no longer applies: {c.describe()} ({why}).")
+    for line in correction_notes(in_force, stale):
+        print(line)
     ffmpeg = ffmpeg_executable()
     done = []
     for cam, links in view.cameras.items():

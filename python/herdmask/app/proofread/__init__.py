@@ -43,6 +43,10 @@ def _bound_socket(host, port):
 
 
 def _hosts(host, port):
+    """The host names a request may give: this machine's for loopback, any when listening on every
+    address (the token still guards it), else the address given."""
+    if host in ("0.0.0.0", "::", ""):
+        return None
     names = {host, "localhost", "127.0.0.1", "[::1]"} if host in ("127.0.0.1", "localhost", "::1") else {host}
     return [f"{n}:{port}" for n in names] + [f"[{host}]:{port}"] * (":" in host)
 

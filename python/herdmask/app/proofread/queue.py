@@ -108,9 +108,9 @@ def _label(link, key):
 def track_signals(link, tracks, moments, entering=None):
     """Adds the moments a link's tracks show; returns each id's last centre in the link.
 
-    `tracks` holds numpy columns frame, box_key, area, cx, cy (one row per annotation file
-    and box key; a frame without a row, or with area 0, has lost the mask); `entering` maps an id to its last centre
-    in the link before, when this link carried the ids on."""
+    `tracks` holds numpy columns frame, box_key, area, cx, cy (one row per annotation file and
+    box key; a frame without a row, or with area 0, has lost the mask); `entering` maps an id
+    to its last centre in the link before, when this link carried the ids on."""
     last_centres = {}
     keys = tracks["box_key"]
     for key in dict.fromkeys(keys.tolist()):
@@ -129,38 +129,37 @@ def track_signals(link, tracks, moments, entering=None):
             events.append((LOST, frame[-1] + 1, "is lost"))
         for points, at, what in events[:MAX_PER_TRACK]:
             found.append((points, at, f"The mask of {label} {what}.", False))
-        seen = np.arange(len(frame))
-        if len(seen) >= 2:
-            body = math.sqrt(float(np.median(area[seen])))
-            step = np.hypot(np.diff(cx[seen]), np.diff(cy[seen])) / np.diff(frame[seen])
+        if len(frame) >= 2:
+            body = math.sqrt(float(np.median(area)))
+            step = np.hypot(np.diff(cx), np.diff(cy)) / np.diff(frame)
             usual = max(float(np.median(step)), 0.02 * body)
             threshold = max(JUMP_FACTOR * usual, 0.25 * body)
             for i in np.argsort(-step)[:MAX_PER_TRACK]:
                 if step[i] <= threshold:
                     break
                 points = min(10.0, 3.0 + 2.0 * math.log2(step[i] / threshold))
-                found.append((points, frame[seen[i + 1]], f"{label} jumps {step[i]:.0f} px in a frame "
+                found.append((points, frame[i + 1], f"{label} jumps {step[i]:.0f} px in a frame "
                               f"({step[i] / usual:.0f} times its usual step).", True))
             # sudden area changes between frames where the mask is seen
-            ratio = area[seen][1:] / area[seen][:-1]
+            ratio = area[1:] / area[:-1]
             ratio = np.maximum(ratio, 1 / ratio)
             for i in np.argsort(-ratio)[:MAX_PER_TRACK]:
                 if ratio[i] < 2.0:
                     break
-                grew = area[seen][i + 1] > area[seen][i]
-                found.append((min(6.0, 2.0 + 2.0 * math.log2(ratio[i] / 2.0)), frame[seen[i + 1]],
+                grew = area[i + 1] > area[i]
+                found.append((min(6.0, 2.0 + 2.0 * math.log2(ratio[i] / 2.0)), frame[i + 1],
                               f"The area of {label} {'grows' if grew else 'shrinks'} {ratio[i]:.1f} times in a "
                               "frame.", False))
             track = link.track_ids.get(key)
             if entering is not None and track in entering:
                 x0, y0 = entering[track]
-                jump = math.hypot(cx[seen[0]] - x0, cy[seen[0]] - y0)
+                jump = math.hypot(cx[0] - x0, cy[0] - y0)
                 if jump > max(threshold * 2, 0.5 * body):
                     found.append((min(10.0, 3.0 + 2.0 * math.log2(jump / max(threshold * 2, 0.5 * body))),
-                                  frame[seen[0]], f"{label} starts {jump:.0f} px from where id {track} ended in "
+                                  frame[0], f"{label} starts {jump:.0f} px from where id {track} ended in "
                                                   f"{link.carried_from}.", True))
             if track is not None:
-                last_centres[track] = (float(cx[seen[-1]]), float(cy[seen[-1]]))
+                last_centres[track] = (float(cx[-1]), float(cy[-1]))
         for points, at, reason, jumped in found:
             moments.at(link, at).add(points, reason, (key,), jumped)
     return last_centres

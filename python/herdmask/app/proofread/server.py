@@ -84,7 +84,7 @@ class _Gate:
         if scope["type"] != "http":
             return await self.app(scope, receive, send)
         headers, given = self._given(scope)
-        if headers.get("host", "") not in self.hosts:
+        if self.hosts is not None and headers.get("host", "") not in self.hosts:
             return await _plain(send, 403, "unknown host name")
         if scope["method"] in ("GET", "HEAD"):
             allowed = any(self._ok(v) for v in given.values())
@@ -109,7 +109,13 @@ class ProofreadServer:
         self.view = RunView.open(out)
         self.token = token or secrets.token_urlsafe(24)
         self.queue = Queue(self.view)
-        self.scanner = threading.Thread(target=self.queue.scan, name="herdmask-queue-scan", daemon=True)
+        # the tracks are read once the first page is out (or after a moment): not in its way
+        self.first_page = threading.Event()
+        self.scanner = threading.Thread(target=self._scan, name="herdmask-queue-scan", daemon=True)
+
+    def _scan(self):
+        self.first_page.wait(2.0)
+        self.queue.scan()
 
     def in_force(self):
         return self.view.corrections()[0]
@@ -171,7 +177,8 @@ def _frame_args(request):
 
 
 def make_app(server, hosts):
-    """The Starlette application of `server`, answering only for `hosts` ("host:port" texts)."""
+    """The Starlette application of `server`, answering only for `hosts` ("host:port" texts; None:
+    any, for a server listening on every address)."""
     from starlette.applications import Starlette
     from starlette.concurrency import run_in_threadpool
     from starlette.middleware import Middleware
@@ -201,7 +208,9 @@ def make_app(server, hosts):
             page, size = int(request.query_params.get("page", 0)), int(request.query_params.get("size", 50))
         except ValueError:
             raise Refused(400, "page and size are whole numbers") from None
-        return JSONResponse(server.queue.page(max(0, page), min(max(1, size), 500)))
+        answer = JSONResponse(server.queue.page(max(0, page), min(max(1, size), 500)))
+        server.first_page.set()
+        return answer
 
     def link(request):
         camera, key, _ = _frame_args(request)
@@ -221,9 +230,11 @@ def make_app(server, hosts):
         return JSONResponse(server.corrections_info())
 
     async def correct(request):
-        body = await request.body()
-        if len(body) > MAX_BODY:
-            raise Refused(413, "a correction is a small JSON object")
+        body = b""
+        async for chunk in request.stream():
+            body += chunk
+            if len(body) > MAX_BODY:
+                raise Refused(413, "a correction is a small JSON object")
         try:
             asked = json.loads(body)
         except ValueError:
@@ -252,6 +263,6 @@ def make_app(server, hosts):
               Route("/api/corrections", corrections_list, methods=["GET"]),
               Route("/api/corrections", correct, methods=["POST"])]
     return Starlette(routes=routes, middleware=[Middleware(_Gate, token=server.token, cookie=cookie,
-                                                          hosts=frozenset(hosts))],
+                                                          hosts=None if hosts is None else frozenset(hosts))],
                      exception_handlers={Refused: refused, KeyError: missing, FileNotFoundError: missing,
                                          FrameUnavailable: missing})

@@ -17,7 +17,8 @@ from .. import corrections as corr
 from .. import identity, records
 from ..runfolder import RunFolder, sequence_name
 
-__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_run_coco", "corrected_run_mot", "track_colour"]
+__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_run_coco", "corrected_run_mot", "correction_notes",
+           "track_colour"]
 
 _LONG_OVERLAP = re.compile(r"(Box\d+)-(Box\d+) \(frames (\d+)-(\d+)\)")
 _WENT_WRONG = re.compile(r"most\s+likely went wrong there is (Box\d+)")
@@ -256,9 +257,15 @@ class _Corrector:
         return numbers[order], [keys[i] for i in order], indices[order]
 
     def notes(self):
-        applied = sum(len(v) for v in self.in_force.values())
-        lines = [f"{applied} correction(s) from {corr.CORRECTIONS} applied."] if applied else []
-        return lines + [f"A correction no longer applies: {c.describe()} ({why})." for c, why in self.stale]
+        return correction_notes(self.in_force, self.stale)
+
+
+def correction_notes(in_force, stale):
+    """Lines saying how many corrections apply, and which no longer do and why (after a rerun
+    made their links again): `RunView.corrections()` gives both."""
+    applied = sum(len(v) for v in in_force.values())
+    lines = [f"{applied} correction(s) from {corr.CORRECTIONS} applied."] if applied else []
+    return lines + [f"A correction no longer applies: {c.describe()} ({why})." for c, why in stale]
 
 
 def corrected_run_mot(out):
