@@ -60,13 +60,15 @@ def _write_first_link(folder, frames_dir, frames, animals, height, width):
             json.dump({"image_path": os.path.abspath(path), "frame_index": i, "detections": detections}, f)
 
 
-def _write_tracks(run, record):
-    from herdmask import export
-
-    table = export.segment_tracks(run.annotation_dir(record))
+def _swap_tracks(run, record, first, key_a, key_b):
+    """The link's tracks table with the two box keys swapped from frame `first` on."""
+    table = run.tracks(record)
+    later = table["frame"] >= first
+    table.loc[later, "box_key"] = table.loc[later, "box_key"].map({key_a: key_b, key_b: key_a}).fillna(
+        table.loc[later, "box_key"])
+    table = table.sort_values(["frame", "box_key"], key=lambda c: c.str[3:].astype(int) if c.name == "box_key" else c)
     path = run.tracks_path(record)
-    if os.path.lexists(path):
-        os.unlink(path)  # never written through a hard link
+    os.unlink(path)  # never written through a hard link
     table.to_csv(path, index=False)
 
 
@@ -129,7 +131,8 @@ def swap_ids(out, video, segment, frame, key_a, key_b):
     for later in view.cameras[link.camera][link.position:]:
         if not later.done:
             continue
-        for index in range(frame if later is link else 0, later.frames):
+        first = frame if later is link else 0
+        for index in range(first, later.frames):
             path = view.annotation_path(later, index)
             with open(path) as f:
                 data = json.load(f)
@@ -140,5 +143,5 @@ def swap_ids(out, video, segment, frame, key_a, key_b):
             with open(path, "w") as f:
                 json.dump(data, f, indent=4)
             changed += 1
-        _write_tracks(view.run, later.record)
+        _swap_tracks(view.run, later.record, first, key_a, key_b)
     return changed
