@@ -71,7 +71,10 @@ FrameReads read_frames(const std::string& path, const std::vector<std::int64_t>&
     if (want != decoded_at) {
       bool ok = want >= 0;
       if (ok && (want < next || want - next > kDecodeAhead)) {
-        cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(want));
+        // A reader that cannot seek (a still image read as a video) must not hand
+        // over whatever frame it stands on.
+        ok = cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(want)) &&
+             cap.get(cv::CAP_PROP_POS_FRAMES) == static_cast<double>(want);
         next = want;
       }
       for (; ok && next < want; ++next) ok = cap.grab();

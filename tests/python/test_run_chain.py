@@ -378,3 +378,12 @@ def test_abc_rerun_keeps_c_on_a_ids_and_two_selections_share_the_folder(tmp_path
     assert sorted(os.listdir(tmp_path / "mot")) == ["Camera1.txt", "Camera2.txt"]
     mot = export.read_mot(tmp_path / "mot" / "Camera1.txt")
     assert set(mot[mot["frame"] > 60]["id"]) == set(range(1, 11))  # C, after A's 30 frames and B's 30
+
+
+def test_the_forced_restart_preset_re_links(one_worker, tmp_path, capsys):
+    rec = samples.make_sample_recording(str(tmp_path / "rec"), "restart")
+    out = tmp_path / "out"
+    assert cli.main(["run", rec.base_dir, "--out", str(out), "--scheduler", one_worker]) == 0
+    assert [r["started"] for r in _rows(out / "run_summary.csv")] == ["start-frame search", "re-linked", "re-linked"]
+    assert {int(r["track_id"]) for r in _rows(out / "identities.csv")} == set(range(1, 11))
+    assert "Re-linked at" in (out / "cameras" / "camera_1.html").read_text()

@@ -265,8 +265,11 @@ class RunFolder:
         return sorted({r.camera for r in self.records()}, key=lambda c: (len(c), c))
 
     def chain(self, camera):
-        """Every link recorded for the camera, in recording order."""
-        return sorted((r for r in self.records() if r.camera == str(camera)), key=chain_order)
+        """Every link recorded for the camera, in recording order. A video once unreadable and cut
+        into segments since is those segments only."""
+        mine = [r for r in self.records() if r.camera == str(camera)]
+        cut = {r.video for r in mine if r.segment}
+        return sorted((r for r in mine if r.segment or r.video not in cut), key=chain_order)
 
     # ------------------------------------------------------------ a link's outputs
 
