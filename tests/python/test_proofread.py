@@ -181,3 +181,16 @@ def test_two_writers_at_once_keep_every_correction(server):
     # undo takes the last one back; the file keeps both lines
     status, _ = _request(port, "/api/corrections", token, "POST", {"kind": "undo", "undoes": entries[-1]["id"]})
     assert status == 200 and len(corr.effective_corrections(corr.read_entries(out))) == 9
+
+
+def test_a_swap_splits_the_corrected_identities_at_its_frame(server):
+    from herdmask.app.proofread.source import RunView, corrected_identities
+
+    port, token, out, link = server
+    body = {"kind": "swap", "camera": "1", "link": link.key, "frame": 6, "track": 1, "other": 3}
+    assert _request(port, "/api/corrections", token, "POST", body)[0] == 200
+    table = corrected_identities(RunView.open(out))
+    box0 = table[table["box_key"] == "Box0"]
+    assert box0[["segment", "first_frame", "last_frame", "track_id"]].values.tolist() == [
+        [lk.segment, 0, 11, 1] for lk in RunView.open(out).cameras["1"][:2]] + [
+        [link.segment, 0, 5, 1], [link.segment, 6, 11, 3], [RunView.open(out).cameras["1"][3].segment, 0, 11, 3]]

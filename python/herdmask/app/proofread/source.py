@@ -17,8 +17,8 @@ from .. import corrections as corr
 from .. import identity, records
 from ..runfolder import RunFolder, sequence_name
 
-__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_run_coco", "corrected_run_mot", "correction_notes",
-           "track_colour"]
+__all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_identities", "corrected_run_coco", "corrected_run_mot",
+           "correction_notes", "track_colour"]
 
 _LONG_OVERLAP = re.compile(r"(Box\d+)-(Box\d+) \(frames (\d+)-(\d+)\)")
 _WENT_WRONG = re.compile(r"most\s+likely went wrong there is (Box\d+)")
@@ -304,3 +304,33 @@ def corrected_run_coco(out):
                 annotations.append(dict(a, id=len(annotations) + 1, track_id=track))
         doc["annotations"] = annotations
     return documents, fix.notes()
+
+
+def corrected_identities(view):
+    """identities.csv's second file: per done link and box key, the runs of frames over which its
+    corrected id holds, as a table (camera, video, segment, box_key, first_frame, last_frame,
+    track_id, wrong); a key no correction touches is one run over the link's frames."""
+    import numpy as np
+    import pandas as pd
+
+    in_force = view.corrections()[0]
+    rows = []
+    for camera, links in view.cameras.items():
+        positions = view.positions(camera)
+        for link in links:
+            if not link.done or not link.track_ids or not link.frames:
+                continue
+            keys = list(link.track_ids)
+            frame = np.tile(np.arange(link.frames), len(keys))
+            base = np.repeat([link.track_ids[k] for k in keys], link.frames)
+            ids, wrong = corr.apply_corrections(base, np.full(len(base), link.position), frame,
+                                                in_force.get(camera, []), positions)
+            for n, key in enumerate(keys):
+                part = slice(n * link.frames, (n + 1) * link.frames)
+                ids_k, wrong_k = ids[part], wrong[part]
+                starts = np.flatnonzero(np.r_[True, (ids_k[1:] != ids_k[:-1]) | (wrong_k[1:] != wrong_k[:-1])])
+                ends = np.r_[starts[1:] - 1, link.frames - 1]
+                rows += [(camera, link.video, link.segment, key, int(s), int(e), int(ids_k[s]), bool(wrong_k[s]))
+                         for s, e in zip(starts, ends)]
+    return pd.DataFrame(rows, columns=["camera", "video", "segment", "box_key", "first_frame", "last_frame",
+                                       "track_id", "wrong"])
