@@ -34,7 +34,9 @@ def _far_pair(view, link, frame):
 
 @pytest.mark.skipif(not (CHROMIUM and DRIVER), reason="needs Debian's chromium and chromium-driver "
                                                       "(scripts/install_deps.sh installs them)")
-def test_a_swap_is_found_and_undone_in_the_browser(tiny_demo, tmp_path):
+def test_a_swap_is_found_and_undone_in_the_browser(tiny_demo, tmp_path, monkeypatch):
+    # under the sanitizer suite its runtime is preloaded into Python; FFmpeg and the browser do without
+    monkeypatch.delenv("LD_PRELOAD", raising=False)
     webdriver = pytest.importorskip("selenium.webdriver")
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
@@ -70,9 +72,7 @@ def test_a_swap_is_found_and_undone_in_the_browser(tiny_demo, tmp_path):
     options.binary_location = CHROMIUM
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,900"):
         options.add_argument(arg)
-    # under the sanitizer suite the sanitizer runtime is preloaded into Python; the browser does without it
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    browser = webdriver.Chrome(service=webdriver.ChromeService(DRIVER, env=env), options=options)
+    browser = webdriver.Chrome(service=webdriver.ChromeService(DRIVER), options=options)
     try:
         wait = WebDriverWait(browser, 30)
         browser.get(address)
