@@ -11,7 +11,6 @@ from __future__ import annotations
 import dataclasses
 import json
 import os
-import re
 
 from .. import corrections as corr
 from .. import identity, records
@@ -19,9 +18,6 @@ from ..runfolder import RunFolder, sequence_name
 
 __all__ = ["FrameUnavailable", "LinkView", "RunView", "corrected_identities", "corrected_run_coco", "corrected_run_mot",
            "correction_notes", "track_colour"]
-
-_LONG_OVERLAP = re.compile(r"(Box\d+)-(Box\d+) \(frames (\d+)-(\d+)\)")
-_WENT_WRONG = re.compile(r"most\s+likely went wrong there is (Box\d+)")
 
 
 class FrameUnavailable(FileNotFoundError):
@@ -49,9 +45,8 @@ class LinkView:
     def long_overlaps(self):
         """[(box, box, first frame, last frame)] of the long overlaps the review found, and the box
         whose track most likely went wrong at the first (or None)."""
-        runs = [(a, b, int(f0), int(f1)) for a, b, f0, f1 in _LONG_OVERLAP.findall(self.long_overlap or "")]
-        went = _WENT_WRONG.search(self.long_overlap or "")
-        return runs, went.group(1) if went else None
+        runs = [(o.box_a, o.box_b, o.first_frame, o.last_frame) for o in self.record.long_overlaps]
+        return runs, self.record.overlap_went_wrong or None
 
 
 # A palette of colours told apart at a glance; ids past it cycle with a changed shade.
