@@ -17,6 +17,7 @@ import json
 import math
 import os
 import re
+from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
@@ -105,9 +106,13 @@ def _key_number(key):
     return int(m.group(1))
 
 
-def _track_id(key, track_ids):
+def _track_id(key, track_ids, frame_index):
+    """The mask's track id; None leaves the mask out (a `track_ids` function said so)."""
     if track_ids is None:
         return _key_number(key) + 1  # the files' own object id
+    if callable(track_ids):
+        track = track_ids(key, int(frame_index))
+        return None if track is None else int(track)
     if key not in track_ids:
         raise ValueError(f"no track id given for {key}")
     return int(track_ids[key])
@@ -132,8 +137,10 @@ def _tracked_objects(record, track_ids):
     """(box key, track id, mask, area, box) of each non-empty mask of a frame record."""
     keys = [k for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0]
     masks = [record["masks_dict"][k] for k in keys]
-    return [(k, _track_id(k, track_ids), m, int(record["mask_areas"][k]), b)
-            for k, m, b in zip(keys, masks, _boxes(masks))]
+    tracks = [_track_id(k, track_ids, record["frame_index"]) for k in keys]
+    kept = [n for n, t in enumerate(tracks) if t is not None]
+    keys, masks, tracks = [keys[n] for n in kept], [masks[n] for n in kept], [tracks[n] for n in kept]
+    return [(k, t, m, int(record["mask_areas"][k]), b) for k, t, m, b in zip(keys, tracks, masks, _boxes(masks))]
 
 
 def _label_of(json_path):
@@ -226,7 +233,9 @@ def segment_coco(source, label=None, track_ids=None, frame_numbers=None):
     annotation per non-empty mask: its mask as compressed RLE, its tight box as
     x, y, width, height, its area in pixels, and "track_id", the integer id of
     its box key (`track_ids[key]`, by default the key's number plus one, the
-    files' own object id). Images also carry "frame_index" (the frame number
+    files' own object id; `track_ids` may also be a function (box key, frame
+    index) -> id for ids that change within the segment, None leaving the mask
+    out). Images also carry "frame_index" (the frame number
     of the annotation file) and "frame_id": `frame_numbers[frame_index]` when
     given (a sequence or mapping, e.g. the frame's number along a recording),
     else the frame index counted from 1.
@@ -293,9 +302,18 @@ def segment_tracks(source):
 def tracks_mot(tracks, track_ids=None, frame_numbers=None, frame_offset=0):
     """MOTChallenge rows (columns `MOT_COLUMNS`) of a tracks table as `segment_tracks` gives it:
     frame `frame_numbers[frame]` (else `frame_offset` + frame + 1), the box key's track id
-    (`track_ids[key]`, else the key's number plus one), the box, confidence 1."""
+    (`track_ids[key]`, else the key's number plus one; a function (box key, frame) -> id or
+    None as for `segment_coco`; or an array of one id per row), the box, confidence 1."""
+    if track_ids is None or isinstance(track_ids, Mapping) or callable(track_ids):
+        ids = [_track_id(k, track_ids, f) for k, f in zip(tracks["box_key"], tracks["frame"])]
+        kept = [n for n, t in enumerate(ids) if t is not None]
+        if len(kept) < len(ids):
+            tracks, ids = tracks.iloc[kept], [ids[n] for n in kept]
+    else:
+        ids = np.asarray(track_ids, dtype=np.int64)
+        if ids.shape != (len(tracks),):
+            raise ValueError(f"{len(ids)} track ids given for {len(tracks)} rows")
     frames = [_frame_number(f, frame_numbers, frame_offset) for f in tracks["frame"]]
-    ids = [_track_id(k, track_ids) for k in tracks["box_key"]]
     return _mot_table(list(zip(frames, ids, tracks["x"], tracks["y"], tracks["w"], tracks["h"],
                                [1.0] * len(frames))))
 

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import os
 
-from . import exits
-from .export import report_errors
+from . import exits, identity
+from .export import report_errors, run_mot
 from .figures import use_file_backend
 from .files import write_atomic, write_text
-from .runfolder import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, hold_lock, is_run_folder
+from .runfolder import (EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, RunFolder, hold_lock,
+                        is_run_folder)
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
@@ -52,12 +53,9 @@ def load_sequences(path, predicted):
     if not os.path.isdir(path):
         raise FileNotFoundError(f"{role}: no such file or folder: {path}")
     if predicted and is_run_folder(path):
-        from .proofread.source import corrected_run_mot
-
-        sequences, notes = corrected_run_mot(path)
-        for line in notes:
+        for line in identity.correction_notes(RunFolder.open(path)):
             print(line)
-        return sequences
+        return run_mot(path)
     files = _mot_files(path)
     if files:
         return {os.path.splitext(n)[0]: export.read_mot(os.path.join(path, n)) for n in files}

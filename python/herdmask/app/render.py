@@ -89,9 +89,9 @@ def _encoder(ffmpeg, path, size, fps):
         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
-    """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size);
-    returns (path, frames drawn, seconds)."""
+def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
+    """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size), with
+    the track ids of `ids`, its camera's TrackMap; returns (path, frames drawn, seconds)."""
     from .proofread.frames import draw_frame
 
     ffmpeg = ffmpeg or ffmpeg_executable()
@@ -103,7 +103,7 @@ def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
     scale = min(1.0, height / frame_height) if height else 1.0
 
     def draw(index):
-        return draw_frame(view, link, index, in_force, show_wrong=False, scale=scale)[0]
+        return draw_frame(view, link, index, ids, show_wrong=False, scale=scale)[0]
 
     def encode(tmp):
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
@@ -136,24 +136,25 @@ def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
 
 def render_run(out, camera=None, height=DEFAULT_HEIGHT):
     """Renders every tracked link of the run (of one camera); returns [(link, path or None, message)]."""
-    from .proofread.source import FrameUnavailable, RunView, correction_notes
+    from . import identity
+    from .proofread.source import FrameUnavailable, RunView
 
     view = RunView.open(out)
     if camera is not None and str(camera) not in view.cameras:
         raise ValueError(f"the run has no camera {camera} (cameras: {', '.join(view.cameras)})")
-    in_force, stale = view.corrections()
-    for line in correction_notes(in_force, stale):
+    for line in identity.correction_notes(view.run):
         print(line)
     ffmpeg = ffmpeg_executable()
     done = []
     for cam, links in view.cameras.items():
         if camera is not None and cam != str(camera):
             continue
+        ids = view.track_map(cam)
         for link in links:
             if not link.done:
                 continue
             try:
-                path, frames, seconds = render_link(view, link, in_force, ffmpeg, height)
+                path, frames, seconds = render_link(view, link, ids, ffmpeg, height)
             except (FrameUnavailable, FileNotFoundError, ValueError, RuntimeError) as exc:
                 message = f"Camera {cam} {link.key}: not rendered: {exc}"
                 done.append((link, None, message))
