@@ -211,3 +211,17 @@ def test_identities_corrected_and_the_mot_export_agree_after_corrections(server)
     mot = export.run_mot(out)["Camera1"]
     assert set(zip(mot["frame"].tolist(), mot["id"].tolist())) == expected and len(mot) == len(expected)
 
+
+def test_rendering_only_what_changed_redraws_links_after_a_correction(tmp_path):
+    from herdmask.app import render
+
+    out = synthetic.make_run_folder(tmp_path / "run", links=2, frames=4, animals=2)
+
+    def rendered():
+        return [link.key for link, path, _ in render.render_run(out, changed_only=True) if path]
+
+    assert len(rendered()) == 2 and rendered() == []
+    link = RunView.open(out).cameras["1"][1]
+    corr.append_correction(out, {"kind": "swap"}, lambda req, made: {
+        "kind": "swap", "camera": "1", "link": link.key, "frame": 1, "track": 1, "other": 2, "stamp": link.stamp})
+    assert len(rendered()) == 2

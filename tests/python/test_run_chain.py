@@ -94,6 +94,9 @@ def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
                 total += 1
                 kept += keys.get(key) == animal
     assert total == 60 and kept / total >= 0.95
+    # with no correction made, identities_corrected.csv holds the run's ids
+    assert {(r["video"], r["box_key"], r["track_id"]) for r in _rows(out / "identities_corrected.csv")} == {
+        (r["video"], r["box_key"], r["track_id"]) for r in identities}
     # the review's long overlaps are kept as values beside their sentence
     run = RunFolder.open(str(out))
     reviewed = [r for c in run.cameras() for r in run.chain(c) if r.long_overlap.startswith("Long overlaps")]

@@ -117,6 +117,9 @@ def build_parser():
                       help="crop every camera's frames to this box instead of the one the orange marker gives")
     run.add_argument("--redo", action="store_true",
                      help="redo every segment, also those done before (needed when the settings changed)")
+    run.add_argument("--render", action="store_true",
+                     help="after the segments, write their overlay videos (masks in track colours with the ids, "
+                          "as herdmask render does) for every segment made or corrected since its last video")
     add_model_arguments(run)
     run.set_defaults(handler=_run_command)
 
