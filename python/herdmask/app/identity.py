@@ -128,15 +128,19 @@ class TrackMap:
 
         `box_keys` and `frame_indices` broadcast against each other: a row each (a tracks
         table's columns), the keys of one frame with a single index, one key over many frames.
-        A key the link gives no id is a KeyError."""
+        A key the link gives no id is a KeyError, a frame outside the link a ValueError."""
         keys, frames = np.broadcast_arrays(np.asarray(box_keys, dtype=object),
                                            np.asarray(frame_indices, dtype=np.int64))
         shape = keys.shape
+        position = self.position(record)
         ids = self._run_ids(record, keys.ravel())
         frames = frames.ravel()
-        if self._first is None or self.position(record) < self._first:
+        outside = (frames < 0) | (frames >= record.frames)
+        if outside.any():
+            raise ValueError(f"{record.key} has frames 0 to {record.frames - 1}, not {frames[outside][0]}")
+        if self._first is None or position < self._first:
             return ids.reshape(shape), np.zeros(shape, dtype=bool)
-        ids, wrong = self._apply(np.full(len(ids), self.position(record)), frames, ids)
+        ids, wrong = self._apply(np.full(len(ids), position), frames, ids)
         return ids.reshape(shape), wrong.reshape(shape)
 
     def track_id(self, record, box_key, frame_index):
@@ -158,8 +162,7 @@ class TrackMap:
                 raise KeyError(f"{record.key} gives no track id to {box_key}")
             if not 0 <= frame_index < frames:
                 raise ValueError(f"{record.key} has frames 0 to {frames - 1}, not {frame_index}")
-            n = row[box_key]
-            return None if wrong[n, frame_index] else int(ids[n, frame_index])
+            return None if wrong[row[box_key], frame_index] else int(ids[row[box_key], frame_index])
 
         return track
 
