@@ -3,8 +3,10 @@
 #include <nanobind/stl/vector.h>
 
 #include "measures/centroid.hpp"
+#include "measures/contact.hpp"
 #include "measures/intersection.hpp"
 #include "measures/overlap.hpp"
+#include "measures/position.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
@@ -134,6 +136,47 @@ void register_measures(nb::module_ m) {
         return out;
       },
       nb::arg("masks"));
+
+  m.def(
+      "mask_contacts",
+      [](nb::handle masks, std::int64_t reach) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
+        const std::vector<MaskView> views = views_of(args);
+        std::vector<measures::Contact> found;
+        {
+          nb::gil_scoped_release release;
+          found = measures::mask_contacts(views, reach);
+        }
+        std::vector<std::int64_t> flat;
+        flat.reserve(found.size() * 3);
+        for (const auto& c : found) flat.insert(flat.end(), {c.a, c.b, c.overlap});
+        return int64_array(std::move(flat), {found.size(), 3});
+      },
+      nb::arg("masks"), nb::arg("reach"),
+      "Pairs of masks in contact as a k x 3 int64 array: position a, position b (a < b), "
+      "pixels set in both.");
+
+  m.def(
+      "mask_positions",
+      [](nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
+        const std::vector<MaskView> views = views_of(args);
+        std::vector<measures::MaskPosition> found;
+        {
+          nb::gil_scoped_release release;
+          found = measures::mask_positions(views);
+        }
+        std::vector<double> flat;
+        flat.reserve(found.size() * 7);
+        for (const auto& p : found)
+          flat.insert(flat.end(), {static_cast<double>(p.area), p.cx, p.cy,
+                                   static_cast<double>(p.box.x1), static_cast<double>(p.box.y1),
+                                   static_cast<double>(p.box.x2), static_cast<double>(p.box.y2)});
+        return float64_array(std::move(flat), {found.size(), 7});
+      },
+      nb::arg("masks"),
+      "Each mask's area, centroid x and y, and inclusive box x1, y1, x2, y2 as an n x 7 float64 "
+      "array; NaN centroid and a zero box for an empty mask.");
 }
 
 }  // namespace hm::py

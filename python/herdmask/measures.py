@@ -11,6 +11,8 @@ __all__ = [
     "intersection_between_masks",
     "cal_masks_iou_scores",
     "cal_centroid_distance",
+    "mask_contacts",
+    "mask_positions",
     "cosine_scores_cal",
     "cluster_masks_and_print",
     "draw_intersection_heatmap",
@@ -69,6 +71,46 @@ def cal_centroid_distance(masks_new, masks_old):
     element weighs its whole part). Pairs involving an empty mask count as one
     pixel farther than the farthest real pair."""
     return _core_measures.centroid_similarity(list(masks_new), list(masks_old))
+
+
+def _keys_and_masks(masks):
+    if isinstance(masks, dict):
+        return list(masks.keys()), list(masks.values())
+    masks = list(masks)
+    return list(range(len(masks))), masks
+
+
+def mask_contacts(masks, reach=1):
+    """The pairs of masks of one frame that touch or overlap.
+
+    `masks` is a `masks_dict` ({key: mask}) or a sequence of masks of one
+    size; bool, uint8, float32 and float64 masks are read in place, non-zero
+    is set. Two masks are in contact when they share a set pixel or when a set
+    pixel of one lies within `reach` pixels of a set pixel of the other,
+    diagonal neighbours included (reach 1: the masks touch; reach 0: overlap
+    only). Returns [(a, b, overlap), ...]: the keys (or positions) of each
+    pair in the order given, and the pixels set in both (0 when they only
+    touch). Empty masks touch nothing.
+    """
+    keys, values = _keys_and_masks(masks)
+    found = _core_measures.mask_contacts(values, int(reach))
+    return [(keys[a], keys[b], int(overlap)) for a, b, overlap in found.tolist()]
+
+
+def mask_positions(masks):
+    """Area, centroid and tight box of each mask of one frame, as a pandas DataFrame.
+
+    `masks` as for `mask_contacts`. One row per mask, indexed by its key (or
+    position), with the columns area (set pixels), cx and cy (the mean column
+    and row of the set pixels, NaN for an empty mask) and x1, y1, x2, y2 (the
+    inclusive tight box, zeros for an empty mask).
+    """
+    import pandas as pd
+
+    keys, values = _keys_and_masks(masks)
+    found = _core_measures.mask_positions(values)
+    table = pd.DataFrame(found, index=keys, columns=["area", "cx", "cy", "x1", "y1", "x2", "y2"])
+    return table.astype({c: np.int64 for c in ("area", "x1", "y1", "x2", "y2")})
 
 
 def _host_rows(features):
