@@ -121,10 +121,11 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import evaluate, export  # each adds its sub-command with its handler
+    from . import behaviour, evaluate, export  # each adds its sub-command with its handler
 
     export.add_parser(sub)
     evaluate.add_parser(sub)
+    behaviour.add_parser(sub)
     return parser
 
 
