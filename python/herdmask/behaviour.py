@@ -64,6 +64,8 @@ class BehaviourSettings:
     min_rest: least duration of a resting bout; shorter pauses count as active.
     min_visit: least duration of a zone visit; shorter stays count neither as visit nor time.
     reach: pixels between two masks that still count as touching (1: neighbouring pixels).
+    distance_step: distance moved is the sum of straight steps between positions this far apart
+        (0: from frame to frame); longer steps leave out more of the centroids' jitter.
     day: clock times (hh:mm) at which the day period starts and ends.
     """
 
@@ -77,6 +79,7 @@ class BehaviourSettings:
     min_rest: float = 5.0
     min_visit: float = 2.0
     reach: int = 1
+    distance_step: float = 0.0
     day: tuple = ("06:00", "18:00")
 
     def __post_init__(self):
@@ -85,7 +88,7 @@ class BehaviourSettings:
         if self.pixels_per_metre is not None and not (math.isfinite(self.pixels_per_metre)
                                                       and self.pixels_per_metre > 0):
             raise ValueError(f"pixels_per_metre must be a positive number, got {self.pixels_per_metre}")
-        for name in ("smooth", "fill_gap", "split_after", "min_rest", "min_visit"):
+        for name in ("smooth", "fill_gap", "split_after", "min_rest", "min_visit", "distance_step"):
             value = getattr(self, name)
             if not (math.isfinite(value) and value >= 0):
                 raise ValueError(f"{name} must be a number of seconds of at least 0, got {value}")
@@ -319,10 +322,35 @@ def _long_runs(flags, least):
     return out, starts[keep]
 
 
+def _half_window(settings):
+    return max(1, settings.frames(settings.smooth)) // 2
+
+
+def _centred_mean(values, half):
+    """Centred moving mean of the rows of `values` over 2 half + 1 rows. Near the ends of each run
+    of rows without NaN the window shrinks evenly on both sides, so a steady walk keeps its
+    positions up to the edge of every gap (a one-sided or mirrored window would pull them inward);
+    rows with NaN stay NaN."""
+    n = len(values)
+    valid = np.isfinite(values).all(axis=1)
+    starts, ends = _runs(valid)
+    lengths = ends - starts
+    index = np.arange(n)
+    first = np.zeros(n, np.int64)
+    last = np.zeros(n, np.int64)
+    first[valid] = np.repeat(starts, lengths)
+    last[valid] = np.repeat(ends - 1, lengths)
+    h = np.minimum(half, np.minimum(index - first, last - index))
+    h[~valid] = 0
+    sums = np.concatenate([np.zeros((1, values.shape[1])), np.cumsum(np.where(valid[:, None], values, 0.0), axis=0)])
+    out = (sums[index + h + 1] - sums[index - h]) / (2 * h + 1)[:, None]
+    out[~valid] = np.nan
+    return out
+
+
 def _kinematics(x, y, w, h, settings):
     """Filled and smoothed centroids, speed (pixels per second) and step lengths of one
     animal's frames laid out in time (NaN where it has no mask), with movement."""
-    import xarray as xr
     from movement import filtering, kinematics
     from movement.io import load_bboxes
     from movement.utils.vector import compute_norm
@@ -332,23 +360,17 @@ def _kinematics(x, y, w, h, settings):
                                      individual_names=["animal"], fps=settings.fps)
     position = dataset["position"]
     filled = filtering.interpolate_over_time(position, max_gap=settings.frames(settings.fill_gap))
-    window = max(1, settings.frames(settings.smooth)) | 1  # odd, so the mean stays centred
-    smoothed = filled
-    half = min(window // 2, n - 1)
-    if half > 0:
-        # Both ends mirrored through the end point, so that a steady walk keeps its ends (the
-        # filter's own even mirror would pull them inward), then the padding cut off again.
-        values = filled.transpose("time", ...).values
-        padded = np.concatenate([2 * values[:1] - values[half:0:-1], values,
-                                 2 * values[-1:] - values[-2:-half - 2:-1]])
-        padded = xr.DataArray(padded, dims=("time", *filled.transpose("time", ...).dims[1:]),
-                              coords={"time": np.arange(n + 2 * half) / settings.fps})
-        smoothed = filtering.rolling_filter(padded, window, statistic="mean", min_periods=1)
-        smoothed = filled.copy(data=smoothed.isel(time=slice(half, half + n)).values)
-        smoothed = smoothed.where(filled.notnull())
+    filled = filled.transpose("time", "space", "individuals")
+    smoothed = filled.copy(data=_centred_mean(filled.transpose("time", ...).values[:, :, 0],
+                                              _half_window(settings))[:, :, None])
     speed = kinematics.compute_speed(smoothed).values[:, 0] if n > 1 else np.full(n, np.nan)
-    step = (compute_norm(kinematics.compute_backward_displacement(smoothed)).values[:, 0] if n > 1
-            else np.zeros(n))
+    # Distance from positions `distance_step` apart: over a noisy track, steps between consecutive
+    # frames add up the centroids' jitter, which grows with the frame rate and not with the walk.
+    every = max(1, settings.frames(settings.distance_step))
+    step = np.zeros(n)
+    if n > every:
+        sampled = smoothed.isel(time=slice(0, None, every))
+        step[::every] = compute_norm(kinematics.compute_backward_displacement(sampled)).values[:, 0]
     xy = smoothed.values[:, :, 0]
     return xy[:, 0].copy(), xy[:, 1].copy(), speed, np.nan_to_num(step, nan=0.0)
 
@@ -383,6 +405,8 @@ def _rest_speed(positions, settings, notes):
 def _animal_frames(rows, grid, zones, settings, rest_speed):
     """Per-frame values of one animal over its span of the grid, and the frames where
     its bouts and visits start, as two tables keyed by grid index."""
+    import shapely
+
     idx = grid.index_of(rows["frame"].to_numpy(np.int64), "positions")
     order = np.argsort(idx)
     idx = idx[order]
@@ -416,8 +440,6 @@ def _animal_frames(rows, grid, zones, settings, rest_speed):
               "active": active[laid], "x": x[laid], "y": y[laid]}
     placed = np.isfinite(x)
     for name, zone in zones.items():
-        import shapely
-
         inside = np.zeros(size, bool)
         inside[placed] = shapely.intersects_xy(zone.region, x[placed], y[placed])
         visiting, starts = _long_runs(inside, settings.frames(settings.min_visit))
@@ -595,8 +617,8 @@ def behaviour_measures(positions, settings, contacts=None, zones=None, frames=No
         columns=["slot", "track_id", "active_share", "speed_mean_px_s"])
     profile["slot_start"] = grid.time_of(profile["slot"].to_numpy(float))
     profile.attrs["slot_seconds"] = slot
-    notes.append(f"Centroids smoothed by a centred moving mean over {max(1, settings.frames(settings.smooth)) | 1} "
-                 f"frame(s); gaps up to {settings.fill_gap:g} s bridged by linear interpolation.")
+    notes.append(f"Centroids smoothed by a centred moving mean over {2 * _half_window(settings) + 1} frame(s); "
+                 f"gaps up to {settings.fill_gap:g} s bridged by linear interpolation.")
     if zones:
         notes.append(f"Zone visits last at least {settings.min_visit:g} s; shorter stays count neither as visits "
                      "nor as zone time.")

@@ -19,7 +19,7 @@ from .export import report_errors
 from .layout import is_run_folder
 
 __all__ = ["BEHAVIOUR_DIR", "BEHAVIOUR_PAGE", "CameraTracks", "add_parser", "behaviour_command", "camera_tracks",
-           "run_behaviour"]
+           "frame_times", "run_behaviour"]
 
 BEHAVIOUR_DIR = "behaviour"
 BEHAVIOUR_PAGE = "behaviour.html"
@@ -117,6 +117,43 @@ def _video_fps(links):
     return rates
 
 
+def _link_times(links):
+    """(link, its first frame number along the chain, the clock times of its frames) of each tracked
+    link whose video's frame rate is known, and the frame rates {video: fps}."""
+    import numpy as np
+    import pandas as pd
+
+    from herdmask import export
+
+    rates = _video_fps(links)
+    found = []
+    for link in export._tracked_links(links):
+        fps = rates.get(link["video"])
+        if not fps:
+            continue
+        start = _video_start(link["video"]) + timedelta(minutes=_segment_minutes(link["segment"])[0])
+        times = pd.Timestamp(start) + pd.to_timedelta((np.arange(link["frames"]) + 1) / fps, unit="s")
+        found.append((link, link["frame_offset"] + 1, times))
+    return found, rates
+
+
+def frame_times(run_dir):
+    """{camera sequence name: DataFrame of frame (numbered from 1 along the chain, as the run's
+    MOTChallenge export numbers them) and time} of every frame of the run's tracked links."""
+    import numpy as np
+    import pandas as pd
+
+    from herdmask import export
+
+    out = {}
+    for name, links in export.run_chains(run_dir).items():
+        found, _ = _link_times(links)
+        if found:
+            out[name] = pd.concat([pd.DataFrame({"frame": first + np.arange(len(times)), "time": times})
+                                   for _, first, times in found], ignore_index=True)
+    return out
+
+
 def camera_tracks(run_dir, reach=1):
     """{camera sequence name: CameraTracks} of a run folder.
 
@@ -133,19 +170,12 @@ def camera_tracks(run_dir, reach=1):
 
     out = {}
     for name, links in export.run_chains(run_dir).items():
-        rates = _video_fps(links)
+        found, rates = _link_times(links)
         positions, contacts, frames, thumbnail = [], [], [], None
-        for link in export._tracked_links(links):
-            fps = rates.get(link["video"])
-            if not fps:
-                continue
-            start = _video_start(link["video"]) + timedelta(minutes=_segment_minutes(link["segment"])[0])
-            first = link["frame_offset"] + 1
-            index = np.arange(link["frames"])
-            times = pd.Timestamp(start) + pd.to_timedelta((index + 1) / fps, unit="s")
-            frames.append(pd.DataFrame({"frame": first + index, "time": times}))
+        for link, first, times in found:
+            frames.append(pd.DataFrame({"frame": first + np.arange(len(times)), "time": times}))
             p, c = behaviour.segment_tracks(link["annotation_dir"], link["track_ids"], first, reach)
-            p["time"] = pd.Timestamp(start) + pd.to_timedelta((p["frame"] - first + 1) / fps, unit="s")
+            p["time"] = times[(p["frame"] - first).to_numpy()]
             positions.append(p)
             contacts.append(c)
             if thumbnail is None:

@@ -11,7 +11,7 @@ from .layout import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
-_SCORES = ["MOTA", "IDF1", "precision", "recall"]
+_SCORES = ["HOTA", "DetA", "AssA", "LocA", "MOTA", "IDF1", "precision", "recall"]
 _COUNTS = ["ID switches", "fragmentations"]
 
 
@@ -29,6 +29,10 @@ def add_parser(sub):
                    help="where the table, chart and page go (default: the run folder, beside its summary "
                         "page, for a run folder; else the folder of PREDICTED)")
     p.add_argument("--iou", type=float, default=0.5, help="least IoU of a match (default 0.5)")
+    p.add_argument("--bin", metavar="DURATION",
+                   help="also score each time bin of this length (1h, 30min, ...) on its own, into evaluation_bins.csv")
+    p.add_argument("--fps", type=float, help="frames per second of the sequences, for --bin when PREDICTED is not "
+                                             "a run folder")
     p.set_defaults(handler=evaluate_command)
     return p
 
@@ -136,14 +140,22 @@ def _table_text(summary):
 
 
 def _run(args):
-    from herdmask import export
+    from herdmask import scoring
+
+    from . import score_inputs
 
     if not 0 < args.iou <= 1:
         raise ValueError(f"--iou must lie in (0, 1], got {args.iou}")
-    predicted = load_sequences(args.predicted, predicted=True)
-    truth = load_sequences(args.ground_truth, predicted=False)
+
+    # masks on both sides when the ground truth holds masks, else boxes
+    predicted, truth = score_inputs.load_pair(args.predicted, args.ground_truth, load_sequences)
     truth, unscored = _pair(predicted, truth)
-    summary = export.evaluate_mot(predicted, truth, iou_threshold=args.iou)
+    bins = None
+    if args.bin:
+        bins = score_inputs.frame_bins(args.predicted, {n: (t, truth.get(n, t)) for n, t in predicted.items()},
+                                       args.bin, args.fps)
+    summary = scoring.score_tracks(predicted, truth, iou_threshold=args.iou, frame_bins=bins)
+    summary, binned = summary if bins is not None else (summary, None)
     for name, table in predicted.items():
         gt = truth[name]
         if not len(gt):
@@ -156,11 +168,14 @@ def _run(args):
         print(f"Ground truth without predictions, not scored: {', '.join(unscored)}.")
     print(_table_text(summary))
     overall = summary.loc["OVERALL"]
-    print(f"IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, {int(overall['ID switches'])} identity "
-          f"switches over {len(predicted)} sequence(s) at IoU {args.iou}.")
+    print(f"IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, HOTA {overall['HOTA']:.3f}, "
+          f"{int(overall['ID switches'])} identity switches over {len(predicted)} sequence(s) at IoU {args.iou}"
+          f"{' (mask IoU)' if scoring.mask_tracks(next(iter(truth.values()))) else ''}.")
     out = args.out or _default_out(args.predicted)
     os.makedirs(out, exist_ok=True)
     print(f"Metrics: {write_text(os.path.join(out, EVALUATION_TABLE), summary.to_csv())}")
+    if binned is not None:
+        print(f"Metrics per {args.bin} bin: {score_inputs.write_binned(binned, out)}")
     chart = plot_metrics(summary, os.path.join(out, EVALUATION_CHART))
     print(f"Chart: {chart}")
     print(f"Page: {_write_page(summary, chart, os.path.join(out, EVALUATION_PAGE), args, unscored)}")
