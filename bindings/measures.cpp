@@ -6,7 +6,6 @@
 #include "measures/contact.hpp"
 #include "measures/intersection.hpp"
 #include "measures/overlap.hpp"
-#include "measures/position.hpp"
 #include "py_common.hpp"
 #include "subsystems.hpp"
 
@@ -121,6 +120,26 @@ void register_measures(nb::module_ m) {
       "empty mask.");
 
   m.def(
+      "mask_centroids",
+      [](nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::byte_value);
+        std::vector<double> out(2 * args.size());
+        {
+          nb::gil_scoped_release release;
+          for (size_t i = 0; i < args.size(); ++i) {
+            const measures::Centroid c = measures::pixel_centroid(args[i].view);
+            out[2 * i] = c.col;
+            out[2 * i + 1] = c.row;
+          }
+        }
+        return float64_array(std::move(out), {args.size(), size_t{2}});
+      },
+      nb::arg("masks"),
+      "Each mask's centroid x, y (column and row moments over the area, each pixel weighted by "
+      "its byte value: the mean of the set pixels of a bool or 0/1 mask) as an n x 2 float64 "
+      "array; NaN for an empty mask.");
+
+  m.def(
       "contour_centroids",
       [](nb::handle masks) {
         const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
@@ -155,28 +174,6 @@ void register_measures(nb::module_ m) {
       nb::arg("masks"), nb::arg("reach"),
       "Pairs of masks in contact as a k x 3 int64 array: position a, position b (a < b), "
       "pixels set in both.");
-
-  m.def(
-      "mask_positions",
-      [](nb::handle masks) {
-        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
-        const std::vector<MaskView> views = views_of(args);
-        std::vector<measures::MaskPosition> found;
-        {
-          nb::gil_scoped_release release;
-          found = measures::mask_positions(views);
-        }
-        std::vector<double> flat;
-        flat.reserve(found.size() * 7);
-        for (const auto& p : found)
-          flat.insert(flat.end(), {static_cast<double>(p.area), p.cx, p.cy,
-                                   static_cast<double>(p.box.x1), static_cast<double>(p.box.y1),
-                                   static_cast<double>(p.box.x2), static_cast<double>(p.box.y2)});
-        return float64_array(std::move(flat), {found.size(), 7});
-      },
-      nb::arg("masks"),
-      "Each mask's area, centroid x and y, and inclusive box x1, y1, x2, y2 as an n x 7 float64 "
-      "array; NaN centroid and a zero box for an empty mask.");
 }
 
 }  // namespace hm::py

@@ -2,17 +2,17 @@
 
 The measures work on a positions table (one row per frame and animal: the frame
 number along the recording, its time, the track id, the mask's centroid, area
-and box) and, for contacts, on a contacts table (one row per frame and pair of
-animals whose masks touch or overlap). `segment_tracks` reads both from one
-segment's annotation files; a run's command assembles them along each camera's
-chain.
+and box, as `export.segment_tracks` reads them from a segment's annotation
+files) and, for contacts, on a contacts table (one row per frame and pair of
+animals whose masks touch or overlap, as `segment_contacts` finds them); the
+command assembles both along each camera's chain.
 
 Kinematics come from `movement` (the field's package for tracked animal
-positions): gaps of a few frames are filled by its linear interpolation, the
-centroids smoothed by its centred moving mean, speed taken from its time
-derivative and distance from its frame-to-frame displacement. Zones are
-`movement` polygons of interest, tested in bulk with shapely. The rest
-(activity bouts, zone visits, contacts, time bins) is NumPy and pandas.
+positions): each animal's centroids become its bounding-box dataset, speed is
+its time derivative and distance the sum of its displacements. Zones are
+`movement` polygons of interest, tested in bulk with shapely. Gap filling and
+smoothing, activity bouts, zone visits, contacts and time bins are NumPy and
+pandas.
 """
 
 from __future__ import annotations
@@ -32,7 +32,7 @@ __all__ = [
     "BehaviourResult",
     "ZoneFileError",
     "read_zones",
-    "segment_tracks",
+    "segment_contacts",
     "behaviour_measures",
     "write_behaviour_tables",
 ]
@@ -205,40 +205,29 @@ def _zone_points(path, name, points):
 # ------------------------------------------------------------------ reading a segment
 
 
-def segment_tracks(source, track_ids=None, frame_offset=0, reach=1):
-    """Positions and contacts of one segment's tracked masks.
+def segment_contacts(source, track_ids=None, frame_numbers=None, reach=1):
+    """The contacts of one segment's tracked masks: one row per frame and pair of animals
+    whose masks overlap or touch within `reach` pixels, with the columns of `CONTACT_COLUMNS`
+    (track_a < track_b; overlap in pixels, 0 when the masks only touch).
 
     `source` is a segment's annotation folder or its annotation data as
     `get_gsam_annotation_data` returns it; `track_ids` maps box keys to track
     ids (by default the key's number plus one, the files' own object id);
-    `frame_offset` is added to each file's frame number. Returns (positions,
-    contacts): positions with the columns of `POSITION_COLUMNS` but "time"
-    (one row per non-empty mask: area, centroid and tight box as x, y, w, h,
-    w and h counting pixels) plus "box_key"; contacts with the columns of
-    `CONTACT_COLUMNS` (track_a < track_b, overlap in pixels, 0 when the masks
-    only touch within `reach` pixels).
+    `frame_numbers[i]` is the frame number of the file of frame index i (by
+    default the frame index plus one), as `export.tracks_mot` takes them.
     """
-    from .export import _frame_records, _track_id
-    from .measures import mask_contacts, mask_positions
+    from .export import _frame_number, _frame_records, _track_id
+    from .measures import mask_contacts
 
-    rows, pairs = [], []
+    pairs = []
     for record in _frame_records(source):
         masks = {k: m for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0}
-        if not masks:
+        if len(masks) < 2:
             continue
-        frame = frame_offset + int(record["frame_index"])
-        ids = {k: _track_id(k, track_ids) for k in masks}
-        found = mask_positions(masks)
-        for key, p in zip(found.index, found.itertuples(index=False)):
-            rows.append((frame, ids[key], p.cx, p.cy, p.area, p.x1, p.y1, p.x2 - p.x1 + 1, p.y2 - p.y1 + 1,
-                         key))
+        frame = _frame_number(int(record["frame_index"]), frame_numbers, 0)
         for a, b, overlap in mask_contacts(masks, reach):
-            pairs.append((frame, *sorted((ids[a], ids[b])), overlap))
-    columns = [c for c in POSITION_COLUMNS if c != "time"] + ["box_key"]
-    positions = pd.DataFrame(rows, columns=columns).astype(
-        {"frame": np.int64, "track_id": np.int64, "area": np.int64})
-    contacts = pd.DataFrame(pairs, columns=CONTACT_COLUMNS).astype(np.int64)
-    return positions, contacts
+            pairs.append((frame, *sorted((_track_id(a, track_ids), _track_id(b, track_ids))), overlap))
+    return pd.DataFrame(pairs, columns=CONTACT_COLUMNS).astype(np.int64)
 
 
 # ------------------------------------------------------------------ the frame grid
@@ -250,7 +239,7 @@ class _Grid:
 
     frames: np.ndarray  # int64, increasing
     seconds: np.ndarray  # float64, from `origin`
-    stretch: np.ndarray  # int64: continuous stretch of recording
+    stretch: np.ndarray  # int64: continuous stretch of recording (frames between its frames are missing frames)
     bin: np.ndarray  # int64: time bin (0 without bins)
     night: np.ndarray  # bool; all False without clock times
     origin: object  # pandas Timestamp (midnight before the first frame) or None for plain seconds
@@ -285,8 +274,7 @@ def _grid(positions, frames, settings):
         seconds = (times - origin).dt.total_seconds().to_numpy(float)
     else:
         seconds = frames["time"].to_numpy(float)
-    step = np.diff(seconds)
-    breaks = (np.diff(numbers) != 1) | (step > settings.split_after)
+    breaks = np.diff(seconds) > settings.split_after
     stretch = np.concatenate([[0], np.cumsum(breaks)]).astype(np.int64)
     binned = (np.floor(seconds / settings.bin_seconds).astype(np.int64) if settings.bin is not None
               else np.zeros(len(numbers), np.int64))
@@ -348,21 +336,42 @@ def _centred_mean(values, half):
     return out
 
 
+def _fill_short_gaps(values, longest):
+    """Rows of NaN bridged by straight lines where the run of them is at most `longest` rows
+    long and has numbers on both sides; longer runs stay NaN."""
+    missing = ~np.isfinite(values).all(axis=1)
+    starts, ends = _runs(missing)
+    short = (starts > 0) & (ends < len(values)) & (ends - starts <= longest)
+    if not short.any():
+        return values
+    marks = np.zeros(len(values) + 1, np.int64)
+    np.add.at(marks, starts[short], 1)
+    np.add.at(marks, ends[short], -1)
+    fill = np.flatnonzero(np.cumsum(marks[:-1]) > 0)
+    known = np.flatnonzero(~missing)
+    out = values.copy()
+    for d in range(values.shape[1]):
+        out[fill, d] = np.interp(fill, known, values[known, d])
+    return out
+
+
 def _kinematics(x, y, w, h, settings):
     """Filled and smoothed centroids, speed (pixels per second) and step lengths of one
-    animal's frames laid out in time (NaN where it has no mask), with movement."""
-    from movement import filtering, kinematics
+    animal's frames laid out in time (NaN where it has no mask); speed and steps with movement.
+
+    Gaps are filled here rather than with movement's interpolation, which over a camera-day
+    takes seconds per animal to measure its gaps; the moving mean keeps steady walks up to
+    every gap, where movement's rolling filter pulls each end inward."""
+    from movement import kinematics
     from movement.io import load_bboxes
     from movement.utils.vector import compute_norm
 
     n = len(x)
-    dataset = load_bboxes.from_numpy(np.stack([x, y], axis=1)[:, :, None], np.stack([w, h], axis=1)[:, :, None],
+    filled = _fill_short_gaps(np.stack([x, y], axis=1), settings.frames(settings.fill_gap))
+    smoothed = _centred_mean(filled, _half_window(settings))
+    dataset = load_bboxes.from_numpy(smoothed[:, :, None], np.stack([w, h], axis=1)[:, :, None],
                                      individual_names=["animal"], fps=settings.fps)
-    position = dataset["position"]
-    filled = filtering.interpolate_over_time(position, max_gap=settings.frames(settings.fill_gap))
-    filled = filled.transpose("time", "space", "individuals")
-    smoothed = filled.copy(data=_centred_mean(filled.transpose("time", ...).values[:, :, 0],
-                                              _half_window(settings))[:, :, None])
+    smoothed = dataset["position"].transpose("time", "space", "individuals")
     speed = kinematics.compute_speed(smoothed).values[:, 0] if n > 1 else np.full(n, np.nan)
     # Distance from positions `distance_step` apart: over a noisy track, steps between consecutive
     # frames add up the centroids' jitter, which grows with the frame rate and not with the walk.
@@ -414,10 +423,12 @@ def _animal_frames(rows, grid, zones, settings, rest_speed):
         raise ValueError(f"track {rows['track_id'].iloc[0]} has two positions in one frame")
     first, last = int(idx[0]), int(idx[-1])
     span = np.arange(first, last + 1)
-    # Stretches laid out with a gap longer than any fill or smoothing window between them,
-    # so that nothing is interpolated, smoothed or differentiated across a break.
+    # Frames laid out by their numbers (a frame number skipped within a stretch is a missing frame),
+    # stretches apart by more than any fill or smoothing window, so that nothing is interpolated,
+    # smoothed or differentiated across a break.
     gap = settings.frames(settings.fill_gap) + settings.frames(settings.smooth) + 2
-    laid = span - first + (grid.stretch[span] - grid.stretch[first]) * gap
+    steps = np.where(np.diff(grid.stretch[span]) != 0, gap, np.diff(grid.frames[span]))
+    laid = np.concatenate([[0], np.cumsum(steps)]).astype(np.int64)
     size = int(laid[-1]) + 1
     at = laid[idx - first]
 
@@ -562,16 +573,18 @@ def behaviour_measures(positions, settings, contacts=None, zones=None, frames=No
         along the recording), "track_id", "cx", "cy" (the mask's centroid), and
         where known "time" (clock time, or seconds), "area", "w" and "h".
     settings: a `BehaviourSettings`.
-    contacts: frame, track_a, track_b (as `segment_tracks` gives them), or None.
+    contacts: frame, track_a, track_b (as `segment_contacts` gives them), or None.
     zones: {name: polygon of interest} as `read_zones` gives them, or None.
     frames: every frame of the recording that was looked at, with "frame" and
         "time", including frames where no animal was found; by default the
         frames of `positions`. Without times, time is frame / fps seconds.
 
-    Consecutive frame numbers within `split_after` seconds of each other form
-    a continuous stretch; nothing is interpolated or measured across stretches.
-    An animal's span runs from its first to its last frame: inside it, frames
-    without its mask are missing time.
+    Frames within `split_after` seconds of each other form a continuous
+    stretch; nothing is interpolated or measured across stretches. Within a
+    stretch, frame numbers that were not looked at are gaps like frames
+    without a mask (bridged up to `fill_gap`). An animal's span runs from its
+    first to its last frame: inside it, frames looked at without its mask are
+    missing time.
 
     Returns a `BehaviourResult` whose table has one row per animal and bin:
     track_id, bin_kind ("bin": a time bin of `settings.bin`; "day" and

@@ -12,7 +12,6 @@ __all__ = [
     "cal_masks_iou_scores",
     "cal_centroid_distance",
     "mask_contacts",
-    "mask_positions",
     "cosine_scores_cal",
     "cluster_masks_and_print",
     "draw_intersection_heatmap",
@@ -95,22 +94,6 @@ def mask_contacts(masks, reach=1):
     keys, values = _keys_and_masks(masks)
     found = _core_measures.mask_contacts(values, int(reach))
     return [(keys[a], keys[b], int(overlap)) for a, b, overlap in found.tolist()]
-
-
-def mask_positions(masks):
-    """Area, centroid and tight box of each mask of one frame, as a pandas DataFrame.
-
-    `masks` as for `mask_contacts`. One row per mask, indexed by its key (or
-    position), with the columns area (set pixels), cx and cy (the mean column
-    and row of the set pixels, NaN for an empty mask) and x1, y1, x2, y2 (the
-    inclusive tight box, zeros for an empty mask).
-    """
-    import pandas as pd
-
-    keys, values = _keys_and_masks(masks)
-    found = _core_measures.mask_positions(values)
-    table = pd.DataFrame(found, index=keys, columns=["area", "cx", "cy", "x1", "y1", "x2", "y2"])
-    return table.astype({c: np.int64 for c in ("area", "x1", "y1", "x2", "y2")})
 
 
 def _host_rows(features):

@@ -10,7 +10,6 @@
 #include "measures/contact.hpp"
 #include "measures/intersection.hpp"
 #include "measures/overlap.hpp"
-#include "measures/position.hpp"
 
 namespace hm::measures {
 namespace {
@@ -184,20 +183,6 @@ TEST(MaskContacts, EqualDilationAndCountOnRandomBlobs) {
   EXPECT_THROW(mask_contacts({Mask(2, 2).view(), other.view()}, 1), ValueError);
   EXPECT_THROW(mask_contacts({other.view()}, -1), ValueError);
   EXPECT_TRUE(mask_contacts({}, 1).empty());
-}
-
-TEST(MaskPositions, MeanOfSetPixelsAndEmptyMask) {
-  Mask m(5, 6);
-  m.row(1)[2] = 1;
-  m.row(3)[5] = 7;
-  const std::vector<MaskPosition> got = mask_positions({m.view(), Mask(5, 6).view()});
-  EXPECT_EQ(got[0].area, 2);
-  EXPECT_DOUBLE_EQ(got[0].cx, 3.5);
-  EXPECT_DOUBLE_EQ(got[0].cy, 2.0);
-  EXPECT_EQ(got[0].box.x1, 2);
-  EXPECT_EQ(got[0].box.y2, 3);
-  EXPECT_EQ(got[1].area, 0);
-  EXPECT_TRUE(std::isnan(got[1].cx));
 }
 
 }  // namespace

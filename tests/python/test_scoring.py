@@ -78,8 +78,10 @@ def test_box_scores_equal_the_kit_on_swapped_ids_and_random_tracks(tmp_path):
 
 
 def test_demo_scores_equal_the_kit(tiny_demo, tmp_path):
+    from herdmask.app.export import run_mot
+
     out, _ = tiny_demo
-    preds = export.run_mot(out)
+    preds = run_mot(out)
     gts = {n: export.read_mot(os.path.join(out, "ground_truth", f"{n}.txt")) for n in preds}
     ours = export.evaluate_mot(preds, gts)
     lengths = {n: int(max(gts[n]["frame"].max(), preds[n]["frame"].max())) for n in preds}

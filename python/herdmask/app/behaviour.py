@@ -12,19 +12,16 @@ import argparse
 import dataclasses
 import math
 import os
-import re
-from datetime import datetime, timedelta
+from datetime import datetime
 
 from .export import report_errors
-from .layout import is_run_folder
+from .runfolder import hold_lock, is_run_folder
 
 __all__ = ["BEHAVIOUR_DIR", "BEHAVIOUR_PAGE", "CameraTracks", "add_parser", "behaviour_command", "camera_tracks",
            "frame_times", "run_behaviour"]
 
 BEHAVIOUR_DIR = "behaviour"
 BEHAVIOUR_PAGE = "behaviour.html"
-_VIDEO_START = re.compile(r"_(\d{14})$")
-_SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
 
 
 def _scale(text):
@@ -76,116 +73,69 @@ def add_parser(sub):
 class CameraTracks:
     """What the measures of one camera's chain rest on."""
 
-    positions: object  # DataFrame: frame, time, track_id, cx, cy, area, x, y, w, h, box_key
+    positions: object  # DataFrame: frame, time, track_id, box_key, x, y, w, h, area, cx, cy
     contacts: object  # DataFrame: frame, track_a, track_b, overlap
-    frames: object  # DataFrame: frame, time of every frame of the tracked links
+    frames: object  # DataFrame: frame, time of every saved frame of the done links
     fps: float
     thumbnail: str | None  # a frame image of the camera, for drawing paths over
 
 
-def _video_start(video):
-    found = _VIDEO_START.search(video)
-    if not found:
-        raise ValueError(f"cannot tell when {video} starts: its name does not end in _YYYYMMDDhhmmss")
-    return datetime.strptime(found.group(1), "%Y%m%d%H%M%S")
-
-
-def _segment_minutes(segment):
-    found = _SEGMENT.match(segment)
-    if not found:
-        raise ValueError(f"cannot tell where segment {segment!r} lies in its video")
-    return float(found.group(1)), float(found.group(2))
-
-
-def _video_fps(links):
-    """Frames per second of each video, from its segments' frame counts: a segment keeps the frames
-    after its start up to its end, the last one of a video a frame fewer (the video ends there)."""
-    by_video = {}
-    for link in links:
-        if link["segment"] and link["frames"]:
-            by_video.setdefault(link["video"], []).append(link)
-    rates = {}
-    for video, segs in by_video.items():
-        segs.sort(key=lambda lk: _segment_minutes(lk["segment"])[0])
-        found = []
-        for i, link in enumerate(segs):
-            start, end = _segment_minutes(link["segment"])
-            if end > start:
-                found.append((link["frames"] + (i == len(segs) - 1)) / (60 * (end - start)))
-        if found:
-            rates[video] = round(found[0] if len(found) == 1 else max(found[:-1]), 3)
-    return rates
-
-
-def _link_times(links):
-    """(link, its first frame number along the chain, the clock times of its frames) of each tracked
-    link whose video's frame rate is known, and the frame rates {video: fps}."""
-    import numpy as np
+def _link_times(run, record):
+    """The clock time of each saved frame of a link: its video's start plus its position over the frame rate."""
     import pandas as pd
 
-    from herdmask import export
-
-    rates = _video_fps(links)
-    found = []
-    for link in export._tracked_links(links):
-        fps = rates.get(link["video"])
-        if not fps:
-            continue
-        start = _video_start(link["video"]) + timedelta(minutes=_segment_minutes(link["segment"])[0])
-        times = pd.Timestamp(start) + pd.to_timedelta((np.arange(link["frames"]) + 1) / fps, unit="s")
-        found.append((link, link["frame_offset"] + 1, times))
-    return found, rates
-
-
-def frame_times(run_dir):
-    """{camera sequence name: DataFrame of frame (numbered from 1 along the chain, as the run's
-    MOTChallenge export numbers them) and time} of every frame of the run's tracked links."""
-    import numpy as np
-    import pandas as pd
-
-    from herdmask import export
-
-    out = {}
-    for name, links in export.run_chains(run_dir).items():
-        found, _ = _link_times(links)
-        if found:
-            out[name] = pd.concat([pd.DataFrame({"frame": first + np.arange(len(times)), "time": times})
-                                   for _, first, times in found], ignore_index=True)
-    return out
+    video = run.videos().get(record.video)
+    if video is None or not video.fps:
+        raise ValueError(f"{run.out} does not know the frame rate of {record.video}")
+    start = pd.Timestamp(datetime.strptime(video.date + video.time.replace(":", ""), "%Y%m%d%H%M%S"))
+    return start + pd.to_timedelta(run.video_positions(record) / video.fps, unit="s"), video.fps
 
 
 def camera_tracks(run_dir, reach=1):
-    """{camera sequence name: CameraTracks} of a run folder.
-
-    The one place this command reads a run folder: track ids and frame numbers
-    along each camera's chain as `herdmask export` gives them, positions and
-    contacts computed from each tracked link's annotation files, and clock
-    times from the video names, the segments and the frame rate their frame
-    counts give.
-    """
+    """{camera sequence name: CameraTracks} of a run folder: each done link's tracks table with
+    the track ids and frame numbers `herdmask export` gives them, clock times from its videos'
+    starts and frame rates, and the contacts of its masks."""
     import numpy as np
     import pandas as pd
 
-    from herdmask import behaviour, export
+    from herdmask import behaviour
 
+    from .export import run_links
+
+    run, sequences = run_links(run_dir)
     out = {}
-    for name, links in export.run_chains(run_dir).items():
-        found, rates = _link_times(links)
-        positions, contacts, frames, thumbnail = [], [], [], None
-        for link, first, times in found:
-            frames.append(pd.DataFrame({"frame": first + np.arange(len(times)), "time": times}))
-            p, c = behaviour.segment_tracks(link["annotation_dir"], link["track_ids"], first, reach)
-            p["time"] = times[(p["frame"] - first).to_numpy()]
-            positions.append(p)
-            contacts.append(c)
+    for name, links in sequences.items():
+        positions, contacts, frames, rates, thumbnail = [], [], [], [], None
+        for record, numbers, ids in links:
+            times, fps = _link_times(run, record)
+            rates.append(fps)
+            frames.append(pd.DataFrame({"frame": numbers, "time": times}))
+            tracks = run.tracks(record)
+            index = tracks["frame"].to_numpy()
+            tracks = tracks.assign(frame=numbers[index], time=times[index],
+                                   track_id=[ids[k] for k in tracks["box_key"]])
+            positions.append(tracks)
+            folder = run.annotation_dir(record)
+            contacts.append(behaviour.segment_contacts(folder, ids, numbers, reach))
             if thumbnail is None:
-                thumbnail = _first_image(link["annotation_dir"])
-        if not frames:
-            continue
-        out[name] = CameraTracks(pd.concat(positions, ignore_index=True), pd.concat(contacts, ignore_index=True),
-                                 pd.concat(frames, ignore_index=True), float(np.median(list(rates.values()))),
-                                 thumbnail)
+                thumbnail = _first_image(folder)
+        if frames:
+            out[name] = CameraTracks(pd.concat(positions, ignore_index=True), pd.concat(contacts, ignore_index=True),
+                                     pd.concat(frames, ignore_index=True), float(np.median(rates)), thumbnail)
     return out
+
+
+def frame_times(run_dir):
+    """{camera sequence name: DataFrame of frame (as the run's export numbers them) and clock time}
+    of every saved frame of the run's done links."""
+    import pandas as pd
+
+    from .export import run_links
+
+    run, sequences = run_links(run_dir)
+    return {name: pd.concat([pd.DataFrame({"frame": numbers, "time": _link_times(run, record)[0]})
+                             for record, numbers, _ in links], ignore_index=True)
+            for name, links in sequences.items() if links}
 
 
 def _first_image(annotation_dir):
@@ -193,6 +143,8 @@ def _first_image(annotation_dir):
 
     from herdmask._native import detect as _core_detect
 
+    if not os.path.isdir(annotation_dir):
+        return None
     for path in _core_detect.discover_annotation_files(annotation_dir)[:1]:
         with open(path) as f:
             image = json.load(f).get("image_path")
@@ -213,7 +165,7 @@ def run_behaviour(run_dir, zones_path=None, pixels_per_metre=None, bin="1h", out
 
     zones = behaviour.read_zones(zones_path) if zones_path else {}
     if not is_run_folder(run_dir):
-        raise FileNotFoundError(f"{run_dir} is not a run folder: it has no identities.csv")
+        raise FileNotFoundError(f"{run_dir} is not a run folder (no settings.json and links/)")
     results, tracks = {}, camera_tracks(run_dir)
     if not tracks:
         raise ValueError(f"{run_dir} holds no tracked segment to measure")
@@ -226,15 +178,23 @@ def run_behaviour(run_dir, zones_path=None, pixels_per_metre=None, bin="1h", out
     table = table[["camera"] + [c for c in table.columns if c != "camera"]]
     pairs = pairs[["camera"] + [c for c in pairs.columns if c != "camera"]]
     if out is not None:
-        from .behaviour_page import write_behaviour_page
-
-        folder = os.path.join(out, BEHAVIOUR_DIR)
-        for path in behaviour.write_behaviour_tables({"": table, "_pairs": pairs}, folder):
-            print(f"Table: {path}")
-        page = write_behaviour_page(os.path.join(out, BEHAVIOUR_PAGE), folder, table, pairs, results,
-                                    {n: t.thumbnail for n, t in tracks.items()}, zones)
-        print(f"Page: {page}")
+        # the measures join the run's files: not while a run writes them
+        with hold_lock(out, ValueError(f"a herdmask run is writing into {out}; measure it when the run has ended")):
+            _write(out, table, pairs, results, tracks, zones)
     return table, pairs, results
+
+
+def _write(out, table, pairs, results, tracks, zones):
+    from herdmask import behaviour
+
+    from .behaviour_page import write_behaviour_page
+
+    folder = os.path.join(out, BEHAVIOUR_DIR)
+    for path in behaviour.write_behaviour_tables({"": table, "_pairs": pairs}, folder):
+        print(f"Table: {path}")
+    page = write_behaviour_page(os.path.join(out, BEHAVIOUR_PAGE), folder, table, pairs, results,
+                                {n: t.thumbnail for n, t in tracks.items()}, zones)
+    print(f"Page: {page}")
 
 
 def _summary_lines(table):

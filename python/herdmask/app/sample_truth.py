@@ -54,13 +54,14 @@ def write_sample_zones(preset, path):
 
 def _true_paths(preset):
     """{camera index: (frames, centres n_frames x animals x 2)}: the true centres at the frames a run
-    extracts (every frame of a video but its first), numbered from 1 along the camera's videos."""
+    extracts (every frame of a video but its first), numbered as a run numbers them (the frames of
+    the camera's earlier videos, then the position in the video, from 1)."""
     out = {}
     n = preset.frames_per_video
-    times = np.concatenate([v * n + np.arange(1, n) for v in range(preset.videos)]).astype(float)
+    times = np.concatenate([v * n + np.arange(1, n) for v in range(preset.videos)])
     for c in range(preset.cameras):
         scene = samples._Scene(preset, seed=preset.seed + c)
-        out[c] = (np.arange(1, len(times) + 1), np.stack([scene.state(t)[0] for t in times]))
+        out[c] = (times + 1, np.stack([scene.state(float(t))[0] for t in times]))
     return out
 
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 
-from .layout import is_run_folder
+from .runfolder import is_run_folder
 
 __all__ = ["frame_bins", "load_pair", "write_binned"]
 
@@ -66,8 +66,10 @@ def _mask_sources(path):
 def _predicted_masks(path):
     from herdmask import export, scoring
 
+    from .export import run_coco
+
     if os.path.isdir(path) and is_run_folder(path):
-        return {name: scoring.coco_tracks(doc) for name, doc in export.run_coco(path).items()}
+        return {name: scoring.coco_tracks(doc) for name, doc in run_coco(path).items()}
     sources = _mask_sources(path)
     if sources:
         return {name: read() for name, read in sources.items()}
