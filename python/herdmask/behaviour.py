@@ -4,8 +4,9 @@ The measures work on a positions table (one row per frame and animal: the frame
 number along the recording, its time, the track id, the mask's centroid, area
 and box, as `export.segment_tracks` reads them from a segment's annotation
 files) and, for contacts, on a contacts table (one row per frame and pair of
-animals whose masks touch or overlap, as `segment_contacts` finds them); the
-command assembles both along each camera's chain.
+animals whose masks touch or overlap, as `frame_contacts` finds them and
+`track_contacts` names them); the command assembles both along each camera's
+chain.
 
 Kinematics come from `movement` (the field's package for tracked animal
 positions): each animal's centroids become its bounding-box dataset, speed is
@@ -28,17 +29,21 @@ import pandas as pd
 __all__ = [
     "POSITION_COLUMNS",
     "CONTACT_COLUMNS",
+    "KEY_CONTACT_COLUMNS",
     "BehaviourSettings",
     "BehaviourResult",
     "ZoneFileError",
     "read_zones",
+    "frame_contacts",
     "segment_contacts",
+    "track_contacts",
     "behaviour_measures",
     "write_behaviour_tables",
 ]
 
 POSITION_COLUMNS = ["frame", "time", "track_id", "cx", "cy", "area", "x", "y", "w", "h"]
 CONTACT_COLUMNS = ["frame", "track_a", "track_b", "overlap"]
+KEY_CONTACT_COLUMNS = ["frame", "key_a", "key_b", "overlap"]
 # labelme's fields of a shape: a zone file is a pen polygon file with more shapes
 _SHAPE_FIELDS = {"label", "points", "group_id", "description", "shape_type", "flags", "mask"}
 _DAY, _NIGHT = "day", "night"
@@ -205,29 +210,54 @@ def _zone_points(path, name, points):
 # ------------------------------------------------------------------ reading a segment
 
 
-def segment_contacts(source, track_ids=None, frame_numbers=None, reach=1):
-    """The contacts of one segment's tracked masks: one row per frame and pair of animals
-    whose masks overlap or touch within `reach` pixels, with the columns of `CONTACT_COLUMNS`
-    (track_a < track_b; overlap in pixels, 0 when the masks only touch).
+def frame_contacts(frames, reach=1):
+    """Which masks touch, frame by frame, by box key: a table with the columns of
+    `KEY_CONTACT_COLUMNS`, one row per frame and pair of masks that overlap or
+    touch within `reach` pixels (overlap in pixels, 0 when they only touch).
 
-    `source` is a segment's annotation folder or its annotation data as
-    `get_gsam_annotation_data` returns it; `track_ids` maps box keys to track
-    ids (by default the key's number plus one, the files' own object id);
-    `frame_numbers[i]` is the frame number of the file of frame index i (by
-    default the frame index plus one), as `export.tracks_mot` takes them.
+    `frames` yields (frame index, {box key: mask}) pairs, e.g. a tracker's
+    masks frame by frame or annotation records; empty masks touch nothing.
+    Keys are kept as given, so that track ids (and corrections of them) are
+    applied when the contacts are read (`track_contacts`).
     """
-    from .export import _frame_number, _frame_records, _track_id
     from .measures import mask_contacts
 
-    pairs = []
-    for record in _frame_records(source):
-        masks = {k: m for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0}
-        if len(masks) < 2:
-            continue
-        frame = _frame_number(int(record["frame_index"]), frame_numbers, 0)
-        for a, b, overlap in mask_contacts(masks, reach):
-            pairs.append((frame, *sorted((_track_id(a, track_ids), _track_id(b, track_ids))), overlap))
-    return pd.DataFrame(pairs, columns=CONTACT_COLUMNS).astype(np.int64)
+    rows = []
+    for index, masks in frames:
+        if len(masks) > 1:
+            rows += [(int(index), a, b, overlap) for a, b, overlap in mask_contacts(masks, reach)]
+    return pd.DataFrame(rows, columns=KEY_CONTACT_COLUMNS).astype({"frame": np.int64, "overlap": np.int64})
+
+
+def segment_contacts(source, reach=1):
+    """`frame_contacts` of one segment: `source` is its annotation folder or its annotation
+    data as `get_gsam_annotation_data` returns it; frames are the files' frame indices."""
+    from .export import _frame_records
+
+    return frame_contacts(((r["frame_index"], r["masks_dict"]) for r in _frame_records(source)), reach)
+
+
+def track_contacts(contacts, track_ids=None, frame_numbers=None):
+    """Contacts by box key (`frame_contacts`) as contacts by track id, with the columns of
+    `CONTACT_COLUMNS` (track_a < track_b).
+
+    `track_ids` maps box keys to track ids ({key: id}, or a function of the key and
+    the frame index giving the id, or None where the mask is not the animal's:
+    such rows are left out); by default the key's number plus one, the files' own
+    object id. `frame_numbers[i]` is the frame number of frame index i (by default
+    i + 1), as `export.tracks_mot` takes them.
+    """
+    from .export import _frame_number, _track_id
+
+    def track(key, index):
+        return track_ids(key, index) if callable(track_ids) else _track_id(key, track_ids)
+
+    rows = []
+    for index, a, b, overlap in contacts[KEY_CONTACT_COLUMNS].itertuples(index=False):
+        ids = track(a, index), track(b, index)
+        if None not in ids:
+            rows.append((_frame_number(index, frame_numbers, 0), *sorted(ids), overlap))
+    return pd.DataFrame(rows, columns=CONTACT_COLUMNS).astype(np.int64)
 
 
 # ------------------------------------------------------------------ the frame grid
@@ -573,7 +603,7 @@ def behaviour_measures(positions, settings, contacts=None, zones=None, frames=No
         along the recording), "track_id", "cx", "cy" (the mask's centroid), and
         where known "time" (clock time, or seconds), "area", "w" and "h".
     settings: a `BehaviourSettings`.
-    contacts: frame, track_a, track_b (as `segment_contacts` gives them), or None.
+    contacts: frame, track_a, track_b (as `track_contacts` gives them), or None.
     zones: {name: polygon of interest} as `read_zones` gives them, or None.
     frames: every frame of the recording that was looked at, with "frame" and
         "time", including frames where no animal was found; by default the

@@ -185,6 +185,16 @@ def _drop_in_ignore(similarity, pred_masks, ignore_masks):
     return unmatched[np.any(inside > 0.5 + np.finfo("float").eps, axis=1)]
 
 
+def _by_frame(table, frames, columns):
+    """The rows of `table` split by frame in the order of `frames`: (start, end) row ranges into
+    the table sorted by frame, and its `columns` as arrays in that order."""
+    table = table.sort_values("frame", kind="stable")
+    numbers = table["frame"].to_numpy(np.int64)
+    bounds = np.searchsorted(numbers, frames), np.searchsorted(numbers, frames, side="right")
+    return bounds, {c: (table[c].to_numpy() if c != "box" else table[["x", "y", "w", "h"]].to_numpy(float))
+                    for c in columns}
+
+
 def _sequence_data(gt, pred, use_masks):
     """The kit's per-sequence input: per frame the ids (numbered from 0) and the similarity matrix."""
     gt = gt[gt["conf"] != 0]
@@ -192,32 +202,31 @@ def _sequence_data(gt, pred, use_masks):
     if "ignore" in gt:
         gt = gt[~gt["ignore"]]
     frames = np.union1d(gt["frame"].unique(), pred["frame"].unique()).astype(np.int64)
-    gt_ids = {v: i for i, v in enumerate(np.unique(gt["id"]))}
-    by_gt = dict(iter(gt.groupby("frame")))
-    by_pred = dict(iter(pred.groupby("frame")))
-    by_ignore = dict(iter(ignore.groupby("frame")))
+    shape = "mask" if use_masks else "box"
+    (g0, g1), g = _by_frame(gt, frames, ["id", shape])
+    (p0, p1), p = _by_frame(pred, frames, ["id", shape])
+    (i0, i1), i = _by_frame(ignore, frames, ["mask"] if use_masks else [])
+    g["id"] = np.unique(g["id"], return_inverse=True)[1].reshape(-1) if len(g["id"]) else g["id"].astype(int)
     data = {"gt_ids": [], "tracker_ids": [], "similarity_scores": []}
-    pred_seen = set()
-    for frame in frames:
-        g = by_gt.get(frame, gt.iloc[:0])
-        p = by_pred.get(frame, pred.iloc[:0])
+    for k in range(len(frames)):
+        gs, ps = slice(g0[k], g1[k]), slice(p0[k], p1[k])
+        pred_ids = p["id"][ps]
         if use_masks:
-            similarity = _mask_ious(list(g["mask"]), list(p["mask"]))
-            if frame in by_ignore and len(p):
-                dropped = _drop_in_ignore(similarity, list(p["mask"]), by_ignore[frame]["mask"])
-                p = p.drop(p.index[dropped])
+            similarity = _mask_ious(list(g["mask"][gs]), list(p["mask"][ps]))
+            if i1[k] > i0[k] and len(pred_ids):
+                dropped = _drop_in_ignore(similarity, list(p["mask"][ps]), list(i["mask"][i0[k]:i1[k]]))
+                pred_ids = np.delete(pred_ids, dropped)
                 similarity = np.delete(similarity, dropped, axis=1)
         else:
-            similarity = _box_ious(g[["x", "y", "w", "h"]].to_numpy(float), p[["x", "y", "w", "h"]].to_numpy(float))
-        data["gt_ids"].append(np.array([gt_ids[v] for v in g["id"]], dtype=int))
-        data["tracker_ids"].append(p["id"].to_numpy(int))
-        data["similarity_scores"].append(np.asarray(similarity, float).reshape(len(g), len(p)))
-        pred_seen.update(p["id"].tolist())
-    pred_ids = {v: i for i, v in enumerate(sorted(pred_seen))}
-    data["tracker_ids"] = [np.array([pred_ids[v] for v in ids], dtype=int) for ids in data["tracker_ids"]]
-    data.update(num_timesteps=len(frames), num_gt_ids=len(gt_ids), num_tracker_ids=len(pred_ids),
-                num_gt_dets=int(sum(len(i) for i in data["gt_ids"])),
-                num_tracker_dets=int(sum(len(i) for i in data["tracker_ids"])))
+            similarity = _box_ious(g["box"][gs], p["box"][ps])
+        data["gt_ids"].append(g["id"][gs].astype(int))
+        data["tracker_ids"].append(pred_ids)
+        data["similarity_scores"].append(np.asarray(similarity, float).reshape(g1[k] - g0[k], len(pred_ids)))
+    seen = np.unique(np.concatenate(data["tracker_ids"])) if data["tracker_ids"] else np.zeros(0)
+    data["tracker_ids"] = [np.searchsorted(seen, ids).astype(int) for ids in data["tracker_ids"]]
+    data.update(num_timesteps=len(frames), num_gt_ids=int(len(np.unique(g["id"]))), num_tracker_ids=len(seen),
+                num_gt_dets=int(sum(len(ids) for ids in data["gt_ids"])),
+                num_tracker_dets=int(sum(len(ids) for ids in data["tracker_ids"])))
     return data
 
 

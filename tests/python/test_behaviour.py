@@ -9,7 +9,7 @@ import pytest
 
 pytest.importorskip("movement")
 
-from herdmask import behaviour, measures  # noqa: E402
+from herdmask import behaviour  # noqa: E402
 from herdmask.app import cli  # noqa: E402
 
 FPS = 10
@@ -79,7 +79,7 @@ def test_one_stay_in_a_zone_with_one_exit_and_a_stay_too_short_to_count(tmp_path
 
 def test_two_animals_touching_for_a_known_time():
     # two 10 x 10 squares side by side; for frames 31-50 (2 s) the second moves in to touch the first
-    rows, contacts = [], []
+    rows, frames = [], []
     for f in range(1, 101):
         a, b = np.zeros((40, 60), bool), np.zeros((40, 60), bool)
         a[10:20, 10:20] = True
@@ -87,14 +87,15 @@ def test_two_animals_touching_for_a_known_time():
         b[10:20, 20 + gap:30 + gap] = True
         for track, mask in ((1, a), (2, b)):
             rows.append((f, track, *_centroid(mask)))
-        contacts += [(f, 1, 2, overlap) for _, _, overlap in measures.mask_contacts({1: a, 2: b})]
+        frames.append((f - 1, {"Box0": a, "Box1": b.astype(np.float32)}))  # frame indices from 0, keys as filed
     positions = pd.DataFrame(rows, columns=["frame", "track_id", "cx", "cy", "area"])
-    result = behaviour.behaviour_measures(positions, behaviour.BehaviourSettings(fps=FPS),
-                                          contacts=pd.DataFrame(contacts, columns=behaviour.CONTACT_COLUMNS))
+    by_key = behaviour.frame_contacts(frames)
+    contacts = behaviour.track_contacts(by_key)  # the files' object ids, frames from 1
+    result = behaviour.behaviour_measures(positions, behaviour.BehaviourSettings(fps=FPS), contacts=contacts)
     pair = result.pairs[result.pairs["bin_kind"] == "all"].iloc[0]
     assert (pair["track_a"], pair["track_b"], pair["contact_s"], pair["contacts"]) == (1, 2, 2.0, 1)
     assert _row(result.table, 2)["contact_s"] == 2.0
-    assert contacts[0][3] == 0  # touching, not overlapping
+    assert set(by_key["overlap"]) == {0}  # touching, not overlapping
 
 
 def _rendered_demo_positions(preset, frames):

@@ -116,7 +116,7 @@ def camera_tracks(run_dir, reach=1):
                                    track_id=[ids[k] for k in tracks["box_key"]])
             positions.append(tracks)
             folder = run.annotation_dir(record)
-            contacts.append(behaviour.segment_contacts(folder, ids, numbers, reach))
+            contacts.append(behaviour.track_contacts(behaviour.segment_contacts(folder, reach), ids, numbers))
             if thumbnail is None:
                 thumbnail = _first_image(folder)
         if frames:
