@@ -247,6 +247,10 @@ ROWS = [
         check=lambda r: r == [((0, 0, 0, 0), [])]),
     Row("img_bbx_drawing", "empty mask", lambda f: hm.img_bbx_drawing(
         Image.open(f.image), {"Box0": np.zeros((H, W), bool)}), check=ok()),
+    Row("draw_labelled_masks", "fewer labels than masks", lambda f: hm.draw_labelled_masks(
+        Image.open(f.image), [blob(), blob()], ["1"], [(1, 2, 3), (4, 5, 6)]), ValueError),
+    Row("draw_labelled_masks", "colour channel past 255", lambda f: hm.draw_labelled_masks(
+        Image.open(f.image), [blob()], ["1"], [(300, 0, 0)], label_size=30), ValueError),
     Row("get_gsam_annotation_data", "missing folder", lambda f: hm.get_gsam_annotation_data(
         None, save_dir_base=f.missing), check=lambda r: r == (None, None)),
     Row("get_gsam_annotation_data", "file that is not JSON", lambda f: _annotation_folder(f, "{nope"),

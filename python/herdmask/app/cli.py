@@ -133,10 +133,12 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import behaviour, evaluate, export  # each adds its sub-command with its handler
+    from . import behaviour, evaluate, export, proofread, render  # each adds its sub-command with its handler
 
     export.add_parser(sub)
     evaluate.add_parser(sub)
+    proofread.add_parser(sub)
+    render.add_parser(sub)
     behaviour.add_parser(sub)
     return parser
 
@@ -185,13 +187,15 @@ def _review_command(args):
     return exits.OK
 
 
-_APP_PACKAGES = ("dask", "distributed", "tqdm")
+# what each command needs of the app extra
+_APP_PACKAGES = {"run": ("dask", "distributed", "tqdm"), "demo": ("dask", "distributed", "tqdm"),
+                 "proofread": ("starlette", "uvicorn")}
 
 
-def _missing_app_packages():
+def _missing_app_packages(command):
     import importlib.util
 
-    return [name for name in _APP_PACKAGES if importlib.util.find_spec(name) is None]
+    return [name for name in _APP_PACKAGES.get(command, ()) if importlib.util.find_spec(name) is None]
 
 
 def _log_dir(args):
@@ -204,8 +208,8 @@ def _log_dir(args):
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
-    if args.command in ("run", "demo"):
-        missing = _missing_app_packages()
+    if args.command in _APP_PACKAGES:
+        missing = _missing_app_packages(args.command)
         if missing:
             print(f"herdmask {args.command} needs {', '.join(missing)}: pip install herdmask[app]", file=sys.stderr)
             return exits.MISSING_PACKAGE

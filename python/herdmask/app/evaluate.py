@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 
 from . import exits
-from .export import report_errors, run_mot
+from .export import report_errors
 from .figures import use_file_backend
 from .files import write_atomic, write_text
 from .runfolder import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, hold_lock, is_run_folder
@@ -56,7 +56,12 @@ def load_sequences(path, predicted):
     if not os.path.isdir(path):
         raise FileNotFoundError(f"{role}: no such file or folder: {path}")
     if predicted and is_run_folder(path):
-        return run_mot(path)
+        from .proofread.source import corrected_run_mot
+
+        sequences, notes = corrected_run_mot(path)
+        for line in notes:
+            print(line)
+        return sequences
     files = _mot_files(path)
     if files:
         return {os.path.splitext(n)[0]: export.read_mot(os.path.join(path, n)) for n in files}

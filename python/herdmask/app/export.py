@@ -118,10 +118,12 @@ def _describe_mot(table):
 def _run(args):
     from herdmask import export
 
-    # what a run folder and a segment become in the format, how it is written and said
+    from .proofread.source import corrected_run_coco, corrected_run_mot
+
+    # what a run folder (with its corrections) and a segment become in the format, how it is written and said
     of_run, of_segment, write, describe = {
-        "coco": (run_coco, export.segment_coco, export.write_coco, _describe_coco),
-        "mot": (run_mot, export.segment_mot, export.write_mot, _describe_mot),
+        "coco": (corrected_run_coco, export.segment_coco, export.write_coco, _describe_coco),
+        "mot": (corrected_run_mot, export.segment_mot, export.write_mot, _describe_mot),
     }[args.format]
     extension = _EXTENSIONS[args.format]
     source = args.source
@@ -131,7 +133,10 @@ def _run(args):
         if os.path.exists(args.out) and not os.path.isdir(args.out):
             raise NotADirectoryError(f"--out must be a folder for a run folder: {args.out} is a file")
         os.makedirs(args.out, exist_ok=True)
-        for name, tracks in of_run(source).items():
+        sequences, notes = of_run(source)
+        for line in notes:
+            print(line)
+        for name, tracks in sequences.items():
             path = write(tracks, os.path.join(args.out, name + extension))
             print(f"{name}: {describe(tracks)} -> {path}")
         return 0
