@@ -136,12 +136,13 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import evaluate, export, proofread, render  # each adds its sub-command with its handler
+    from . import behaviour, evaluate, export, proofread, render  # each adds its sub-command with its handler
 
     export.add_parser(sub)
     evaluate.add_parser(sub)
     proofread.add_parser(sub)
     render.add_parser(sub)
+    behaviour.add_parser(sub)
     return parser
 
 
