@@ -140,6 +140,9 @@ def build_parser():
                       help="crop every camera's frames to this box instead of the one the orange marker gives")
     run.add_argument("--redo", action="store_true",
                      help="redo every segment, also those done before (needed when the settings changed)")
+    run.add_argument("--render", action="store_true",
+                     help="after the segments, write their overlay videos (masks in track colours with the ids, "
+                          "as herdmask render does) for every segment made or corrected since its last video")
     add_model_arguments(run)
     run.set_defaults(handler=_run_command)
 
@@ -156,10 +159,13 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import evaluate, export  # each adds its sub-command with its handler
+    from . import behaviour, evaluate, export, proofread, render  # each adds its sub-command with its handler
 
     export.add_parser(sub)
     evaluate.add_parser(sub)
+    proofread.add_parser(sub)
+    render.add_parser(sub)
+    behaviour.add_parser(sub)
     return parser
 
 
@@ -207,13 +213,15 @@ def _review_command(args):
     return exits.OK
 
 
-_APP_PACKAGES = ("dask", "distributed", "tqdm")
+# what each command needs of the app extra
+_APP_PACKAGES = {"run": ("dask", "distributed", "tqdm"), "demo": ("dask", "distributed", "tqdm"),
+                 "proofread": ("starlette", "uvicorn")}
 
 
-def _missing_app_packages():
+def _missing_app_packages(command):
     import importlib.util
 
-    return [name for name in _APP_PACKAGES if importlib.util.find_spec(name) is None]
+    return [name for name in _APP_PACKAGES.get(command, ()) if importlib.util.find_spec(name) is None]
 
 
 def _log_dir(args):
@@ -226,8 +234,8 @@ def _log_dir(args):
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
-    if args.command in ("run", "demo"):
-        missing = _missing_app_packages()
+    if args.command in _APP_PACKAGES:
+        missing = _missing_app_packages(args.command)
         if missing:
             print(f"herdmask {args.command} needs {', '.join(missing)}: pip install herdmask[app]", file=sys.stderr)
             return exits.MISSING_PACKAGE

@@ -2,8 +2,9 @@
 
 A run folder becomes one sequence per camera: its done links in recording
 order, each frame numbered along the camera's recording (see `runfolder`) and
-each animal under its track id (see `identity`). MOT rows come from each
-link's tracks table, COCO masks from its annotation files.
+each animal under its track id after the corrections in force (see `identity`;
+a mask marked wrong is left out). MOT rows come from each link's tracks table,
+COCO masks from its annotation files.
 """
 
 from __future__ import annotations
@@ -39,9 +40,11 @@ def add_parser(sub):
 
 
 def run_links(run_dir):
-    """{sequence name: [(record, frame numbers, track ids), ...]}: each camera's done links in
-    recording order, with the frame number of each of its annotation files' frame indices."""
+    """(run, {sequence name: (TrackMap, [(record, frame numbers), ...])}): each camera's track ids
+    with the corrections in force, and its done links in recording order with the frame number
+    of each of their annotation files' frame indices."""
     run = RunFolder.open(os.fspath(run_dir))
+    maps = identity.track_maps(run)
     out = {}
     for camera in run.cameras():
         chain = run.chain(camera)
@@ -50,8 +53,7 @@ def run_links(run_dir):
             raise ValueError(f"{run.out} holds links made by an earlier version of herdmask ({old[0]}, ...): "
                              "make them again with herdmask run --redo")
         offsets = run.camera_offsets(camera)
-        tracks = identity.track_map(run, camera)
-        out[sequence_name(camera)] = [(r, run.sequence_frames(r, offsets), tracks.ids(r)) for r in chain if r.done]
+        out[sequence_name(camera)] = (maps[camera], [(r, run.sequence_frames(r, offsets)) for r in chain if r.done])
     return run, out
 
 
@@ -68,36 +70,43 @@ def _in_video_pixels(tracks, record):
 
 
 def run_mot(run_dir):
-    """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables;
-    boxes in the pixels of the video's crop, whatever size the frames were tracked at."""
+    """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables,
+    with the corrections in force (a mask marked wrong is left out); boxes in the pixels of the video's crop,
+    whatever size the frames were tracked at."""
     import pandas as pd
 
     from herdmask import export
 
     run, sequences = run_links(run_dir)
+
+    def link_mot(ids, record, frames):
+        tracks = _in_video_pixels(run.tracks(record), record)
+        track, wrong = ids.ids_at(record, tracks["box_key"], tracks["frame"])
+        return export.tracks_mot(tracks[~wrong], track[~wrong], frames)
+
     empty = export.tracks_mot(export.segment_tracks({}))
-    return {name: pd.concat([empty] + [export.tracks_mot(_in_video_pixels(run.tracks(r), r), ids, frames)
-                                       for r, frames, ids in links], ignore_index=True)
-            for name, links in sequences.items()}
+    return {name: pd.concat([empty] + [link_mot(ids, r, frames) for r, frames in links], ignore_index=True)
+            for name, (ids, links) in sequences.items()}
 
 
 def run_coco(run_dir, label=None):
-    """COCO documents of a run folder, {camera sequence name: document}; images also carry "video"
-    and "segment", and "frame_id" the frame's number along the camera's recording."""
+    """COCO documents of a run folder, {camera sequence name: document}, with the corrections in force
+    (a mask marked wrong is left out); images also carry "video" and "segment", and "frame_id" the
+    frame's number along the camera's recording."""
     from herdmask import export
 
     run, sequences = run_links(run_dir)
     documents = {}
-    for name, links in sequences.items():
+    for name, (ids, links) in sequences.items():
         parts = []
-        for r, frames, ids in links:
+        for r, frames in links:
             folder = run.annotation_dir(r)
             if not os.path.isdir(folder):
                 raise FileNotFoundError(f"the annotation files of {r.key} are missing from '{folder}'")
             fields = {"video": r.video, "segment": r.segment}
             if r.resize_height is not None:  # masks at the size the frames were tracked at
                 fields["frame_scale"] = [round(v, 6) for v in r.frame_scale()]
-            parts.append((folder, ids, frames, fields))
+            parts.append((folder, ids.link_ids(r), frames, fields))
         documents[name] = export.sequence_coco(parts, label, f"herdmask tracking export of {name} in {run.out}")
     return documents
 
@@ -148,7 +157,10 @@ def _run(args):
         if os.path.exists(args.out) and not os.path.isdir(args.out):
             raise NotADirectoryError(f"--out must be a folder for a run folder: {args.out} is a file")
         os.makedirs(args.out, exist_ok=True)
-        for name, tracks in of_run(source).items():
+        for line in identity.correction_notes(RunFolder.open(source)):
+            print(line)
+        sequences = of_run(source)
+        for name, tracks in sequences.items():
             path = write(tracks, os.path.join(args.out, name + extension))
             print(f"{name}: {describe(tracks)} -> {path}")
         return 0
