@@ -3,7 +3,10 @@
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
-APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev)
+# FFmpeg's libraries decode video for frame extraction; its command makes the H.264
+# clips the tests and benchmarks cut.
+APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev pkg-config
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg)
 # The fuzz harnesses need clang and its libFuzzer runtime.
 if [ "${1:-}" = "--fuzz" ] || [ "${HERDMASK_FUZZ:-0}" = "1" ]; then
   APT_PACKAGES+=(clang libclang-rt-14-dev)
