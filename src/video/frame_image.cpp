@@ -77,14 +77,37 @@ double jpeg_cr(int b, int g, int r) {
 }
 
 struct Levels {
-  unsigned char planes[3][256];
+  LevelMap planes[3];
 };
 
+// The scale and offset whose map agrees with `table` at most levels, the scale near
+// `slope` (levels per level).
+LevelMap fitted(const double (&table)[256], double slope) {
+  LevelMap best;
+  int best_misses = 257;
+  const int nominal = static_cast<int>(std::lround(slope * 65536));
+  for (int scale = nominal - 256; scale <= nominal + 256; scale += 16) {
+    // The offset that puts level 128 where the table has it, give or take half a level.
+    const int centre = static_cast<int>(std::lround(table[128] * 65536)) - 128 * scale;
+    for (int offset = centre - 49152; offset <= centre + 16384; offset += 1024) {
+      int misses = 0;
+      for (int v = 0; v < 256 && misses < best_misses; ++v)
+        misses += std::clamp((v * scale + offset) >> 16, 0, 255) != std::lround(table[v]);
+      if (misses < best_misses) {
+        best_misses = misses;
+        best = {scale, offset};
+      }
+    }
+  }
+  return best;
+}
+
 // What each level of a plane becomes on the way through OpenCV's BGR and libjpeg's
-// YCbCr, the path extraction took before it encoded planes: read off that path itself,
-// so that the planes' images keep its levels (the scaler's fixed-point arithmetic sits
-// up to a level below the exact formula). Chroma levels are averaged over lumas at
-// which no channel clips; a level that clips at every luma takes the exact formula.
+// YCbCr, the path extraction took before it encoded planes: read off that path itself
+// and fitted, so that the planes' images keep its levels (the scaler's fixed-point
+// arithmetic sits up to a level below the exact formula). Chroma levels are averaged
+// over lumas at which no channel clips; a level that clips at every luma takes the
+// exact formula.
 Levels measured_levels(AVPixelFormat format) {
   constexpr int kLumas = 64, kWidth = 512;  // 256 chroma samples, two pixels each
   AVFrame f{};
@@ -114,6 +137,8 @@ Levels measured_levels(AVPixelFormat format) {
         v[static_cast<size_t>(row) * 256 + x] = static_cast<unsigned char>(p == 2 ? x : 128);
       }
     const cv::Mat bgr = picture_bgr(f);
+    double table[256];
+    const double slope = full_range ? 1 : p == 0 ? 255.0 / 219 : 255.0 / 224;
     for (int level = 0; level < 256; ++level) {
       double sum = 0;
       int count = 0;
@@ -126,9 +151,11 @@ Levels measured_levels(AVPixelFormat format) {
                         : jpeg_cr(c[0], c[1], c[2]);
         ++count;
       }
-      double value = count ? sum / count : full_range ? level : (level - 128) * 255.0 / 224 + 128;
-      out.planes[p][level] = static_cast<unsigned char>(std::clamp(std::lround(value), 0L, 255L));
+      const double middle = p == 0 ? (full_range ? 0 : 16) : 128;
+      table[level] = count ? sum / count
+                           : std::clamp((level - middle) * slope + (p == 0 ? 0 : 128), 0.0, 255.0);
     }
+    out.planes[p] = fitted(table, slope);
   }
   return out;
 }
