@@ -119,6 +119,26 @@ void register_measures(nb::module_ m) {
       "empty mask.");
 
   m.def(
+      "mask_centroids",
+      [](nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::byte_value);
+        std::vector<double> out(2 * args.size());
+        {
+          nb::gil_scoped_release release;
+          for (size_t i = 0; i < args.size(); ++i) {
+            const measures::Centroid c = measures::pixel_centroid(args[i].view);
+            out[2 * i] = c.col;
+            out[2 * i + 1] = c.row;
+          }
+        }
+        return float64_array(std::move(out), {args.size(), size_t{2}});
+      },
+      nb::arg("masks"),
+      "Each mask's centroid x, y (column and row moments over the area, each pixel weighted by "
+      "its byte value: the mean of the set pixels of a bool or 0/1 mask) as an n x 2 float64 "
+      "array; NaN for an empty mask.");
+
+  m.def(
       "contour_centroids",
       [](nb::handle masks) {
         const std::vector<MaskArg> args = mask_args(masks, "masks_dict");

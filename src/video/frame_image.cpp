@@ -68,94 +68,84 @@ cv::Mat picture_bgr(const AVFrame& f) {
 
 // JPEG's YCbCr of OpenCV's BGR of a frame, level by level: the 8-bit fixed-point
 // conversion libjpeg applies to BGR input.
-double jpeg_luma(int b, int g, int r) { return (19595 * r + 38470 * g + 7471 * b + 32768) >> 16; }
-double jpeg_cb(int b, int g, int r) {
+int jpeg_luma(int b, int g, int r) { return (19595 * r + 38470 * g + 7471 * b + 32768) >> 16; }
+int jpeg_cb(int b, int g, int r) {
   return (-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16;
 }
-double jpeg_cr(int b, int g, int r) {
+int jpeg_cr(int b, int g, int r) {
   return (32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16;
 }
 
 struct Levels {
-  LevelMap planes[3];
+  unsigned char luma[256];
+  std::vector<signed char> luma_shift;
+  std::vector<unsigned char> chroma[2];
+
+  YuvLevels view() const { return {luma, luma_shift.data(), {chroma[0].data(), chroma[1].data()}}; }
 };
 
-// The scale and offset whose map agrees with `table` at most levels, the scale near
-// `slope` (levels per level).
-LevelMap fitted(const double (&table)[256], double slope) {
-  LevelMap best;
-  int best_misses = 257;
-  const int nominal = static_cast<int>(std::lround(slope * 65536));
-  for (int scale = nominal - 256; scale <= nominal + 256; scale += 16) {
-    // The offset that puts level 128 where the table has it, give or take half a level.
-    const int centre = static_cast<int>(std::lround(table[128] * 65536)) - 128 * scale;
-    for (int offset = centre - 49152; offset <= centre + 16384; offset += 1024) {
-      int misses = 0;
-      for (int v = 0; v < 256 && misses < best_misses; ++v)
-        misses += std::clamp((v * scale + offset) >> 16, 0, 255) != std::lround(table[v]);
-      if (misses < best_misses) {
-        best_misses = misses;
-        best = {scale, offset};
-      }
+// What the planes' levels become on the way through OpenCV's BGR and libjpeg's YCbCr,
+// the path extraction took before it encoded planes, read off that path itself: the
+// scaler's fixed-point arithmetic sits up to a level off the exact formula, and not
+// evenly (chroma 127 becomes 126; a pixel's luma comes out lower by about a level
+// when its chroma is away from grey). Luma by itself at grey chroma, and then its
+// shift and the chroma for each chroma pair, at a luma where the pair clips no channel
+// (the pairs that clip at every luma take the shift and chroma at mid grey).
+Levels measured_levels(AVPixelFormat format) {
+  Levels out;
+  // Luma: a ramp at grey chroma.
+  {
+    AVFrame f{};
+    f.format = format;
+    f.width = 512;
+    f.height = 2;
+    std::vector<unsigned char> y(1024), grey(256, 128);
+    for (int x = 0; x < 512; ++x) y[x] = y[512 + x] = static_cast<unsigned char>(x / 2);
+    f.data[0] = y.data();
+    f.data[1] = f.data[2] = grey.data();
+    f.linesize[0] = 512;
+    f.linesize[1] = f.linesize[2] = 256;
+    const cv::Mat bgr = picture_bgr(f);
+    for (int level = 0; level < 256; ++level) {
+      const cv::Vec3b c = bgr.at<cv::Vec3b>(0, 2 * level);
+      out.luma[level] = static_cast<unsigned char>(jpeg_luma(c[0], c[1], c[2]));
     }
   }
-  return best;
-}
-
-// What each level of a plane becomes on the way through OpenCV's BGR and libjpeg's
-// YCbCr, the path extraction took before it encoded planes: read off that path itself
-// and fitted, so that the planes' images keep its levels (the scaler's fixed-point
-// arithmetic sits up to a level below the exact formula). Chroma levels are averaged
-// over lumas at which no channel clips; a level that clips at every luma takes the
-// exact formula.
-Levels measured_levels(AVPixelFormat format) {
-  constexpr int kLumas = 64, kWidth = 512;  // 256 chroma samples, two pixels each
+  // Chroma pairs: Cb down the rows, Cr across, each pair over 2 x 2 pixels, at a few
+  // lumas; the first luma at which no channel clips gives the pair's levels.
+  out.luma_shift.assign(65536, 0);
+  out.chroma[0].assign(65536, 128);
+  out.chroma[1].assign(65536, 128);
+  std::vector<bool> done(65536, false);
   AVFrame f{};
   f.format = format;
-  f.width = kWidth;
-  f.height = 2 * kLumas;
-  std::vector<unsigned char> y(static_cast<size_t>(kWidth) * 2 * kLumas), u(256 * kLumas),
-      v(256 * kLumas);
-  f.data[0] = y.data();
-  f.data[1] = u.data();
-  f.data[2] = v.data();
-  f.linesize[0] = kWidth;
-  f.linesize[1] = f.linesize[2] = 256;
-  Levels out{};
-  bool full_range = false;
-  plain_format(format, full_range);
-  for (int p = 0; p < 3; ++p) {
-    // Plane p ramps across the columns; the other planes hold mid levels (the luma
-    // takes a level of its own in each pair of rows).
-    for (int row = 0; row < 2 * kLumas; ++row)
-      for (int x = 0; x < kWidth; ++x)
-        y[static_cast<size_t>(row) * kWidth + x] =
-            static_cast<unsigned char>(p == 0 ? x / 2 : 60 + 2 * (row / 2));
-    for (int row = 0; row < kLumas; ++row)
-      for (int x = 0; x < 256; ++x) {
-        u[static_cast<size_t>(row) * 256 + x] = static_cast<unsigned char>(p == 1 ? x : 128);
-        v[static_cast<size_t>(row) * 256 + x] = static_cast<unsigned char>(p == 2 ? x : 128);
-      }
-    const cv::Mat bgr = picture_bgr(f);
-    double table[256];
-    const double slope = full_range ? 1 : p == 0 ? 255.0 / 219 : 255.0 / 224;
-    for (int level = 0; level < 256; ++level) {
-      double sum = 0;
-      int count = 0;
-      for (int row = 0; row < (p == 0 ? 1 : 2 * kLumas); row += 2) {
-        const cv::Vec3b c = bgr.at<cv::Vec3b>(row, 2 * level);
-        if (p != 0 && (std::min({c[0], c[1], c[2]}) == 0 || std::max({c[0], c[1], c[2]}) == 255))
-          continue;
-        sum += p == 0   ? jpeg_luma(c[0], c[1], c[2])
-               : p == 1 ? jpeg_cb(c[0], c[1], c[2])
-                        : jpeg_cr(c[0], c[1], c[2]);
-        ++count;
-      }
-      const double middle = p == 0 ? (full_range ? 0 : 16) : 128;
-      table[level] = count ? sum / count
-                           : std::clamp((level - middle) * slope + (p == 0 ? 0 : 128), 0.0, 255.0);
+  f.width = 512;
+  f.height = 512;
+  std::vector<unsigned char> y(512 * 512), cb(256 * 256), cr(256 * 256);
+  for (int row = 0; row < 256; ++row)
+    for (int col = 0; col < 256; ++col) {
+      cb[row * 256 + col] = static_cast<unsigned char>(row);
+      cr[row * 256 + col] = static_cast<unsigned char>(col);
     }
-    out.planes[p] = fitted(table, slope);
+  f.data[0] = y.data();
+  f.data[1] = cb.data();
+  f.data[2] = cr.data();
+  f.linesize[0] = 512;
+  f.linesize[1] = f.linesize[2] = 256;
+  for (const int luma : {128, 96, 160, 64, 192, 40, 216}) {
+    std::fill(y.begin(), y.end(), static_cast<unsigned char>(luma));
+    const cv::Mat bgr = picture_bgr(f);
+    for (int pair = 0; pair < 65536; ++pair) {
+      if (done[pair]) continue;
+      const cv::Vec3b c = bgr.at<cv::Vec3b>(2 * (pair / 256), 2 * (pair % 256));
+      const bool clips = std::min({c[0], c[1], c[2]}) == 0 || std::max({c[0], c[1], c[2]}) == 255;
+      if (clips && luma != 128) continue;
+      out.luma_shift[pair] = static_cast<signed char>(
+          std::clamp(jpeg_luma(c[0], c[1], c[2]) - out.luma[luma], -128, 127));
+      out.chroma[0][pair] = static_cast<unsigned char>(jpeg_cb(c[0], c[1], c[2]));
+      out.chroma[1][pair] = static_cast<unsigned char>(jpeg_cr(c[0], c[1], c[2]));
+      done[pair] = !clips;
+    }
   }
   return out;
 }
@@ -206,8 +196,7 @@ std::string frame_jpeg(const VideoFrame& frame, const cv::Rect& region, const cv
     r.y1 = region.y;
     r.width = region.width;
     r.height = region.height;
-    const Levels& levels = levels_of(static_cast<AVPixelFormat>(f.format));
-    for (int p = 0; p < 3; ++p) r.levels[p] = levels.planes[p];
+    r.levels = levels_of(static_cast<AVPixelFormat>(f.format)).view();
     return encode_jpeg_yuv420(r);
   }
   const cv::Mat image = frame_bgr(frame)(region);

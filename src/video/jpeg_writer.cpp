@@ -134,46 +134,46 @@ bool encode(const cv::Mat* image, const Yuv420Region* region, RawBand* band,
 // Rows and columns past the region's edge repeat its last ones, as libjpeg pads; each
 // chroma sample is the rounded mean (libjpeg's alternating bias) of the chroma the
 // region's 2 x 2 pixels take from the frame, which is one sample when x1 and y1 are even.
-inline unsigned char mapped(int v, int scale, int offset) {
-  return static_cast<unsigned char>(std::clamp((v * scale + offset) >> 16, 0, 255));
-}
-
-// One row's levels mapped; a loop the compiler turns into vector instructions.
-void map_row(const unsigned char* __restrict src, unsigned char* __restrict dst, int n,
-             LevelMap map) {
-  const int scale = map.scale, offset = map.offset;
-  for (int x = 0; x < n; ++x) dst[x] = mapped(src[x], scale, offset);
-}
-
 void fill_band(const Yuv420Region& r, int b, RawBand* band) {
-  const int padded = (r.width + 15) / 16 * 16;
+  const YuvLevels& lv = r.levels;
+  const int padded = (r.width + 15) / 16 * 16, width = r.width, x1 = r.x1;
   for (int i = 0; i < 16; ++i) {
     const int y = std::min(b * 16 + i, r.height - 1);
-    const unsigned char* src = r.planes[0] + (r.y1 + y) * r.strides[0] + r.x1;
-    JSAMPROW dst = band->luma[i];
-    map_row(src, dst, r.width, r.levels[0]);
-    std::fill(dst + r.width, dst + padded, dst[r.width - 1]);
+    const unsigned char* __restrict src = r.planes[0] + (r.y1 + y) * r.strides[0] + x1;
+    const unsigned char* __restrict cb = r.planes[1] + ((r.y1 + y) / 2) * r.strides[1];
+    const unsigned char* __restrict cr = r.planes[2] + ((r.y1 + y) / 2) * r.strides[2];
+    unsigned char* __restrict dst = band->luma[i];
+    for (int x = 0; x < width; ++x) {
+      const int c = (x1 + x) / 2;
+      const int level = lv.luma[src[x]] + lv.luma_shift[cb[c] * 256 + cr[c]];
+      dst[x] = static_cast<unsigned char>(std::clamp(level, 0, 255));
+    }
+    std::fill(dst + width, dst + padded, dst[width - 1]);
   }
   const int half = padded / 2;
-  for (int p = 1; p < 3; ++p) {
-    const int cs = r.levels[p].scale, co = r.levels[p].offset;
-    for (int i = 0; i < 8; ++i) {
-      const int ya = std::min(b * 16 + 2 * i, r.height - 1), yb = std::min(ya + 1, r.height - 1);
-      const unsigned char* row_a = r.planes[p] + ((r.y1 + ya) / 2) * r.strides[p];
-      const unsigned char* row_b = r.planes[p] + ((r.y1 + yb) / 2) * r.strides[p];
-      JSAMPROW dst = band->chroma[p - 1][i];
-      if (r.x1 % 2 == 0 && row_a == row_b) {
-        const int samples = (r.width + 1) / 2;
-        const unsigned char* src = row_a + r.x1 / 2;
-        map_row(src, dst, samples, r.levels[p]);
+  for (int i = 0; i < 8; ++i) {
+    const int ya = std::min(b * 16 + 2 * i, r.height - 1), yb = std::min(ya + 1, r.height - 1);
+    const unsigned char* cb_a = r.planes[1] + ((r.y1 + ya) / 2) * r.strides[1];
+    const unsigned char* cr_a = r.planes[2] + ((r.y1 + ya) / 2) * r.strides[2];
+    const unsigned char* cb_b = r.planes[1] + ((r.y1 + yb) / 2) * r.strides[1];
+    const unsigned char* cr_b = r.planes[2] + ((r.y1 + yb) / 2) * r.strides[2];
+    for (int p = 0; p < 2; ++p) {
+      const unsigned char* __restrict table = lv.chroma[p];
+      unsigned char* __restrict dst = band->chroma[p][i];
+      if (x1 % 2 == 0 && cb_a == cb_b) {
+        const int samples = (width + 1) / 2;
+        for (int x = 0; x < samples; ++x) {
+          const int c = x1 / 2 + x;
+          dst[x] = table[cb_a[c] * 256 + cr_a[c]];
+        }
         std::fill(dst + samples, dst + half, dst[samples - 1]);
         continue;
       }
       for (int x = 0; x < half; ++x) {
-        const int xa = std::min(2 * x, r.width - 1), xb = std::min(2 * x + 1, r.width - 1);
-        const int ca = (r.x1 + xa) / 2, cb = (r.x1 + xb) / 2;
-        const int sum = mapped(row_a[ca], cs, co) + mapped(row_a[cb], cs, co) +
-                        mapped(row_b[ca], cs, co) + mapped(row_b[cb], cs, co);
+        const int ca = (x1 + std::min(2 * x, width - 1)) / 2;
+        const int cb = (x1 + std::min(2 * x + 1, width - 1)) / 2;
+        const int sum = table[cb_a[ca] * 256 + cr_a[ca]] + table[cb_a[cb] * 256 + cr_a[cb]] +
+                        table[cb_b[ca] * 256 + cr_b[ca]] + table[cb_b[cb] * 256 + cr_b[cb]];
         dst[x] = static_cast<unsigned char>((sum + 1 + (x & 1)) >> 2);
       }
     }

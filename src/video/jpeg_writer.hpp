@@ -14,17 +14,20 @@ std::string encode_jpeg(const cv::Mat& image);
 
 // Part of an 8-bit 4:2:0 frame (chroma planes of half the luma size, rounded up):
 // the region x1..x1+width-1, y1..y1+height-1 of the luma plane, inside the frame.
-// A plane's level v as JPEG's full-range YCbCr has it: (v * scale + offset) >> 16,
-// clamped to 0..255 (arithmetic that vectorises, unlike a table).
-struct LevelMap {
-  int scale = 1 << 16, offset = 0;
+// What the planes' levels become in JPEG's full-range YCbCr. A pixel's luma depends a
+// little on its chroma too (the rounding of the BGR it used to pass through), so luma
+// takes a shift by the pixel's chroma pair; chroma is looked up by the pair.
+struct YuvLevels {
+  const unsigned char* luma;       // [256] by luma
+  const signed char* luma_shift;   // [256 * 256] by Cb * 256 + Cr
+  const unsigned char* chroma[2];  // Cb and Cr, [256 * 256] each by Cb * 256 + Cr
 };
 
 struct Yuv420Region {
   const unsigned char* planes[3];  // Y, Cb, Cr
   long strides[3];
   int x1 = 0, y1 = 0, width = 0, height = 0;
-  LevelMap levels[3];
+  YuvLevels levels;
 };
 
 // The JPEG file (quality 95, 4:2:0) of a region of a 4:2:0 frame, encoded from its

@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,33 @@ TEST(VideoFrames, KeptReaderGivesTheFramesOfAFreshOneAndNoticesAReplacedFile) {
   EXPECT_EQ(file_bytes(tmp.path / "new"), file_bytes(tmp.path / "new_fresh"));
 }
 
+TEST(VideoFrames, SavedPositionsFollowTheExtractionLoop) {
+  // The loop written out: read the start frame, then one frame per frame_idx, saving
+  // the kept ones, until a read runs past the video.
+  auto plain = [](const SegmentFrames& f, std::int64_t count, std::int64_t skip) {
+    std::vector<std::int64_t> out;
+    if (f.start_frame < 0 || f.start_frame >= count) return out;
+    for (std::int64_t idx = f.start_frame; idx < f.end_frame; ++idx) {
+      if (idx + 1 >= count) break;
+      if (idx % skip == 0 || idx == f.end_frame - 1) out.push_back(idx + 1);
+    }
+    return out;
+  };
+  std::mt19937 rng(5);
+  for (int i = 0; i < 3000; ++i) {
+    const std::int64_t count = rng() % 60, skip = 1 + rng() % 7;
+    const SegmentFrames f{static_cast<std::int64_t>(rng() % 70) - 3,
+                          static_cast<std::int64_t>(rng() % 70) - 3};
+    EXPECT_EQ(saved_positions(f, static_cast<double>(count), skip), plain(f, count, skip)) << i;
+  }
+  // 100 frames at 29.97: the truncated rate ends the last segment at frame 98; it
+  // runs on to the video's last frame instead.
+  EXPECT_EQ(segment_frames(29.97, 100, 0.04, 100 / 29.97 / 60).end_frame, 99);
+  EXPECT_EQ(segment_frames(29.97, 100, 0.02, 0.04).end_frame, 70);
+  EXPECT_THROW(segment_frames(std::nan(""), 100, 0, 1), hm::ValueError);
+  EXPECT_TRUE(saved_positions({0, 1000000000000}, 3, 1 << 30).size() == 1);
+}
+
 namespace {
 
 // Frames whose content changes with their number, so that a frame read in the wrong
@@ -293,15 +321,24 @@ TEST(VideoJpeg, PlanesOfAnyRegionSizeEncode) {
   // A 4:2:0 frame of 9 x 7 pixels (chroma 5 x 4), every region from 1 x 1 up.
   std::vector<unsigned char> y(9 * 7), u(5 * 4), v(5 * 4);
   for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<unsigned char>(16 + 20 * i % 219);
+  unsigned char same[256];
+  for (int i = 0; i < 256; ++i) same[i] = static_cast<unsigned char>(i);
+  const std::vector<signed char> no_shift(65536, 0);
+  std::vector<unsigned char> cbs(65536), crs(65536);
+  for (int i = 0; i < 65536; ++i) {
+    cbs[i] = static_cast<unsigned char>(i / 256);
+    crs[i] = static_cast<unsigned char>(i % 256);
+  }
+  const YuvLevels plain{same, no_shift.data(), {cbs.data(), crs.data()}};
   for (size_t i = 0; i < u.size(); ++i)
     u[i] = v[u.size() - 1 - i] = static_cast<unsigned char>(100 + 5 * i);
   for (int x1 = 0; x1 < 9; ++x1)
     for (int y1 = 0; y1 < 7; ++y1)
       for (const auto& [w, h] : {std::pair{1, 1}, std::pair{9 - x1, 7 - y1}, std::pair{2, 3}}) {
         if (x1 + w > 9 || y1 + h > 7) continue;
-        Yuv420Region r{{y.data(), u.data(), v.data()}, {9, 5, 5}, x1, y1, w, h, {}};
+        Yuv420Region r{{y.data(), u.data(), v.data()}, {9, 5, 5}, x1, y1, w, h, plain};
         EXPECT_EQ(decode_jpeg(encode_jpeg_yuv420(r)).size(), cv::Size(w, h)) << x1 << "," << y1;
       }
-  Yuv420Region none{{y.data(), u.data(), v.data()}, {9, 5, 5}, 0, 0, 0, 7, {}};
+  Yuv420Region none{{y.data(), u.data(), v.data()}, {9, 5, 5}, 0, 0, 0, 7, plain};
   EXPECT_THROW(encode_jpeg_yuv420(none), hm::IoError);
 }

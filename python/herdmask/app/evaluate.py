@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import os
 
+from . import exits
 from .export import report_errors
 from .figures import use_file_backend
 from .files import write_atomic, write_text
-from .layout import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, is_run_folder
+from .runfolder import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, hold_lock, is_run_folder
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
@@ -29,6 +30,9 @@ def add_parser(sub):
                    help="where the table, chart and page go (default: the run folder, beside its summary "
                         "page, for a run folder; else the folder of PREDICTED)")
     p.add_argument("--iou", type=float, default=0.5, help="least IoU of a match (default 0.5)")
+    p.add_argument("--pair", action="store_true",
+                   help="score the one predicted sequence against the one ground-truth sequence whatever their "
+                        "names (without it, sequences pair by name)")
     p.set_defaults(handler=evaluate_command)
     return p
 
@@ -48,7 +52,12 @@ def load_sequences(path, predicted):
     if not os.path.isdir(path):
         raise FileNotFoundError(f"{role}: no such file or folder: {path}")
     if predicted and is_run_folder(path):
-        return export.run_mot(path)
+        from .proofread.source import corrected_run_mot
+
+        sequences, notes = corrected_run_mot(path)
+        for line in notes:
+            print(line)
+        return sequences
     files = _mot_files(path)
     if files:
         return {os.path.splitext(n)[0]: export.read_mot(os.path.join(path, n)) for n in files}
@@ -62,10 +71,17 @@ def load_sequences(path, predicted):
     raise FileNotFoundError(f"{role}: {path} holds no MOTChallenge text files (*.txt)")
 
 
-def _pair(predicted, truth):
-    """Ground truth keyed like the predictions: two single sequences pair whatever their names."""
-    if len(predicted) == 1 and len(truth) == 1:
+def _pair(predicted, truth, any_names):
+    """Ground truth keyed like the predictions: by name, or with `any_names` the one predicted
+    sequence against the one ground-truth sequence."""
+    if any_names:
+        if len(predicted) != 1 or len(truth) != 1:
+            raise ValueError(f"--pair takes one predicted and one ground-truth sequence, got {len(predicted)} and "
+                             f"{len(truth)}")
         return {next(iter(predicted)): next(iter(truth.values()))}, []
+    if len(predicted) == 1 and len(truth) == 1 and set(predicted) != set(truth):
+        raise ValueError(f"the predicted sequence {next(iter(predicted))} and the ground truth {next(iter(truth))} "
+                         "have different names; give --pair to score one against the other")
     return truth, sorted(set(truth) - set(predicted))
 
 
@@ -142,7 +158,7 @@ def _run(args):
         raise ValueError(f"--iou must lie in (0, 1], got {args.iou}")
     predicted = load_sequences(args.predicted, predicted=True)
     truth = load_sequences(args.ground_truth, predicted=False)
-    truth, unscored = _pair(predicted, truth)
+    truth, unscored = _pair(predicted, truth, args.pair)
     summary = export.evaluate_mot(predicted, truth, iou_threshold=args.iou)
     for name, table in predicted.items():
         gt = truth[name]
@@ -160,7 +176,14 @@ def _run(args):
           f"switches over {len(predicted)} sequence(s) at IoU {args.iou}.")
     out = args.out or _default_out(args.predicted)
     os.makedirs(out, exist_ok=True)
-    print(f"Metrics: {write_text(os.path.join(out, EVALUATION_TABLE), summary.to_csv())}")
+    if is_run_folder(out):  # the scores join the run's files: not while a run writes them
+        with hold_lock(out, ValueError(f"a herdmask run is writing into {out}; score it when the run has ended")):
+            return _write_scores(summary, out, args, unscored)
+    return _write_scores(summary, out, args, unscored)
+
+
+def _write_scores(summary, out, args, unscored):
+    print(f"Metrics: {write_text(os.path.join(out, EVALUATION_TABLE), summary.to_csv(), durable=True)}")
     chart = plot_metrics(summary, os.path.join(out, EVALUATION_CHART))
     print(f"Chart: {chart}")
     print(f"Page: {_write_page(summary, chart, os.path.join(out, EVALUATION_PAGE), args, unscored)}")
@@ -169,7 +192,7 @@ def _run(args):
 
         if refresh_quality_section(out):
             print(f"Scores shown on {os.path.join(out, SUMMARY_PAGE)}")
-    return 0
+    return exits.OK
 
 
 def evaluate_command(args):
