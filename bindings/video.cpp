@@ -17,6 +17,7 @@
 #include "video/orange_region.hpp"
 #include "video/probe.hpp"
 #include "video/segment_plan.hpp"
+#include "video/video_decoder.hpp"
 
 namespace hm::py {
 
@@ -186,6 +187,20 @@ void register_video(nb::module_ m) {
         nb::gil_scoped_release release;
         kept.close();
       });
+
+  // Decodes every frame and keeps none: the decoder's own pace, which extraction is
+  // measured against. None when the decoder does not open the file.
+  m.def(
+      "decode_all_frames",
+      [](const std::string& path) -> std::optional<std::int64_t> {
+        nb::gil_scoped_release release;
+        auto decoder = video::FrameDecoder::open(path);
+        if (!decoder) return std::nullopt;
+        while (decoder->skip()) {
+        }
+        return decoder->position();
+      },
+      nb::arg("video_path"));
 
   m.def(
       "video_minutes",
