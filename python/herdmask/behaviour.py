@@ -249,12 +249,9 @@ def track_contacts(contacts, track_ids=None, frame_numbers=None):
     """
     from .export import _frame_number, _track_id
 
-    def track(key, index):
-        return track_ids(key, index) if callable(track_ids) else _track_id(key, track_ids)
-
     rows = []
     for index, a, b, overlap in contacts[KEY_CONTACT_COLUMNS].itertuples(index=False):
-        ids = track(a, index), track(b, index)
+        ids = _track_id(a, track_ids, index), _track_id(b, track_ids, index)
         if None not in ids:
             rows.append((_frame_number(index, frame_numbers, 0), *sorted(ids), overlap))
     return pd.DataFrame(rows, columns=CONTACT_COLUMNS).astype(np.int64)

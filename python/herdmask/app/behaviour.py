@@ -104,19 +104,25 @@ def camera_tracks(run_dir, reach=1):
 
     run, sequences = run_links(run_dir)
     out = {}
-    for name, links in sequences.items():
+    for name, (ids, links) in sequences.items():
         positions, contacts, frames, rates, thumbnail = [], [], [], [], None
-        for record, numbers, ids in links:
+        for record, numbers in links:
             times, fps = _link_times(run, record)
             rates.append(fps)
             frames.append(pd.DataFrame({"frame": numbers, "time": times}))
             tracks = run.tracks(record)
+            # ids through the camera's track map, so that corrections hold; a mask marked wrong goes
+            track, wrong = ids.ids_at(record, tracks["box_key"], tracks["frame"])
+            tracks = tracks[~wrong]
             index = tracks["frame"].to_numpy()
-            tracks = tracks.assign(frame=numbers[index], time=times[index],
-                                   track_id=[ids[k] for k in tracks["box_key"]])
+            tracks = tracks.assign(frame=numbers[index], time=times[index], track_id=track[~wrong])
             positions.append(tracks)
             folder = run.annotation_dir(record)
-            contacts.append(behaviour.track_contacts(behaviour.segment_contacts(folder, reach), ids, numbers))
+
+            def track_of(key, frame, record=record):
+                return ids.track_id(record, key, frame)
+
+            contacts.append(behaviour.track_contacts(behaviour.segment_contacts(folder, reach), track_of, numbers))
             if thumbnail is None:
                 thumbnail = _first_image(folder)
         if frames:
@@ -134,8 +140,8 @@ def frame_times(run_dir):
 
     run, sequences = run_links(run_dir)
     return {name: pd.concat([pd.DataFrame({"frame": numbers, "time": _link_times(run, record)[0]})
-                             for record, numbers, _ in links], ignore_index=True)
-            for name, links in sequences.items() if links}
+                             for record, numbers in links], ignore_index=True)
+            for name, (_, links) in sequences.items() if links}
 
 
 def _first_image(annotation_dir):
