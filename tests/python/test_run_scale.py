@@ -122,6 +122,9 @@ def test_frame_skip_and_resize_against_the_demo_ground_truth(tmp_path):
         again = run.frames(r, [0, len(r.positions) - 1])
         assert [f.shape for f in again] == [(64, 96, 3)] * 2
         assert np.abs(again[0].astype(int) - cv2.imread(os.path.join(folder, "0000.jpg"))).mean() < 3
+        # the contacts stored beside the tracks table are those of the annotation files
+        stored = run.contacts(r).values.tolist()
+        assert stored == hm.behaviour.segment_contacts(run.annotation_dir(r)).values.tolist() and stored
     with pytest.raises(IndexError):
         run.frame(r, len(r.positions))
 

@@ -63,6 +63,8 @@ EVALUATION_CHART = "evaluation.png"
 EVALUATION_PAGE = "evaluation.html"
 TRACKS = "tracks.csv"
 TRACKS_COLUMNS = ["frame", "box_key", "x", "y", "w", "h", "area", "cx", "cy"]
+CONTACTS = "contacts.csv"
+CONTACTS_REACH = 1  # the reach (pixels) a link's contacts table is made with: masks that touch
 _TOKEN_FILE = ".herdmask-token"
 _THINNED = ".herdmask-thinned"  # in a frame folder whose frames but the first were deleted
 _STAGED, _OLD = ".new", ".old"
@@ -377,6 +379,23 @@ class RunFolder:
         if missing:
             raise ValueError(f"{self.tracks_path(record)} lacks the column(s) {', '.join(missing)}")
         return table[TRACKS_COLUMNS]
+
+    def contacts_path(self, record):
+        return os.path.join(self.report_dir(record), CONTACTS)
+
+    def contacts(self, record, reach=CONTACTS_REACH):
+        """The link's mask contacts by box key (`herdmask.behaviour.KEY_CONTACT_COLUMNS`: frame, key_a,
+        key_b, overlap): the table the link stored beside its tracks table, or, for another reach or a
+        link made before links stored one, found again in its annotation files."""
+        import pandas as pd
+
+        from herdmask import behaviour
+
+        path = self.contacts_path(record)
+        if reach != CONTACTS_REACH or not os.path.isfile(path):
+            return behaviour.segment_contacts(self.annotation_dir(record), reach)
+        table = pd.read_csv(path, dtype={"key_a": str, "key_b": str})
+        return table[behaviour.KEY_CONTACT_COLUMNS].astype({"frame": np.int64, "overlap": np.int64})
 
     def staged_dirs(self, record):
         """(annotation folder, report folder) a making of the link writes into, beside the link's

@@ -30,7 +30,7 @@ from . import identity, records, stages
 from .files import write_atomic
 from .models import load_models
 from .plan import Link
-from .runfolder import TRACKS_COLUMNS, RunFolder
+from .runfolder import CONTACTS, CONTACTS_REACH, TRACKS, TRACKS_COLUMNS, RunFolder
 
 __all__ = ["ModelsPlugin", "crop_task", "extract_task", "link_task", "new_token"]
 
@@ -528,8 +528,11 @@ def _track_link(link, seg, source, settings, record, models, run, highest):
     sx, sy = record.frame_scale()
     small = _small_area_arguments(len(names), settings["small_area"] * sx * sy)
     review = stages.review_annotations(annotation_dir, report_dir, models.image_predictor, small_area=small)
-    write_atomic(os.path.join(report_dir, "tracks.csv"),
+    write_atomic(os.path.join(report_dir, TRACKS),
                  lambda tmp: _tracks_table(review.annotation_data).to_csv(tmp, index=False))
+    # which animals touch, frame by frame, read off the same masks as the tracks table
+    write_atomic(os.path.join(report_dir, CONTACTS), lambda tmp: hm.behaviour.segment_contacts(
+        review.annotation_data, CONTACTS_REACH).to_csv(tmp, index=False))
     record.questions = len(review.overlap_rows) + len(review.zero_area_rows)
     record.long_overlap = review.overlap_text()
     record.long_overlaps = [records.LongOverlap(*run) for run in review.overlap_runs()]
