@@ -171,6 +171,30 @@ def test_a_source_whose_every_animal_stayed_small_is_not_carried_with_no_animals
     assert "stayed small" in lineage.restart_reason
 
 
+def test_review_of_a_link_whose_frames_were_deleted_reads_them_again(tmp_path):
+    from herdmask.testing import StandInImagePredictor
+    from test_run_parts import _annotations
+
+    ann = _annotations(tmp_path / "a", {2: range(2, 4)})
+    for name in ("0001.jpg", "0002.jpg", "0003.jpg"):
+        os.remove(tmp_path / "a" / name)
+    asked = []
+
+    def frames_again(indices):
+        asked.extend(indices)
+        return {i: _black(tmp_path, i) for i in indices}
+
+    review = stages.review_annotations(str(ann), str(tmp_path / "r"), StandInImagePredictor(),
+                                       frames_again=frames_again)
+    assert sorted(asked) == [1, 2, 3] and review.overlap_review is not None
+
+
+def _black(tmp_path, index):
+    path = str(tmp_path / f"again{index}.png")
+    cv2.imwrite(path, np.zeros((60, 90, 3), np.uint8))
+    return path
+
+
 def _link(camera, video, n, frames=10):
     return plan.Link(camera, video, f"{n}min", n, f"t{video}{n}", f"t{video}{n}", f"/f/{video}/{n}",
                      tuple(range(frames)))

@@ -7,6 +7,7 @@ import math
 import os
 import re
 import sys
+import tempfile
 
 from . import exits
 from .models import MissingPackage, ModelLoadError, ModelSettings, add_model_arguments, check_models
@@ -194,10 +195,45 @@ def _review_command(args):
         return exits.MISSING_PACKAGE if isinstance(exc, MissingPackage) else exits.BAD_INPUT
     print(models.description)
     os.makedirs(args.out, exist_ok=True)
-    review = stages.review_annotations(
-        args.annotation_dir, args.out, models.image_predictor, intersection_threshold=args.intersection_thr,
-        small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
-                        min_count=args.min_count))
+    with tempfile.TemporaryDirectory(prefix="herdmask-review-") as scratch:
+        review = stages.review_annotations(
+            args.annotation_dir, args.out, models.image_predictor, intersection_threshold=args.intersection_thr,
+            small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
+                            min_count=args.min_count),
+            frames_again=_frames_of_run_link(args.annotation_dir, scratch))
+        return _reviewed(args, review, figures, pages)
+
+
+def _frames_of_run_link(annotation_dir, scratch):
+    """For the annotation folder of a run's link: a function that reads frames of the link again
+    from its video into `scratch` (a run deletes a link's frames once it is done); else None."""
+    from .runfolder import RunFolder, is_run_folder
+
+    folder = os.path.abspath(annotation_dir)
+    segment, video = os.path.basename(folder), os.path.basename(os.path.dirname(folder))
+    out = os.path.dirname(os.path.dirname(os.path.dirname(folder)))
+    if not is_run_folder(out):
+        return None
+    run = RunFolder.open(out)
+    record = run.read_record(video, segment)
+    if record is None or not record.crop_box:
+        return None
+
+    def frames_again(indices):
+        from PIL import Image
+
+        made = {}
+        for start in range(0, len(indices), 16):  # a few frames in memory at a time
+            chunk = indices[start:start + 16]
+            for index, frame in zip(chunk, run.frames(record, chunk)):
+                made[index] = os.path.join(scratch, f"{index:04d}.png")  # PNG: the pixels as read
+                Image.fromarray(frame[:, :, ::-1]).save(made[index])
+        return made
+
+    return frames_again
+
+
+def _reviewed(args, review, figures, pages):
     if review.annotation_data is None:
         print(f"herdmask review: no annotation files (output_pp_<n>.json) in {args.annotation_dir}", file=sys.stderr)
         return exits.BAD_INPUT

@@ -320,11 +320,14 @@ class ReviewResult:
 
 
 def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_threshold=80,
-                       n_consecutive=2, small_area=None):
+                       n_consecutive=2, small_area=None, frames_again=None):
     """Load a folder of annotation files, write the report, review long overlaps and tiny boxes.
 
     `small_area` holds the keyword arguments of the small-area search (the
-    library's defaults suit ten-minute videos of 600 frames).
+    library's defaults suit ten-minute videos of 600 frames). `frames_again`,
+    given frame indices, makes their images anew ({frame index: image path}):
+    it stands in for the frames a run deleted, which the overlap review and the
+    figures look at.
     """
     os.makedirs(out_dir, exist_ok=True)
     last, data = hm.get_gsam_annotation_data(annotation_dir, last_or_not=False, ixx=0,
@@ -332,6 +335,11 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
     result = ReviewResult(annotation_data=data, last_frame=last)
     if data is None:
         return result
+    gone = [r for r in data.values() if not os.path.exists(r["image_path"])]
+    if gone and frames_again is not None:
+        made = frames_again([r["frame_index"] for r in gone])
+        for r in gone:
+            r["image_path"] = made[r["frame_index"]]
     overlap_rows, zero_rows, overlap_frames, _ = hm.generate_tracking_report(data, str(out_dir),
                                                                              intersection_threshold)
     result.overlap_rows, result.zero_area_rows, result.overlap_frames = overlap_rows, zero_rows, overlap_frames
