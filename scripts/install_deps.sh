@@ -24,7 +24,6 @@ PY_PACKAGES=(
   "dask=dask"
   "distributed=distributed"
   "pycocotools=pycocotools"
-  "motmetrics=motmetrics"
   "trackeval=trackeval"
   "movement=movement"
   "pyarrow=pyarrow"
