@@ -160,14 +160,14 @@ def main():
             server.should_exit = True
             thread.join(5)
 
-        in_force = proofread.view.corrections()[0]
+        ids = proofread.view.track_map("1")
         link = proofread.view.cameras["1"][0]
         extracted, saved = extraction_seconds(tmp, FRAMES)
         print(f"  extraction of {saved} frames of {HEIGHT} x {WIDTH} from a recording: {extracted:.2f} s "
               f"({saved / extracted:.0f} frames/s)")
         for height, what in ((render.DEFAULT_HEIGHT, f"{render.DEFAULT_HEIGHT} high (the default)"),
                              (0, "full size")):
-            seconds = best_time(lambda: render.render_link(proofread.view, link, in_force, height=height), repeat=3)
+            seconds = best_time(lambda: render.render_link(proofread.view, link, ids, height=height), repeat=3)
             print(f"  overlay video of a link, {what}: {FRAMES} frames in {seconds:.2f} s ({FRAMES / seconds:.0f} "
                   f"frames/s), {extracted / seconds * FRAMES / saved:.2f}x the extraction's pace (target at "
                   f"least 1x); load average {os.getloadavg()[0]:.1f}")

@@ -197,6 +197,15 @@ ROWS = [
         [np.zeros((3, H, W), bool)], [blob()]), ValueError),
     Row("cal_masks_iou_scores", "one side empty", lambda f: hm.cal_masks_iou_scores([], [blob()]),
         check=lambda r: r.shape == (0, 1)),
+    Row("mask_contacts", "mismatched sizes", lambda f: hm.mask_contacts([blob(), blob(shape=(H, W + 1))]),
+        ValueError),
+    Row("mask_contacts", "negative reach", lambda f: hm.mask_contacts([blob(), blob()], reach=-1), ValueError),
+    Row("mask_contacts", "reach beyond the frame", lambda f: hm.mask_contacts(
+        {"a": blob(h=2, w=2), "b": blob(20, 28, 2, 2), "c": blob(h=0)}, reach=2**62),
+        check=lambda r: r == [("a", "b", 0)]),
+    Row("mask_contacts", "NaN pixels are set", lambda f: hm.mask_contacts(
+        [blob(dtype=np.float32) * np.nan, blob(dtype=np.float32)]), check=lambda r: r == [(0, 1, 48)]),
+    Row("mask_contacts", "no masks", lambda f: hm.mask_contacts([]), check=lambda r: r == []),
     Row("cal_centroid_distance", "no masks at all", lambda f: hm.cal_centroid_distance([], []), ValueError),
     Row("cal_centroid_distance", "float masks", lambda f: hm.cal_centroid_distance(
         [blob(dtype=np.float32)], [blob(dtype=np.float32)]), check=lambda r: r.shape == (1, 1)),

@@ -183,14 +183,45 @@ def test_two_writers_at_once_keep_every_correction(server):
     assert status == 200 and len(corr.effective_corrections(corr.read_entries(out))) == 9
 
 
-def test_a_swap_splits_the_corrected_identities_at_its_frame(server):
-    from herdmask.app.proofread.source import RunView, corrected_identities
+def test_identities_corrected_and_the_mot_export_agree_after_corrections(server):
+    import pandas as pd
+
+    from herdmask.app import export, identity
+    from herdmask.app.runfolder import RunFolder
 
     port, token, out, link = server
-    body = {"kind": "swap", "camera": "1", "link": link.key, "frame": 6, "track": 1, "other": 3}
-    assert _request(port, "/api/corrections", token, "POST", body)[0] == 200
-    table = corrected_identities(RunView.open(out))
+    for body in ({"kind": "swap", "camera": "1", "link": link.key, "frame": 6, "track": 1, "other": 3},
+                 {"kind": "wrong-mask", "camera": "1", "link": link.key, "frame": 2, "track": 2, "end_link": link.key,
+                  "end_frame": 3}):
+        assert _request(port, "/api/corrections", token, "POST", body)[0] == 200
+    # the append path wrote the file anew: Box0's id splits at the swap's frame and follows it down the chain
+    table = pd.read_csv(os.path.join(out, "identities_corrected.csv"))
+    chain = RunView.open(out).cameras["1"]
     box0 = table[table["box_key"] == "Box0"]
     assert box0[["segment", "first_frame", "last_frame", "track_id"]].values.tolist() == [
-        [lk.segment, 0, 11, 1] for lk in RunView.open(out).cameras["1"][:2]] + [
-        [link.segment, 0, 5, 1], [link.segment, 6, 11, 3], [RunView.open(out).cameras["1"][3].segment, 0, 11, 3]]
+        [lk.segment, 0, 11, 1] for lk in chain[:2]] + [
+        [link.segment, 0, 5, 1], [link.segment, 6, 11, 3], [chain[3].segment, 0, 11, 3]]
+    ids = identity.track_map(RunFolder.open(out), "1")
+    assert (ids.track_id(link.record, "Box0", 6), ids.track_id(link.record, "Box1", 2)) == (3, None)
+    # every (frame number, id) the table gives a kept mask is in the export, and nothing else
+    run = RunFolder.open(out)
+    numbers = {lk.key: run.sequence_frames(lk.record) for lk in chain}
+    expected = {(int(numbers[f"{r.video}/{r.segment}"][f]), r.track_id) for r in table.itertuples() if not r.wrong
+                for f in range(r.first_frame, r.last_frame + 1)}
+    mot = export.run_mot(out)["Camera1"]
+    assert set(zip(mot["frame"].tolist(), mot["id"].tolist())) == expected and len(mot) == len(expected)
+
+
+def test_rendering_only_what_changed_redraws_links_after_a_correction(tmp_path):
+    from herdmask.app import render
+
+    out = synthetic.make_run_folder(tmp_path / "run", links=2, frames=4, animals=2)
+
+    def rendered():
+        return [link.key for link, path, _ in render.render_run(out, changed_only=True) if path]
+
+    assert len(rendered()) == 2 and rendered() == []
+    link = RunView.open(out).cameras["1"][1]
+    corr.append_correction(out, {"kind": "swap"}, lambda req, made: {
+        "kind": "swap", "camera": "1", "link": link.key, "frame": 1, "track": 1, "other": 2, "stamp": link.stamp})
+    assert len(rendered()) == 2

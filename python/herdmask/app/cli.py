@@ -117,6 +117,9 @@ def build_parser():
                       help="crop every camera's frames to this box instead of the one the orange marker gives")
     run.add_argument("--redo", action="store_true",
                      help="redo every segment, also those done before (needed when the settings changed)")
+    run.add_argument("--render", action="store_true",
+                     help="after the segments, write their overlay videos (masks in track colours with the ids, "
+                          "as herdmask render does) for every segment made or corrected since its last video")
     add_model_arguments(run)
     run.set_defaults(handler=_run_command)
 
@@ -133,12 +136,13 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import evaluate, export, proofread, render  # each adds its sub-command with its handler
+    from . import behaviour, evaluate, export, proofread, render  # each adds its sub-command with its handler
 
     export.add_parser(sub)
     evaluate.add_parser(sub)
     proofread.add_parser(sub)
     render.add_parser(sub)
+    behaviour.add_parser(sub)
     return parser
 
 

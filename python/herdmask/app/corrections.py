@@ -236,14 +236,15 @@ def run_lock(out, wait=5.0):
         os.close(fd)
 
 
-def append_correction(out, request, check, who=None):
+def append_correction(out, request, check, who=None, written=None):
     """Validates a correction and appends it to the folder's corrections file; returns the stored entry.
 
     `request` is the correction as asked for (its kind and fields, or {"kind": "undo",
     "undoes": id}); `check(request, corrections)` validates it against the run (known ids,
     frames inside the chain) under the lock, raising CorrectionError, and returns the
     fields to store (with "stamp", and "other" for a new id). Nothing is written when a
-    check fails.
+    check fails. `written()`, when given, runs after the file is replaced, still under the
+    lock: what is derived from the corrections is written in the order they were made.
     """
     if not isinstance(request, dict):
         raise CorrectionError("a correction is a JSON object")
@@ -266,6 +267,8 @@ def append_correction(out, request, check, who=None):
             _from_entry(entry)  # the stored line must read back as a correction
         text = "".join(json.dumps(e, sort_keys=True) + "\n" for e in entries + [entry])
         write_text(os.path.join(out, CORRECTIONS), text)
+        if written is not None:
+            written()
     return entry
 
 

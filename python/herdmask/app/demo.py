@@ -57,7 +57,26 @@ def _demo(out, preset, workers, build_parser, run_batch):
     print("herdmask " + " ".join(argv))
     status = run_batch(build_parser().parse_args(argv))
     _score(out, truth_dir)
+    _measure(out, rec)
     return status
+
+
+def _measure(out, rec):
+    """The run's behaviour measures set against the generator's truth, in a few lines."""
+    import contextlib
+    import io
+
+    from .sample_truth import closeness, measure_demo
+
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            comparison, page = measure_demo(out, rec)
+    except (ImportError, OSError, ValueError) as exc:
+        print(f"Behaviour against the truth not measured: {exc}")
+        return
+    for line in closeness(comparison, [c[len("true_zone_"):-2] for c in comparison if c.startswith("true_zone_")]):
+        print("Behaviour against the truth: " + line)
+    print(f"  {page}")
 
 
 def _score(out, truth_dir):

@@ -15,7 +15,7 @@ from typing import Optional
 
 from .files import write_text
 
-__all__ = ["CARRIED", "DONE", "FAILED", "Identity", "LinkRecord", "NO_FRAMES", "NO_START", "RECORD_VERSION",
+__all__ = ["CARRIED", "DONE", "FAILED", "Identity", "LinkRecord", "LongOverlap", "NO_FRAMES", "NO_START", "RECORD_VERSION",
            "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS", "read_json", "read_record",
            "summary_table", "write_json", "write_record", "write_table"]
 
@@ -38,6 +38,17 @@ class Identity:
     last_frame: Optional[int] = None
     frames_tracked: int = 0
     mean_area: float = 0.0
+
+
+@dataclasses.dataclass
+class LongOverlap:
+    """A run of consecutive frames in which two box keys' masks overlap, long enough for the review
+    to look at (annotation file frame indices, inclusive)."""
+
+    box_a: str
+    box_b: str
+    first_frame: int
+    last_frame: int
 
 
 @dataclasses.dataclass
@@ -64,7 +75,9 @@ class LinkRecord:
     identities: list = dataclasses.field(default_factory=list)  # Identity per box key
     matched_from: Optional[int] = None  # the source's frame the matcher carried the animals from
     questions: Optional[int] = None
-    long_overlap: str = ""
+    long_overlap: str = ""  # the review's long overlaps in words, for the pages and run_summary.csv
+    long_overlaps: list = dataclasses.field(default_factory=list)  # LongOverlap per pair and run
+    overlap_went_wrong: str = ""  # the box key whose track most likely went wrong at the first ("": not compared)
     small_area_boxes: list = dataclasses.field(default_factory=list)
     small_area_text: str = ""
     note: str = ""
@@ -118,6 +131,8 @@ class LinkRecord:
         fields.setdefault("version", 1)
         fields["identities"] = [Identity(**{k: v for k, v in i.items() if k in Identity.__dataclass_fields__})
                                 for i in fields.get("identities") or [] if isinstance(i, dict) and "box_key" in i]
+        fields["long_overlaps"] = [LongOverlap(**{k: v for k, v in o.items() if k in LongOverlap.__dataclass_fields__})
+                                   for o in fields.get("long_overlaps") or [] if isinstance(o, dict)]
         fields["track_ids"] = {str(k): int(v) for k, v in (fields.get("track_ids") or {}).items()}
         for name in ("figures",):
             fields[name] = fields.get(name) or {}

@@ -89,9 +89,9 @@ def _encoder(ffmpeg, path, size, fps):
         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
-    """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size);
-    returns (path, frames drawn, seconds)."""
+def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
+    """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size), with
+    the track ids of `ids`, its camera's TrackMap; returns (path, frames drawn, seconds)."""
     from .proofread.frames import draw_frame
 
     ffmpeg = ffmpeg or ffmpeg_executable()
@@ -103,7 +103,7 @@ def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
     scale = min(1.0, height / frame_height) if height else 1.0
 
     def draw(index):
-        return draw_frame(view, link, index, in_force, show_wrong=False, scale=scale)[0]
+        return draw_frame(view, link, index, ids, show_wrong=False, scale=scale)[0]
 
     def encode(tmp):
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
@@ -134,26 +134,39 @@ def render_link(view, link, in_force, ffmpeg=None, height=DEFAULT_HEIGHT):
     return path, len(indices), time.perf_counter() - t0
 
 
-def render_run(out, camera=None, height=DEFAULT_HEIGHT):
-    """Renders every tracked link of the run (of one camera); returns [(link, path or None, message)]."""
-    from .proofread.source import FrameUnavailable, RunView, correction_notes
+def _current(view, link):
+    """Whether the link's video was made after its record and after the last correction."""
+    from .corrections import CORRECTIONS
+
+    try:
+        made = os.path.getmtime(video_path(view.out, link))
+    except OSError:
+        return False
+    sources = [os.path.join(view.out, CORRECTIONS), view.run.record_path(link.video, link.segment)]
+    return all(os.path.getmtime(p) < made for p in sources if os.path.exists(p))
+
+
+def render_run(out, camera=None, height=DEFAULT_HEIGHT, changed_only=False):
+    """Renders every tracked link of the run (of one camera); returns [(link, path or None, message)].
+
+    With `changed_only`, a link whose video is newer than its record and than the corrections
+    file is left as it is (a rerun renders what it made again and what corrections changed)."""
+    from .proofread.source import FrameUnavailable, RunView
 
     view = RunView.open(out)
     if camera is not None and str(camera) not in view.cameras:
         raise ValueError(f"the run has no camera {camera} (cameras: {', '.join(view.cameras)})")
-    in_force, stale = view.corrections()
-    for line in correction_notes(in_force, stale):
-        print(line)
     ffmpeg = ffmpeg_executable()
     done = []
     for cam, links in view.cameras.items():
         if camera is not None and cam != str(camera):
             continue
+        ids = view.track_map(cam)
         for link in links:
-            if not link.done:
+            if not link.done or (changed_only and _current(view, link)):
                 continue
             try:
-                path, frames, seconds = render_link(view, link, in_force, ffmpeg, height)
+                path, frames, seconds = render_link(view, link, ids, ffmpeg, height)
             except (FrameUnavailable, FileNotFoundError, ValueError, RuntimeError) as exc:
                 message = f"Camera {cam} {link.key}: not rendered: {exc}"
                 done.append((link, None, message))
@@ -169,6 +182,11 @@ def render_command(args):
     from .export import report_errors
 
     def run(args):
+        from . import identity
+        from .runfolder import RunFolder
+
+        for line in identity.correction_notes(RunFolder.open(args.run_dir)):
+            print(line)
         made = render_run(args.run_dir, args.camera, args.height)
         if not made:
             print("No tracked link to render.")

@@ -87,6 +87,15 @@ def _checked_models(model_settings):
     return description
 
 
+def _check_renderer():
+    from .render import ffmpeg_executable
+
+    try:
+        ffmpeg_executable()
+    except FileNotFoundError as exc:
+        raise _Stop(f"--render: {exc}", exits.MISSING_PACKAGE) from None
+
+
 def _preflight(args):
     recordings = os.path.abspath(args.recordings_dir)
     if not os.path.isdir(recordings):
@@ -100,6 +109,8 @@ def _preflight(args):
     _check_output_folder(out)
     model_settings = ModelSettings.from_args(args)
     description = _checked_models(model_settings)
+    if args.render:
+        _check_renderer()
     return recordings, table, out, pen_json, model_settings, description
 
 
@@ -325,11 +336,31 @@ def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settin
     count = {how: sum(r.started == how for r in tracked) for how in
              (records.CARRIED, records.RELINKED, records.RESTARTED, records.STARTED_BY_SEARCH)}
     not_done = len(selected) - len(tracked)
+    _after_links(args, run)
     print(f"Summary page: {page}")
     print(f"{len(selected)} links: {len(tracked)} tracked ({count[records.CARRIED]} carried, "
           f"{count[records.RELINKED]} re-linked, {count[records.RESTARTED]} restarted, "
           f"{count[records.STARTED_BY_SEARCH]} by the start-frame search), {not_done} not done.")
     return exits.OK if not_done == 0 else exits.NOT_DONE
+
+
+def _after_links(args, run):
+    """identities_corrected.csv, the overlay videos (--render) of the links made or corrected since
+    their last video, and which corrections no longer apply (their links were made again)."""
+    from . import render
+    from .corrections import CorrectionError
+
+    try:
+        identity.write_corrected_table(run)
+        notes = identity.correction_notes(run)
+        made = render.render_run(run.out, changed_only=True) if args.render else []
+    except CorrectionError as exc:
+        notes, made = [f"The corrections cannot be applied: {exc}"], []
+    if made:
+        print(f"Overlay videos: {sum(path is not None for _, path, _ in made)} of {len(made)} link(s) rendered under "
+              f"{run.path('renders')}")
+    for line in notes:
+        print(line)
 
 
 def run_batch(args) -> int:

@@ -14,6 +14,10 @@
     cameras/camera_<N>.html                         one page per camera; beside it the camera's crop
                                                     box (camera_<N>.json) and its figures
     run_summary.csv, identities.csv, timing.json, summary.html
+    identities_corrected.csv                        the track ids after the corrections in
+                                                    corrections.jsonl (see `identity`)
+    corrections.jsonl                               a person's corrections of track ids
+    renders/camera_<N>/<video>/<segment>.mp4        overlay videos (`herdmask render`, `run --render`)
     evaluation.csv, evaluation.png, evaluation.html `herdmask evaluate`'s scores of the run
 
 A video that cannot be opened is one link whose report, record and log are
@@ -42,15 +46,16 @@ import numpy as np
 from . import records
 from .files import write_text
 
-__all__ = ["EVALUATION_CHART", "EVALUATION_PAGE", "EVALUATION_TABLE", "IDENTITIES", "NotARunFolder", "RUN_LOCK",
-           "RUN_SUMMARY", "RunFolder", "SETTINGS", "SUMMARY_PAGE", "TIMING", "VIDEOS", "VideoEntry", "frame_number",
-           "hold_lock", "is_run_folder", "sequence_name", "video_offsets"]
+__all__ = ["EVALUATION_CHART", "EVALUATION_PAGE", "EVALUATION_TABLE", "IDENTITIES", "IDENTITIES_CORRECTED",
+           "NotARunFolder", "RUN_LOCK", "RUN_SUMMARY", "RunFolder", "SETTINGS", "SUMMARY_PAGE", "TIMING", "VIDEOS",
+           "VideoEntry", "frame_number", "hold_lock", "is_run_folder", "sequence_name", "video_offsets"]
 
 SETTINGS = "settings.json"
 VIDEOS = "videos.json"
 RUN_LOCK = ".herdmask-run.lock"  # held by whatever writes into the folder
 RUN_SUMMARY = "run_summary.csv"
 IDENTITIES = "identities.csv"
+IDENTITIES_CORRECTED = "identities_corrected.csv"
 TIMING = "timing.json"
 SUMMARY_PAGE = "summary.html"
 EVALUATION_TABLE = "evaluation.csv"

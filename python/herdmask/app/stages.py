@@ -236,7 +236,18 @@ class ReviewResult:
     report_path: str = None
     overlap_review: tuple = None  # (test_frame, most_frequent_box, runs, worst_boxes)
     overlap_note: str = ""
+    long_runs: dict = dataclasses.field(default_factory=dict)  # box pair "BoxA-BoxB" -> [[frames of a run], ...]
     small_area_boxes: list = dataclasses.field(default_factory=list)
+
+    def overlap_runs(self):
+        """[(box a, box b, first frame, last frame)] of every long overlap run found, whether or not the
+        review could compare the animals around it."""
+        return [(*pair.split("-", 1), int(run[0]), int(run[-1])) for pair, runs in self.long_runs.items()
+                for run in runs]
+
+    def went_wrong(self):
+        """The box whose track most likely went wrong at the first long overlap ("" when not compared)."""
+        return str(self.overlap_review[1]) if self.overlap_review is not None else ""
 
     def overlap_text(self):
         if self.overlap_review is None:
@@ -274,7 +285,7 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
         result.overlap_note = "No overlapping masks above the threshold: nothing to review."
     else:
         needed = hm.long_overlap_length(overlap_rows, n_consecutive)
-        runs = hm.long_overlap_runs(overlap_rows, n_consecutive)
+        runs = result.long_runs = hm.long_overlap_runs(overlap_rows, n_consecutive)
         if not runs:
             result.overlap_note = f"No overlap lasts {needed} consecutive frames: nothing to review."
         elif image_predictor is None:

@@ -457,6 +457,8 @@ def _track_link(link, seg, source, settings, record, models, run, highest):
                  lambda tmp: _tracks_table(review.annotation_data).to_csv(tmp, index=False))
     record.questions = len(review.overlap_rows) + len(review.zero_area_rows)
     record.long_overlap = review.overlap_text()
+    record.long_overlaps = [records.LongOverlap(*run) for run in review.overlap_runs()]
+    record.overlap_went_wrong = review.went_wrong()
     record.small_area_boxes = list(review.small_area_boxes)
     record.small_area_text = review.small_area_text()
     t0 = time.perf_counter()

@@ -40,11 +40,10 @@ def check_request(view, request, made):
     if camera not in view.cameras:
         raise corr.CorrectionError(f"the run has no camera {request.get('camera')!r}")
     link, frame = _frame_of(view, camera, request, "link", "frame")
-    stale = {c.id for c, _ in corr.stale_corrections(made, view.done_links())}
-    in_force = {camera: [c for c in made if c.camera == camera and c.id not in stale]}
+    ids = view.track_map(camera, made)
     track = _whole(request, "track")
     try:
-        _, objects = frame_objects(view, link, frame, in_force)
+        _, objects = frame_objects(view, link, frame, ids)
     except FileNotFoundError:
         raise corr.CorrectionError(f"{link.key} frame {frame} has no annotation file") from None
     shown = sorted({o.track for o in objects if not o.wrong})
@@ -52,7 +51,7 @@ def check_request(view, request, made):
         raise corr.CorrectionError(f"no animal has id {track} on {link.key} frame {frame} (ids there: "
                                    f"{', '.join(map(str, shown)) or 'none'})")
     fields = {"kind": kind, "camera": camera, "link": link.key, "frame": frame, "track": track, "stamp": link.stamp}
-    known = view.known_ids(camera, in_force)
+    known = ids.known_ids()
     if kind == corr.SWAP:
         other = _whole(request, "other")
         if other == track:

@@ -27,11 +27,12 @@ class FrameObject:
                                                                     track_colour(self.track))}
 
 
-def frame_objects(view, link, index, in_force):
-    """(image path, [FrameObject]) of the masks a frame holds."""
+def frame_objects(view, link, index, ids):
+    """(image path, [FrameObject]) of the masks a frame holds; `ids` is the link's camera's
+    TrackMap (`RunView.track_map`)."""
     image_path, found = view.frame_objects(link, index)
     keys = [k for k, _ in found if k in link.track_ids]
-    ids, wrong = view.ids_at(link, index, keys, in_force)
+    ids, wrong = ids.ids_at(link.record, keys, index)
     boxes = dict(found)
     return image_path, [FrameObject(k, int(t), link.track_ids[k], bool(w), boxes[k])
                         for k, t, w in zip(keys, ids, wrong)]
@@ -42,13 +43,13 @@ def label_height(image_height):
     return max(11, image_height // 40)
 
 
-def draw_frame(view, link, index, in_force, show_wrong=True, scale=1.0):
+def draw_frame(view, link, index, ids, show_wrong=True, scale=1.0):
     """(RGBA picture of the frame at `scale` times its size, its objects). Masks marked wrong are
     drawn grey with their id and "?" when `show_wrong`, else left out, as every output leaves
-    them out. The masks are filled at the picture's size from their outlines."""
+    them out; `ids` as for `frame_objects`. The masks are filled at the picture's size from their outlines."""
     import herdmask as hm
 
-    image_path, objects = frame_objects(view, link, index, in_force)
+    image_path, objects = frame_objects(view, link, index, ids)
     image = view.frame_image(link, index, image_path, scale)
     width, height = image.size
     _, masks, keys = view.frame_masks(link, index, height, width)

@@ -19,7 +19,8 @@ import threading
 import urllib.parse
 
 from .. import corrections as corr
-from .. import render
+from .. import identity, render
+from ..runfolder import RunFolder
 from .checks import check_request
 from .frames import draw_frame, frame_objects
 from .queue import Queue
@@ -117,8 +118,8 @@ class ProofreadServer:
         self.first_page.wait(2.0)
         self.queue.scan()
 
-    def in_force(self):
-        return self.view.corrections()[0]
+    def track_map(self, camera):
+        return self.view.track_map(camera)
 
     # ---------------------------------------------------------- answers
 
@@ -153,19 +154,21 @@ class ProofreadServer:
 
     def frame_info(self, camera, key, index):
         link = self.view.link(camera, key)
-        _, objects = frame_objects(self.view, link, index, self.in_force())
+        _, objects = frame_objects(self.view, link, index, self.track_map(link.camera))
         return {"objects": [o.as_dict() for o in objects]}
 
     def frame_jpeg(self, camera, key, index):
         link = self.view.link(camera, key)
-        picture, _ = draw_frame(self.view, link, index, self.in_force())
+        picture, _ = draw_frame(self.view, link, index, self.track_map(link.camera))
         buffer = io.BytesIO()
         picture.convert("RGB").save(buffer, "JPEG", quality=JPEG_QUALITY)
         return buffer.getvalue()
 
     def correct(self, request, who=None):
+        """Appends a checked correction; identities_corrected.csv is written anew with it, under
+        the same lock."""
         return corr.append_correction(self.view.out, request, lambda req, made: check_request(self.view, req, made),
-                                      who=who)
+                                      who=who, written=lambda: identity.write_corrected_table(RunFolder(self.view.out)))
 
 
 def _frame_args(request):
