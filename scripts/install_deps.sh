@@ -27,7 +27,6 @@ PY_PACKAGES=(
   "dask=dask"
   "distributed=distributed"
   "pycocotools=pycocotools"
-  "motmetrics=motmetrics"
   "trackeval=trackeval"
   "movement=movement"
   "pyarrow=pyarrow"

@@ -96,6 +96,7 @@ class ImageWriterPool {
 
  private:
   void run() {
+    cv::Mat scratch;  // this thread's converted pixels, reused frame after frame
     for (;;) {
       ImageJob job;
       {
@@ -111,7 +112,7 @@ class ImageWriterPool {
       std::string bytes;
       std::exception_ptr failed;
       try {
-        bytes = frame_jpeg(job.frame, job.region, job.resize_to);
+        bytes = frame_jpeg(job.frame, job.region, job.resize_to, scratch);
       } catch (...) {
         failed = std::current_exception();
       }

@@ -25,9 +25,12 @@ struct VideoFrame {
 cv::Mat frame_bgr(const VideoFrame& frame);
 
 // The JPEG file extraction writes of `region` (inside the frame), scaled to `resize_to`
-// with area interpolation when that is not empty: 8-bit 4:2:0 frames kept at their size
-// are encoded from the decoder's planes, anything else from the BGR pixels. IoError
-// when it cannot be encoded.
-std::string frame_jpeg(const VideoFrame& frame, const cv::Rect& region, const cv::Size& resize_to);
+// with area interpolation when that is not empty: the bytes OpenCV's writer makes of the
+// frame's BGR pixels there, with only a window around the region converted (crop first)
+// where the decoder's planes allow it. `scratch` holds the converted pixels; kept from
+// one frame to the next, it spares mapping and clearing fresh pages for every frame.
+// IoError when it cannot be encoded.
+std::string frame_jpeg(const VideoFrame& frame, const cv::Rect& region, const cv::Size& resize_to,
+                       cv::Mat& scratch);
 
 }  // namespace hm::video

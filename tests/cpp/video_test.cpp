@@ -235,10 +235,6 @@ std::vector<cv::Mat> opencv_frames(const std::string& path) {
   return frames;
 }
 
-cv::Mat decode_jpeg(const std::string& bytes) {
-  return cv::imdecode(std::vector<uchar>(bytes.begin(), bytes.end()), cv::IMREAD_COLOR);
-}
-
 VideoFrame from(Picture p) {
   VideoFrame f;
   f.picture = std::move(p);
@@ -248,7 +244,7 @@ VideoFrame from(Picture p) {
 }  // namespace
 
 // The decoder gives OpenCV's reader's frames, pixel for pixel, in order and after any
-// seek; its planes' JPEG is the BGR pixels' JPEG within JPEG's rounding.
+// seek.
 TEST(VideoDecoder, SameFramesAsOpenCvsReaderInOrderAndAfterSeeks) {
   TempDir tmp;
   struct Clip {
@@ -256,8 +252,8 @@ TEST(VideoDecoder, SameFramesAsOpenCvsReaderInOrderAndAfterSeeks) {
     int fourcc;
     cv::Size size;
   };
-  const Clip clips[] = {{"h264.mp4", cv::VideoWriter::fourcc('a', 'v', 'c', '1'), {66, 48}},
-                        {"mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), {40, 30}},
+  const Clip clips[] = {{"h264.mp4", cv::VideoWriter::fourcc('a', 'v', 'c', '1'), {202, 48}},
+                        {"mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), {140, 30}},
                         {"mjpg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), {35, 27}}};
   for (const Clip& clip : clips) {
     const std::string path = write_clip(tmp.path / clip.name, clip.fourcc, clip.size, 230);
@@ -285,15 +281,17 @@ TEST(VideoDecoder, SameFramesAsOpenCvsReaderInOrderAndAfterSeeks) {
       EXPECT_EQ(cv::norm(frame_bgr(frame), expected[at], cv::NORM_INF), 0)
           << clip.name << " " << at;
     }
+    // A region at odd coordinates converted on its own is the frame's BGR there: the
+    // same file, byte for byte.
     decoder->seek(41);
     const VideoFrame frame = from(decoder->read());
-    const cv::Rect region(3, 1, clip.size.width - 8, clip.size.height - 4);  // odd corner
-    const cv::Mat planes = decode_jpeg(frame_jpeg(frame, region, {}));
-    const cv::Mat via_bgr = decode_jpeg(encode_jpeg(frame_bgr(frame)(region)));
-    ASSERT_EQ(planes.size(), region.size());
-    cv::Mat diff;
-    cv::absdiff(planes, via_bgr, diff);
-    EXPECT_LT(cv::mean(diff)[0] + cv::mean(diff)[1] + cv::mean(diff)[2], 3 * 2.0) << clip.name;
+    std::vector<cv::Rect> regions{{3, 1, clip.size.width - 8, clip.size.height - 4}};
+    if (clip.size.width > 100)
+      regions.emplace_back(70, 3, clip.size.width - 75, clip.size.height - 8);
+    cv::Mat scratch;
+    for (const cv::Rect& region : regions)
+      EXPECT_EQ(frame_jpeg(frame, region, {}, scratch), encode_jpeg(frame_bgr(frame)(region)))
+          << clip.name << " " << region;
   }
 }
 
@@ -315,30 +313,4 @@ TEST(VideoDecoder, FilesThatAreNotVideosOrAreCutShort) {
   EXPECT_LT(frames, 20);
   decoder->seek(1000);
   EXPECT_FALSE(decoder->read());
-}
-
-TEST(VideoJpeg, PlanesOfAnyRegionSizeEncode) {
-  // A 4:2:0 frame of 9 x 7 pixels (chroma 5 x 4), every region from 1 x 1 up.
-  std::vector<unsigned char> y(9 * 7), u(5 * 4), v(5 * 4);
-  for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<unsigned char>(16 + 20 * i % 219);
-  unsigned char same[256];
-  for (int i = 0; i < 256; ++i) same[i] = static_cast<unsigned char>(i);
-  const std::vector<signed char> no_shift(65536, 0);
-  std::vector<unsigned char> cbs(65536), crs(65536);
-  for (int i = 0; i < 65536; ++i) {
-    cbs[i] = static_cast<unsigned char>(i / 256);
-    crs[i] = static_cast<unsigned char>(i % 256);
-  }
-  const YuvLevels plain{same, no_shift.data(), {cbs.data(), crs.data()}};
-  for (size_t i = 0; i < u.size(); ++i)
-    u[i] = v[u.size() - 1 - i] = static_cast<unsigned char>(100 + 5 * i);
-  for (int x1 = 0; x1 < 9; ++x1)
-    for (int y1 = 0; y1 < 7; ++y1)
-      for (const auto& [w, h] : {std::pair{1, 1}, std::pair{9 - x1, 7 - y1}, std::pair{2, 3}}) {
-        if (x1 + w > 9 || y1 + h > 7) continue;
-        Yuv420Region r{{y.data(), u.data(), v.data()}, {9, 5, 5}, x1, y1, w, h, plain};
-        EXPECT_EQ(decode_jpeg(encode_jpeg_yuv420(r)).size(), cv::Size(w, h)) << x1 << "," << y1;
-      }
-  Yuv420Region none{{y.data(), u.data(), v.data()}, {9, 5, 5}, 0, 0, 0, 7, plain};
-  EXPECT_THROW(encode_jpeg_yuv420(none), hm::IoError);
 }

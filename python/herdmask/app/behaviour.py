@@ -221,4 +221,4 @@ def _run(args):
 
 
 def behaviour_command(args):
-    return report_errors("behaviour", _run, args)
+    return report_errors("behaviour", _run, args, extra="behaviour")

@@ -171,10 +171,10 @@ def _run(args):
     return 0
 
 
-def _error_text(exc):
+def _error_text(exc, extra):
     """One line for the user: what was wrong, without the traceback."""
     if isinstance(exc, ImportError) and exc.name:
-        return f"needs the package {exc.name} (pip install 'herdmask[export]')"
+        return f"needs the package {exc.name} (pip install 'herdmask[{extra}]')"
     if isinstance(exc, KeyError) and exc.args:  # a field the file lacks
         return f"missing field {exc.args[0]!r}"
     if isinstance(exc, OSError) and exc.filename and exc.strerror:
@@ -182,12 +182,13 @@ def _error_text(exc):
     return str(exc)
 
 
-def report_errors(command, run, args):
-    """Runs a command; bad input (exit status 2) or a missing package (4) becomes one line on stderr."""
+def report_errors(command, run, args, extra="export"):
+    """Runs a command; bad input (exit status 2) or a missing package (4, naming the extra that
+    brings it) becomes one line on stderr."""
     try:
         return run(args)
     except (ImportError, *INPUT_ERRORS) as exc:
-        print(f"herdmask {command}: {_error_text(exc)}", file=sys.stderr)
+        print(f"herdmask {command}: {_error_text(exc, extra)}", file=sys.stderr)
         return exits.MISSING_PACKAGE if isinstance(exc, ImportError) else exits.BAD_INPUT
 
 
