@@ -309,7 +309,8 @@ def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settin
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(selected)} links, {len(selected) - len(todo)} "
           f"done in an earlier run, {len(todo)} to do.")
     estimate, to_track = work_estimate(run, work, videos, args.frame_skip)
-    print(estimate)
+    if todo:
+        print(estimate)
     progress = Progress(work, args.workers)
     pace_before = (records.read_json(run.path(TIMING)) or {}).get("seconds_per_tracked_frame")
     if pace_before and to_track and not args.scheduler:
