@@ -33,9 +33,9 @@ def _parts():
     from herdmask.testing import ColourVideoTracker
 
     return [("matcher (its own work and the predictor)", stages.carry_start),
-            ("tracker (model)", ColourVideoTracker.track),
-            ("refinement", hm.Mask_Refinement.process_video_segments),
-            ("annotation files written", stages.write_annotation_files),
+            ("tracker (model)", ColourVideoTracker.track_frames),
+            ("refinement", hm.Mask_Refinement._refine_frame),
+            ("annotation files written", stages.write_annotation_file),
             ("annotation data loaded", hm.get_gsam_annotation_data),
             ("tracking report", hm.generate_tracking_report),
             ("overlap review (with encoder calls)", hm.process_overlap_frames),
@@ -54,7 +54,7 @@ def _one_carried_link_in_parts(rec, out):
     from herdmask.app.run import camera_task_settings
     from herdmask.app.runfolder import RunFolder
 
-    args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04"])
+    args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04", "--keep-frames"])
     setup = lab.CameraSetup("1", rec.pen_json_path)
     current = settings.run_settings(args, ModelSettings(), {"1": setup})
     with contextlib.redirect_stdout(io.StringIO()):
@@ -62,9 +62,9 @@ def _one_carried_link_in_parts(rec, out):
     run = RunFolder(out)
     chains, _ = plan.build_chains(table, run, 0.04, {"1": settings.extraction_key(current, "1")})
     link, prev = chains["1"][2], chains["1"][1]
-    segment = {"frames": len(link.saved_positions()), "reason": None}
-    task_settings = camera_task_settings(args, setup, ModelSettings(), out)
     made = run.read_record(link.video, link.segment)
+    segment = {"frames": len(link.saved_positions()), "reason": None, "crop_box": made.crop_box}
+    task_settings = camera_task_settings(args, setup, ModelSettings(), out)
     fields = dataclasses.asdict(link)
     tasks.link_task(fields, segment, prev.key, 10, task_settings, made.fingerprint, "warm-up")  # imports
     profile = cProfile.Profile()
@@ -86,7 +86,8 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         rec = samples.make_sample_recording(os.path.join(tmp, "recording"), "demo")
         out = os.path.join(tmp, "out")
-        argv = ["run", rec.base_dir, "--out", out, "--workers", str(WORKERS), "--time-step", "0.04"]
+        # the frames are kept for the link redone under the profiler after the run
+        argv = ["run", rec.base_dir, "--out", out, "--workers", str(WORKERS), "--time-step", "0.04", "--keep-frames"]
         t0 = time.perf_counter()
         with contextlib.redirect_stdout(io.StringIO()):
             code = cli.main(argv)

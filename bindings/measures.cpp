@@ -3,6 +3,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "measures/centroid.hpp"
+#include "measures/contact.hpp"
 #include "measures/intersection.hpp"
 #include "measures/overlap.hpp"
 #include "py_common.hpp"
@@ -154,6 +155,25 @@ void register_measures(nb::module_ m) {
         return out;
       },
       nb::arg("masks"));
+
+  m.def(
+      "mask_contacts",
+      [](nb::handle masks, std::int64_t reach) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
+        const std::vector<MaskView> views = views_of(args);
+        std::vector<measures::Contact> found;
+        {
+          nb::gil_scoped_release release;
+          found = measures::mask_contacts(views, reach);
+        }
+        std::vector<std::int64_t> flat;
+        flat.reserve(found.size() * 3);
+        for (const auto& c : found) flat.insert(flat.end(), {c.a, c.b, c.overlap});
+        return int64_array(std::move(flat), {found.size(), 3});
+      },
+      nb::arg("masks"), nb::arg("reach"),
+      "Pairs of masks in contact as a k x 3 int64 array: position a, position b (a < b), "
+      "pixels set in both.");
 }
 
 }  // namespace hm::py

@@ -5,10 +5,10 @@ tracks (each mask's box, area and centroid), COCO instance segmentation JSON
 or MOTChallenge text, with the track ids and frame numbers the caller gives
 (by default the files' own object ids and frame numbers). MOTChallenge text is
 read back strictly, and predicted tracks are scored against ground truth
-(MOTA, IDF1, identity switches, ...).
+(HOTA, MOTA, IDF1, identity switches, ...).
 
 Masks are read through the annotation loader, so what is exported is exactly
-what the review steps see. pycocotools and motmetrics (the `export` extra) are
+what the review steps see. pycocotools and trackeval (the `export` extra) are
 imported only by the functions that need them.
 """
 
@@ -17,6 +17,7 @@ import json
 import math
 import os
 import re
+from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
@@ -44,18 +45,9 @@ __all__ = [
 
 MOT_COLUMNS = ["frame", "id", "x", "y", "w", "h", "conf"]
 TRACK_COLUMNS = ["frame", "box_key", "x", "y", "w", "h", "area", "cx", "cy"]
-# motmetrics' names for the figures reported, and the column names they get here
-_METRICS = {
-    "mota": "MOTA",
-    "idf1": "IDF1",
-    "num_switches": "ID switches",
-    "num_fragmentations": "fragmentations",
-    "precision": "precision",
-    "recall": "recall",
-    "num_unique_objects": "ground-truth tracks",
-    "num_frames": "frames",
-}
-METRIC_COLUMNS = list(_METRICS.values())
+# the figures `evaluate_mot` reports, in order
+METRIC_COLUMNS = ["HOTA", "DetA", "AssA", "LocA", "MOTA", "IDF1", "ID switches", "fragmentations", "precision",
+                  "recall", "ground-truth tracks", "frames"]
 _DEFAULT_LABEL = "pig"
 _CHUNK = 32  # annotation files loaded at once: bounds the memory a long segment takes
 _BOX_KEY = re.compile(r"^Box(-?\d+)$")
@@ -105,9 +97,13 @@ def _key_number(key):
     return int(m.group(1))
 
 
-def _track_id(key, track_ids):
+def _track_id(key, track_ids, frame_index):
+    """The mask's track id; None leaves the mask out (a `track_ids` function said so)."""
     if track_ids is None:
         return _key_number(key) + 1  # the files' own object id
+    if callable(track_ids):
+        track = track_ids(key, int(frame_index))
+        return None if track is None else int(track)
     if key not in track_ids:
         raise ValueError(f"no track id given for {key}")
     return int(track_ids[key])
@@ -132,8 +128,10 @@ def _tracked_objects(record, track_ids):
     """(box key, track id, mask, area, box) of each non-empty mask of a frame record."""
     keys = [k for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0]
     masks = [record["masks_dict"][k] for k in keys]
-    return [(k, _track_id(k, track_ids), m, int(record["mask_areas"][k]), b)
-            for k, m, b in zip(keys, masks, _boxes(masks))]
+    tracks = [_track_id(k, track_ids, record["frame_index"]) for k in keys]
+    kept = [n for n, t in enumerate(tracks) if t is not None]
+    keys, masks, tracks = [keys[n] for n in kept], [masks[n] for n in kept], [tracks[n] for n in kept]
+    return [(k, t, m, int(record["mask_areas"][k]), b) for k, t, m, b in zip(keys, tracks, masks, _boxes(masks))]
 
 
 def _label_of(json_path):
@@ -226,7 +224,9 @@ def segment_coco(source, label=None, track_ids=None, frame_numbers=None):
     annotation per non-empty mask: its mask as compressed RLE, its tight box as
     x, y, width, height, its area in pixels, and "track_id", the integer id of
     its box key (`track_ids[key]`, by default the key's number plus one, the
-    files' own object id). Images also carry "frame_index" (the frame number
+    files' own object id; `track_ids` may also be a function (box key, frame
+    index) -> id for ids that change within the segment, None leaving the mask
+    out). Images also carry "frame_index" (the frame number
     of the annotation file) and "frame_id": `frame_numbers[frame_index]` when
     given (a sequence or mapping, e.g. the frame's number along a recording),
     else the frame index counted from 1.
@@ -293,9 +293,18 @@ def segment_tracks(source):
 def tracks_mot(tracks, track_ids=None, frame_numbers=None, frame_offset=0):
     """MOTChallenge rows (columns `MOT_COLUMNS`) of a tracks table as `segment_tracks` gives it:
     frame `frame_numbers[frame]` (else `frame_offset` + frame + 1), the box key's track id
-    (`track_ids[key]`, else the key's number plus one), the box, confidence 1."""
+    (`track_ids[key]`, else the key's number plus one; a function (box key, frame) -> id or
+    None as for `segment_coco`; or an array of one id per row), the box, confidence 1."""
+    if track_ids is None or isinstance(track_ids, Mapping) or callable(track_ids):
+        ids = [_track_id(k, track_ids, f) for k, f in zip(tracks["box_key"], tracks["frame"])]
+        kept = [n for n, t in enumerate(ids) if t is not None]
+        if len(kept) < len(ids):
+            tracks, ids = tracks.iloc[kept], [ids[n] for n in kept]
+    else:
+        ids = np.asarray(track_ids, dtype=np.int64)
+        if ids.shape != (len(tracks),):
+            raise ValueError(f"{len(ids)} track ids given for {len(tracks)} rows")
     frames = [_frame_number(f, frame_numbers, frame_offset) for f in tracks["frame"]]
-    ids = [_track_id(k, track_ids) for k in tracks["box_key"]]
     return _mot_table(list(zip(frames, ids, tracks["x"], tracks["y"], tracks["w"], tracks["h"],
                                [1.0] * len(frames))))
 
@@ -377,75 +386,18 @@ def read_mot(path):
 # ------------------------------------------------------------------ metrics
 
 
-def _iou_distances(gt, pred, iou_threshold):
-    """1 - IoU of every ground-truth box with every predicted box, NaN where they may not pair.
-
-    Computed here: the metrics library's own helper calls a function NumPy 2 removed.
-    """
-    a = gt[:, None, :]
-    b = pred[None, :, :]
-    w = np.minimum(a[..., 0] + a[..., 2], b[..., 0] + b[..., 2]) - np.maximum(a[..., 0], b[..., 0])
-    h = np.minimum(a[..., 1] + a[..., 3], b[..., 1] + b[..., 3]) - np.maximum(a[..., 1], b[..., 1])
-    inter = np.clip(w, 0, None) * np.clip(h, 0, None)
-    union = a[..., 2] * a[..., 3] + b[..., 2] * b[..., 3] - inter
-    with np.errstate(invalid="ignore", divide="ignore"):
-        iou = np.where(union > 0, inter / union, 0.0)
-    return np.where(iou >= iou_threshold, 1.0 - iou, np.nan)
-
-
-def _accumulate(gt, pred, iou_threshold):
-    import motmetrics as mm
-
-    acc = mm.MOTAccumulator()
-    gt_frames = dict(iter(gt.groupby("frame")))
-    pred_frames = dict(iter(pred.groupby("frame")))
-    box = ["x", "y", "w", "h"]
-    for frame in sorted(set(gt_frames) | set(pred_frames)):
-        g = gt_frames.get(frame, gt.iloc[:0])
-        p = pred_frames.get(frame, pred.iloc[:0])
-        dists = _iou_distances(g[box].to_numpy(float), p[box].to_numpy(float), iou_threshold)
-        acc.update(g["id"].to_numpy(), p["id"].to_numpy(), dists, frameid=int(frame))
-    return acc
-
-
-def _frame_range(table):
-    return f"{table['frame'].min()}-{table['frame'].max()}" if len(table) else "none"
-
-
 def evaluate_mot(predicted, ground_truth, iou_threshold=0.5):
-    """Identity and CLEAR metrics of predicted tracks against ground truth, per sequence
-    and overall, as a table indexed by sequence (the last row "OVERALL").
+    """HOTA, CLEAR and identity metrics of predicted tracks against ground truth, per
+    sequence and overall, as a table indexed by sequence (the last row "OVERALL").
 
     `predicted` and `ground_truth` are {sequence name: MOT table} (or one table
     each, then named "sequence"); a predicted box matches a ground-truth box
     when their IoU is at least `iou_threshold`. Columns: `METRIC_COLUMNS`.
     Ground-truth rows with confidence 0 are ignored, as MOTChallenge marks
     boxes not to be scored. A sequence without ground truth, or whose
-    ground truth holds none of its frames, raises ValueError.
+    ground truth holds none of its frames, raises ValueError. The scores are
+    the reference evaluation kit's (see `herdmask.scoring`).
     """
-    import motmetrics as mm
+    from .scoring import score_tracks
 
-    if isinstance(predicted, pd.DataFrame):
-        predicted = {"sequence": predicted}
-    if isinstance(ground_truth, pd.DataFrame):
-        ground_truth = {"sequence": ground_truth}
-    if not 0 < iou_threshold <= 1:
-        raise ValueError(f"iou_threshold must lie in (0, 1], got {iou_threshold}")
-    missing = [name for name in predicted if name not in ground_truth]
-    if missing:
-        raise ValueError(f"no ground truth for {', '.join(missing)} (ground truth has "
-                         f"{', '.join(ground_truth) or 'nothing'})")
-    accumulators, names = [], []
-    for name, pred in predicted.items():
-        gt = ground_truth[name]
-        gt = gt[gt["conf"] != 0]
-        if len(pred) and not set(pred["frame"]) & set(gt["frame"]):
-            raise ValueError(f"the ground truth of {name} is for other frames: predicted frames "
-                             f"{_frame_range(pred)}, ground-truth frames {_frame_range(gt)}")
-        accumulators.append(_accumulate(gt, pred, iou_threshold))
-        names.append(name)
-    summary = mm.metrics.create().compute_many(accumulators, names=names, metrics=list(_METRICS),
-                                               generate_overall=True)
-    summary = summary.rename(columns=_METRICS)
-    summary.index.name = "sequence"
-    return summary
+    return score_tracks(predicted, ground_truth, iou_threshold)

@@ -197,6 +197,15 @@ ROWS = [
         [np.zeros((3, H, W), bool)], [blob()]), ValueError),
     Row("cal_masks_iou_scores", "one side empty", lambda f: hm.cal_masks_iou_scores([], [blob()]),
         check=lambda r: r.shape == (0, 1)),
+    Row("mask_contacts", "mismatched sizes", lambda f: hm.mask_contacts([blob(), blob(shape=(H, W + 1))]),
+        ValueError),
+    Row("mask_contacts", "negative reach", lambda f: hm.mask_contacts([blob(), blob()], reach=-1), ValueError),
+    Row("mask_contacts", "reach beyond the frame", lambda f: hm.mask_contacts(
+        {"a": blob(h=2, w=2), "b": blob(20, 28, 2, 2), "c": blob(h=0)}, reach=2**62),
+        check=lambda r: r == [("a", "b", 0)]),
+    Row("mask_contacts", "NaN pixels are set", lambda f: hm.mask_contacts(
+        [blob(dtype=np.float32) * np.nan, blob(dtype=np.float32)]), check=lambda r: r == [(0, 1, 48)]),
+    Row("mask_contacts", "no masks", lambda f: hm.mask_contacts([]), check=lambda r: r == []),
     Row("cal_centroid_distance", "no masks at all", lambda f: hm.cal_centroid_distance([], []), ValueError),
     Row("cal_centroid_distance", "float masks", lambda f: hm.cal_centroid_distance(
         [blob(dtype=np.float32)], [blob(dtype=np.float32)]), check=lambda r: r.shape == (1, 1)),
@@ -238,6 +247,10 @@ ROWS = [
         check=lambda r: r == [((0, 0, 0, 0), [])]),
     Row("img_bbx_drawing", "empty mask", lambda f: hm.img_bbx_drawing(
         Image.open(f.image), {"Box0": np.zeros((H, W), bool)}), check=ok()),
+    Row("draw_labelled_masks", "fewer labels than masks", lambda f: hm.draw_labelled_masks(
+        Image.open(f.image), [blob(), blob()], ["1"], [(1, 2, 3), (4, 5, 6)]), ValueError),
+    Row("draw_labelled_masks", "colour channel past 255", lambda f: hm.draw_labelled_masks(
+        Image.open(f.image), [blob()], ["1"], [(300, 0, 0)], label_size=30), ValueError),
     Row("get_gsam_annotation_data", "missing folder", lambda f: hm.get_gsam_annotation_data(
         None, save_dir_base=f.missing), check=lambda r: r == (None, None)),
     Row("get_gsam_annotation_data", "file that is not JSON", lambda f: _annotation_folder(f, "{nope"),

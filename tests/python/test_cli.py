@@ -105,7 +105,7 @@ def test_review_of_a_folder_of_annotation_files(tmp_path, capsys):
 
 
 def test_run_without_the_app_packages_says_what_to_install(monkeypatch, capsys):
-    monkeypatch.setattr(cli, "_missing_app_packages", lambda: ["distributed", "tqdm"])
+    monkeypatch.setattr(cli, "_missing_app_packages", lambda command: ["distributed", "tqdm"])
     assert cli.main(["run", "x", "--out", "o"]) == 4
     assert capsys.readouterr().err == "herdmask run needs distributed, tqdm: pip install herdmask[app]\n"
 

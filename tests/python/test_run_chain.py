@@ -24,6 +24,7 @@ pytest.importorskip("distributed")
 import herdmask as hm  # noqa: E402
 from herdmask import export  # noqa: E402
 from herdmask.app import cli, samples  # noqa: E402
+from herdmask.app.runfolder import RunFolder  # noqa: E402
 
 PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(hm.__file__)))
 
@@ -93,6 +94,17 @@ def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
                 total += 1
                 kept += keys.get(key) == animal
     assert total == 60 and kept / total >= 0.95
+    # with no correction made, identities_corrected.csv holds the run's ids
+    assert {(r["video"], r["box_key"], r["track_id"]) for r in _rows(out / "identities_corrected.csv")} == {
+        (r["video"], r["box_key"], r["track_id"]) for r in identities}
+    # the review's long overlaps are kept as values beside their sentence
+    run = RunFolder.open(str(out))
+    reviewed = [r for c in run.cameras() for r in run.chain(c) if r.long_overlap.startswith("Long overlaps")]
+    for r in reviewed:
+        first = r.long_overlaps[0]
+        assert f"{first.box_a}-{first.box_b} (frames {first.first_frame}-{first.last_frame})" in r.long_overlap
+        assert f"went wrong there is {r.overlap_went_wrong} " in r.long_overlap
+    assert reviewed
     # the pages exist and link each other
     page = (out / "summary.html").read_text()
     assert "cameras/camera_1.html" in page and "cameras/camera_2.html" in page

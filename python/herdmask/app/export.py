@@ -2,8 +2,9 @@
 
 A run folder becomes one sequence per camera: its done links in recording
 order, each frame numbered along the camera's recording (see `runfolder`) and
-each animal under its track id (see `identity`). MOT rows come from each
-link's tracks table, COCO masks from its annotation files.
+each animal under its track id after the corrections in force (see `identity`;
+a mask marked wrong is left out). MOT rows come from each link's tracks table,
+COCO masks from its annotation files.
 """
 
 from __future__ import annotations
@@ -42,9 +43,11 @@ def add_parser(sub):
 
 
 def run_links(run_dir):
-    """{sequence name: [(record, frame numbers, track ids), ...]}: each camera's done links in
-    recording order, with the frame number of each of its annotation files' frame indices."""
+    """(run, {sequence name: (TrackMap, [(record, frame numbers), ...])}): each camera's track ids
+    with the corrections in force, and its done links in recording order with the frame number
+    of each of their annotation files' frame indices."""
     run = RunFolder.open(os.fspath(run_dir))
+    maps = identity.track_maps(run)
     out = {}
     for camera in run.cameras():
         chain = run.chain(camera)
@@ -53,39 +56,62 @@ def run_links(run_dir):
             raise ValueError(f"{run.out} holds links made by an earlier version of herdmask ({old[0]}, ...): "
                              "make them again with herdmask run --redo")
         offsets = run.camera_offsets(camera)
-        tracks = identity.track_map(run, camera)
-        out[sequence_name(camera)] = [(r, run.sequence_frames(r, offsets), tracks.ids(r)) for r in chain if r.done]
+        out[sequence_name(camera)] = (maps[camera], [(r, run.sequence_frames(r, offsets)) for r in chain if r.done])
     return run, out
 
 
+def _in_video_pixels(tracks, record):
+    """A link's tracks table with its boxes in the pixels of the video's crop: the frames it tracked
+    may have been scaled (--resize)."""
+    sx, sy = record.frame_scale()
+    if (sx, sy) == (1.0, 1.0):
+        return tracks
+    tracks = tracks.copy()
+    for column, scale in (("x", sx), ("w", sx), ("y", sy), ("h", sy)):
+        tracks[column] = (tracks[column] / scale).round(2)
+    return tracks
+
+
 def run_mot(run_dir):
-    """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables."""
+    """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables,
+    with the corrections in force (a mask marked wrong is left out); boxes in the pixels of the video's crop,
+    whatever size the frames were tracked at."""
     import pandas as pd
 
     from herdmask import export
 
     run, sequences = run_links(run_dir)
+
+    def link_mot(ids, record, frames):
+        tracks = _in_video_pixels(run.tracks(record), record)
+        track, wrong = ids.ids_at(record, tracks["box_key"], tracks["frame"])
+        return export.tracks_mot(tracks[~wrong], track[~wrong], frames)
+
     empty = export.tracks_mot(export.segment_tracks({}))
-    return {name: pd.concat([empty] + [export.tracks_mot(run.tracks(r), ids, frames) for r, frames, ids in links],
-                            ignore_index=True) for name, links in sequences.items()}
+    return {name: pd.concat([empty] + [link_mot(ids, r, frames) for r, frames in links], ignore_index=True)
+            for name, (ids, links) in sequences.items()}
 
 
 def run_coco(run_dir, label=None, image_root=None):
-    """COCO documents of a run folder, {camera sequence name: document}; images also carry "video"
-    and "segment", and "frame_id" the frame's number along the camera's recording. Image file names
-    are relative to `image_root` (default: the run folder)."""
+    """COCO documents of a run folder, {camera sequence name: document}, with the corrections in force
+    (a mask marked wrong is left out); images also carry "video" and "segment", and "frame_id" the
+    frame's number along the camera's recording. Image file names are relative to `image_root`
+    (default: the run folder)."""
     from herdmask import export
 
     run, sequences = run_links(run_dir)
     root = os.path.abspath(image_root or run.out)
     documents = {}
-    for name, links in sequences.items():
+    for name, (ids, links) in sequences.items():
         parts, folders = [], {}
-        for r, frames, ids in links:
+        for r, frames in links:
             folder = run.annotation_dir(r)
             if not os.path.isdir(folder):
                 raise FileNotFoundError(f"the annotation files of {r.key} are missing from '{folder}'")
-            parts.append((folder, ids, frames, {"video": r.video, "segment": r.segment}))
+            fields = {"video": r.video, "segment": r.segment}
+            if r.resize_height is not None:  # masks at the size the frames were tracked at
+                fields["frame_scale"] = [round(v, 6) for v in r.frame_scale()]
+            parts.append((folder, ids.link_ids(r), frames, fields))
             # where the frames are now: the run folder may have moved since the files were written
             folders[(r.video, r.segment)] = os.path.join(run.out, r.frames_dir) if r.frames_dir else None
         document = export.sequence_coco(parts, label, f"herdmask tracking export of {name} in {run.out}")
@@ -173,6 +199,8 @@ def _run(args):
             raise NotADirectoryError(f"--out must be a folder for a run folder: {args.out} is a file")
         if standins.made_with_standins(RunFolder(source).settings):
             print(standins.LINE)
+        for line in identity.correction_notes(RunFolder.open(source)):
+            print(line)
         written, empty = export_run(source, args.out, args.format, args.image_root)
         for name, path, said in written:
             print(f"{name}: {said} -> {path}")
@@ -193,10 +221,10 @@ def _run(args):
     return 0
 
 
-def _error_text(exc):
+def _error_text(exc, extra):
     """One line for the user: what was wrong, without the traceback."""
     if isinstance(exc, ImportError) and exc.name:
-        return f"needs the package {exc.name} (pip install 'herdmask[export]')"
+        return f"needs the package {exc.name} (pip install 'herdmask[{extra}]')"
     if isinstance(exc, KeyError) and exc.args:  # a field the file lacks
         return f"missing field {exc.args[0]!r}"
     if isinstance(exc, OSError) and exc.filename and exc.strerror:
@@ -204,12 +232,13 @@ def _error_text(exc):
     return str(exc)
 
 
-def report_errors(command, run, args):
-    """Runs a command; bad input (exit status 2) or a missing package (4) becomes one line on stderr."""
+def report_errors(command, run, args, extra="export"):
+    """Runs a command; bad input (exit status 2) or a missing package (4, naming the extra that
+    brings it) becomes one line on stderr."""
     try:
         return run(args)
     except (ImportError, *INPUT_ERRORS) as exc:
-        print(f"herdmask {command}: {_error_text(exc)}", file=sys.stderr)
+        print(f"herdmask {command}: {_error_text(exc, extra)}", file=sys.stderr)
         return exits.MISSING_PACKAGE if isinstance(exc, ImportError) else exits.BAD_INPUT
 
 

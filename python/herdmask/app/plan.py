@@ -45,6 +45,11 @@ class Link:
         return records.unpack_positions(self.positions)
 
     @property
+    def frames_planned(self):
+        """How many frames extraction saves for the link."""
+        return sum(count for _, count, _ in self.positions)
+
+    @property
     def key(self):
         return f"{self.video}/{self.segment or 'video'}"
 
@@ -56,10 +61,11 @@ def _start_of(entry):
     return datetime.strptime(entry.date + entry.time, "%Y%m%d%H:%M:%S")
 
 
-def build_chains(table, run, time_step, extractions, probed=None):
+def build_chains(table, run, time_step, extractions, probed=None, frame_skip=1):
     """{camera: [Link, ...]} in chain order and {video name: VideoEntry}, from a catalogue table;
-    a camera's frames go under the run folder's frames of `extractions[camera]`. `probed` holds
-    the videos' recordings.Recording when the run probed them already."""
+    a camera's frames go under the run folder's frames of `extractions[camera]`, one in
+    `frame_skip` of them. `probed` holds the videos' recordings.Recording when the run probed them
+    already."""
     videos = {}
     for row in table.to_dict("records"):
         name = row["Video Name"]
@@ -78,7 +84,7 @@ def build_chains(table, run, time_step, extractions, probed=None):
         links = []
         for v, info in sorted((x for x in videos.values() if x[0].camera == camera), key=lambda x: x[0].order):
             start = _start_of(v)
-            plans = _segments(cut, info, time_step) if info else []
+            plans = _segments(cut, info, time_step, frame_skip) if info else []
             frames_dir = run.video_frames(extractions[camera], v.date, v.name)
             for folder, start_min, end_min, positions in plans:
                 t0, t1 = start + timedelta(minutes=start_min), start + timedelta(minutes=end_min)
@@ -90,12 +96,12 @@ def build_chains(table, run, time_step, extractions, probed=None):
     return chains, {name: v for name, (v, _) in videos.items()}
 
 
-def _segments(cut, info, time_step):
+def _segments(cut, info, time_step, frame_skip):
     """(folder, start minute, end minute, packed positions) of each segment of the video."""
     key = (info.fps, info.frame_count, info.minutes)
     if key not in cut:
         cut[key] = [(p.folder, p.start_min, p.end_min, records.pack_positions(p.positions))
-                    for p in hm.plan_segments(info, time_step)]
+                    for p in hm.plan_segments(info, time_step, frame_skip)]
     # each link gets lists of its own
     return [(folder, a, b, [list(run) for run in packed]) for folder, a, b, packed in cut[key]]
 

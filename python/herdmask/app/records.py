@@ -16,10 +16,10 @@ from typing import Optional
 
 from .files import write_text
 
-__all__ = ["CARRIED", "DONE", "FAILED", "FIELD_ORDER", "Identity", "LinkRecord", "NO_FRAMES", "NO_START",
-           "RECORD_VERSION", "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS", "pack_positions",
-           "read_json", "read_record", "record_of_row", "record_row", "summary_table", "unpack_positions", "write_json",
-           "write_record", "write_table"]
+__all__ = ["CARRIED", "DONE", "FAILED", "FIELD_ORDER", "Identity", "LinkRecord", "LongOverlap", "NO_FRAMES",
+           "NO_START", "RECORD_VERSION", "RELINKED", "RESTARTED", "STARTED_BY_SEARCH", "SUMMARY_COLUMNS",
+           "pack_positions", "read_json", "read_record", "record_of_row", "record_row", "summary_table",
+           "unpack_positions", "write_json", "write_record", "write_table"]
 
 RECORD_VERSION = 2
 DONE, NO_FRAMES, NO_START, FAILED = "done", "no-frames", "no-start", "failed"
@@ -43,6 +43,17 @@ class Identity:
 
 
 @dataclasses.dataclass(slots=True)
+class LongOverlap:
+    """A run of consecutive frames in which two box keys' masks overlap, long enough for the review
+    to look at (annotation file frame indices, inclusive)."""
+
+    box_a: str
+    box_b: str
+    first_frame: int
+    last_frame: int
+
+
+@dataclasses.dataclass(slots=True)
 class LinkRecord:
     camera: str
     video: str
@@ -61,12 +72,20 @@ class LinkRecord:
     frame_step: int = 1  # every frame_step-th frame of the video was saved
     frames_dir: str = ""  # the frame folder, relative to the run folder
     positions: list = dataclasses.field(default_factory=list)  # video positions of the saved frames, packed
+    # How the saved frames were cut from the video, to read them again from it: the box of the
+    # video's pixels (the whole frame without a crop), the height they were scaled to (None: not
+    # scaled) and their width and height as saved. Empty in records made before they were kept.
+    crop_box: list = dataclasses.field(default_factory=list)
+    resize_height: Optional[int] = None
+    frame_size: list = dataclasses.field(default_factory=list)
     keys: list = dataclasses.field(default_factory=list)
     track_ids: dict = dataclasses.field(default_factory=dict)  # box key -> track id: the one place ids live
     identities: list = dataclasses.field(default_factory=list)  # Identity per box key
     matched_from: Optional[int] = None  # the source's frame the matcher carried the animals from
     questions: Optional[int] = None
-    long_overlap: str = ""
+    long_overlap: str = ""  # the review's long overlaps in words, for the pages and run_summary.csv
+    long_overlaps: list = dataclasses.field(default_factory=list)  # LongOverlap per pair and run
+    overlap_went_wrong: str = ""  # the box key whose track most likely went wrong at the first ("": not compared)
     small_area_boxes: list = dataclasses.field(default_factory=list)
     small_area_text: str = ""
     note: str = ""
@@ -101,6 +120,14 @@ class LinkRecord:
     def animals(self):
         return len(self.keys)
 
+    def frame_scale(self):
+        """(x, y): pixels of the saved frames per pixel of the video they were cut from; (1, 1)
+        unless they were scaled (--resize)."""
+        if self.resize_height is None:
+            return 1.0, 1.0
+        x1, y1, x2, y2 = self.crop_box
+        return self.frame_size[0] / (x2 - x1), self.frame_size[1] / (y2 - y1)
+
     def how_started(self):
         """How a tracked link started, in words: "carried from <video>/<segment>", "restarted", ..."""
         return self.started + (f" from {self.carried_from}" if self.carried_from else "")
@@ -119,10 +146,12 @@ class LinkRecord:
         fields.setdefault("version", 1)
         fields["identities"] = [_identity(i) for i in fields.get("identities") or [] if isinstance(i, dict)
                                 and "box_key" in i]
+        fields["long_overlaps"] = [LongOverlap(**{k: v for k, v in o.items() if k in LongOverlap.__dataclass_fields__})
+                                   for o in fields.get("long_overlaps") or [] if isinstance(o, dict)]
         fields["track_ids"] = {str(k): int(v) for k, v in (fields.get("track_ids") or {}).items()}
         for name in ("figures",):
             fields[name] = fields.get(name) or {}
-        for name in ("keys", "small_area_boxes"):
+        for name in ("keys", "small_area_boxes", "crop_box", "frame_size"):
             fields[name] = list(fields.get(name) or [])
         fields["positions"] = _packed(fields.get("positions") or [])
         for name in ("camera", "status", "started", "fingerprint"):  # the same few texts in every record
@@ -136,7 +165,9 @@ _IDENTITY_FIELDS = [(f.name, f.default) for f in dataclasses.fields(Identity)]
 
 
 FIELD_ORDER = [f.name for f in dataclasses.fields(LinkRecord)]
-_IDENTITIES_AT, _KEYS_AT, _TRACK_IDS_AT = (FIELD_ORDER.index(n) for n in ("identities", "keys", "track_ids"))
+_IDENTITIES_AT, _OVERLAPS_AT, _KEYS_AT, _TRACK_IDS_AT = (FIELD_ORDER.index(n) for n in (
+    "identities", "long_overlaps", "keys", "track_ids"))
+_OVERLAP_FIELDS = [f.name for f in dataclasses.fields(LongOverlap)]
 _SHARED_AT = [FIELD_ORDER.index(n) for n in ("camera", "status", "started", "fingerprint", "worker")]
 
 
@@ -145,6 +176,7 @@ def record_row(record):
     compact form an index of many records keeps."""
     row = [getattr(record, name) for name in FIELD_ORDER]
     row[_IDENTITIES_AT] = [[getattr(i, k) for k, _ in _IDENTITY_FIELDS] for i in record.identities]
+    row[_OVERLAPS_AT] = [[getattr(o, k) for k in _OVERLAP_FIELDS] for o in record.long_overlaps]
     return row
 
 
@@ -154,6 +186,7 @@ def record_of_row(row):
     # the same few texts in every record, kept once: a week of a pen is 46,000 records
     intern = sys.intern
     row[_IDENTITIES_AT] = [Identity(intern(i[0]), *i[1:]) for i in row[_IDENTITIES_AT]]
+    row[_OVERLAPS_AT] = [LongOverlap(*o) for o in row[_OVERLAPS_AT]]
     row[_KEYS_AT] = [intern(k) for k in row[_KEYS_AT]]
     row[_TRACK_IDS_AT] = {intern(k): v for k, v in row[_TRACK_IDS_AT].items()}
     for at in _SHARED_AT:

@@ -22,10 +22,14 @@ import time
 from . import exits, identity, intake, pages, plan, records, settings
 from .decoder_log import summary as summary_of
 from .chains import ChainRun, LinkWork
+from .progress import Progress, duration_text, work_estimate
 from .models import MissingPackage, ModelLoadError, ModelSettings, check_models
 from .runfolder import IDENTITIES, RUN_SUMMARY, TIMING, RunFolder, hold_lock
 
 __all__ = ["Planned", "camera_task_settings", "plan_run", "run_batch"]
+
+
+PROGRESS_EVERY = 60.0  # seconds between progress lines when there is no progress bar
 
 
 class _Stop(Exception):
@@ -73,6 +77,15 @@ def _checked_models(model_settings):
     return description
 
 
+def _check_renderer():
+    from .render import ffmpeg_executable
+
+    try:
+        ffmpeg_executable()
+    except FileNotFoundError as exc:
+        raise _Stop(f"--render: {exc}", exits.MISSING_PACKAGE) from None
+
+
 def _preflight(args):
     try:
         taken = intake.take_in(args)
@@ -82,6 +95,8 @@ def _preflight(args):
     _check_output_folder(out)
     model_settings = ModelSettings.from_args(args)
     description = _checked_models(model_settings)
+    if args.render:
+        _check_renderer()
     for line in taken.notes:
         print(line)
     return taken, out, model_settings, description
@@ -175,7 +190,7 @@ class _Summary:
         self.written = time.perf_counter()
 
 
-def _on_cluster(args, run, work, videos, current, task_settings, fingerprints, summary, timing, start_wall):
+def _on_cluster(args, run, work, videos, current, task_settings, fingerprints, summary, timing, start_wall, progress):
     """Starts (or reaches) the cluster, checks it, then makes the links; returns (crop results,
     setup seconds, cluster wall seconds, workers)."""
     import herdmask
@@ -204,13 +219,20 @@ def _on_cluster(args, run, work, videos, current, task_settings, fingerprints, s
         total = sum(w.keep is None for items in work.values() for w in items)
         bar = tqdm(total=total, unit="link", desc="links", file=sys.stderr, leave=False,
                    disable=not sys.stderr.isatty())
+        progress.workers = max(1, n_workers)
+        said = [time.perf_counter()]
 
         def settled(record):
             summary.settled(record)
             for key in ("models", "library", "pages"):
                 timing[key] += getattr(record, f"seconds_{key}") or 0
+            progress.settled(record)
+            bar.set_postfix_str(progress.text(), refresh=False)
             bar.update(1)
             tqdm.write(_line(record), file=sys.stdout)
+            if bar.disable and progress.text() and time.perf_counter() - said[0] >= PROGRESS_EVERY:
+                said[0] = time.perf_counter()
+                print(f"Progress: {bar.n} of {total} links, {progress.text()}.")
 
         chains = ChainRun(client, run, work, videos, task_settings, fingerprints, cluster.WorkerWatch(client),
                           settled, lambda line: tqdm.write(line, file=sys.stdout))
@@ -258,7 +280,8 @@ def _write_settings(run, current):
 def camera_task_settings(args, setup, model_settings, out):
     """What a camera's tasks work with, in the types the options have."""
     values = {name: getattr(args, name) for name in ("time_step", "step", "match_frames", "max_gap", "small_area",
-                                                     "relink_cost", "relink_margin")}
+                                                     "relink_cost", "relink_margin", "frame_skip", "resize",
+                                                     "keep_frames")}
     return dict(values, animals=setup.animals, crop=setup.crop_text, pen_json=setup.pen, model_settings=model_settings,
                 out=out)
 
@@ -283,7 +306,7 @@ def plan_run(args, taken, run, model_settings):
     _compare_settings(args, run, current)
     fingerprints = {c: settings.fingerprint(current, c) for c in cameras}
     extractions = {c: settings.extraction_key(current, c) for c in cameras}
-    chains, videos = plan.build_chains(taken.table, run, args.time_step, extractions, taken.videos)
+    chains, videos = plan.build_chains(taken.table, run, args.time_step, extractions, taken.videos, args.frame_skip)
     return Planned(current, fingerprints, extractions, chains, videos, _plan_work(args, run, chains, fingerprints))
 
 
@@ -296,6 +319,14 @@ def _run_locked(args, start_wall, taken, out, model_settings, description):
     todo = [w for w in selected if w.keep is None]
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(selected)} links, {len(selected) - len(todo)} "
           f"done in an earlier run, {len(todo)} to do.")
+    estimate, to_track = work_estimate(run, work, videos, args.frame_skip)
+    if todo:
+        print(estimate)
+    progress = Progress(work, args.workers)
+    pace_before = (records.read_json(run.path(TIMING)) or {}).get("seconds_per_tracked_frame")
+    if pace_before and to_track and not args.scheduler:
+        print(f"At the {pace_before:.2f} s a tracked frame this folder's last run took: about "
+              f"{duration_text(progress.time_at(pace_before))} on {args.workers} worker(s).")
     print(description)
     for name, v in taken.videos.items():
         if v.decoder:
@@ -310,7 +341,7 @@ def _run_locked(args, start_wall, taken, out, model_settings, description):
     if todo:
         try:
             crops, setup, cluster_wall, n_workers = _on_cluster(args, run, work, videos, current, task_settings,
-                                                                fingerprints, summary, timing, start_wall)
+                                                                fingerprints, summary, timing, start_wall, progress)
         finally:
             if run.settings.get("version") == settings.SETTINGS_VERSION:
                 summary.write()
@@ -321,25 +352,49 @@ def _run_locked(args, start_wall, taken, out, model_settings, description):
                   cluster_wall=round(cluster_wall, 3),
                   workers=n_workers, waiting=round(max(0.0, n_workers * cluster_wall - busy), 3))
     timing = {k: round(v, 3) if isinstance(v, float) else v for k, v in timing.items()}
-    records.write_json(run.path(TIMING), timing)
+    timing.update(progress.figures(), frame_skip=args.frame_skip)
+    if timing["seconds_per_tracked_frame"] is None:  # nothing tracked this time: the last pace stands
+        timing["seconds_per_tracked_frame"] = pace_before
 
     run.forget()
     summary.write()
     identities = identity.track_table(run)
     records.write_table(run.path(IDENTITIES), identities)
     infos = {cam: _camera_info(run, cam, crops.get(cam)) for cam in run.cameras()}
-    page = pages.write_run_pages(run, infos, timing, description)
     _drop_unused_frames(run, set(extractions.values()))
+    timing["disk"] = run.disk_usage()  # before this run's own pages are rewritten
+    records.write_json(run.path(TIMING), timing)
+    page = pages.write_run_pages(run, infos, timing, description)
     ended = [run.read_record(w.link.video, w.link.segment) for w in selected]
     tracked = [r for r in ended if r is not None and r.done]
     count = {how: sum(r.started == how for r in tracked) for how in
              (records.CARRIED, records.RELINKED, records.RESTARTED, records.STARTED_BY_SEARCH)}
     not_done = len(selected) - len(tracked)
+    _after_links(args, run)
     print(f"Summary page: {page}")
     print(f"{len(selected)} links: {len(tracked)} tracked ({count[records.CARRIED]} carried, "
           f"{count[records.RELINKED]} re-linked, {count[records.RESTARTED]} restarted, "
           f"{count[records.STARTED_BY_SEARCH]} by the start-frame search), {not_done} not done.")
     return exits.OK if not_done == 0 else exits.NOT_DONE
+
+
+def _after_links(args, run):
+    """identities_corrected.csv, the overlay videos (--render) of the links made or corrected since
+    their last video, and which corrections no longer apply (their links were made again)."""
+    from . import render
+    from .corrections import CorrectionError
+
+    try:
+        identity.write_corrected_table(run)
+        notes = identity.correction_notes(run)
+        made = render.render_run(run.out, changed_only=True) if args.render else []
+    except CorrectionError as exc:
+        notes, made = [f"The corrections cannot be applied: {exc}"], []
+    if made:
+        print(f"Overlay videos: {sum(path is not None for _, path, _ in made)} of {len(made)} link(s) rendered under "
+              f"{run.path('renders')}")
+    for line in notes:
+        print(line)
 
 
 def run_batch(args) -> int:

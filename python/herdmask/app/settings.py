@@ -14,10 +14,11 @@ import json
 import numbers
 import os
 
-__all__ = ["CAMERA_OPTIONS", "EXTRACTION_SETTINGS", "RUN_OPTIONS", "SETTINGS_VERSION", "camera_settings", "differences",
-           "extraction_key", "file_digest", "fingerprint", "merged", "normalised", "of_camera", "run_settings"]
+__all__ = ["CAMERA_OPTIONS", "EXTRACTION_SETTINGS", "LATER_SETTINGS", "RUN_OPTIONS", "SETTINGS_VERSION",
+           "camera_settings", "differences", "extraction_key", "file_digest", "fingerprint", "merged", "normalised",
+           "of_camera", "run_settings", "with_later_defaults"]
 
-SETTINGS_VERSION = 3
+SETTINGS_VERSION = 2
 
 # the settings that decide what a link's results are, with the option that sets each: those of
 # the run, and those each camera has for itself (from the lab file, or the options for all)
@@ -30,6 +31,8 @@ RUN_OPTIONS = {
     "match_frames": "--match-frames",
     "relink_cost": "--relink-cost",
     "relink_margin": "--relink-margin",
+    "frame_skip": "--frame-skip",
+    "resize": "--resize",
 }
 CAMERA_OPTIONS = {
     "crop": "the crop (--crop-box, --no-crop or the lab file)",
@@ -38,7 +41,11 @@ CAMERA_OPTIONS = {
 }
 SETTING_OPTIONS = {**RUN_OPTIONS, **CAMERA_OPTIONS}
 # what frame extraction is made with: frames made otherwise are extracted again, beside the old ones
-EXTRACTION_SETTINGS = ("time_step", "crop")
+EXTRACTION_SETTINGS = ("time_step", "crop", "frame_skip", "resize")
+# Settings that came after folders were made without them, with the value those folders were made
+# with: a setting at that value is left out of the fingerprint and the frames' folder name, so
+# that the results made before it existed stay current.
+LATER_SETTINGS = {"frame_skip": 1.0, "resize": None}
 
 
 def file_digest(path):
@@ -85,13 +92,26 @@ def run_settings(args, model_settings, cameras):
     ({camera: lab.CameraSetup}) under "cameras"."""
     deciding = {"time_step": args.time_step, "step": args.step, "models": _model_identity(model_settings),
                 "small_area": args.small_area, "max_gap": args.max_gap, "match_frames": args.match_frames,
-                "relink_cost": args.relink_cost, "relink_margin": args.relink_margin}
+                "relink_cost": args.relink_cost, "relink_margin": args.relink_margin,
+                "frame_skip": args.frame_skip, "resize": args.resize}
     return dict(normalised(deciding), cameras={c: camera_settings(s) for c, s in cameras.items()})
 
 
+def _own(settings, camera):
+    """A camera's own settings as stored, or None when the folder knows none for it. A folder made
+    when one set served every camera holds that set at its top: it stands for every camera the
+    folder holds no set of its own for."""
+    own = (settings.get("cameras") or {}).get(str(camera))
+    if own is not None:
+        return own
+    shared = {k: v for k, v in settings.items() if k in CAMERA_OPTIONS}
+    return shared or None
+
+
 def of_camera(settings, camera):
-    """The deciding settings a camera's links are made with: the run's and the camera's own."""
-    own = (settings.get("cameras") or {}).get(str(camera)) or {}
+    """The deciding settings a camera's links are made with: the run's and the camera's own (the
+    same names and values, and so the same fingerprint, as when one set served every camera)."""
+    own = _own(settings, camera) or {}
     return dict({k: v for k, v in settings.items() if k in RUN_OPTIONS},
                 **{k: v for k, v in own.items() if k in CAMERA_OPTIONS})
 
@@ -99,9 +119,9 @@ def of_camera(settings, camera):
 def merged(stored, current):
     """The settings a folder holds after a run with `current`: the cameras it did not run keep
     theirs."""
-    cameras = dict((stored or {}).get("cameras") or {})
-    cameras.update(current.get("cameras") or {})
-    return dict(current, cameras=cameras)
+    stored = stored or {}
+    shared = {k: v for k, v in stored.items() if k in CAMERA_OPTIONS}
+    return {**shared, **current, "cameras": {**(stored.get("cameras") or {}), **(current.get("cameras") or {})}}
 
 
 def normalised(value):
@@ -117,15 +137,26 @@ def normalised(value):
     return value
 
 
+def _at_later_default(name, value):
+    return name in LATER_SETTINGS and value == LATER_SETTINGS[name]
+
+
+def with_later_defaults(settings):
+    """The settings with those that came later at the value folders made before them hold."""
+    return {**LATER_SETTINGS, **normalised(settings)}
+
+
 def fingerprint(settings, camera):
     """Names the deciding settings of the camera's links."""
-    deciding = normalised(of_camera(settings, camera))
+    deciding = {k: v for k, v in with_later_defaults(of_camera(settings, camera)).items()
+                if k in SETTING_OPTIONS and not _at_later_default(k, v)}
     return hashlib.sha256(json.dumps(deciding, sort_keys=True).encode()).hexdigest()[:16]
 
 
 def extraction_key(settings, camera):
     """Names the frames made with the camera's extraction settings (their folder under frames/)."""
-    chosen = {k: normalised(of_camera(settings, camera).get(k)) for k in EXTRACTION_SETTINGS}
+    full = with_later_defaults(of_camera(settings, camera))
+    chosen = {k: full.get(k) for k in EXTRACTION_SETTINGS if not _at_later_default(k, full.get(k))}
     return "x" + hashlib.sha256(json.dumps(chosen, sort_keys=True).encode()).hexdigest()[:10]
 
 
@@ -140,14 +171,13 @@ def _shown(value):
 def differences(stored, current):
     """Lines naming each deciding setting whose stored and current values differ: the run's, and
     those of each camera the current settings name that the stored ones know."""
-    stored, current = normalised(stored), normalised(current)
+    stored, current = with_later_defaults(stored), with_later_defaults(current)
     lines = [f"{option}: {_shown(stored.get(name))} before, {_shown(current.get(name))} now"
              for name, option in RUN_OPTIONS.items() if stored.get(name) != current.get(name)]
-    known = stored.get("cameras") or {}
     for camera, now in (current.get("cameras") or {}).items():
-        before = known.get(camera)
+        before = _own(stored, camera)
         if before is None:
-            continue
+            continue  # a camera this folder has not run yet
         lines += [f"camera {camera}: {option}: {_shown(before.get(name))} before, {_shown(now.get(name))} now"
                   for name, option in CAMERA_OPTIONS.items() if before.get(name) != now.get(name)]
     return lines
