@@ -48,7 +48,10 @@ def _lab_of(args):
         except lab.LabFileError as exc:
             raise Refused(exc.lines) from None
         if args.recordings_dir:
-            the_lab = dataclasses.replace(the_lab, recordings=(os.path.abspath(args.recordings_dir),))
+            folder = os.path.abspath(args.recordings_dir)
+            if not os.path.isdir(folder):
+                raise Refused([f"no such folder: {folder}"])
+            the_lab = dataclasses.replace(the_lab, recordings=(folder,))
         the_lab = the_lab.overridden(pen=pen, crop=_crop_option(args), animals=args.animals)
         if pen:
             fault = lab.pen_file_fault(pen)

@@ -310,6 +310,18 @@ def plan_run(args, taken, run, model_settings):
     return Planned(current, fingerprints, extractions, chains, videos, _plan_work(args, run, chains, fingerprints))
 
 
+def _keep_decoder_messages(run, probed):
+    """What the decoders said when the driver probed a video goes into the log of the video's link
+    when the video cannot be opened, else into its extraction log."""
+    for name, video in probed.items():
+        if not video.decoder:
+            continue
+        log = run.extraction_log(name) if video.info else run.link_log(name, plan.WHOLE_VIDEO)
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        with open(log, "a", encoding="utf-8") as f:
+            f.write(f"== the decoder reported when the run probed {name}:\n{video.decoder}")
+
+
 def _run_locked(args, start_wall, taken, out, model_settings, description):
     run = RunFolder(out)
     planned = plan_run(args, taken, run, model_settings)
@@ -356,6 +368,7 @@ def _run_locked(args, start_wall, taken, out, model_settings, description):
     if timing["seconds_per_tracked_frame"] is None:  # nothing tracked this time: the last pace stands
         timing["seconds_per_tracked_frame"] = pace_before
 
+    _keep_decoder_messages(run, taken.videos)
     run.forget()
     summary.write()
     identities = identity.track_table(run)

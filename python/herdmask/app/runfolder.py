@@ -426,7 +426,11 @@ class RunFolder:
         return _current(self._report_home(record), record.token)
 
     def log_path(self, record):
-        return os.path.join(self.out, "logs", record.video, record.name + ".log")
+        return self.link_log(record.video, record.segment)
+
+    def link_log(self, video, segment):
+        """The log of a link ("" segment: the whole video, when it cannot be opened)."""
+        return os.path.join(self.out, "logs", video, (segment or "video") + ".log")
 
     def tracks_path(self, record):
         return os.path.join(self.report_dir(record), TRACKS)
