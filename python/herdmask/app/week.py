@@ -133,12 +133,16 @@ def _covered(rows, first, last, shape):
 
 
 def day_timelines(table, bins=720):
-    """{day: DayTimeline} of a camera's ChainTable: every day over one window of clock time, on
-    whole hours, cut into `bins` bins (a minute for a window of 12 hours)."""
+    """{day: DayTimeline} of a camera's ChainTable: every day over one window of clock time (on whole
+    hours, or for a recording shorter than two hours on a finer unit), cut into `bins` bins (a
+    minute for a window of 12 hours)."""
     if not len(table):
         return {}
-    start = np.floor(table.start.min() / 60) * 60
-    end = max(np.ceil(table.end.max() / 60) * 60, start + 60)
+    first, last = table.start.min(), table.end.max()
+    # whole hours for a day's recording; a short recording in whole minutes or ten seconds
+    unit = next(u for u in (60, 10, 1, 1 / 6) if last - first >= 2 * u or u == 1 / 6)
+    start = np.floor(first / unit) * unit
+    end = max(np.ceil(last / unit) * unit, start + unit)
     width = (end - start) / bins
     first = np.clip(((table.start - start) / width).astype(np.int64), 0, bins - 1)
     last = np.clip(np.ceil((table.end - start) / width).astype(np.int64), first + 1, bins)

@@ -94,11 +94,12 @@ def _chart(path, title, panels, hours, legend, marks=()):
         x = left + round((hour - first) / (last - first) * WIDTH)
         for dash in range(top_of_last, y - GAP, 8):
             draw.line((x, dash, x, min(dash + 4, y - GAP)), fill=_RESTART, width=1)
-    step = 1 if last - first <= 14 else 2
-    for hour in range(int(np.ceil(first)), int(last) + 1, step):
+    ticks = _ticks(first, last)
+    seconds = len(ticks) > 1 and ticks[1] - ticks[0] < 1 / 60 - 1e-9
+    for hour in ticks:
         x = left + round((hour - first) / (last - first) * WIDTH)
         draw.line((x, y - GAP, x, y - GAP + 4), fill=_INK)
-        draw.text((x, y + 2), f"{hour % 24:02d}:00", fill=_INK, font=small, anchor="mt")
+        draw.text((x, y + 2), _clock(hour, seconds), fill=_INK, font=small, anchor="mt")
     draw.text((left + WIDTH // 2, y + 20), "Clock time", fill=_INK, font=small, anchor="mt")
     ly = TOP
     for colour, text in legend:
@@ -106,6 +107,22 @@ def _chart(path, title, panels, hours, legend, marks=()):
         draw.text((left + WIDTH + 34, ly + 6), text, fill=_INK, font=small, anchor="lm")
         ly += 18
     return write_atomic(path, lambda tmp: image.save(tmp, format="PNG"))
+
+
+_TICK_MINUTES = (120, 60, 30, 10, 5, 1, 0.5, 1 / 6)
+
+
+def _ticks(first, last):
+    """Clock times (hours) to mark on an axis from `first` to `last`: at most 14, on round times."""
+    span = (last - first) * 60
+    step = next((m for m in reversed(_TICK_MINUTES) if span / m <= 14), _TICK_MINUTES[0]) / 60
+    return [k * step for k in range(int(np.ceil(first / step - 1e-9)), int(np.floor(last / step + 1e-9)) + 1)]
+
+
+def _clock(hour, with_seconds):
+    seconds = int(round(hour * 3600))
+    text = f"{seconds // 3600 % 24:02d}:{seconds // 60 % 60:02d}"
+    return text + f":{seconds % 60:02d}" if with_seconds else text
 
 
 def _status_colours():
@@ -141,7 +158,7 @@ def day_timeline(timeline, path, title):
     cells = timeline.cells if ids else np.zeros((1, timeline.status.size), np.uint8)
     started = {code: STARTED_COLOURS[s] for s, code in STARTED_CODES.items()}
     panels = [_Panel(timeline.status[None, :], _status_colours(), 12, [(0, "links")]),
-              _Panel(cells, started, row_px, _id_labels(ids, row_px), "id")]
+              _Panel(cells, started, row_px, _id_labels(ids, row_px))]
     present = set(np.unique(cells).tolist())
     legend = [(STARTED_COLOURS[s], "search" if s == records.STARTED_BY_SEARCH else s)
               for s, code in STARTED_CODES.items() if code in present]
