@@ -94,13 +94,14 @@ wheel: deps
 test-wheel: wheel
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests/wheel
 
-# The documentation site in build/site, warnings as errors.
-docs: deps
+# The documentation site in build/site, warnings as errors (the command reference is
+# written from the parser, so the extension is built first).
+docs: build
 	@PYTHON=$(PYTHON) scripts/install_deps.sh --docs
 	PYTHONPATH=python $(PYTHON) -m mkdocs build --strict --quiet -d build/site
 
 # Its internal links, and the guide's commands run as printed.
-test-docs: docs build
+test-docs: docs
 	MPLBACKEND=Agg PYTHONPATH=python $(PYTHON) -m pytest -q -p no:cacheprovider tests/docs
 
 test: test-cpp test-sanitize test-python fuzz test-python-sanitize test-segmenter test-wheel test-docs
