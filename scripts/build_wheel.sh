@@ -21,6 +21,6 @@ CCACHE_BASEDIR=$PWD "$PYTHON" -m pip wheel -q --no-deps --no-build-isolation -w 
   -C cmake.define.HERDMASK_DEPS_PREFIX="$PREFIX" "${launcher[@]}" .
 rm -f "$OUT"/herdmask-*.whl
 LD_LIBRARY_PATH=$PREFIX/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} \
-  "$PYTHON" -m auditwheel -q repair --strip -w "$OUT" "$raw"/herdmask-*.whl
+  "$PYTHON" -m auditwheel repair --strip -w "$OUT" "$raw"/herdmask-*.whl
 wheel=$(ls "$OUT"/herdmask-*.whl)
 echo "$wheel ($(du -k "$wheel" | cut -f1) KiB)"
