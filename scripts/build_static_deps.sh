@@ -128,7 +128,7 @@ PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig cmake -S "$BUILD/opencv" -B "$BUILD/opencv
   "${off[@]}" -DCPU_DISPATCH="SSE4_1;SSE4_2;AVX;FP16;AVX2" \
   -DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_opencv_apps=OFF -DBUILD_DOCS=OFF \
   -DBUILD_JAVA=OFF -DBUILD_opencv_python3=OFF -DBUILD_opencv_python2=OFF -DINSTALL_PYTHON_EXAMPLES=OFF \
-  >"$BUILD/opencv-configure.log"
+  >"$BUILD/opencv-configure.log" 2>&1
 grep -q 'FFMPEG:.*YES' "$BUILD/opencv-configure.log" || { log "OpenCV did not find the FFmpeg just built"; exit 1; }
 cmake --build "$BUILD/opencv-build" --parallel "$JOBS" >"$BUILD/opencv-build.log" 2>&1
 cmake --install "$BUILD/opencv-build" >>"$BUILD/opencv-build.log"
