@@ -49,24 +49,27 @@ def _one_carried_link_in_parts(rec, out):
     import dataclasses
     import pstats
 
-    from herdmask.app import cli, plan, records, stages, tasks
+    from herdmask.app import cli, plan, settings, stages, tasks
     from herdmask.app.models import ModelSettings
+    from herdmask.app.runfolder import RunFolder
 
     args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04"])
-    settings = records.run_settings(args, ModelSettings(), rec.pen_json_path)
+    current = settings.run_settings(args, ModelSettings(), rec.pen_json_path)
     with contextlib.redirect_stdout(io.StringIO()):
         table = stages.catalogue(rec.base_dir)
-    chains, _ = plan.build_chains(table, out, 0.04)
+    run = RunFolder(out)
+    chains, _ = plan.build_chains(table, run, 0.04, settings.extraction_key(current))
     link, prev = chains["1"][2], chains["1"][1]
-    previous = records.read_json(prev.record_path)
-    extraction = {"segments": {link.segment: {"frames": 23, "expected": 24, "reason": None}}}
-    os.remove(link.record_path)
-    task_settings = dict(settings, model_settings=ModelSettings())
-    tasks.link_task(dataclasses.asdict(link), extraction, previous, task_settings, "warm-up")  # imports
-    os.remove(link.record_path)
+    segment = {"frames": len(link.positions), "reason": None}
+    task_settings = {name: getattr(args, name) for name in ("time_step", "animals", "step", "match_frames", "max_gap",
+                                                            "small_area", "relink_cost", "relink_margin")}
+    task_settings.update(crop=current["crop"], model_settings=ModelSettings(), pen_json=rec.pen_json_path, out=out)
+    made = run.read_record(link.video, link.segment)
+    fields = dataclasses.asdict(link)
+    tasks.link_task(fields, segment, prev.key, 10, task_settings, made.fingerprint, "warm-up")  # imports
     profile = cProfile.Profile()
     t0 = time.perf_counter()
-    profile.runcall(tasks.link_task, dataclasses.asdict(link), extraction, previous, task_settings, "profiled")
+    profile.runcall(tasks.link_task, fields, segment, prev.key, 10, task_settings, made.fingerprint, "profiled")
     total = time.perf_counter() - t0
     stats = pstats.Stats(profile).stats
     parts = {"whole link": total}
@@ -78,7 +81,7 @@ def _one_carried_link_in_parts(rec, out):
 
 
 def main():
-    from herdmask.app import cli, layout, records, samples
+    from herdmask.app import cli, records, runfolder, samples
 
     with tempfile.TemporaryDirectory() as tmp:
         rec = samples.make_sample_recording(os.path.join(tmp, "recording"), "demo")
@@ -91,7 +94,7 @@ def main():
         if code != 0:
             raise SystemExit(f"the run ended with status {code}")
         links = [records.read_json(p) for p in glob.glob(os.path.join(out, "links", "*", "*.json"))]
-        timing = records.read_json(os.path.join(out, layout.TIMING))
+        timing = records.read_json(os.path.join(out, runfolder.TIMING))
         parts = _one_carried_link_in_parts(rec, out)
 
     print(f"{len(links)} links on {WORKERS} workers, frames {rec.preset.crop_width} x {rec.preset.height}")

@@ -3,6 +3,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "measures/centroid.hpp"
+#include "measures/contact.hpp"
 #include "measures/intersection.hpp"
 #include "measures/overlap.hpp"
 #include "py_common.hpp"
@@ -119,6 +120,26 @@ void register_measures(nb::module_ m) {
       "empty mask.");
 
   m.def(
+      "mask_centroids",
+      [](nb::handle masks) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::byte_value);
+        std::vector<double> out(2 * args.size());
+        {
+          nb::gil_scoped_release release;
+          for (size_t i = 0; i < args.size(); ++i) {
+            const measures::Centroid c = measures::pixel_centroid(args[i].view);
+            out[2 * i] = c.col;
+            out[2 * i + 1] = c.row;
+          }
+        }
+        return float64_array(std::move(out), {args.size(), size_t{2}});
+      },
+      nb::arg("masks"),
+      "Each mask's centroid x, y (column and row moments over the area, each pixel weighted by "
+      "its byte value: the mean of the set pixels of a bool or 0/1 mask) as an n x 2 float64 "
+      "array; NaN for an empty mask.");
+
+  m.def(
       "contour_centroids",
       [](nb::handle masks) {
         const std::vector<MaskArg> args = mask_args(masks, "masks_dict");
@@ -134,6 +155,25 @@ void register_measures(nb::module_ m) {
         return out;
       },
       nb::arg("masks"));
+
+  m.def(
+      "mask_contacts",
+      [](nb::handle masks, std::int64_t reach) {
+        const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::non_zero);
+        const std::vector<MaskView> views = views_of(args);
+        std::vector<measures::Contact> found;
+        {
+          nb::gil_scoped_release release;
+          found = measures::mask_contacts(views, reach);
+        }
+        std::vector<std::int64_t> flat;
+        flat.reserve(found.size() * 3);
+        for (const auto& c : found) flat.insert(flat.end(), {c.a, c.b, c.overlap});
+        return int64_array(std::move(flat), {found.size(), 3});
+      },
+      nb::arg("masks"), nb::arg("reach"),
+      "Pairs of masks in contact as a k x 3 int64 array: position a, position b (a < b), "
+      "pixels set in both.");
 }
 
 }  // namespace hm::py

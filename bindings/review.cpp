@@ -5,6 +5,7 @@
 #include "measures/overlap.hpp"
 #include "py_common.hpp"
 #include "review/frame_checks.hpp"
+#include "review/relink.hpp"
 #include "subsystems.hpp"
 
 namespace hm::py {
@@ -69,6 +70,28 @@ void register_review(nb::module_ m) {
             feature_input_list(old_made, old_out), feature_input_list(new_made, new_out));
       },
       nb::arg("rgb_old"), nb::arg("old_masks"), nb::arg("rgb_new"), nb::arg("new_masks"));
+
+  m.def(
+      "position_measures",
+      [](nb::handle masks_new, nb::handle masks_previous) {
+        const auto new_set = mask_args(masks_new, "start masks", MaskReading::non_zero);
+        const auto new_weight = mask_args(masks_new, "start masks", MaskReading::byte_value);
+        const auto previous_set =
+            mask_args(masks_previous, "previous masks", MaskReading::non_zero);
+        const auto previous_weight =
+            mask_args(masks_previous, "previous masks", MaskReading::byte_value);
+        review::PositionMeasures r;
+        {
+          nb::gil_scoped_release release;
+          r = review::position_measures(views_of(new_set), views_of(new_weight),
+                                        views_of(previous_set), views_of(previous_weight));
+        }
+        const size_t n = new_set.size(), p = previous_set.size();
+        return nb::make_tuple(float64_array(std::move(r.iou), {n, p}),
+                              float64_array(std::move(r.distance), {n, p}),
+                              float64_array(std::move(r.previous_area), {p}));
+      },
+      nb::arg("masks_new"), nb::arg("masks_previous"));
 }
 
 }  // namespace hm::py

@@ -2,6 +2,7 @@
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <array>
 #include <climits>
@@ -14,6 +15,8 @@
 #include "subsystems.hpp"
 #include "video/frame_extraction.hpp"
 #include "video/orange_region.hpp"
+#include "video/probe.hpp"
+#include "video/segment_plan.hpp"
 
 namespace hm::py {
 
@@ -24,31 +27,111 @@ using Box = std::array<std::int64_t, 4>;
 
 Box box_array(const video::CropBox& b) { return {b.x1, b.y1, b.x2, b.y2}; }
 
+video::CropBox crop_box(const Box& b) { return {b[0], b[1], b[2], b[3]}; }
+
+cv::Mat frame_mat(const Frame& frame, const char* what) {
+  if (frame.shape(2) != 3)
+    throw hm::ValueError(std::string(what) + ": frame must have 3 colour channels");
+  if (frame.shape(0) > INT_MAX / 4 || frame.shape(1) > INT_MAX / 4)
+    throw hm::ValueError(std::string(what) + ": frame is too large");
+  return cv::Mat(static_cast<int>(frame.shape(0)), static_cast<int>(frame.shape(1)), CV_8UC3,
+                 const_cast<std::uint8_t*>(frame.data()));
+}
+
+// (fps, frame count, width, height, minutes) as the reader reports them.
+nb::object probe_tuple(const std::optional<video::VideoProbe>& p) {
+  if (!p) return nb::none();
+  return nb::make_tuple(p->fps, p->frame_count, p->width, p->height, p->minutes());
+}
+
+nb::object frame_array(const cv::Mat& frame) {
+  std::vector<std::uint8_t> bytes(frame.total() * frame.elemSize());
+  const size_t row = static_cast<size_t>(frame.cols) * frame.elemSize();
+  for (int r = 0; r < frame.rows; ++r)
+    std::copy_n(frame.ptr<std::uint8_t>(r), row, bytes.data() + r * row);
+  return uint8_array(std::move(bytes),
+                     {static_cast<size_t>(frame.rows), static_cast<size_t>(frame.cols),
+                      static_cast<size_t>(frame.channels())});
+}
+
 }  // namespace
 
 void register_video(nb::module_ m) {
   m.def(
-      "video_duration",
+      "describe_video",
       [](const std::string& path) {
         const Printer print = python_printer();
-        nb::gil_scoped_release release;
-        return video::video_duration_minutes(path, print);
+        std::optional<video::VideoProbe> probe;
+        {
+          nb::gil_scoped_release release;
+          probe = video::describe_video(path, print);
+        }
+        return probe_tuple(probe);
       },
       nb::arg("video_path"));
 
   m.def(
+      "probe_video",
+      [](const std::string& path) {
+        std::optional<video::VideoProbe> probe;
+        {
+          nb::gil_scoped_release release;
+          probe = video::probe_video(path);
+        }
+        return probe_tuple(probe);
+      },
+      nb::arg("video_path"));
+
+  m.def(
+      "segment_frames",
+      [](double rate, double frame_count, double start_min, double end_min,
+         std::int64_t frame_skip) {
+        const video::SegmentFrames f = video::segment_frames(rate, frame_count, start_min, end_min);
+        return nb::make_tuple(f.start_frame, f.end_frame,
+                              int64_array(video::saved_positions(f, frame_count, frame_skip)));
+      },
+      nb::arg("rate"), nb::arg("frame_count"), nb::arg("start_min"), nb::arg("end_min"),
+      nb::arg("frame_skip"));
+
+  m.def(
+      "read_frames",
+      [](const std::string& path, const std::vector<std::int64_t>& positions,
+         std::optional<Box> crop) {
+        std::optional<video::CropBox> box;
+        if (crop) box = crop_box(*crop);
+        video::FrameReads reads;
+        {
+          nb::gil_scoped_release release;
+          reads = video::read_frames(path, positions, box);
+        }
+        nb::list frames;
+        for (const cv::Mat& f : reads.frames) frames.append(frame_array(f));
+        return nb::make_tuple(static_cast<int>(reads.status), frames, reads.unreadable_position);
+      },
+      nb::arg("video_path"), nb::arg("positions"), nb::arg("crop_box").none());
+
+  m.def(
       "find_orange_region",
       [](Frame frame) -> std::optional<Box> {
-        if (frame.shape(2) != 3)
-          throw hm::ValueError("find_orange_region: frame must have 3 colour channels");
-        if (frame.shape(0) > INT_MAX / 4 || frame.shape(1) > INT_MAX / 4)
-          throw hm::ValueError("find_orange_region: frame is too large");
-        const cv::Mat bgr(static_cast<int>(frame.shape(0)), static_cast<int>(frame.shape(1)),
-                          CV_8UC3, const_cast<std::uint8_t*>(frame.data()));
+        const cv::Mat bgr = frame_mat(frame, "find_orange_region");
         nb::gil_scoped_release release;
         const auto region = video::find_orange_region(bgr);
         if (!region) return std::nullopt;
         return box_array(*region);
+      },
+      nb::arg("frame"));
+
+  m.def(
+      "find_crop_box",
+      [](Frame frame) -> nb::object {
+        const cv::Mat bgr = frame_mat(frame, "find_crop_box");
+        std::optional<video::CropFinding> found;
+        {
+          nb::gil_scoped_release release;
+          found = video::find_crop_box(bgr);
+        }
+        if (!found) return nb::none();
+        return nb::make_tuple(box_array(found->region), box_array(found->box));
       },
       nb::arg("frame"));
 
@@ -71,10 +154,7 @@ void register_video(nb::module_ m) {
         req.resize_height = resize_height;
         req.crop = crop;
         req.camera_text = std::move(camera_text);
-        if (cached_box) {
-          const Box& b = *cached_box;
-          req.cached_box = video::CropBox{b[0], b[1], b[2], b[3]};
-        }
+        if (cached_box) req.cached_box = crop_box(*cached_box);
         if (!store_box.is_none()) {
           // Called without the GIL; the object itself stays owned by this frame.
           const nb::object* store = &store_box;
@@ -86,8 +166,12 @@ void register_video(nb::module_ m) {
         req.encode_threads = encode_threads;
         req.kept = kept;
         const Printer print = python_printer();
-        nb::gil_scoped_release release;
-        return video::crop_video_to_frames(req, print).saved;
+        video::SegmentResult result;
+        {
+          nb::gil_scoped_release release;
+          result = video::crop_video_to_frames(req, print);
+        }
+        return nb::make_tuple(static_cast<int>(result.end), result.saved);
       },
       nb::arg("video_path"), nb::arg("output_dir"), nb::arg("reported_dir"), nb::arg("start_min"),
       nb::arg("end_min"), nb::arg("start_text"), nb::arg("end_text"), nb::arg("frame_skip"),

@@ -4,6 +4,8 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev)
+# the proofreading page's test drives a real browser
+APT_PACKAGES+=(chromium chromium-driver)
 # The fuzz harnesses need clang and its libFuzzer runtime.
 if [ "${1:-}" = "--fuzz" ] || [ "${HERDMASK_FUZZ:-0}" = "1" ]; then
   APT_PACKAGES+=(clang libclang-rt-14-dev)
@@ -23,7 +25,14 @@ PY_PACKAGES=(
   "distributed=distributed"
   "pycocotools=pycocotools"
   "motmetrics=motmetrics"
+  "trackeval=trackeval"
+  "movement=movement"
+  "pyarrow=pyarrow"
   "pytest=pytest"
+  "starlette=starlette"
+  "uvicorn=uvicorn"
+  "imageio_ffmpeg=imageio-ffmpeg"
+  "selenium=selenium"
   "cv2=opencv-python-headless"
   "shapely=shapely"
   # The CPU build of torch lies on this machine's disk under this exact version;

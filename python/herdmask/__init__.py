@@ -5,7 +5,7 @@ compiled C++ core; this package adapts the host's types (NumPy, pandas, Pillow,
 torch, the caller's model objects) around it.
 """
 
-from . import annotation, detect, export, files, measures, pen, refine, review, video
+from . import annotation, behaviour, detect, export, files, measures, pen, refine, review, scoring, video
 from .annotation import *  # noqa: F401,F403
 from .detect import *  # noqa: F401,F403
 from .measures import *  # noqa: F401,F403

@@ -22,6 +22,7 @@ __all__ = [
     "process_json_and_generate_masks",
     "draw_masks_on_image",
     "img_bbx_drawing",
+    "draw_labelled_masks",
     "video_segments_mask_visual",
     "mask_outlines",
 ]
@@ -33,15 +34,28 @@ __all__ = [
 _thread_fonts = threading.local()
 
 
-def _load_font():
-    font = getattr(_thread_fonts, "font", None)
+def _load_font(size=None):
+    """The label font: "arial.ttf" at 11 points, or at `size` pixels a bold sans font."""
+    fonts = getattr(_thread_fonts, "fonts", None)
+    if fonts is None:
+        fonts = _thread_fonts.fonts = {}
+    font = fonts.get(size)
     if font is None:
         try:
-            font = ImageFont.truetype("arial.ttf", 11)
+            font = ImageFont.truetype("arial.ttf", 11) if size is None else _sized_font(size)
         except Exception:  # no such font here: labels use the default font
-            font = ImageFont.load_default()
-        _thread_fonts.font = font
+            font = ImageFont.load_default() if size is None else ImageFont.load_default(size=size)
+        fonts[size] = font
     return font
+
+
+def _sized_font(size):
+    for name in ("DejaVuSans-Bold.ttf", "arialbd.ttf", "arial.ttf"):
+        try:
+            return ImageFont.truetype(name, size)
+        except OSError:
+            continue
+    return ImageFont.load_default(size=size)
 
 
 def _random_color():
@@ -183,9 +197,12 @@ def _lent_pixels(image):
 
 
 def _composite(image, masks, with_boxes):
+    return _core_composite(image, masks, [_mask_color(42 + i) for i in range(len(masks))], with_boxes)
+
+
+def _core_composite(image, masks, colours, with_boxes=True):
     if image.mode not in ("RGB", "RGBA"):
         image = image.convert("RGBA")
-    colours = [_mask_color(42 + i) for i in range(len(masks))]
     width, height = image.size
     source = _lent_pixels(image)
     if source is None:
@@ -207,25 +224,54 @@ def draw_masks_on_image(image, masks):
     return _composite(image, list(masks), False)[0]
 
 
+def _boxes_and_labels(image, boxes, labels, colours, font, width=3, padding=4, inset=False):
+    """Boxes and label tabs over `image`. With `inset` the text sits inside its tab whatever
+    the font's bearing (large labels); without, where `img_bbx_drawing` has always put it."""
+    draw = ImageDraw.Draw(image)
+    for box, label, color in zip(boxes, labels, colours):
+        x_tl, y_tl, x_br, y_br = (int(v) for v in box)
+        draw.rectangle((x_tl, y_tl, x_br, y_br), outline=color, width=width)
+        x1, y1, x2, y2 = draw.textbbox((x_tl, y_tl), label, font=font)
+        text_w, text_h = x2 - x1, y2 - y1
+        draw.rectangle((x_tl, y_tl - text_h - padding, x_tl + text_w + padding, y_tl), fill=color)
+        x, y = x_tl + 2, y_tl - text_h - padding
+        if inset:
+            x, y = x_tl + padding // 2 - (x1 - x_tl), y - (y1 - y_tl) + padding // 2
+        draw.text((x, y), label, fill="white", font=font)
+    return image
+
+
 def img_bbx_drawing(image, mask_dict):
     """Masks, their tight boxes and key labels drawn over the image; returns a new RGBA image."""
     keys = list(mask_dict)
     # The boxes bound the non-zero pixels, as the tight-box convention has it; they
     # are found in the pass that paints the masks.
     image, boxes = _composite(image, [mask_dict[k] for k in keys], True)
-    draw = ImageDraw.Draw(image)
     font = _load_font() if keys else None
-    for ii, (index, box) in enumerate(zip(keys, boxes)):
-        x_tl, y_tl, x_br, y_br = (int(v) for v in box)
-        color = _mask_color(42 + ii)
-        draw.rectangle((x_tl, y_tl, x_br, y_br), outline=color, width=3)
-        label = str(index)
-        x1, y1, x2, y2 = draw.textbbox((x_tl, y_tl), label, font=font)
-        text_w, text_h = x2 - x1, y2 - y1
-        padding = 4
-        draw.rectangle((x_tl, y_tl - text_h - padding, x_tl + text_w + padding, y_tl), fill=color)
-        draw.text((x_tl + 2, y_tl - text_h - padding), label, fill="white", font=font)
-    return image
+    colours = [_mask_color(42 + ii) for ii in range(len(keys))]
+    return _boxes_and_labels(image, boxes, [str(k) for k in keys], colours, font)
+
+
+def draw_labelled_masks(image, masks, labels, colours, label_size=None):
+    """The picture `img_bbx_drawing` draws, with colours and labels of the caller's choosing.
+
+    Each mask is painted in its (r, g, b) colour at alpha 128 where it is greater
+    than 0 (later masks on top), its tight box outlined in that colour and its label
+    written on a tab above the box. `label_size` is the labels' height in pixels
+    (None: the font `img_bbx_drawing` uses); lines and tabs grow with it, so that
+    labels stay readable on large frames. Returns a new RGBA image.
+    """
+    masks, labels, colours = list(masks), [str(v) for v in labels], [tuple(int(c) for c in v) for v in colours]
+    if not len(masks) == len(labels) == len(colours):
+        raise ValueError(f"{len(masks)} masks need as many labels and colours, got {len(labels)} and "
+                         f"{len(colours)}")
+    drawn, boxes = _core_composite(image, masks, colours)
+    if not masks:
+        return drawn
+    font = _load_font(None if label_size is None else max(6, int(label_size)))
+    scale = 1 if label_size is None else max(1, int(label_size) // 11)
+    return _boxes_and_labels(drawn, boxes, labels, colours, font, width=3 * scale, padding=4 * scale,
+                             inset=label_size is not None)
 
 
 def mask_outlines(masks, label="pig"):

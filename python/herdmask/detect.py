@@ -10,6 +10,7 @@ __all__ = [
     "get_gsam_annotation_data",
     "process_gdino_results",
     "initializer",
+    "examined_frames",
     "enhance_dark_text",
     "generate_sam2_image_features",
 ]
@@ -130,6 +131,12 @@ def _kept_only(masks, labels, scores, take):
     return boxkeys, (masks, labels[boxkeys], scores[boxkeys])
 
 
+def examined_frames(frame_count, start_index=0, step=10):
+    """The frame indices the start-frame search examines, in order: start_index,
+    start_index + step, ... while below frame_count (a range)."""
+    return range(start_index, frame_count, step)
+
+
 def initializer(video_dir, frame_names, processor, grounding_model, device, image_predictor,
                 start_index=0, step=10, gdino_thr=0.25, close_set_num=10, custom_pen_json_path=None):
     """Finds the first examined frame with exactly `close_set_num` clean in-pen masks.
@@ -148,7 +155,7 @@ def initializer(video_dir, frame_names, processor, grounding_model, device, imag
     print(f"Using pen JSON path: {pen_json_path}")
     frame_count = len(frame_names)
 
-    for ann_frame_idx in range(start_index, frame_count, step):
+    for ann_frame_idx in examined_frames(frame_count, start_index, step):
         img_path = frame_names[ann_frame_idx]
         image = Image.open(img_path)
         width, height = image.size

@@ -1,13 +1,14 @@
 """Tracking results in the formats of the field's tools, and identity metrics.
 
-A segment's annotation files (or its loaded annotation data) become COCO
-instance segmentation JSON or MOTChallenge text; a whole run's output becomes
-one of either per camera, with one track id per animal along the camera's
-chain of videos. MOTChallenge text is read back strictly, and predicted tracks
-are scored against ground truth (MOTA, IDF1, identity switches, ...).
+A segment's annotation files (or its loaded annotation data) become a table of
+tracks (each mask's box, area and centroid), COCO instance segmentation JSON
+or MOTChallenge text, with the track ids and frame numbers the caller gives
+(by default the files' own object ids and frame numbers). MOTChallenge text is
+read back strictly, and predicted tracks are scored against ground truth
+(HOTA, MOTA, IDF1, identity switches, ...).
 
 Masks are read through the annotation loader, so what is exported is exactly
-what the review steps see. pycocotools and motmetrics (the `export` extra) are
+what the review steps see. pycocotools and trackeval (the `export` extra) are
 imported only by the functions that need them.
 """
 
@@ -16,6 +17,7 @@ import json
 import math
 import os
 import re
+from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
@@ -29,31 +31,23 @@ __all__ = [
     "MotFormatError",
     "MOT_COLUMNS",
     "segment_coco",
+    "sequence_coco",
     "segment_mot",
     "write_coco",
     "write_mot",
     "read_mot",
-    "run_chains",
-    "run_coco",
-    "run_mot",
-    "export_run",
+    "segment_tracks",
+    "tracks_mot",
+    "TRACK_COLUMNS",
     "evaluate_mot",
     "METRIC_COLUMNS",
 ]
 
 MOT_COLUMNS = ["frame", "id", "x", "y", "w", "h", "conf"]
-# motmetrics' names for the figures reported, and the column names they get here
-_METRICS = {
-    "mota": "MOTA",
-    "idf1": "IDF1",
-    "num_switches": "ID switches",
-    "num_fragmentations": "fragmentations",
-    "precision": "precision",
-    "recall": "recall",
-    "num_unique_objects": "ground-truth tracks",
-    "num_frames": "frames",
-}
-METRIC_COLUMNS = list(_METRICS.values())
+TRACK_COLUMNS = ["frame", "box_key", "x", "y", "w", "h", "area", "cx", "cy"]
+# the figures `evaluate_mot` reports, in order
+METRIC_COLUMNS = ["HOTA", "DetA", "AssA", "LocA", "MOTA", "IDF1", "ID switches", "fragmentations", "precision",
+                  "recall", "ground-truth tracks", "frames"]
 _DEFAULT_LABEL = "pig"
 _CHUNK = 32  # annotation files loaded at once: bounds the memory a long segment takes
 _BOX_KEY = re.compile(r"^Box(-?\d+)$")
@@ -103,12 +97,25 @@ def _key_number(key):
     return int(m.group(1))
 
 
-def _track_id(key, track_ids):
+def _track_id(key, track_ids, frame_index):
+    """The mask's track id; None leaves the mask out (a `track_ids` function said so)."""
     if track_ids is None:
         return _key_number(key) + 1  # the files' own object id
+    if callable(track_ids):
+        track = track_ids(key, int(frame_index))
+        return None if track is None else int(track)
     if key not in track_ids:
         raise ValueError(f"no track id given for {key}")
     return int(track_ids[key])
+
+
+def _frame_number(frame_index, frame_numbers, frame_offset):
+    if frame_numbers is None:
+        return frame_offset + int(frame_index) + 1
+    try:
+        return int(frame_numbers[int(frame_index)])
+    except (IndexError, KeyError):
+        raise ValueError(f"no frame number given for frame index {frame_index}") from None
 
 
 def _boxes(masks):
@@ -121,8 +128,10 @@ def _tracked_objects(record, track_ids):
     """(box key, track id, mask, area, box) of each non-empty mask of a frame record."""
     keys = [k for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0]
     masks = [record["masks_dict"][k] for k in keys]
-    return [(k, _track_id(k, track_ids), m, int(record["mask_areas"][k]), b)
-            for k, m, b in zip(keys, masks, _boxes(masks))]
+    tracks = [_track_id(k, track_ids, record["frame_index"]) for k in keys]
+    kept = [n for n, t in enumerate(tracks) if t is not None]
+    keys, masks, tracks = [keys[n] for n in kept], [masks[n] for n in kept], [tracks[n] for n in kept]
+    return [(k, t, m, int(record["mask_areas"][k]), b) for k, t, m, b in zip(keys, tracks, masks, _boxes(masks))]
 
 
 def _label_of(json_path):
@@ -157,7 +166,7 @@ class _CocoBuilder:
         self.annotations = []
         self.shape = None  # (height, width) of the frames
 
-    def add_segment(self, source, track_ids=None, frame_offset=0, extra=None):
+    def add_segment(self, source, track_ids=None, frame_offset=0, extra=None, frame_numbers=None):
         from pycocotools import mask as mask_utils
 
         for record in _frame_records(source):
@@ -172,7 +181,7 @@ class _CocoBuilder:
             image_id = len(self.images) + 1
             image = {"id": image_id, "file_name": record["image_path"], "height": height, "width": width,
                      "frame_index": int(record["frame_index"]),
-                     "frame_id": frame_offset + int(record["frame_index"]) + 1}
+                     "frame_id": _frame_number(record["frame_index"], frame_numbers, frame_offset)}
             image.update(extra or {})
             self.images.append(image)
             for key, track, mask, area, (x, y, w, h) in objects:
@@ -206,7 +215,7 @@ def _frame_shape(record):
         return img.height, img.width
 
 
-def segment_coco(source, label=None, track_ids=None):
+def segment_coco(source, label=None, track_ids=None, frame_numbers=None):
     """COCO instance segmentation document (a dict) of one segment.
 
     `source` is a segment's annotation folder or its annotation data as
@@ -215,11 +224,28 @@ def segment_coco(source, label=None, track_ids=None):
     annotation per non-empty mask: its mask as compressed RLE, its tight box as
     x, y, width, height, its area in pixels, and "track_id", the integer id of
     its box key (`track_ids[key]`, by default the key's number plus one, the
-    files' own object id). Images also carry "frame_index" (the frame number
-    of the annotation file) and "frame_id" (the same counted from 1).
+    files' own object id; `track_ids` may also be a function (box key, frame
+    index) -> id for ids that change within the segment, None leaving the mask
+    out). Images also carry "frame_index" (the frame number
+    of the annotation file) and "frame_id": `frame_numbers[frame_index]` when
+    given (a sequence or mapping, e.g. the frame's number along a recording),
+    else the frame index counted from 1.
     """
     builder = _CocoBuilder(label, description=_describe(source))
-    builder.add_segment(source, track_ids)
+    builder.add_segment(source, track_ids, frame_numbers=frame_numbers)
+    return builder.document()
+
+
+def sequence_coco(parts, label=None, description=""):
+    """One COCO document (a dict) of several segments in order, e.g. a camera's recording.
+
+    `parts` yields (source, track_ids, frame_numbers, image_fields) per segment:
+    `source`, `track_ids` and `frame_numbers` as for `segment_coco`, and
+    `image_fields` a dict added to each of the segment's images.
+    """
+    builder = _CocoBuilder(label, description=description)
+    for source, track_ids, frame_numbers, fields in parts:
+        builder.add_segment(source, track_ids, extra=fields, frame_numbers=frame_numbers)
     return builder.document()
 
 
@@ -243,24 +269,56 @@ def _mot_table(rows):
                          "conf": float})
 
 
-def _segment_mot_rows(source, track_ids=None, frame_offset=0):
+def segment_tracks(source):
+    """The tracks of one segment as a table with the columns of `TRACK_COLUMNS`.
+
+    `source` as for `segment_coco`. One row per non-empty mask: frame (the
+    annotation file's frame index), box_key, its tight box x, y, width, height,
+    its area in pixels and its centroid cx, cy (the mean column and row of its
+    pixels). Rows are in frame order, then in box-key order.
+    """
     rows = []
     for record in _frame_records(source):
-        frame = frame_offset + int(record["frame_index"]) + 1
-        for _, track, _, _, (x, y, w, h) in _tracked_objects(record, track_ids):
-            rows.append((frame, track, x, y, w, h, 1.0))
-    return rows
+        keys = [k for k, m in record["masks_dict"].items() if record["mask_areas"][k] > 0]
+        masks = [record["masks_dict"][k] for k in keys]
+        centroids = _core_measures.mask_centroids(masks) if masks else np.zeros((0, 2))
+        for key, area, (x, y, w, h), (cx, cy) in zip(keys, (record["mask_areas"][k] for k in keys), _boxes(masks),
+                                                     centroids.tolist()):
+            rows.append((int(record["frame_index"]), key, x, y, w, h, int(area), cx, cy))
+    table = pd.DataFrame(rows, columns=TRACK_COLUMNS)
+    return table.astype({"frame": np.int64, "box_key": object, "x": np.int64, "y": np.int64, "w": np.int64,
+                         "h": np.int64, "area": np.int64, "cx": float, "cy": float})
 
 
-def segment_mot(source, track_ids=None, frame_offset=0):
+def tracks_mot(tracks, track_ids=None, frame_numbers=None, frame_offset=0):
+    """MOTChallenge rows (columns `MOT_COLUMNS`) of a tracks table as `segment_tracks` gives it:
+    frame `frame_numbers[frame]` (else `frame_offset` + frame + 1), the box key's track id
+    (`track_ids[key]`, else the key's number plus one; a function (box key, frame) -> id or
+    None as for `segment_coco`; or an array of one id per row), the box, confidence 1."""
+    if track_ids is None or isinstance(track_ids, Mapping) or callable(track_ids):
+        ids = [_track_id(k, track_ids, f) for k, f in zip(tracks["box_key"], tracks["frame"])]
+        kept = [n for n, t in enumerate(ids) if t is not None]
+        if len(kept) < len(ids):
+            tracks, ids = tracks.iloc[kept], [ids[n] for n in kept]
+    else:
+        ids = np.asarray(track_ids, dtype=np.int64)
+        if ids.shape != (len(tracks),):
+            raise ValueError(f"{len(ids)} track ids given for {len(tracks)} rows")
+    frames = [_frame_number(f, frame_numbers, frame_offset) for f in tracks["frame"]]
+    return _mot_table(list(zip(frames, ids, tracks["x"], tracks["y"], tracks["w"], tracks["h"],
+                               [1.0] * len(frames))))
+
+
+def segment_mot(source, track_ids=None, frame_offset=0, frame_numbers=None):
     """MOTChallenge rows of one segment as a table with the columns of `MOT_COLUMNS`.
 
     `source` and `track_ids` as for `segment_coco`. One row per non-empty mask:
-    frame = `frame_offset` + the annotation file's frame number + 1 (frames
-    count from 1), the track id, the mask's tight box as x, y, width, height,
-    and confidence 1. Rows are in frame order, then in box-key order.
+    frame = `frame_numbers[frame index]` when given, else `frame_offset` + the
+    annotation file's frame number + 1 (frames count from 1), the track id, the
+    mask's tight box as x, y, width, height, and confidence 1. Rows are in frame
+    order, then in box-key order.
     """
-    return _mot_table(_segment_mot_rows(source, track_ids, frame_offset))
+    return tracks_mot(segment_tracks(source), track_ids, frame_numbers, frame_offset)
 
 
 def _number(v):
@@ -325,234 +383,21 @@ def read_mot(path):
     return _mot_table(rows)
 
 
-# ------------------------------------------------------------------ run folders
-
-_VIDEO_TIME = re.compile(r"_(\d{14})(?:\.\w+)?$")
-_SEGMENT_START = re.compile(r"^(\d+(?:\.\d+)?)min_to_")
-
-
-def _read_table(path, required):
-    table = pd.read_csv(path, dtype=str, keep_default_na=False)
-    missing = [c for c in required if c not in table.columns]
-    if missing:
-        raise ValueError(f"{path} lacks the column(s) {', '.join(missing)}")
-    return table
-
-
-def _link_order(link):
-    m = _VIDEO_TIME.search(link["video"])
-    s = _SEGMENT_START.match(link["segment"])
-    return (m.group(1) if m else link["video"], float(s.group(1)) if s else -1.0, link["segment"])
-
-
-def _whole(text):
-    try:
-        return int(float(text))
-    except ValueError:
-        return None
-
-
-def run_chains(run_dir):
-    """The chains of a run folder: {camera sequence name: [link, ...]} in time order.
-
-    Read from the run's identities.csv (one row per box key of each tracked
-    link) and, where present, run_summary.csv (one row per link, tracked or
-    not). A link is a dict with "video", "segment", "annotation_dir",
-    "started" (how the link started), "frames" (its frame count),
-    "frame_offset" (the frames of the chain before it) and "track_ids" ({box
-    key: track id}, empty for a link that was not tracked).
-    Track ids follow one animal along its camera's chain: the identity table's
-    own ids when it has them; otherwise a carried link keeps the previous
-    link's ids and any other link takes new ids after the highest used so far.
-    """
-    run_dir = os.fspath(run_dir)
-    path = os.path.join(run_dir, "identities.csv")
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"'{run_dir}' is not a run folder: it has no identities.csv")
-    identities = _read_table(path, ("camera", "video", "segment", "box_key", "started"))
-    links = {}
-
-    def link_of(row):
-        key = (row["camera"], row["video"], row["segment"])
-        if key not in links:
-            links[key] = {"camera": row["camera"], "video": row["video"], "segment": row["segment"],
-                          "started": row.get("started", ""), "frames": None, "keys": {},
-                          "annotation_dir": os.path.join(run_dir, "annotations", row["video"], row["segment"])}
-        return links[key]
-
-    summary_path = os.path.join(run_dir, "run_summary.csv")
-    if os.path.isfile(summary_path):
-        for row in _read_table(summary_path, ("camera", "video", "segment")).to_dict("records"):
-            link_of(row)["frames"] = _whole(row.get("frames", ""))
-    for row in identities.to_dict("records"):
-        link = link_of(row)
-        link["started"] = row["started"]
-        link["keys"][row["box_key"]] = _whole(row.get("track_id", ""))
-
-    chains = {}
-    for link in sorted(links.values(), key=_link_order):
-        chains.setdefault(_sequence_name(link.pop("camera")), []).append(link)
-    for chain in chains.values():
-        offset, highest, frames = 0, 0, 0
-        for link in chain:
-            keys = link.pop("keys")
-            if link["started"] != "carried":
-                offset = highest
-            link["track_ids"] = {k: offset + _key_number(k) + 1 if v is None else v for k, v in keys.items()}
-            highest = max([highest, *link["track_ids"].values()])
-            if link["frames"] is None:
-                link["frames"] = _frame_count(link["annotation_dir"])
-            link["frame_offset"] = frames
-            frames += link["frames"]
-    return chains
-
-
-def _sequence_name(camera):
-    camera = str(camera)
-    return camera if camera.lower().startswith("camera") else f"Camera{camera}"
-
-
-def _frame_count(annotation_dir):
-    """Frames of a link: its frame folder's images, else one past its last annotation file."""
-    paths = _core_detect.discover_annotation_files(annotation_dir) if os.path.isdir(annotation_dir) else []
-    if not paths:
-        return 0
-    with open(paths[0]) as f:
-        image_path = json.load(f).get("image_path", "")
-    folder = os.path.dirname(image_path)
-    if folder and os.path.isdir(folder):
-        return sum(1 for n in os.listdir(folder) if n.endswith(".jpg"))
-    last = re.search(r"output_pp_(\d+)\.", os.path.basename(paths[-1]))
-    return int(last.group(1)) + 1 if last else len(paths)
-
-
-def _tracked_links(links):
-    """The links that were tracked; one whose annotation files are gone is an error, not a gap."""
-    for link in links:
-        if not link["track_ids"]:
-            continue
-        folder = link["annotation_dir"]
-        if not (os.path.isdir(folder) and _core_detect.discover_annotation_files(folder)):
-            raise FileNotFoundError(f"identities.csv lists {link['video']} {link['segment']}, but its annotation "
-                                    f"files are missing from '{folder}'")
-        yield link
-
-
-def run_mot(run_dir):
-    """MOTChallenge tables of a run folder, {camera sequence name: table}; frames count
-    from 1 along the camera's chain and track ids follow each animal (see `run_chains`)."""
-    out = {}
-    for name, links in run_chains(run_dir).items():
-        rows = []
-        for link in _tracked_links(links):
-            rows += _segment_mot_rows(link["annotation_dir"], link["track_ids"], link["frame_offset"])
-        out[name] = _mot_table(rows)
-    return out
-
-
-def run_coco(run_dir, label=None):
-    """COCO documents of a run folder, {camera sequence name: document}, with the track
-    ids of `run_chains`; images also carry "video", "segment" and "frame_id", the frame
-    number along the chain counted from 1."""
-    out = {}
-    for name, links in run_chains(run_dir).items():
-        builder = _CocoBuilder(label, description=f"herdmask tracking export of {name} in "
-                                                  f"{os.path.abspath(os.fspath(run_dir))}")
-        for link in _tracked_links(links):
-            builder.add_segment(link["annotation_dir"], link["track_ids"], link["frame_offset"],
-                                extra={"video": link["video"], "segment": link["segment"]})
-        out[name] = builder.document()
-    return out
-
-
-def export_run(run_dir, out_dir, fmt):
-    """Writes one file per camera chain of a run folder into `out_dir`: <camera>.json
-    (COCO) or <camera>.txt (MOTChallenge); returns the paths written."""
-    if fmt not in ("coco", "mot"):
-        raise ValueError(f"unknown export format '{fmt}': use coco or mot")
-    os.makedirs(out_dir, exist_ok=True)
-    written = []
-    if fmt == "coco":
-        for name, doc in run_coco(run_dir).items():
-            written.append(write_coco(doc, os.path.join(out_dir, f"{name}.json")))
-    else:
-        for name, table in run_mot(run_dir).items():
-            written.append(write_mot(table, os.path.join(out_dir, f"{name}.txt")))
-    return written
-
-
 # ------------------------------------------------------------------ metrics
 
 
-def _iou_distances(gt, pred, iou_threshold):
-    """1 - IoU of every ground-truth box with every predicted box, NaN where they may not pair.
-
-    Computed here: the metrics library's own helper calls a function NumPy 2 removed.
-    """
-    a = gt[:, None, :]
-    b = pred[None, :, :]
-    w = np.minimum(a[..., 0] + a[..., 2], b[..., 0] + b[..., 2]) - np.maximum(a[..., 0], b[..., 0])
-    h = np.minimum(a[..., 1] + a[..., 3], b[..., 1] + b[..., 3]) - np.maximum(a[..., 1], b[..., 1])
-    inter = np.clip(w, 0, None) * np.clip(h, 0, None)
-    union = a[..., 2] * a[..., 3] + b[..., 2] * b[..., 3] - inter
-    with np.errstate(invalid="ignore", divide="ignore"):
-        iou = np.where(union > 0, inter / union, 0.0)
-    return np.where(iou >= iou_threshold, 1.0 - iou, np.nan)
-
-
-def _accumulate(gt, pred, iou_threshold):
-    import motmetrics as mm
-
-    acc = mm.MOTAccumulator()
-    gt_frames = dict(iter(gt.groupby("frame")))
-    pred_frames = dict(iter(pred.groupby("frame")))
-    box = ["x", "y", "w", "h"]
-    for frame in sorted(set(gt_frames) | set(pred_frames)):
-        g = gt_frames.get(frame, gt.iloc[:0])
-        p = pred_frames.get(frame, pred.iloc[:0])
-        dists = _iou_distances(g[box].to_numpy(float), p[box].to_numpy(float), iou_threshold)
-        acc.update(g["id"].to_numpy(), p["id"].to_numpy(), dists, frameid=int(frame))
-    return acc
-
-
-def _frame_range(table):
-    return f"{table['frame'].min()}-{table['frame'].max()}" if len(table) else "none"
-
-
 def evaluate_mot(predicted, ground_truth, iou_threshold=0.5):
-    """Identity and CLEAR metrics of predicted tracks against ground truth, per sequence
-    and overall, as a table indexed by sequence (the last row "OVERALL").
+    """HOTA, CLEAR and identity metrics of predicted tracks against ground truth, per
+    sequence and overall, as a table indexed by sequence (the last row "OVERALL").
 
     `predicted` and `ground_truth` are {sequence name: MOT table} (or one table
     each, then named "sequence"); a predicted box matches a ground-truth box
     when their IoU is at least `iou_threshold`. Columns: `METRIC_COLUMNS`.
     Ground-truth rows with confidence 0 are ignored, as MOTChallenge marks
     boxes not to be scored. A sequence without ground truth, or whose
-    ground truth holds none of its frames, raises ValueError.
+    ground truth holds none of its frames, raises ValueError. The scores are
+    the reference evaluation kit's (see `herdmask.scoring`).
     """
-    import motmetrics as mm
+    from .scoring import score_tracks
 
-    if isinstance(predicted, pd.DataFrame):
-        predicted = {"sequence": predicted}
-    if isinstance(ground_truth, pd.DataFrame):
-        ground_truth = {"sequence": ground_truth}
-    if not 0 < iou_threshold <= 1:
-        raise ValueError(f"iou_threshold must lie in (0, 1], got {iou_threshold}")
-    missing = [name for name in predicted if name not in ground_truth]
-    if missing:
-        raise ValueError(f"no ground truth for {', '.join(missing)} (ground truth has "
-                         f"{', '.join(ground_truth) or 'nothing'})")
-    accumulators, names = [], []
-    for name, pred in predicted.items():
-        gt = ground_truth[name]
-        gt = gt[gt["conf"] != 0]
-        if len(pred) and not set(pred["frame"]) & set(gt["frame"]):
-            raise ValueError(f"the ground truth of {name} is for other frames: predicted frames "
-                             f"{_frame_range(pred)}, ground-truth frames {_frame_range(gt)}")
-        accumulators.append(_accumulate(gt, pred, iou_threshold))
-        names.append(name)
-    summary = mm.metrics.create().compute_many(accumulators, names=names, metrics=list(_METRICS),
-                                               generate_overall=True)
-    summary = summary.rename(columns=_METRICS)
-    summary.index.name = "sequence"
-    return summary
+    return score_tracks(predicted, ground_truth, iou_threshold)

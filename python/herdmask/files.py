@@ -10,12 +10,17 @@ import contextlib
 import os
 import secrets
 
-__all__ = ["write_atomic", "write_text_atomic"]
+__all__ = ["sync_folder", "write_atomic", "write_text_atomic"]
 
 
-def write_atomic(path, write, make_folder=False):
+def write_atomic(path, write, make_folder=False, durable=False):
     """Makes the file `path` by calling write(temporary path), then renames the
     temporary file (in the same folder) over `path`; returns `path`.
+
+    With `durable` the file's bytes reach the disk before the rename and the
+    rename reaches it before the call returns (the file, then its folder, are
+    synced): after a power cut the path holds the old file or the new one,
+    whole. Records and settings are written so; frames and figures need not be.
 
     The folder must exist (FileNotFoundError otherwise) unless `make_folder` is
     true. The temporary name is hidden and ends in the extension of `path`, so
@@ -43,7 +48,11 @@ def write_atomic(path, write, make_folder=False):
             continue
     try:
         write(tmp)
+        if durable:
+            _sync(tmp)
         os.replace(tmp, path)
+        if durable:
+            _sync(folder, directory=True)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
@@ -51,11 +60,24 @@ def write_atomic(path, write, make_folder=False):
     return path
 
 
-def write_text_atomic(path, text, make_folder=False):
+def write_text_atomic(path, text, make_folder=False, durable=False):
     """Writes `text` as UTF-8 to `path` with `write_atomic`; returns `path`."""
 
     def write(tmp):
         with open(tmp, "w", encoding="utf-8", newline="") as f:
             f.write(text)
 
-    return write_atomic(path, write, make_folder)
+    return write_atomic(path, write, make_folder, durable)
+
+
+def _sync(path, directory=False):
+    fd = os.open(path, (os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)) if directory else os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def sync_folder(path):
+    """Makes the entries of the folder `path` (files renamed or removed in it) reach the disk."""
+    _sync(os.fspath(path), directory=True)

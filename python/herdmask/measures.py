@@ -11,6 +11,7 @@ __all__ = [
     "intersection_between_masks",
     "cal_masks_iou_scores",
     "cal_centroid_distance",
+    "mask_contacts",
     "cosine_scores_cal",
     "cluster_masks_and_print",
     "draw_intersection_heatmap",
@@ -69,6 +70,30 @@ def cal_centroid_distance(masks_new, masks_old):
     element weighs its whole part). Pairs involving an empty mask count as one
     pixel farther than the farthest real pair."""
     return _core_measures.centroid_similarity(list(masks_new), list(masks_old))
+
+
+def _keys_and_masks(masks):
+    if isinstance(masks, dict):
+        return list(masks.keys()), list(masks.values())
+    masks = list(masks)
+    return list(range(len(masks))), masks
+
+
+def mask_contacts(masks, reach=1):
+    """The pairs of masks of one frame that touch or overlap.
+
+    `masks` is a `masks_dict` ({key: mask}) or a sequence of masks of one
+    size; bool, uint8, float32 and float64 masks are read in place, non-zero
+    is set. Two masks are in contact when they share a set pixel or when a set
+    pixel of one lies within `reach` pixels of a set pixel of the other,
+    diagonal neighbours included (reach 1: the masks touch; reach 0: overlap
+    only). Returns [(a, b, overlap), ...]: the keys (or positions) of each
+    pair in the order given, and the pixels set in both (0 when they only
+    touch). Empty masks touch nothing.
+    """
+    keys, values = _keys_and_masks(masks)
+    found = _core_measures.mask_contacts(values, int(reach))
+    return [(keys[a], keys[b], int(overlap)) for a, b, overlap in found.tolist()]
 
 
 def _host_rows(features):

@@ -6,6 +6,7 @@ import itertools
 import math
 import os
 from collections import Counter
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
@@ -24,6 +25,11 @@ __all__ = [
     "generate_tracking_report",
     "find_boxes_with_small_area_from_last_video",
     "NoComparableFrameError",
+    "long_overlap_length",
+    "long_overlap_runs",
+    "matcher_removal_list",
+    "Relinking",
+    "relink_by_position",
 ]
 
 
@@ -110,6 +116,22 @@ def find_continuous_frames(frames_df, group_by="Box ID", n_consecutive=3):
     return result
 
 
+def long_overlap_length(overlap_frames_dataframe, n_consecutive=2):
+    """How many consecutive frames an overlap must last for process_overlap_frames to
+    review it: n_consecutive when the rows hold one box pair, n_consecutive + 2 when they
+    hold several (the two orders of one pair count as two)."""
+    several = overlap_frames_dataframe["Box Pair"].nunique() > 1
+    return n_consecutive + 2 if several else n_consecutive
+
+
+def long_overlap_runs(overlap_frames_dataframe, n_consecutive=2):
+    """The runs of overlap frames per box pair that process_overlap_frames reviews:
+    find_continuous_frames by "Box Pair" with the length of long_overlap_length."""
+    return find_continuous_frames(overlap_frames_dataframe, group_by="Box Pair",
+                                  n_consecutive=long_overlap_length(overlap_frames_dataframe,
+                                                                    n_consecutive))
+
+
 def _frame_text(value):
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "nan"
@@ -136,12 +158,7 @@ def process_overlap_frames(overlap_frames_dataframe, gsam_annotation_data, image
     from .detect import _encode, _rgb_copy
 
     df = overlap_frames_dataframe
-    if df["Box Pair"].nunique() > 1:
-        con_frames_dict = find_continuous_frames(df, group_by="Box Pair",
-                                                 n_consecutive=n_consecutive + 2)
-    else:
-        con_frames_dict = find_continuous_frames(df, group_by="Box Pair",
-                                                 n_consecutive=n_consecutive)
+    con_frames_dict = long_overlap_runs(df, n_consecutive)
     print(f"Box pairs overlapping in consecutive frames: {list(con_frames_dict)}")
 
     first_single_box_pair_frames = {}
@@ -331,3 +348,96 @@ def find_boxes_with_small_area_from_last_video(laste_frame, min_frame_id=500, ar
             if area <= area_threshold:
                 counts[key] = counts.get(key, 0) + 1
     return [key for key, count in counts.items() if count > min_count]
+
+
+def matcher_removal_list(box_keys, remove=()):
+    """The `remove_stack_box` list with which `matcher` carries the animals `box_keys`
+    (the keys of the previous segment's last frame) less those in `remove`.
+
+    The best last frame must show ten masks less one per entry of the removal list.
+    So a pen of fewer than ten animals needs one entry per missing animal, a text that
+    matches no box key ("absent-0", ...); these follow the keys of `remove` that are
+    in `box_keys` (others would count against the animals without removing any). With
+    more than ten keys no entry is added, and the test asks for at least ten masks less
+    the removed ones.
+    """
+    keys = list(box_keys)
+    removed = [key for key in remove if key in keys]
+    return removed + [f"absent-{i}" for i in range(max(0, _PEN_CAPACITY - len(keys)))]
+
+
+@dataclass(frozen=True)
+class Relinking:
+    """Which animal of the previous segment each new start mask is, by position.
+
+    `pairs` maps each paired new key to a previous key (one to one); `costs` and
+    `margins` give, per paired new key, the pair's cost and how much cheaper it is
+    than the next best candidate of either of its two animals (inf when there is
+    none); `unpaired` lists the new keys left without a partner (more new masks than
+    previous ones). `unambiguous` holds when every new key is paired, each pair costs
+    at most `max_cost` and each margin is at least `min_margin`.
+    """
+
+    pairs: dict
+    costs: dict
+    margins: dict
+    unpaired: list
+    unambiguous: bool
+
+
+def _keys_and_masks(masks, what):
+    if hasattr(masks, "items"):
+        return list(masks.keys()), list(masks.values())
+    if isinstance(masks, np.ndarray):
+        # A stack K x H x W, or K x 1 x H x W as the segmenter hands one box over.
+        return list(range(len(masks))), masks
+    masks = list(masks)
+    if not masks:
+        raise ValueError(f"{what}: no masks")
+    return list(range(len(masks))), masks
+
+
+def _position_costs(previous, start_masks):
+    """(cost matrix new x previous, new keys, previous keys) of relink_by_position."""
+    new_keys, new_masks = _keys_and_masks(start_masks, "start masks")
+    previous_keys, previous_masks = _keys_and_masks(previous, "previous masks")
+    iou, distance, previous_area = _core.position_measures(new_masks, previous_masks)
+    # Distance in units of the previous animal's size, capped at 1: an animal that
+    # stayed in place costs nothing, one a body's width or more away costs as much
+    # as one that does not overlap at all.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        reach = distance / np.sqrt(previous_area)[None, :]
+    reach = np.where(np.isnan(reach), 1.0, np.minimum(reach, 1.0))
+    return 0.5 * (1.0 - iou) + 0.5 * reach, new_keys, previous_keys
+
+
+def relink_by_position(previous, start_masks, max_cost=0.6, min_margin=0.2):
+    """Pairs the animals found on a new start frame with the previous segment's animals
+    by where they lie, one to one, when the matcher could not carry them.
+
+    `previous` maps the previous segment's box keys to their masks in its last frame
+    (the best last frame's "masks_dict", say); `start_masks` are the new masks, a map
+    from key to mask or a sequence or stack (keyed by position). A pair costs the mean
+    of 1 - mask IoU and the centroid distance divided by the square root of the
+    previous mask's area (at most 1), so each part and the cost lie in 0..1; the
+    assignment of least total cost is taken (scipy's linear_sum_assignment). Two
+    animals side by side cost about 0.9 (no overlap, a body's width apart), so the
+    default `max_cost` 0.6 keeps only pairs that overlap or lie close; `min_margin`
+    0.2 asks each pair to beat every other candidate of both its animals by that much,
+    which animals lying on each other do not. Returns a Relinking.
+    """
+    from scipy.optimize import linear_sum_assignment
+
+    cost, new_keys, previous_keys = _position_costs(previous, start_masks)
+    rows, cols = linear_sum_assignment(cost)
+    pairs, costs, margins = {}, {}, {}
+    for i, j in sorted(zip(rows.tolist(), cols.tolist())):
+        others = np.concatenate([np.delete(cost[i, :], j), np.delete(cost[:, j], i)])
+        key = new_keys[i]
+        pairs[key] = previous_keys[j]
+        costs[key] = float(cost[i, j])
+        margins[key] = float(others.min() - cost[i, j]) if others.size else math.inf
+    unpaired = [key for key in new_keys if key not in pairs]
+    unambiguous = not unpaired and all(c <= max_cost for c in costs.values()) and \
+        all(m >= min_margin for m in margins.values())
+    return Relinking(pairs, costs, margins, unpaired, unambiguous)

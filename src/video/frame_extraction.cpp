@@ -25,14 +25,6 @@ namespace hm::video {
 
 namespace {
 
-// Far beyond any real video, small enough for the reader's own integer arithmetic.
-constexpr double kFrameLimit = 1e12;
-
-std::int64_t python_mod(std::int64_t a, std::int64_t b) {
-  const std::int64_t r = a % b;
-  return (r != 0 && ((r < 0) != (b < 0))) ? r + b : r;
-}
-
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty() || dir.back() == '/') return dir + name;
   return dir + "/" + name;
@@ -268,48 +260,6 @@ void KeptReader::close() {
   kept = std::move(video_);
 }
 
-namespace {
-
-struct VideoLength {
-  double fps = 0, frames = 0;
-};
-
-std::optional<VideoLength> read_length(const std::string& path) {
-  cv::VideoCapture cap(path);
-  if (!cap.isOpened()) return std::nullopt;
-  return VideoLength{cap.get(cv::CAP_PROP_FPS), cap.get(cv::CAP_PROP_FRAME_COUNT)};
-}
-
-}  // namespace
-
-std::optional<double> video_duration_minutes(const std::string& path, const Printer& print) {
-  const std::optional<VideoLength> length = read_length(path);
-  if (!length) {
-    print("Error: Could not open video " + path);
-    return std::nullopt;
-  }
-  print("Video FPS: " + real_text(length->fps));
-  print("Total frames: " + real_text(length->frames));
-  if (length->fps == 0)
-    throw ZeroDivision("float division by zero (the video's frame rate reads 0)");
-  const double seconds = length->frames / length->fps;
-  print("Video duration: " + fixed_text(seconds, 2) + " seconds");
-  return seconds / 60;
-}
-
-std::optional<double> video_minutes(const std::string& path) {
-  const std::optional<VideoLength> length = read_length(path);
-  if (!length || length->fps == 0) return std::nullopt;
-  return length->frames / length->fps / 60;
-}
-
-std::int64_t frame_number(int fps, double minutes) {
-  if (!std::isfinite(minutes))
-    throw ValueError("minutes must be a finite number, got " + real_text(minutes));
-  const double exact = static_cast<double>(fps) * 60 * minutes;
-  return static_cast<std::int64_t>(std::clamp(std::nearbyint(exact), -kFrameLimit, kFrameLimit));
-}
-
 SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& print) {
   if (req.frame_skip <= 0)
     throw ValueError("frame_skip must be a positive whole number, got " + int_text(req.frame_skip));
@@ -330,19 +280,12 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   cv::VideoCapture& cap = *capture;
   if (!cap.isOpened()) {
     print("Error: Could not open video.");
+    result.end = SegmentEnd::cannot_open;
     return result;
   }
-  const double rate = cap.get(cv::CAP_PROP_FPS);
-  if (!std::isfinite(rate)) throw ValueError("the video's frame rate is not a number");
-  // A rate is truncated toward zero to whole frames per second.
-  const int fps = static_cast<int>(std::clamp(rate, -1e6, 1e6));
-  const std::int64_t start_frame = frame_number(fps, req.start_min);
-  std::int64_t end_frame = frame_number(fps, req.end_min);
-  // At a rate that is not whole, the truncated rate puts the end of the video's
-  // last segment short of its last frames; that segment runs on to the last frame.
-  const double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
-  if (rate > 0 && std::isfinite(frames) && frames >= 1 && req.end_min >= frames / rate / 60)
-    end_frame = std::max(end_frame, static_cast<std::int64_t>(std::min(frames, kFrameLimit)) - 1);
+  const SegmentFrames range = segment_frames(
+      cap.get(cv::CAP_PROP_FPS), cap.get(cv::CAP_PROP_FRAME_COUNT), req.start_min, req.end_min);
+  const std::int64_t start_frame = range.start_frame, end_frame = range.end_frame;
 
   cv::Mat first_frame;
   // Carrying on from the previous segment gives the frames a seek would: the reader
@@ -355,6 +298,7 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   if (first_frame.empty() && !cap.read(first_frame)) {
     print("Error: Could not read the first frame.");
     cap.release();
+    result.end = SegmentEnd::first_frame_unreadable;
     return result;
   }
 
@@ -369,18 +313,16 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
       if (!region) {
         print("No orange region detected. Exiting.");
         cap.release();
+        result.end = SegmentEnd::no_marker;
         return result;
       }
       print("cv2 crop region for Camera " + req.camera_text + ": " + crop_box_text(*region));
       box = crop_box_for_region(*region);
     }
     print("Detected crop region for Camera " + req.camera_text + ": " + crop_box_text(box));
-    roi = clamp_to_frame(box, first_frame.cols, first_frame.rows);
     // Checked before it is remembered: a box that fits no frame of this camera must
     // not stand in for detection on the camera's later segments.
-    if (roi.empty())
-      throw ValueError("crop box (" + crop_box_text(box) + ") leaves no pixels of a " +
-                       int_text(first_frame.cols) + " x " + int_text(first_frame.rows) + " frame");
+    roi = crop_roi(box, first_frame.cols, first_frame.rows);
     if (detected && req.store_box) req.store_box(box);
   }
   first_frame.release();
@@ -403,7 +345,7 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   std::exception_ptr decode_error;
   try {
     for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
-      if (python_mod(frame_idx, req.frame_skip) != 0 && frame_idx != end_frame - 1) {
+      if (!saves_frame(frame_idx, end_frame, req.frame_skip)) {
         // Decoded to keep the stream going, but never converted to BGR nor copied out.
         if (!cap.grab()) break;
         continue;

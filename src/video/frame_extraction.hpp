@@ -11,20 +11,10 @@
 
 #include "common/printer.hpp"
 #include "video/orange_region.hpp"
+#include "video/probe.hpp"
+#include "video/segment_plan.hpp"
 
 namespace hm::video {
-
-// Length of a video in minutes, printing its rate, frame count and seconds; nothing
-// (after printing why) when it cannot be opened. ZeroDivision when the rate reads 0.
-std::optional<double> video_duration_minutes(const std::string& path, const Printer& print);
-
-// Length of a video in minutes, without printing; nothing when it cannot be opened
-// or its rate reads 0 (the printing probe above says why).
-std::optional<double> video_minutes(const std::string& path);
-
-// Whole frame number of a minute mark at `fps` frames per second, rounded half to
-// even. ValueError when the minutes are not finite; clamped far beyond any video.
-std::int64_t frame_number(int fps, double minutes);
 
 struct KeptVideo;
 
@@ -69,7 +59,11 @@ struct SegmentRequest {
   KeptReader* kept = nullptr;
 };
 
+// How a segment's extraction ended, when it did not raise.
+enum class SegmentEnd { read, cannot_open, first_frame_unreadable, no_marker };
+
 struct SegmentResult {
+  SegmentEnd end = SegmentEnd::read;  // read: the segment's frames were read (maybe none)
   std::int64_t saved = 0;
   std::optional<std::array<int, 3>> last_shape;  // rows, columns, channels
 };

@@ -64,6 +64,22 @@ cv::Rect clamp_to_frame(const CropBox& box, int cols, int rows) {
   return {x1, y1, std::max(0, x2 - x1), std::max(0, y2 - y1)};
 }
 
+cv::Rect crop_roi(const CropBox& box, int cols, int rows) {
+  const cv::Rect roi = clamp_to_frame(box, cols, rows);
+  if (roi.empty())
+    throw ValueError("crop box (" + crop_box_text(box) + ") leaves no pixels of a " +
+                     int_text(cols) + " x " + int_text(rows) + " frame");
+  return roi;
+}
+
+std::optional<CropFinding> find_crop_box(const cv::Mat& bgr) {
+  const std::optional<CropBox> region = find_orange_region(bgr);
+  if (!region) return std::nullopt;
+  const CropBox box = crop_box_for_region(*region);
+  crop_roi(box, bgr.cols, bgr.rows);
+  return CropFinding{*region, box};
+}
+
 std::string crop_box_text(const CropBox& box) {
   return "x1=" + int_text(box.x1) + ", y1=" + int_text(box.y1) + ", x2=" + int_text(box.x2) +
          ", y2=" + int_text(box.y2);

@@ -27,6 +27,19 @@ CropBox crop_box_for_region(const CropBox& region);
 // The box clamped to a frame of `cols` x `rows`; may be empty.
 cv::Rect clamp_to_frame(const CropBox& box, int cols, int rows);
 
+// The box clamped to a frame of `cols` x `rows`; ValueError when that leaves no pixels.
+cv::Rect crop_roi(const CropBox& box, int cols, int rows);
+
+struct CropFinding {
+  CropBox region;  // the orange region found
+  CropBox box;     // the camera's crop box for it
+};
+
+// The orange region of a frame and the crop box it gives, without printing; nothing
+// when the frame has no orange pixel. ValueError when the box leaves no pixels of
+// the frame (as extraction refuses such a box).
+std::optional<CropFinding> find_crop_box(const cv::Mat& bgr);
+
 std::string crop_box_text(const CropBox& box);
 
 }  // namespace hm::video

@@ -7,6 +7,7 @@
 
 #include "common/errors.hpp"
 #include "measures/centroid.hpp"
+#include "measures/contact.hpp"
 #include "measures/intersection.hpp"
 #include "measures/overlap.hpp"
 
@@ -143,6 +144,45 @@ TEST(BoxIou, TouchingAndDegenerateBoxes) {
   EXPECT_DOUBLE_EQ(*box_iou({0, 0, 10, 10}, {5, 5, 15, 15}), 25.0 / 175.0);
   EXPECT_FALSE(box_iou({1, 1, 1, 1}, {2, 2, 2, 2}).has_value());
   EXPECT_FALSE(box_iou({0, 0, NAN, 1}, {0, 0, 1, 1}).has_value());
+}
+
+// Contact against the plain way: dilate one mask by the reach (a square kernel) and
+// look for a common pixel; overlap against a pixel count. Float masks on one side.
+TEST(MaskContacts, EqualDilationAndCountOnRandomBlobs) {
+  std::mt19937 rng(21);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int rows = 1 + static_cast<int>(rng() % 40), cols = 1 + static_cast<int>(rng() % 60);
+    const int reach = static_cast<int>(rng() % 4);
+    std::vector<Mask> masks;
+    for (int k = 0; k < 4; ++k)
+      masks.push_back(random_blobs(rng, rows, cols, static_cast<int>(rng() % 2) + 1));
+    cv::Mat real;
+    masks[3].view().as_mat().convertTo(real, CV_32F);
+    std::vector<MaskView> views{masks[0].view(), masks[1].view(), masks[2].view()};
+    views.push_back({real.data, rows, cols, static_cast<std::int64_t>(real.step[0]), Element::f32});
+    const std::vector<Contact> got = mask_contacts(views, reach);
+    std::vector<Contact> want;
+    const cv::Mat kernel = cv::Mat::ones(2 * reach + 1, 2 * reach + 1, CV_8U);
+    for (int a = 0; a < 4; ++a) {
+      cv::Mat grown;
+      cv::dilate(masks[a].view().as_mat() != 0, grown, kernel);
+      for (int b = a + 1; b < 4; ++b) {
+        const cv::Mat other = masks[b].view().as_mat() != 0;
+        const int both = cv::countNonZero((masks[a].view().as_mat() != 0) & other);
+        if (cv::countNonZero(grown & other) > 0) want.push_back({a, b, both});
+      }
+    }
+    ASSERT_EQ(got.size(), want.size()) << trial;
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].a, want[i].a) << trial;
+      ASSERT_EQ(got[i].b, want[i].b) << trial;
+      ASSERT_EQ(got[i].overlap, want[i].overlap) << trial;
+    }
+  }
+  Mask other(3, 3);
+  EXPECT_THROW(mask_contacts({Mask(2, 2).view(), other.view()}, 1), ValueError);
+  EXPECT_THROW(mask_contacts({other.view()}, -1), ValueError);
+  EXPECT_TRUE(mask_contacts({}, 1).empty());
 }
 
 }  // namespace

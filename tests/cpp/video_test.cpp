@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -181,4 +182,31 @@ TEST(VideoFrames, KeptReaderGivesTheFramesOfAFreshOneAndNoticesAReplacedFile) {
   reader.close();
   EXPECT_EQ(cut(4, 12, false, "new_fresh"), 2);
   EXPECT_EQ(file_bytes(tmp.path / "new"), file_bytes(tmp.path / "new_fresh"));
+}
+
+TEST(VideoFrames, SavedPositionsFollowTheExtractionLoop) {
+  // The loop written out: read the start frame, then one frame per frame_idx, saving
+  // the kept ones, until a read runs past the video.
+  auto plain = [](const SegmentFrames& f, std::int64_t count, std::int64_t skip) {
+    std::vector<std::int64_t> out;
+    if (f.start_frame < 0 || f.start_frame >= count) return out;
+    for (std::int64_t idx = f.start_frame; idx < f.end_frame; ++idx) {
+      if (idx + 1 >= count) break;
+      if (idx % skip == 0 || idx == f.end_frame - 1) out.push_back(idx + 1);
+    }
+    return out;
+  };
+  std::mt19937 rng(5);
+  for (int i = 0; i < 3000; ++i) {
+    const std::int64_t count = rng() % 60, skip = 1 + rng() % 7;
+    const SegmentFrames f{static_cast<std::int64_t>(rng() % 70) - 3,
+                          static_cast<std::int64_t>(rng() % 70) - 3};
+    EXPECT_EQ(saved_positions(f, static_cast<double>(count), skip), plain(f, count, skip)) << i;
+  }
+  // 100 frames at 29.97: the truncated rate ends the last segment at frame 98; it
+  // runs on to the video's last frame instead.
+  EXPECT_EQ(segment_frames(29.97, 100, 0.04, 100 / 29.97 / 60).end_frame, 99);
+  EXPECT_EQ(segment_frames(29.97, 100, 0.02, 0.04).end_frame, 70);
+  EXPECT_THROW(segment_frames(std::nan(""), 100, 0, 1), hm::ValueError);
+  EXPECT_TRUE(saved_positions({0, 1000000000000}, 3, 1 << 30).size() == 1);
 }

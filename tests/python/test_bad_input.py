@@ -197,6 +197,15 @@ ROWS = [
         [np.zeros((3, H, W), bool)], [blob()]), ValueError),
     Row("cal_masks_iou_scores", "one side empty", lambda f: hm.cal_masks_iou_scores([], [blob()]),
         check=lambda r: r.shape == (0, 1)),
+    Row("mask_contacts", "mismatched sizes", lambda f: hm.mask_contacts([blob(), blob(shape=(H, W + 1))]),
+        ValueError),
+    Row("mask_contacts", "negative reach", lambda f: hm.mask_contacts([blob(), blob()], reach=-1), ValueError),
+    Row("mask_contacts", "reach beyond the frame", lambda f: hm.mask_contacts(
+        {"a": blob(h=2, w=2), "b": blob(20, 28, 2, 2), "c": blob(h=0)}, reach=2**62),
+        check=lambda r: r == [("a", "b", 0)]),
+    Row("mask_contacts", "NaN pixels are set", lambda f: hm.mask_contacts(
+        [blob(dtype=np.float32) * np.nan, blob(dtype=np.float32)]), check=lambda r: r == [(0, 1, 48)]),
+    Row("mask_contacts", "no masks", lambda f: hm.mask_contacts([]), check=lambda r: r == []),
     Row("cal_centroid_distance", "no masks at all", lambda f: hm.cal_centroid_distance([], []), ValueError),
     Row("cal_centroid_distance", "float masks", lambda f: hm.cal_centroid_distance(
         [blob(dtype=np.float32)], [blob(dtype=np.float32)]), check=lambda r: r.shape == (1, 1)),
@@ -238,6 +247,10 @@ ROWS = [
         check=lambda r: r == [((0, 0, 0, 0), [])]),
     Row("img_bbx_drawing", "empty mask", lambda f: hm.img_bbx_drawing(
         Image.open(f.image), {"Box0": np.zeros((H, W), bool)}), check=ok()),
+    Row("draw_labelled_masks", "fewer labels than masks", lambda f: hm.draw_labelled_masks(
+        Image.open(f.image), [blob(), blob()], ["1"], [(1, 2, 3), (4, 5, 6)]), ValueError),
+    Row("draw_labelled_masks", "colour channel past 255", lambda f: hm.draw_labelled_masks(
+        Image.open(f.image), [blob()], ["1"], [(300, 0, 0)], label_size=30), ValueError),
     Row("get_gsam_annotation_data", "missing folder", lambda f: hm.get_gsam_annotation_data(
         None, save_dir_base=f.missing), check=lambda r: r == (None, None)),
     Row("get_gsam_annotation_data", "file that is not JSON", lambda f: _annotation_folder(f, "{nope"),
@@ -259,6 +272,15 @@ ROWS = [
         pd.DataFrame(columns=["Box ID", "Frame ID"])), check=lambda r: r == {}),
     Row("find_continuous_frames", "missing column", lambda f: hm.find_continuous_frames(
         pd.DataFrame({"Frame ID": [1, 2]})), KeyError),
+    Row("long_overlap_length", "no box pair column", lambda f: hm.long_overlap_length(
+        pd.DataFrame({"Frame ID": [1, 2]})), KeyError),
+    Row("long_overlap_runs", "no box pair column", lambda f: hm.long_overlap_runs(
+        pd.DataFrame({"Frame ID": [1, 2]})), KeyError),
+    Row("examined_frames", "step 0", lambda f: hm.examined_frames(10, 0, 0), ValueError),
+    Row("matcher_removal_list", "no keys", lambda f: hm.matcher_removal_list(None), TypeError),
+    Row("relink_by_position", "masks of two sizes", lambda f: hm.relink_by_position(
+        {"Box0": blob()}, [blob(shape=(H + 1, W))]), ValueError),
+    Row("relink_by_position", "no start masks", lambda f: hm.relink_by_position({"Box0": blob()}, []), ValueError),
     Row("generate_tracking_report", "report folder missing", lambda f: hm.generate_tracking_report(
         {0: {"frame_index": 0, "masks_dict": {"Box0": blob(h=0)}, "mask_areas": {"Box0": 0},
              "intersections_df": hm.intersection_between_masks({"Box0": blob(h=0)})}},
@@ -306,6 +328,23 @@ ROWS = [
     Row("VideoProcessor.crop_video_to_frames", "frame_skip 0", lambda f: hm.VideoProcessor(frame_skip=0)
         .crop_video_to_frames(f.truncated_video, os.path.join(f.root, "skip0"), 0, 0.01), ValueError),
     Row("list_all_files", "missing folder", lambda f: hm.list_all_files(f.missing), check=lambda r: r == []),
+    Row("probe_video", "missing video", lambda f: hm.probe_video(f.missing), hm.UnreadableVideoError),
+    Row("probe_video", "truncated video", lambda f: hm.probe_video(f.truncated_video), OSError),
+    Row("probe_video", "still image (no frame count)", lambda f: hm.probe_video(f.still_video), OSError),
+    Row("plan_segments", "still image", lambda f: hm.plan_segments(f.still_video), OSError),
+    Row("plan_segments", "time_step 0", lambda f: hm.plan_segments(f.video, 0), ValueError),
+    # A reader that cannot seek stood on the image's only frame and handed it over as frame 100.
+    Row("read_frame", "still image past its frame", lambda f: hm.read_frame(f.still_video, 100), OSError),
+    Row("read_frame", "past the last frame", lambda f: hm.read_frame(f.video, 30), hm.UnreadableVideoError),
+    Row("read_frame", "crop box outside the frame", lambda f: hm.read_frame(f.video, 0, (500, 0, 600, 10)),
+        ValueError),
+    Row("read_frames", "positions that are not whole", lambda f: hm.read_frames(f.video, [1.5]), TypeError),
+    Row("VideoProcessor.find_crop_box", "truncated video", lambda f: hm.VideoProcessor().find_crop_box(
+        f.truncated_video), OSError),
+    Row("VideoProcessor.find_crop_box", "two-channel frame", lambda f: hm.VideoProcessor().find_crop_box(
+        np.zeros((H, W, 2), np.uint8)), ValueError),
+    Row("VideoProcessor.extract_video", "truncated video", lambda f: hm.VideoProcessor().extract_video(
+        f.truncated_video, "V", "20240501", "61"), check=lambda r: r == []),
 ]
 
 
@@ -337,7 +376,8 @@ def test_table_covers_every_exported_step():
     names = {r.function.split(".")[0] for r in ROWS}
     untested = {"VideoMetadata", "DEFAULT_PEN_JSON_PATHS", "get_pen_json_path", "initializer",
                 "generate_sam2_image_features", "matcher", "video_segments_mask_visual",
-                "NoComparableFrameError"}
-    # These take caller-made model objects or plain text, or are an exception type;
-    # their bad input is covered in their own suites. Everything else must have rows here.
+                "NoComparableFrameError", "UnreadableVideoError", "VideoInfo", "SegmentPlan", "CropFinding",
+                "SegmentStatus", "SegmentOutcome", "Relinking"}
+    # These take caller-made model objects or plain text, or are an exception or record
+    # type; their bad input is covered in their own suites. Everything else must have rows here.
     assert set(hm.__all__) - names - untested == set()

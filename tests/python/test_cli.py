@@ -105,6 +105,21 @@ def test_review_of_a_folder_of_annotation_files(tmp_path, capsys):
 
 
 def test_run_without_the_app_packages_says_what_to_install(monkeypatch, capsys):
-    monkeypatch.setattr(cli, "_missing_app_packages", lambda: ["distributed", "tqdm"])
-    assert cli.main(["run", "x", "--out", "o"]) == 2
+    monkeypatch.setattr(cli, "_missing_app_packages", lambda command: ["distributed", "tqdm"])
+    assert cli.main(["run", "x", "--out", "o"]) == 4
     assert capsys.readouterr().err == "herdmask run needs distributed, tqdm: pip install herdmask[app]\n"
+
+
+def test_an_internal_error_is_one_line_exit_5_and_its_traceback_in_a_log(monkeypatch, tmp_path, capsys):
+    from herdmask.app import evaluate
+
+    def broken(args):
+        raise ZeroDivisionError("a fault of the program")
+
+    monkeypatch.setattr(evaluate, "_run", broken)
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
+    assert cli.main(["evaluate", "p", "g"]) == 5
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "internal error, ZeroDivisionError: a fault of the program" in err
+    log = err.split("the traceback is in ")[1].rstrip(")\n")
+    assert "Traceback" in open(log).read() and "a fault of the program" in open(log).read()

@@ -193,3 +193,27 @@ def test_tracker_keeps_identities_forward_and_backward(tiny):
         path = [centroid(segments[i][oid]) for i in range(14)]
         steps = np.linalg.norm(np.diff(path, axis=0), axis=1)
         assert steps.max() < 6, (oid, steps)
+
+
+def test_restart_preset_defeats_the_matcher_and_not_the_search(tmp_path):
+    import herdmask as hm
+
+    rec = samples.make_sample_recording(str(tmp_path / "rec"), "restart")
+    first, second = rec.video_paths[:2]
+    vp = hm.VideoProcessor(output_dir_base=str(tmp_path / "frames"))
+    names = {}
+    for path in (first, second):
+        video = os.path.basename(path)[:-4]
+        [outcome] = vp.extract_video(path, video, "20240501", "1")
+        names[path] = [os.path.join(outcome.frames_dir, f) for f in sorted(os.listdir(outcome.frames_dir))]
+    processor, grounding, predictor, _ = colour_models()
+
+    def search(frames, start_index=0):
+        return hm.initializer(os.path.dirname(frames[0]), frames, processor, grounding, "cpu", predictor,
+                              start_index=start_index, custom_pen_json_path=rec.pen_json_path)
+
+    masks, _, idx, _ = search(names[first], len(names[first]) - 1)
+    previous = {idx: {"masks_dict": {f"Box{i}": m for i, m in enumerate(masks)}}}
+    # In the dark the matcher finds nothing; where the lights are on it would carry them.
+    assert [hm.matcher(previous, names[second], i, predictor)[4] for i in (0, 10, 20, 30)] == [True] * 3 + [False]
+    assert search(names[second])[2] == 30

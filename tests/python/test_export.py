@@ -80,6 +80,15 @@ def test_mot_round_trip_keeps_boxes_and_ids(segment, tmp_path):
     path = export.write_mot(table, tmp_path / "seg.txt")
     assert open(path).readline().count(",") == 9
     pd.testing.assert_frame_equal(export.read_mot(path), table)
+    # the tracks table holds each mask's box, area and centroid as the loader reads the files
+    _, data = get_gsam_annotation_data(None, last_or_not=True, save_dir_base=str(segment))
+    tracks = export.segment_tracks(segment)
+    for row in tracks.itertuples():
+        mask = _by_frame(data)[row.frame]["masks_dict"][row.box_key]
+        ys, xs = np.nonzero(mask)
+        assert (row.area, row.cx, row.cy) == (xs.size, pytest.approx(xs.mean()), pytest.approx(ys.mean()))
+    numbers = {f: 1000 + 2 * f for f in tracks["frame"]}
+    assert list(export.tracks_mot(tracks, frame_numbers=numbers)["frame"]) == [numbers[f] for f in tracks["frame"]]
 
 
 @pytest.mark.parametrize("line, complaint", [
@@ -149,52 +158,3 @@ def test_folders_without_one_segment_are_refused(segment, tmp_path):
     (segment / "later" / "output_pp_0.json").write_text((segment / "output_pp_0.json").read_text())
     with pytest.raises(ValueError, match="annotation files of 2 segments"):
         export.segment_coco(segment)
-
-
-def _write_link(run, video, segment, image, frames=3):
-    folder = run / "annotations" / video / segment
-    folder.mkdir(parents=True)
-    square = "pig 0.1 0.1 0.3 0.1 0.3 0.3 0.1 0.3"
-    for f in range(frames):
-        dets = [{"object_id": oid, "formatted_polygon": [square.replace("0.1", str(0.1 * oid))]} for oid in (1, 2)]
-        (folder / f"output_pp_{f}.json").write_text(json.dumps({"image_path": str(image), "detections": dets}))
-
-
-@pytest.mark.parametrize("with_ids", [False, True])
-def test_run_folder_ids_follow_the_chain(tmp_path, with_ids):
-    image = tmp_path / "frame.png"
-    Image.new("RGB", (WIDTH, HEIGHT)).save(image)
-    run = tmp_path / "run"
-    seg = "0min_to_0.1min"
-    # listed out of order: the chain is ordered by the time in the video names
-    links = [("Camera1_4_20240501100018", "restarted", "done", 3), ("Camera1_1_20240501100000", "start-frame search",
-             "done", 3), ("Camera1_2_20240501100006", "carried", "done", 3), ("Camera1_3_20240501100012", "",
-             "failed", 2), ("Camera2_1_20240501100000", "start-frame search", "done", 3)]
-    summary, identities = [], []
-    for video, started, status, frames in links:
-        camera = video[6]
-        summary.append(f"{camera},{video},{seg},{status},{frames}")
-        if status == "done":
-            _write_link(run, video, seg, image)
-            for key in ("Box0", "Box1"):
-                identities.append(f"{camera},{video},{seg},{key},{started}")
-    if with_ids:  # the run's own numbering is taken as it stands
-        identities = [f"{row},{i + 50}" for i, row in enumerate(identities)]
-    (run / "run_summary.csv").write_text("camera,video,segment,status,frames\n" + "\n".join(summary) + "\n")
-    (run / "identities.csv").write_text("camera,video,segment,box_key,started" + (",track_id" if with_ids else "")
-                                        + "\n" + "\n".join(identities) + "\n")
-    tables = export.run_mot(run)
-    assert list(tables) == ["Camera1", "Camera2"]
-    cam1 = tables["Camera1"]
-    # frames count along the chain; the failed link's two frames keep their place
-    assert sorted(cam1["frame"].unique()) == [1, 2, 3, 4, 5, 6, 9, 10, 11]
-    ids = cam1.groupby("frame")["id"].apply(tuple)
-    if with_ids:
-        assert ids[1] == (52, 53) and ids[4] == (54, 55) and ids[9] == (50, 51)
-    else:
-        assert ids[1] == ids[4] == (1, 2) and ids[9] == (3, 4)
-    assert set(tables["Camera2"]["frame"]) == {1, 2, 3}
-    written = export.export_run(run, tmp_path / "out", "coco")
-    doc = json.loads(open(written[0]).read())
-    assert [im["frame_id"] for im in doc["images"]] == [1, 2, 3, 4, 5, 6, 9, 10, 11]
-    assert [a["track_id"] for a in doc["annotations"]] == list(cam1["id"])

@@ -22,7 +22,9 @@ pytest.importorskip("torch")
 pytest.importorskip("distributed")
 
 import herdmask as hm  # noqa: E402
+from herdmask import export  # noqa: E402
 from herdmask.app import cli, samples  # noqa: E402
+from herdmask.app.runfolder import RunFolder  # noqa: E402
 
 PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(hm.__file__)))
 
@@ -79,8 +81,9 @@ def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
         assert {r["started"] for r in links[0]} == {"start-frame search"}
         for rows in links[1:]:
             assert {r["started"] for r in rows} == {"carried"}
-        # the same key keeps the same track id along the chain
+        # the same key keeps the same track id along the chain, ids numbered from 1 in each camera
         assert len({(r["box_key"], r["track_id"]) for rows in links for r in rows}) == 10
+        assert {int(r["track_id"]) for rows in links for r in rows} == set(range(1, 11))
     # against the true identities: every key names the same animal in every video of its camera
     found = _true_animal_of_each_key(str(out), str(out / "recording"))
     kept = total = 0
@@ -91,6 +94,17 @@ def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
                 total += 1
                 kept += keys.get(key) == animal
     assert total == 60 and kept / total >= 0.95
+    # with no correction made, identities_corrected.csv holds the run's ids
+    assert {(r["video"], r["box_key"], r["track_id"]) for r in _rows(out / "identities_corrected.csv")} == {
+        (r["video"], r["box_key"], r["track_id"]) for r in identities}
+    # the review's long overlaps are kept as values beside their sentence
+    run = RunFolder.open(str(out))
+    reviewed = [r for c in run.cameras() for r in run.chain(c) if r.long_overlap.startswith("Long overlaps")]
+    for r in reviewed:
+        first = r.long_overlaps[0]
+        assert f"{first.box_a}-{first.box_b} (frames {first.first_frame}-{first.last_frame})" in r.long_overlap
+        assert f"went wrong there is {r.overlap_went_wrong} " in r.long_overlap
+    assert reviewed
     # the pages exist and link each other
     page = (out / "summary.html").read_text()
     assert "cameras/camera_1.html" in page and "cameras/camera_2.html" in page
@@ -107,10 +121,12 @@ def _dask(*args):
 
 
 @contextlib.contextmanager
-def _dask_processes(folder, workers):
-    """A scheduler and worker processes on the loopback address; yields (address, worker processes)."""
+def _dask_processes(folder, workers, nanny=False):
+    """A scheduler and worker processes on the loopback address; yields (address, worker processes).
+    With `nanny` a worker that dies comes back, and the scheduler gives up on a task at its first
+    worker death (the run tries it once more)."""
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR + os.pathsep + os.environ.get("PYTHONPATH", ""),
-               MPLBACKEND="Agg")
+               MPLBACKEND="Agg", DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="0")
     sched_file = os.path.join(folder, "scheduler.json")
     log = open(os.path.join(folder, "dask.log"), "w")
     procs = [subprocess.Popen(_dask("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
@@ -121,9 +137,9 @@ def _dask_processes(folder, workers):
             time.sleep(0.2)
         address = json.load(open(sched_file))["address"]
         for _ in range(workers):
-            procs.append(subprocess.Popen(_dask("worker", address, "--nthreads", "1", "--no-nanny",
-                                                "--no-dashboard", "--host", "127.0.0.1"),
-                                          env=env, stdout=log, stderr=log))
+            procs.append(subprocess.Popen(_dask("worker", address, "--nthreads", "1",
+                                                "--nanny" if nanny else "--no-nanny", "--no-dashboard", "--host",
+                                                "127.0.0.1"), env=env, stdout=log, stderr=log))
         from distributed import Client
 
         with Client(address, timeout="30s") as client:
@@ -241,7 +257,8 @@ def test_statuses_reasons_and_reruns(awkward_recording, one_worker, tmp_path, ca
     assert cam3["status"] == "no-frames" and "no orange marker" in cam3["reason"]
     assert "--crop-box" in cam3["reason"]
     assert rows[name3]["status"] == "done" and rows[name3]["started"] == "start-frame search"
-    assert log.splitlines()[-1] == "4 links: 1 tracked (0 carried, 0 restarted, 1 by the start-frame search), 3 not done."
+    assert log.splitlines()[-1] == ("4 links: 1 tracked (0 carried, 0 re-linked, 0 restarted, 1 by the start-frame "
+                                    "search), 3 not done.")
     page = (out / "summary.html").read_text()
     assert "3 segment(s) were not tracked" in page and "could not be opened" in page
 
@@ -271,15 +288,114 @@ def test_statuses_reasons_and_reruns(awkward_recording, one_worker, tmp_path, ca
     assert "--crop-box / --no-crop: orange marker before, 2368,0,2560,128 now" in err and "--redo" in err
     assert _run(rec, out, *box, "--redo") == 0
     log = capsys.readouterr().out
+    # only the crop changed: the frames are extracted again, with the new crop, and the old ones go
+    first_file = json.load(open(next((out / "annotations" / name1).glob("*/output_pp_0.json"))))
+    assert cv2.imread(first_file["image_path"]).shape[1] == 192 and len(os.listdir(out / "frames")) == 1
     rows = _rows_by_video(out)
     assert {r["status"] for r in rows.values()} == {"done"}
     assert [rows[n]["started"] for n in (name1, name2, name3)] == ["start-frame search", "carried", "restarted"]
     assert re.search(r"Keys restarted: 59 min passed since the last tracked segment \(\S+ 0min_to_0.05min\), "
                      r"more than --max-gap 60.0 s", log)
-    assert log.splitlines()[-1] == "4 links: 4 tracked (1 carried, 1 restarted, 2 by the start-frame search), 0 not done."
+    assert log.splitlines()[-1] == ("4 links: 4 tracked (1 carried, 0 re-linked, 1 restarted, 2 by the start-frame "
+                                    "search), 0 not done.")
     ids = {(r["video"], r["box_key"]): int(r["track_id"]) for r in _rows(out / "identities.csv")}
     assert ids[(name2, "Box0")] == ids[(name1, "Box0")] != ids[(name3, "Box0")]
 
 
 def _rows_by_video(out):
     return {r["video"]: r for r in _rows(out / "run_summary.csv")}
+
+
+def test_a_worker_killed_on_every_try_of_one_link_loses_that_link_only(tmp_path):
+    rec = samples.make_sample_recording(str(tmp_path / "rec"), "tiny")
+    out = tmp_path / "out"
+    target = os.path.basename(rec.video_paths[0])[:-4]
+    log = out / "logs" / target / "0.02min_to_0.04min.log"
+    env = dict(os.environ, PYTHONPATH=PYTHON_DIR + os.pathsep + os.environ.get("PYTHONPATH", ""), MPLBACKEND="Agg")
+    with _dask_processes(str(tmp_path), 2, nanny=True) as (address, _):
+        run = subprocess.Popen([sys.executable, "-m", "herdmask", "run", rec.base_dir, "--out", str(out),
+                                "--scheduler", address, "--time-step", "0.02"], env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+        killed = set()
+        while run.poll() is None:  # every worker that takes the link dies
+            for pid in map(int, re.findall(r"\(pid (\d+)\)", log.read_text() if log.exists() else "")):
+                if pid not in killed:
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(pid, signal.SIGKILL)
+                    killed.add(pid)
+            time.sleep(0.05)
+        output = run.communicate()[0]
+    assert run.returncode == 1 and len(killed) == 2, output
+    rows = _rows(out / "run_summary.csv")
+    assert [r["status"] for r in rows] == ["done", "failed", "done", "done", "done", "done"], output
+    # (the memory the worker held is said too when the scheduler reported it before the kill)
+    assert rows[1]["reason"].startswith("worker lost (tcp://127.0.0.1:") and "died twice" in rows[1]["reason"]
+    # the chain went on over the lost link: the next link carried the animals of the one before it
+    assert rows[2]["started"] == "carried" and rows[2]["carried_from"] == f"{target}/0min_to_0.02min"
+
+
+def _files_of(folder):
+    return {os.path.relpath(os.path.join(root, n), folder): open(os.path.join(root, n), "rb").read()
+            for root, _, names in os.walk(folder) for n in names}
+
+
+def test_redo_with_an_unreachable_scheduler_keeps_every_earlier_result(demo_run, tmp_path, capsys):
+    out, _ = demo_run
+    copy = tmp_path / "copy"
+    shutil.copytree(out, copy, ignore=shutil.ignore_patterns("frames", "recording"))
+    before = _files_of(copy)
+    argv = ["run", str(out / "recording"), "--out", str(copy), "--redo", "--scheduler", "tcp://127.0.0.1:9"]
+    assert cli.main(argv + ["--small-area", "50"]) == 2
+    assert "cannot reach the dask scheduler" in capsys.readouterr().err
+    assert _files_of(copy) == before
+
+
+def test_abc_rerun_keeps_c_on_a_ids_and_two_selections_share_the_folder(tmp_path, capsys, monkeypatch):
+    from distributed import LocalCluster
+
+    from herdmask.app import stages, tasks
+
+    rec = samples.make_sample_recording(str(tmp_path / "rec"), "chain")
+    out = tmp_path / "out"
+    a, b, c = (os.path.basename(p)[:-4] for p in rec.video_paths[:3])
+    whole = open(rec.video_paths[1], "rb").read()
+    open(rec.video_paths[1], "wb").write(whole[:3000])
+    carry = stages.carry_start
+    # neither the matcher nor the position can carry the animals into B (an in-process worker sees this)
+    monkeypatch.setattr(stages, "carry_start", lambda data, names, *args, **kwargs: None if b in names[0] else
+                        carry(data, names, *args, **kwargs))
+    monkeypatch.setattr(tasks._Lineage, "relink", lambda self, start: None)
+
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0") as cluster:
+        def run(*extra):
+            return cli.main(["run", rec.base_dir, "--out", str(out), "--scheduler", cluster.scheduler_address,
+                             *extra])
+
+        assert run("--camera", "1") == 1
+        rows = _rows_by_video(out)
+        assert rows[b]["status"] == "no-frames" and rows[c]["started"] == "carried"
+        assert rows[c]["carried_from"].startswith(a)  # over B, which was not done
+        open(rec.video_paths[1], "wb").write(whole)
+        assert run("--camera", "1") == 0
+        ids = {}
+        for r in _rows(out / "identities.csv"):
+            ids.setdefault(r["video"], set()).add(int(r["track_id"]))
+        assert _rows_by_video(out)[b]["started"] == "restarted" and ids[b] == set(range(11, 21))
+        assert ids[a] == ids[c] == set(range(1, 11))
+        # a second selection into the same folder: the index and the export cover both
+        assert run("--camera", "2") == 0
+    capsys.readouterr()
+    assert {r["camera"] for r in _rows(out / "run_summary.csv")} == {"1", "2"}
+    assert cli.main(["export", str(out), "--format", "mot", "--out", str(tmp_path / "mot")]) == 0
+    assert sorted(os.listdir(tmp_path / "mot")) == ["Camera1.txt", "Camera2.txt"]
+    mot = export.read_mot(tmp_path / "mot" / "Camera1.txt")
+    assert set(mot[mot["frame"] > 60]["id"]) == set(range(1, 11))  # C, after A's 30 frames and B's 30
+
+
+def test_the_forced_restart_preset_re_links(one_worker, tmp_path, capsys):
+    rec = samples.make_sample_recording(str(tmp_path / "rec"), "restart")
+    out = tmp_path / "out"
+    assert cli.main(["run", rec.base_dir, "--out", str(out), "--scheduler", one_worker]) == 0
+    assert [r["started"] for r in _rows(out / "run_summary.csv")] == ["start-frame search", "re-linked", "re-linked"]
+    assert {int(r["track_id"]) for r in _rows(out / "identities.csv")} == set(range(1, 11))
+    assert "Re-linked at" in (out / "cameras" / "camera_1.html").read_text()

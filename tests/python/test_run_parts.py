@@ -1,5 +1,5 @@
 """The run's own pieces: carrying keys with the matcher, the overlap review's outcomes, the
-checks made before any work, the segment plan and the identity table."""
+checks made before any work, the segment plan, the crop box and the files a run writes."""
 
 import json
 import os
@@ -10,7 +10,7 @@ import pytest
 
 cv2 = pytest.importorskip("cv2")
 
-from herdmask.app import cli, plan, records, run, stages  # noqa: E402
+from herdmask.app import cli, records, runfolder, stages  # noqa: E402
 from herdmask.testing import StandInImagePredictor  # noqa: E402
 
 
@@ -128,29 +128,6 @@ def test_problems_found_before_any_work_are_one_line(recordings, tmp_path, capsy
     assert not os.path.exists(tmp_path / "out")  # nothing made before the checks pass
 
 
-def test_segments_named_as_frame_extraction_names_them():
-    def names(minutes, step):
-        return [f"{plan.minute_text(a)}min_to_{plan.minute_text(b)}min" for a, b in plan.segments_of(minutes, step)]
-
-    assert names(0.25, 0.1) == ["0min_to_0.1min", "0.1min_to_0.2min", "0.2min_to_0.25min"]
-    assert names(0.4, 0.1)[2:] == ["0.2min_to_0.30000000000000004min", "0.30000000000000004min_to_0.4min"]
-    assert names(3.0, 2) == ["0min_to_2min", "2min_to_3.0min"]
-    assert names(0, 0.1) == []
-
-
-def test_track_ids_follow_carried_keys_and_start_anew_after_a_restart():
-    def rec(started, keys, status="done"):
-        return {"camera": "1", "video": "v", "segment": "s", "status": status, "started": started,
-                "identities": [{"box_key": k, "first_frame": 0, "last_frame": 9, "frames_tracked": 10,
-                                "mean_area": 50.0} for k in keys]}
-
-    chain = [rec("start-frame search", ["Box0", "Box1"]), rec("carried", ["Box1", "Box0"]),
-             rec("", [], status="failed"), rec("carried", ["Box0"]), rec("restarted", ["Box0", "Box1"])]
-    table = records.identity_table([chain])
-    ids = [(r.box_key, r.track_id) for r in table.itertuples()]
-    assert ids == [("Box0", 1), ("Box1", 2), ("Box1", 2), ("Box0", 1), ("Box0", 1), ("Box0", 3), ("Box1", 4)]
-
-
 def _video(path, orange=None, frames=3, h=128):
     frame = np.full((h, 2560, 3), 60, np.uint8)
     if orange is not None:
@@ -181,8 +158,22 @@ def test_crop_box_of_a_camera_warns_on_a_stray_orange_speck_and_says_why_there_i
     r = tasks.crop_task("9", [("bare", bare, 10.0)], auto, str(tmp_path / "o"))
     assert r["box"] is None and r["reason"] == ("no orange marker in the first frame of bare; give --crop-box "
                                                 "X1,Y1,X2,Y2 or --no-crop")
-    r = tasks.crop_task("9", [("bare", bare, 10.0)], {"crop": "0,0,2600,100"}, str(tmp_path / "o"))
+    outside = {"crop": "0,0,2600,100", "time_step": 0.1}
+    r = tasks.crop_task("9", [("bare", bare, 10.0), ("marker", marker, 10.0)], outside, str(tmp_path / "o"))
     assert r["box"] is None and "does not lie inside the 2560 x 128 frames" in r["reason"]
+
+
+def test_a_crop_box_outside_the_frames_is_an_error_not_the_marker(tmp_path):
+    from herdmask.app import tasks
+
+    marker = _video(tmp_path / "marker.mp4", orange=(2400, 10, 30, 9))
+    settings = {"crop": "0,0,2600,100", "time_step": 0.1}
+    crop = tasks.crop_task("9", [("marker", marker, 10.0)], settings, str(tmp_path / "o"))
+    folder = str(tmp_path / "o" / "frames" / "x" / "20240501" / "marker" / "0min_to_0.005min" / "right_cropped_frames")
+    made = tasks.extract_task(("9", "marker", marker, "20240501", "10:00:00"), [("0min_to_0.005min", folder)],
+                              crop, settings, str(tmp_path / "o"))
+    assert made["segments"] == {"0min_to_0.005min": {"frames": 0, "reason": crop["reason"]}}
+    assert not os.path.exists(folder)
 
 
 def test_last_annotation_frames_are_the_tail_of_the_whole_folder(tmp_path):
@@ -216,19 +207,26 @@ def test_run_files_are_written_whole_and_readable_like_any_other_file(tmp_path):
         from herdmask.app.files import write_atomic
 
         with pytest.raises(OSError, match="disk full"):
-            write_atomic(str(path), broken)
+            write_atomic(str(path), broken, durable=True)
     finally:
         os.umask(old)
     assert records.read_json(str(path)) == {"status": "done"} and os.listdir(path.parent) == ["s.json"]
     path.write_text("[]")  # JSON, but no record: read as none rather than failing the run on r.get
-    assert records.read_json(str(path)) is None
+    assert records.read_json(str(path)) is None and records.read_record(str(path)) is None
 
 
 def test_two_runs_never_write_into_one_folder_at_once(tmp_path):
-    with run._output_lock(str(tmp_path / "out")):
-        with pytest.raises(run._Stop, match="another herdmask run is writing into"):
-            with run._output_lock(str(tmp_path / "out")):
-                pass
+    import subprocess
+    import sys
+
+    out = str(tmp_path / "out")
+    with runfolder.hold_lock(out, RuntimeError("busy")):
+        with runfolder.hold_lock(out, RuntimeError("busy")):  # the same process may nest (demo, then evaluate)
+            pass
+        other = subprocess.run([sys.executable, "-c", "import sys; from herdmask.app.runfolder import hold_lock\n"
+                                "with hold_lock(sys.argv[1], SystemExit(7)): pass", out],
+                               env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+        assert other.returncode == 7
     # the lock goes with the run that held it
-    with run._output_lock(str(tmp_path / "out")):
+    with runfolder.hold_lock(out, RuntimeError("busy")):
         pass

@@ -8,7 +8,8 @@ import os
 import re
 import sys
 
-from .models import ModelLoadError, ModelSettings, add_model_arguments, check_models
+from . import exits
+from .models import MissingPackage, ModelLoadError, ModelSettings, add_model_arguments, check_models
 
 TIME_RE = re.compile(r"^\d\d:\d\d:\d\d$")
 
@@ -60,9 +61,12 @@ def build_parser():
                           description="Generate a small synthetic recording (two cameras, three consecutive videos "
                                       "each) and run `herdmask run` on it, writing summary.html into --out.")
     demo.add_argument("--out", default="herdmask-demo", help="output folder (default: herdmask-demo)")
-    demo.add_argument("--preset", choices=["demo", "tiny", "chain"], default="demo",
+    from .samples import PRESETS
+
+    demo.add_argument("--preset", choices=list(PRESETS), default="demo",
                       help="size of the generated recording (tiny: one camera with two videos of a few seconds; "
-                           "chain: two cameras with three such videos each)")
+                           "chain: two cameras with three such videos each; restart: a pen dark at the start of "
+                           "every later video, so the keys restart)")
     demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
     demo.set_defaults(handler=_demo_command)
 
@@ -75,7 +79,8 @@ def build_parser():
                     "and the review. Work runs on dask.distributed, a local cluster by default. Finished "
                     "segments are skipped on a rerun; the others are tried again. Exit status: 0 every segment "
                     "tracked, 1 some segment not tracked, 2 bad input (nothing was started), 3 --out holds "
-                    "results made with other settings (give --redo).")
+                    "results made with other settings (give --redo), 4 a package is missing, 5 an internal "
+                    "error.")
     run.add_argument("recordings_dir")
     run.add_argument("--out", required=True, help="output folder (frames, annotations, reports, pages)")
     run.add_argument("--camera", help="only this camera number (as written in the file names)")
@@ -98,6 +103,13 @@ def build_parser():
     run.add_argument("--small-area", type=_positive_float, default=100, metavar="PIXELS",
                      help="a box whose mask stays at or below this area in most of a segment's last third is not "
                           "carried on (default 100)")
+    run.add_argument("--relink-cost", type=_positive_float, default=0.6, metavar="COST",
+                     help="when the keys restart within --max-gap, the animals found anew keep the track ids of the "
+                          "previous segment's last animals if each pairs with one at most this cost (the mean of "
+                          "1 - mask IoU and the centroid distance over the square root of the animal's area, at "
+                          "most 1; default 0.6)")
+    run.add_argument("--relink-margin", type=_non_negative_float, default=0.2, metavar="COST",
+                     help="... and every other pairing costs at least this much more (default 0.2)")
     run.add_argument("--pen-json", help="pen polygon file (default: RECORDINGS_DIR/pen_polygon.json)")
     crop = run.add_mutually_exclusive_group()
     crop.add_argument("--no-crop", action="store_true", help="keep whole frames (no orange-marker crop)")
@@ -105,6 +117,9 @@ def build_parser():
                       help="crop every camera's frames to this box instead of the one the orange marker gives")
     run.add_argument("--redo", action="store_true",
                      help="redo every segment, also those done before (needed when the settings changed)")
+    run.add_argument("--render", action="store_true",
+                     help="after the segments, write their overlay videos (masks in track colours with the ids, "
+                          "as herdmask render does) for every segment made or corrected since its last video")
     add_model_arguments(run)
     run.set_defaults(handler=_run_command)
 
@@ -121,10 +136,13 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import evaluate, export  # each adds its sub-command with its handler
+    from . import behaviour, evaluate, export, proofread, render  # each adds its sub-command with its handler
 
     export.add_parser(sub)
     evaluate.add_parser(sub)
+    proofread.add_parser(sub)
+    render.add_parser(sub)
+    behaviour.add_parser(sub)
     return parser
 
 
@@ -145,12 +163,12 @@ def _review_command(args):
 
     if not os.path.isdir(args.annotation_dir):
         print(f"herdmask review: no such folder: {args.annotation_dir}", file=sys.stderr)
-        return 2
+        return exits.BAD_INPUT
     try:
         models = check_models(ModelSettings.from_args(args))
     except ModelLoadError as exc:
         print(f"herdmask review: {exc}", file=sys.stderr)
-        return 2
+        return exits.MISSING_PACKAGE if isinstance(exc, MissingPackage) else exits.BAD_INPUT
     print(models.description)
     os.makedirs(args.out, exist_ok=True)
     review = stages.review_annotations(
@@ -158,7 +176,8 @@ def _review_command(args):
         small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
                         min_count=args.min_count))
     if review.annotation_data is None:
-        return 1
+        print(f"herdmask review: no annotation files (output_pp_<n>.json) in {args.annotation_dir}", file=sys.stderr)
+        return exits.BAD_INPUT
     print(review.overlap_text())
     print(review.small_area_text())
     figure_paths = figures.save_review_figures(review, os.path.join(args.out, "figures"))
@@ -168,23 +187,36 @@ def _review_command(args):
     page = pages.write_summary_page(os.path.join(args.out, "review.html"), "herdmask review",
                                    [("Review", lines, figure_paths, pages.report_table_html(review.report_path))])
     print(f"Summary page: {page}")
-    return 0
+    return exits.OK
 
 
-_APP_PACKAGES = ("dask", "distributed", "tqdm")
+# what each command needs of the app extra
+_APP_PACKAGES = {"run": ("dask", "distributed", "tqdm"), "demo": ("dask", "distributed", "tqdm"),
+                 "proofread": ("starlette", "uvicorn")}
 
 
-def _missing_app_packages():
+def _missing_app_packages(command):
     import importlib.util
 
-    return [name for name in _APP_PACKAGES if importlib.util.find_spec(name) is None]
+    return [name for name in _APP_PACKAGES.get(command, ()) if importlib.util.find_spec(name) is None]
+
+
+def _log_dir(args):
+    """Where an internal error's traceback goes: the run folder's logs when there is one."""
+    out = getattr(args, "out", None)
+    if args.command in ("run", "demo") and out and os.path.isdir(out):
+        return os.path.join(out, "logs")
+    return None
 
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
-    if args.command in ("run", "demo"):
-        missing = _missing_app_packages()
+    if args.command in _APP_PACKAGES:
+        missing = _missing_app_packages(args.command)
         if missing:
             print(f"herdmask {args.command} needs {', '.join(missing)}: pip install herdmask[app]", file=sys.stderr)
-            return 2
-    return args.handler(args)
+            return exits.MISSING_PACKAGE
+    try:
+        return args.handler(args)
+    except Exception as exc:  # a fault of the program: one line, the traceback in a log
+        return exits.internal_error(args.command, exc, _log_dir(args))

@@ -12,8 +12,10 @@ it writes beforehand as MOTChallenge ground truth.
 from __future__ import annotations
 
 import os
+import sys
 
-from . import ground_truth, samples
+from . import exits, ground_truth, samples
+from .runfolder import hold_lock
 
 __all__ = ["run_demo"]
 
@@ -24,6 +26,20 @@ def run_demo(out="herdmask-demo", preset="demo", workers=2):
     from .run import run_batch
 
     out = os.path.abspath(out)
+    try:
+        with hold_lock(out, _Busy(out)):
+            return _demo(out, preset, workers, build_parser, run_batch)
+    except _Busy as busy:
+        print(f"herdmask demo: {busy}", file=sys.stderr)
+        return exits.BAD_INPUT
+
+
+class _Busy(Exception):
+    def __init__(self, out):
+        super().__init__(f"another herdmask run is writing into {out}; wait for it to end or choose another --out")
+
+
+def _demo(out, preset, workers, build_parser, run_batch):
     print("Generating a synthetic recording")
     rec = samples.make_sample_recording(os.path.join(out, "recording"), preset)
     for path in rec.video_paths:
@@ -41,7 +57,26 @@ def run_demo(out="herdmask-demo", preset="demo", workers=2):
     print("herdmask " + " ".join(argv))
     status = run_batch(build_parser().parse_args(argv))
     _score(out, truth_dir)
+    _measure(out, rec)
     return status
+
+
+def _measure(out, rec):
+    """The run's behaviour measures set against the generator's truth, in a few lines."""
+    import contextlib
+    import io
+
+    from .sample_truth import closeness, measure_demo
+
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            comparison, page = measure_demo(out, rec)
+    except (ImportError, OSError, ValueError) as exc:
+        print(f"Behaviour against the truth not measured: {exc}")
+        return
+    for line in closeness(comparison, [c[len("true_zone_"):-2] for c in comparison if c.startswith("true_zone_")]):
+        print("Behaviour against the truth: " + line)
+    print(f"  {page}")
 
 
 def _score(out, truth_dir):

@@ -4,14 +4,16 @@ from __future__ import annotations
 
 import os
 
-from .export import report_errors
+from . import exits, identity
+from .export import report_errors, run_mot
 from .figures import use_file_backend
 from .files import write_atomic, write_text
-from .layout import EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, is_run_folder
+from .runfolder import (EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, RunFolder, hold_lock,
+                        is_run_folder)
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
-_SCORES = ["MOTA", "IDF1", "precision", "recall"]
+_SCORES = ["HOTA", "DetA", "AssA", "LocA", "MOTA", "IDF1", "precision", "recall"]
 _COUNTS = ["ID switches", "fragmentations"]
 
 
@@ -29,6 +31,13 @@ def add_parser(sub):
                    help="where the table, chart and page go (default: the run folder, beside its summary "
                         "page, for a run folder; else the folder of PREDICTED)")
     p.add_argument("--iou", type=float, default=0.5, help="least IoU of a match (default 0.5)")
+    p.add_argument("--pair", action="store_true",
+                   help="score the one predicted sequence against the one ground-truth sequence whatever their "
+                        "names (without it, sequences pair by name)")
+    p.add_argument("--bin", metavar="DURATION",
+                   help="also score each time bin of this length (1h, 30min, ...) on its own, into evaluation_bins.csv")
+    p.add_argument("--fps", type=float, help="frames per second of the sequences, for --bin when PREDICTED is not "
+                                             "a run folder")
     p.set_defaults(handler=evaluate_command)
     return p
 
@@ -48,7 +57,9 @@ def load_sequences(path, predicted):
     if not os.path.isdir(path):
         raise FileNotFoundError(f"{role}: no such file or folder: {path}")
     if predicted and is_run_folder(path):
-        return export.run_mot(path)
+        for line in identity.correction_notes(RunFolder.open(path)):
+            print(line)
+        return run_mot(path)
     files = _mot_files(path)
     if files:
         return {os.path.splitext(n)[0]: export.read_mot(os.path.join(path, n)) for n in files}
@@ -62,10 +73,17 @@ def load_sequences(path, predicted):
     raise FileNotFoundError(f"{role}: {path} holds no MOTChallenge text files (*.txt)")
 
 
-def _pair(predicted, truth):
-    """Ground truth keyed like the predictions: two single sequences pair whatever their names."""
-    if len(predicted) == 1 and len(truth) == 1:
+def _pair(predicted, truth, any_names):
+    """Ground truth keyed like the predictions: by name, or with `any_names` the one predicted
+    sequence against the one ground-truth sequence."""
+    if any_names:
+        if len(predicted) != 1 or len(truth) != 1:
+            raise ValueError(f"--pair takes one predicted and one ground-truth sequence, got {len(predicted)} and "
+                             f"{len(truth)}")
         return {next(iter(predicted)): next(iter(truth.values()))}, []
+    if len(predicted) == 1 and len(truth) == 1 and set(predicted) != set(truth):
+        raise ValueError(f"the predicted sequence {next(iter(predicted))} and the ground truth {next(iter(truth))} "
+                         "have different names; give --pair to score one against the other")
     return truth, sorted(set(truth) - set(predicted))
 
 
@@ -136,14 +154,21 @@ def _table_text(summary):
 
 
 def _run(args):
-    from herdmask import export
+    from herdmask import scoring
+
+    from . import score_inputs
 
     if not 0 < args.iou <= 1:
         raise ValueError(f"--iou must lie in (0, 1], got {args.iou}")
-    predicted = load_sequences(args.predicted, predicted=True)
-    truth = load_sequences(args.ground_truth, predicted=False)
-    truth, unscored = _pair(predicted, truth)
-    summary = export.evaluate_mot(predicted, truth, iou_threshold=args.iou)
+    # masks on both sides when the ground truth holds masks, else boxes
+    predicted, truth = score_inputs.load_pair(args.predicted, args.ground_truth, load_sequences)
+    truth, unscored = _pair(predicted, truth, args.pair)
+    bins = None
+    if args.bin:
+        bins = score_inputs.frame_bins(args.predicted, {n: (t, truth.get(n, t)) for n, t in predicted.items()},
+                                       args.bin, args.fps)
+    summary = scoring.score_tracks(predicted, truth, iou_threshold=args.iou, frame_bins=bins)
+    summary, binned = summary if bins is not None else (summary, None)
     for name, table in predicted.items():
         gt = truth[name]
         if not len(gt):
@@ -156,11 +181,23 @@ def _run(args):
         print(f"Ground truth without predictions, not scored: {', '.join(unscored)}.")
     print(_table_text(summary))
     overall = summary.loc["OVERALL"]
-    print(f"IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, {int(overall['ID switches'])} identity "
-          f"switches over {len(predicted)} sequence(s) at IoU {args.iou}.")
+    print(f"IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, HOTA {overall['HOTA']:.3f}, "
+          f"{int(overall['ID switches'])} identity switches over {len(predicted)} sequence(s) at IoU {args.iou}"
+          f"{' (mask IoU)' if scoring.mask_tracks(next(iter(truth.values()))) else ''}.")
     out = args.out or _default_out(args.predicted)
     os.makedirs(out, exist_ok=True)
-    print(f"Metrics: {write_text(os.path.join(out, EVALUATION_TABLE), summary.to_csv())}")
+    if is_run_folder(out):  # the scores join the run's files: not while a run writes them
+        with hold_lock(out, ValueError(f"a herdmask run is writing into {out}; score it when the run has ended")):
+            return _write_scores(summary, out, args, unscored, binned)
+    return _write_scores(summary, out, args, unscored, binned)
+
+
+def _write_scores(summary, out, args, unscored, binned=None):
+    print(f"Metrics: {write_text(os.path.join(out, EVALUATION_TABLE), summary.to_csv(), durable=True)}")
+    if binned is not None:
+        from .score_inputs import write_binned
+
+        print(f"Metrics per {args.bin} bin: {write_binned(binned, out)}")
     chart = plot_metrics(summary, os.path.join(out, EVALUATION_CHART))
     print(f"Chart: {chart}")
     print(f"Page: {_write_page(summary, chart, os.path.join(out, EVALUATION_PAGE), args, unscored)}")
@@ -169,7 +206,7 @@ def _run(args):
 
         if refresh_quality_section(out):
             print(f"Scores shown on {os.path.join(out, SUMMARY_PAGE)}")
-    return 0
+    return exits.OK
 
 
 def evaluate_command(args):

@@ -17,7 +17,8 @@ from .files import write_atomic
 
 __all__ = ["identity_timeline", "save_review_figures", "use_file_backend"]
 
-STARTED_COLOURS = {records.STARTED_BY_SEARCH: "#2b8a3e", records.CARRIED: "#1c7ed6", records.RESTARTED: "#e8590c"}
+STARTED_COLOURS = {records.STARTED_BY_SEARCH: "#2b8a3e", records.CARRIED: "#1c7ed6", records.RELINKED: "#7048e8",
+                   records.RESTARTED: "#e8590c"}
 
 
 def use_file_backend():
@@ -117,7 +118,7 @@ def save_review_figures(review, fig_dir, prefix=""):
 
 
 def identity_timeline(chain, path, title):
-    """Box key against the camera's segments in recording order: a bar per key and segment, coloured
+    """Track id against the camera's segments in recording order: a bar per animal and segment, coloured
     by how the segment's tracking started; a dashed line where the keys restarted; grey where a
     segment was not tracked. Every segment gets the same width, so a short one beside a gap in
     the recording stays visible."""
@@ -127,38 +128,38 @@ def identity_timeline(chain, path, title):
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
-    done = [r for r in chain if r.get("status") == records.DONE]
-    keys = _key_order(i["box_key"] for r in done for i in r.get("identities", []))
-    row = {k: i for i, k in enumerate(keys)}
-    fig, ax = plt.subplots(figsize=(10, 1.4 + 0.32 * max(len(keys), 3)))
+    done = [r for r in chain if r.status == records.DONE]
+    tracks = sorted({i for r in done for i in r.track_ids.values()})
+    row = {t: i for i, t in enumerate(tracks)}
+    fig, ax = plt.subplots(figsize=(10, 1.4 + 0.32 * max(len(tracks), 3)))
     shown = set()
     for x, r in enumerate(chain):
-        if r.get("status") != records.DONE:
+        if r.status != records.DONE:
             ax.axvspan(x, x + 1, color="#adb5bd", alpha=0.5, lw=0)
             shown.add("not done")
             continue
-        width = 1 / max(1, r.get("frames") or 1)
-        colour = STARTED_COLOURS.get(r.get("started"), "#868e96")
-        shown.add(r.get("started"))
-        tracked = [i for i in r.get("identities", []) if i.get("first_frame") is not None]
-        if tracked:
+        width = 1 / max(1, r.frames or 1)
+        colour = STARTED_COLOURS.get(r.started, "#868e96")
+        shown.add(r.started)
+        seen = [i for i in r.identities if i.first_frame is not None and i.box_key in r.track_ids]
+        if seen:
             # one call per segment: a camera's chain over days holds thousands of segments
-            a = np.array([x + width * i["first_frame"] for i in tracked])
-            b = np.array([x + width * (i["last_frame"] + 1) for i in tracked])
-            ax.barh([row[i["box_key"]] for i in tracked], b - a, left=a, height=0.6, color=colour,
+            a = np.array([x + width * i.first_frame for i in seen])
+            b = np.array([x + width * (i.last_frame + 1) for i in seen])
+            ax.barh([row[r.track_ids[i.box_key]] for i in seen], b - a, left=a, height=0.6, color=colour,
                     edgecolor="white", lw=0.5)
-        if r.get("started") == records.RESTARTED:
+        if r.started == records.RESTARTED:
             ax.axvline(x, color="#c92a2a", ls="--", lw=1.5)
             shown.add("keys restarted")
-    starts = [datetime.fromisoformat(r["start_time"]).strftime("%H:%M:%S") for r in chain]
+    starts = [datetime.fromisoformat(r.start_time).strftime("%H:%M:%S") for r in chain]
     ax.set_xlim(0, max(1, len(chain)))
     ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
     ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: starts[int(v)] if 0 <= v < len(starts) else ""))
     plt.setp(ax.get_xticklabels(), rotation=30, ha="right")
-    ax.set_yticks(range(len(keys)))
-    ax.set_yticklabels(keys)
-    ax.set_ylim(len(keys) - 0.5 if keys else 0.5, -0.5)
-    ax.set_ylabel("Box key")
+    ax.set_yticks(range(len(tracks)))
+    ax.set_yticklabels([str(t) for t in tracks])
+    ax.set_ylim(len(tracks) - 0.5 if tracks else 0.5, -0.5)
+    ax.set_ylabel("Track id")
     ax.set_xlabel("Segments in recording order, marked with their start time (gaps between videos not to scale)")
     ax.set_title(title)
     handles = [Patch(color=c, label=("segment started by the start-frame search"

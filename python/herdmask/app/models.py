@@ -24,6 +24,7 @@ from typing import Optional
 import numpy as np
 
 __all__ = [
+    "MissingPackage",
     "ModelLoadError",
     "ModelSettings",
     "Models",
@@ -45,6 +46,10 @@ _VIDEO_LOADER_EXTENSIONS = (".jpg", ".jpeg", ".JPG", ".JPEG")
 
 class ModelLoadError(RuntimeError):
     """The models cannot be loaded; str() is one line saying why and what to do."""
+
+
+class MissingPackage(ModelLoadError):
+    """A package the models need is not installed (or does not load)."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -267,7 +272,7 @@ def _require(module, package, extra="models"):
         return importlib.import_module(module)
     except Exception as exc:  # noqa: BLE001 - a package that fails to import is as good as missing
         needs = "the real models need" if extra == "models" else "the stand-in models need"
-        raise ModelLoadError(f"{needs} the package {package}, which does not load here ({_one_line(exc)}); "
+        raise MissingPackage(f"{needs} the package {package}, which does not load here ({_one_line(exc)}); "
                              f"install it with: pip install 'herdmask[{extra}]'") from exc
 
 

@@ -17,125 +17,67 @@ from datetime import datetime, timedelta
 
 import herdmask as hm
 
-from . import layout, stages
+from . import stages
+from .runfolder import VideoEntry
 
-__all__ = ["Link", "Video", "NAME_PATTERN_TEXT", "build_chains", "explain_empty_catalogue", "minute_text",
-           "probe_video"]
+__all__ = ["Link", "NAME_PATTERN_TEXT", "build_chains", "explain_empty_catalogue"]
 
 NAME_PATTERN_TEXT = "Camera<N>_<n>_<YYYYMMDDhhmmss>.mp4"
 _NAME_RE = re.compile(r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4")
-_FPS_RE = re.compile(r"^Video FPS: (\S+)$", re.M)
 WHOLE_VIDEO = ""  # the segment of a link that stands for a video with no segments
-
-
-def minute_text(value):
-    """A minute number as segment folder names write it: integers plain, reals as repr writes them."""
-    return str(value) if isinstance(value, int) else repr(float(value))
-
-
-@dataclasses.dataclass
-class Video:
-    camera: str
-    name: str
-    path: str
-    date: str
-    time: str
-    minutes: float = 0.0  # 0 when the video cannot be opened
-    fps: float = 0.0
-
-    @property
-    def start(self) -> datetime:
-        return datetime.strptime(self.date + self.time, "%Y%m%d%H:%M:%S")
 
 
 @dataclasses.dataclass
 class Link:
+    """One link to make: a segment of a video (or a whole video that cannot be opened)."""
+
     camera: str
     video: str
     segment: str  # "<start>min_to_<end>min", or WHOLE_VIDEO
     position: int  # place in the camera's chain, from 0
-    start_min: float
-    end_min: float
     start_time: str  # clock time of the segment's first and last moment, ISO text
     end_time: str
-    frames_dir: str
-    out: str
-
-    @property
-    def _name(self):
-        """The link's name in the folders of reports, records and logs."""
-        return self.segment or "video"
+    frames_dir: str  # where extraction puts its frames ("" for a whole video)
+    positions: tuple = ()  # the video position of each frame extraction saves
 
     @property
     def key(self):
-        return f"{self.video}/{self._name}"
-
-    @property
-    def annotation_dir(self):
-        return os.path.join(self.out, "annotations", self.video, self.segment)
-
-    @property
-    def report_dir(self):
-        return os.path.join(self.out, "reports", self.video, self._name)
-
-    @property
-    def record_path(self):
-        return os.path.join(self.out, "links", self.video, self._name + ".json")
-
-    @property
-    def log_path(self):
-        return os.path.join(self.out, "logs", self.video, self._name + ".log")
+        return f"{self.video}/{self.segment or 'video'}"
 
     def describe(self):
         return f"Camera {self.camera} {self.video} " + (self.segment or "(whole video)")
 
 
-def probe_video(path):
-    """(minutes, frames per second) of a video; (0, 0.0) when it cannot be opened."""
-    text = io.StringIO()
-    with contextlib.redirect_stdout(text):
-        minutes = hm.VideoProcessor().get_video_duration(path)
-    found = _FPS_RE.search(text.getvalue())
-    return minutes, float(found.group(1)) if found else 0.0
+def _start_of(entry):
+    return datetime.strptime(entry.date + entry.time, "%Y%m%d%H:%M:%S")
 
 
-def segments_of(minutes, time_step):
-    """(start, end) minutes of each segment, exactly as frame extraction steps through them."""
-    out = []
-    start = 0
-    while start < minutes:
-        end = start + time_step
-        if minutes < end:
-            end = minutes
-        out.append((start, end))
-        start += time_step
-    return out
-
-
-def build_chains(table, out, time_step):
-    """{camera: [Link, ...]} in chain order, and {video name: Video}, from a catalogue table."""
+def build_chains(table, run, time_step, extraction):
+    """{camera: [Link, ...]} in chain order and {video name: VideoEntry}, from a catalogue table;
+    frames go under the run folder's frames of `extraction`."""
     videos = {}
-    by_camera = {}
     for row in table.to_dict("records"):
-        minutes, fps = probe_video(row["File Path"])
-        v = Video(row["Camera Number"], row["Video Name"], row["File Path"], row["Date"], row["Time"],
-                  minutes, fps)
-        videos[v.name] = v
-        by_camera.setdefault(v.camera, []).append(v)
+        try:
+            info = hm.probe_video(row["File Path"])
+        except hm.UnreadableVideoError:
+            info = None
+        videos[row["Video Name"]] = VideoEntry(row["Camera Number"], row["Video Name"], row["File Path"], row["Date"],
+                                               row["Time"], info.fps if info else 0.0,
+                                               info.frame_count if info else 0), info
     chains = {}
-    for camera in sorted(by_camera, key=lambda c: (len(c), c)):
+    for camera in sorted({v.camera for v, _ in videos.values()}, key=lambda c: (len(c), c)):
         links = []
-        for v in sorted(by_camera[camera], key=lambda v: (v.date, v.time, v.name)):
-            spans = segments_of(v.minutes, time_step) or [(0, 0)]
-            for start, end in spans:
-                segment = f"{minute_text(start)}min_to_{minute_text(end)}min" if v.minutes else WHOLE_VIDEO
-                t0 = v.start + timedelta(minutes=start)
-                t1 = v.start + timedelta(minutes=end)
-                frames_dir = layout.frames_dir(out, v.date, v.name, segment) if segment else ""
-                links.append(Link(camera, v.name, segment, len(links), start, end, t0.isoformat(),
-                                  t1.isoformat(), frames_dir, out))
+        for v, info in sorted((x for x in videos.values() if x[0].camera == camera), key=lambda x: x[0].order):
+            plans = hm.plan_segments(info, time_step) if info else []
+            for p in plans:
+                t0, t1 = (_start_of(v) + timedelta(minutes=m) for m in (p.start_min, p.end_min))
+                links.append(Link(camera, v.name, p.folder, len(links), t0.isoformat(), t1.isoformat(),
+                                  run.frames_dir(extraction, v.date, v.name, p.folder), tuple(p.positions.tolist())))
+            if not plans:
+                start = _start_of(v).isoformat()
+                links.append(Link(camera, v.name, WHOLE_VIDEO, len(links), start, start, ""))
         chains[camera] = links
-    return chains, videos
+    return chains, {name: v for name, (v, _) in videos.items()}
 
 
 def _listing(base_dir):

@@ -8,7 +8,11 @@ on a dark floor; two of them start out touching and separate, and for a while
 one animal walks over another, which gives the review steps something to find.
 Consecutive videos of a camera continue the same motion, so identities can be
 carried over, and every animal's true position is known: `truth.csv` beside the
-recording lists it per camera, video and frame.
+recording lists it per camera, video and frame. The "restart" preset turns the
+lights off for the first frames of every video after a camera's first: the
+matcher's tries on a segment's first frames see no animal, so the segment's
+identities restart with the start-frame search, which finds them once the
+lights are back.
 
 Videos are written with OpenCV's Python bindings (opencv-python-headless), which
 only the generator needs.
@@ -58,6 +62,8 @@ class SamplePreset:
     cameras: int = 2
     animals: int = 10
     seed: int = 7
+    # frames at the start of every video but a camera's first in which the pen is dark
+    dark_start_frames: int = 0
 
     def __post_init__(self):
         if not 120 <= self.crop_width <= 340:
@@ -70,6 +76,8 @@ class SamplePreset:
             raise ValueError(f"animals must lie in 1..10, got {self.animals}")
         if self.videos < 1 or self.cameras < 1:
             raise ValueError(f"videos and cameras must be at least 1, got {self.videos} and {self.cameras}")
+        if not 0 <= self.dark_start_frames <= self.frames_per_video - 20:
+            raise ValueError(f"dark_start_frames must lie in 0..frames_per_video - 20, got {self.dark_start_frames}")
 
 
 PRESETS = {
@@ -78,6 +86,11 @@ PRESETS = {
     # demo's two cameras with three videos each
     "tiny": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30, videos=2, cameras=1),
     "chain": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=30),
+    # the lights come on 2.5 s into every later video: the matcher tries the segment's frames 0,
+    # 10 and 20 (frame n of a folder is the video's frame n + 1) in the dark, the start-frame search
+    # finds the animals at frame 30; one segment of 0.1 minutes per video
+    "restart": SamplePreset(crop_width=192, height=128, fps=10, frames_per_video=60, videos=3, cameras=1,
+                            dark_start_frames=25),
 }
 
 
@@ -159,8 +172,8 @@ class _Scene:
         return centres, angles
 
 
-def render_frame(scene: _Scene, t: float, marker_x1: int) -> np.ndarray:
-    """One full-width BGR frame of the scene at time t."""
+def render_frame(scene: _Scene, t: float, marker_x1: int, dark: bool = False) -> np.ndarray:
+    """One full-width BGR frame of the scene at time t; `dark` dims everything but the marker."""
     import cv2
 
     p = scene.p
@@ -174,6 +187,8 @@ def render_frame(scene: _Scene, t: float, marker_x1: int) -> np.ndarray:
         centre = (int(round(cx)) + x0, int(round(cy)))
         cv2.ellipse(frame, centre, axes, float(ang), 0, 360, PIG_BGR, -1, cv2.LINE_AA)
         cv2.ellipse(frame, centre, axes, float(ang), 0, 360, PIG_EDGE_BGR, 1, cv2.LINE_AA)
+    if dark:
+        frame //= 4
     marker_h = max(8, p.height // 14)
     frame[3 : 3 + marker_h, marker_x1 : marker_x1 + MARKER_W] = ORANGE_BGR
     return frame
@@ -192,7 +207,7 @@ def true_boxes(scene: _Scene, t: float):
     return centres, np.round(boxes).astype(int)
 
 
-def _write_video(path, scene, preset, first_t, marker_x1):
+def _write_video(path, scene, preset, first_t, marker_x1, dark_frames=0):
     import cv2
 
     def write(tmp):
@@ -201,7 +216,7 @@ def _write_video(path, scene, preset, first_t, marker_x1):
         if not writer.isOpened():
             raise OSError(f"cannot write video {path}: OpenCV has no mp4v encoder here")
         for i in range(preset.frames_per_video):
-            writer.write(render_frame(scene, first_t + i, marker_x1))
+            writer.write(render_frame(scene, first_t + i, marker_x1, dark=i < dark_frames))
         writer.release()
 
     write_atomic(path, write)
@@ -243,7 +258,7 @@ def make_sample_recording(out_dir, preset: SamplePreset | str = "demo", camera: 
             paths.append(path)
             first_t = v * preset.frames_per_video
             if not os.path.exists(path):
-                _write_video(path, scene, preset, first_t, marker_x1)
+                _write_video(path, scene, preset, first_t, marker_x1, preset.dark_start_frames if v else 0)
             for i in range(preset.frames_per_video):
                 centres, boxes = true_boxes(scene, first_t + i)
                 for k, ((cx, cy), box) in enumerate(zip(centres, boxes)):

@@ -32,6 +32,7 @@ __all__ = [
     "mask_polygons",
     "review_annotations",
     "search_start",
+    "start_planes",
     "segment_folders",
     "track",
     "write_annotation_files",
@@ -130,7 +131,7 @@ def last_annotation_frames(annotation_dir, count=10):
     return data
 
 
-def carry_start(previous_data, names, image_predictor, remove_stack_box=(), frames=(0,), pen_capacity=10):
+def carry_start(previous_data, names, image_predictor, remove_stack_box=(), frames=(0,)):
     """Carries the previous link's animals into this link's frames with the matcher.
 
     `previous_data` is the previous link's annotation data (its records lose the
@@ -141,10 +142,8 @@ def carry_start(previous_data, names, image_predictor, remove_stack_box=(), fram
     if not previous_data:
         return None
     last_keys = list(previous_data[max(previous_data)]["masks_dict"])
-    removed = [k for k in remove_stack_box if k in last_keys]
-    # The best-last-frame step expects a full pen of ten less the removed boxes;
-    # a pen of fewer animals pads the removal list with keys that match no box.
-    padding = [f"absent-{i}" for i in range(max(0, pen_capacity - len(last_keys)))]
+    # a pen of fewer than ten animals needs the matcher told of the absent ones
+    removal = hm.matcher_removal_list(last_keys, remove_stack_box)
     # It also walks back at most as many frames as the previous link holds.
     attempts = min(10, len(previous_data))
     for idx in frames:
@@ -152,7 +151,7 @@ def carry_start(previous_data, names, image_predictor, remove_stack_box=(), fram
             break
         masks, _, _, best, failed = hm.matcher(
             previous_data, names, ann_frame_idx=idx, image_predictor=image_predictor,
-            remove_stack_box=removed + padding, max_attempts=attempts)
+            remove_stack_box=removal, max_attempts=attempts)
         if not failed:
             keys = list(best["masks_dict"])
             drawn = hm.img_bbx_drawing(_open_rgb(names[idx]), dict(zip(keys, _planes(masks))))
@@ -170,6 +169,11 @@ def _open_rgb(path):
 def _planes(masks):
     m = np.asarray(masks)
     return list(m.reshape((-1,) + m.shape[-2:]))
+
+
+def start_planes(start):
+    """The start masks as one 2-D plane per key, in key order."""
+    return _planes(start.masks)
 
 
 def track(start, folder, names, models, pen_json_path, refine=True):
@@ -232,7 +236,18 @@ class ReviewResult:
     report_path: str = None
     overlap_review: tuple = None  # (test_frame, most_frequent_box, runs, worst_boxes)
     overlap_note: str = ""
+    long_runs: dict = dataclasses.field(default_factory=dict)  # box pair "BoxA-BoxB" -> [[frames of a run], ...]
     small_area_boxes: list = dataclasses.field(default_factory=list)
+
+    def overlap_runs(self):
+        """[(box a, box b, first frame, last frame)] of every long overlap run found, whether or not the
+        review could compare the animals around it."""
+        return [(*pair.split("-", 1), int(run[0]), int(run[-1])) for pair, runs in self.long_runs.items()
+                for run in runs]
+
+    def went_wrong(self):
+        """The box whose track most likely went wrong at the first long overlap ("" when not compared)."""
+        return str(self.overlap_review[1]) if self.overlap_review is not None else ""
 
     def overlap_text(self):
         if self.overlap_review is None:
@@ -269,9 +284,8 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
     if len(overlap_rows) == 0:
         result.overlap_note = "No overlapping masks above the threshold: nothing to review."
     else:
-        pairs = overlap_rows["Box Pair"].nunique()
-        needed = n_consecutive + 2 if pairs > 1 else n_consecutive
-        runs = hm.find_continuous_frames(overlap_rows, group_by="Box Pair", n_consecutive=needed)
+        needed = hm.long_overlap_length(overlap_rows, n_consecutive)
+        runs = result.long_runs = hm.long_overlap_runs(overlap_rows, n_consecutive)
         if not runs:
             result.overlap_note = f"No overlap lasts {needed} consecutive frames: nothing to review."
         elif image_predictor is None:

@@ -15,31 +15,38 @@ import contextlib
 import dataclasses
 import io
 import os
-import re
 import shutil
 import sys
 import threading
 import time
 import traceback
+import uuid
 from datetime import datetime
 
-from . import layout, records, stages
+import herdmask as hm
+
+from . import identity, records, stages
 from .files import write_atomic
 from .models import load_models
 from .plan import Link
+from .runfolder import TRACKS_COLUMNS, RunFolder
 
-__all__ = ["ModelsPlugin", "crop_task", "extract_task", "link_task"]
+__all__ = ["ModelsPlugin", "crop_task", "extract_task", "link_task", "new_token"]
 
-# one predictor must not serve two calls at once: a worker with several threads
-# runs its links one after the other
-_MODEL_LOCK = threading.Lock()
+# A worker with several threads would run tasks side by side, sharing the process's
+# standard output (each task's log) and pyplot's current figure: its tasks take turns.
+_TASK_LOCK = threading.RLock()
 TINY_ORANGE_PIXELS = 64
-_CROP_LINE = re.compile(r"^cv2 crop region for Camera \S+: x1=(-?\d+), y1=(-?\d+), x2=(-?\d+), y2=(-?\d+)$", re.M)
 
 try:
     from distributed.diagnostics.plugin import WorkerPlugin
 except ImportError:  # the tasks also run without dask, e.g. called directly
     WorkerPlugin = object
+
+
+def new_token():
+    """Names one making of a link (its record and outputs)."""
+    return uuid.uuid4().hex[:12]
 
 
 class ModelsPlugin(WorkerPlugin):
@@ -129,18 +136,15 @@ def _reset_dir(path):
 # ------------------------------------------------------------------ crop box
 
 
-def _first_frame(path, fps, folder, camera, crop, coords=None):
-    """Writes the video's first frame (cropped or whole) into `folder`; returns (jpg path or None, what
-    the processor printed, the processor)."""
-    import herdmask as hm
+def _first_frame(path, dest):
+    """Writes the video's whole first frame to `dest` (JPEG); returns it, or None when it cannot be read."""
+    from PIL import Image
 
-    _reset_dir(folder)
-    vp = hm.VideoProcessor(camera_crop_coords=coords if coords is not None else {})
-    text = io.StringIO()
-    with contextlib.redirect_stdout(text):
-        vp.crop_video_to_frames(path, folder, 0, 1 / (60 * fps), camera, crop)
-    jpg = os.path.join(folder, "0000.jpg")
-    return (jpg if os.path.exists(jpg) else None), text.getvalue(), vp
+    try:
+        frame = hm.read_frame(path, 0)
+    except hm.UnreadableVideoError:
+        return None
+    return write_atomic(dest, Image.fromarray(frame[:, :, ::-1]).save)
 
 
 def _thumbnail(frame_path, box, orange, dest):
@@ -167,24 +171,27 @@ def crop_task(camera, videos, settings, out):
     Returns {"camera", "box" (None: no crop, or none found), "source", "orange",
     "frame_size", "warning", "reason", "thumbnail", "seconds"}.
     """
+    with _TASK_LOCK:
+        return _crop(camera, videos, settings, RunFolder(out))
+
+
+def _crop(camera, videos, settings, run):
     from PIL import Image
 
     t0 = time.perf_counter()
     mode = settings["crop"]
     result = {"camera": camera, "box": None, "source": None, "orange": None, "frame_size": None,
               "warning": None, "reason": None, "thumbnail": None}
-    scratch = layout.camera_scratch(out, camera)
+    scratch = run.camera_scratch(camera)
     source_frame = os.path.join(scratch, "source.jpg")  # the whole first frame of the source, for the thumbnail
     tried = []
     try:
-        for name, path, fps in videos:
-            whole, _, _ = _first_frame(path, fps, os.path.join(scratch, "whole"), camera, False)
-            if whole is None:
+        for name, path, _ in videos:
+            if _first_frame(path, source_frame) is None:
                 tried.append(f"the first frame of {name} cannot be read")
                 continue
-            with Image.open(whole) as im:
+            with Image.open(source_frame) as im:
                 width, height = im.size
-            os.replace(whole, source_frame)
             result["frame_size"] = [width, height]
             result["source"] = name
             if mode == "none":
@@ -197,12 +204,10 @@ def crop_task(camera, videos, settings, out):
                 else:
                     result["box"] = box
                 break
-            _, text, vp = _first_frame(path, fps, os.path.join(scratch, "cropped"), camera, True)
-            found = _CROP_LINE.search(text)
-            if camera in vp.camera_crop_coords and found:
-                result["box"] = [int(v) for v in vp.camera_crop_coords[camera]]
-                orange = [int(v) for v in found.groups()]
-                result["orange"] = orange
+            finding = hm.VideoProcessor().find_crop_box(path)
+            if finding is not None:
+                result["box"] = list(finding.box)
+                orange = result["orange"] = list(finding.orange)
                 area = (orange[2] - orange[0]) * (orange[3] - orange[1])
                 if area < TINY_ORANGE_PIXELS:
                     result["warning"] = (
@@ -223,8 +228,7 @@ def crop_task(camera, videos, settings, out):
         if result["source"]:
             box = result["box"] if result["box"] is not None else (
                 [0, 0] + result["frame_size"] if mode == "none" else None)
-            result["thumbnail"] = _thumbnail(source_frame, box, result["orange"],
-                                             layout.camera_file(out, camera, "_crop.png"))
+            result["thumbnail"] = _thumbnail(source_frame, box, result["orange"], run.camera_file(camera, "_crop.png"))
     except Exception as exc:  # a crop box that cannot be found is the camera's links' reason
         result["reason"] = f"finding the crop box failed: {type(exc).__name__}: {exc}"
     finally:
@@ -235,64 +239,69 @@ def crop_task(camera, videos, settings, out):
 
 # ------------------------------------------------------------------ frames
 
-_SEGMENT_END = re.compile(r"^(Skipping .*, already exists\.|Cropped frames from .* saved to .*\.|"
-                          r"Error: Could not open video\.|Error: Could not read the first frame\.|"
-                          r"No orange region detected\. Exiting\.)$", re.M)
-_NO_FRAMES_WHY = {
-    "Error: Could not open video.": "the video could not be opened",
-    "Error: Could not read the first frame.": "the video ends before this segment (truncated, or shorter than "
-                                              "its header says)",
-    "No orange region detected. Exiting.": "no orange marker in the segment's first frame",
-}
-
 
 def extract_task(video, segments, crop, settings, out):
     """Frame folders of every segment of one video.
 
     `video` is (camera, name, path, date, time); `segments` the planned
-    (segment, frames folder, expected frame count) in order; `crop` the camera's
-    crop result. Returns {"video", "segments": {segment: {"frames", "expected",
-    "reason"}}, "seconds"}.
+    (segment, frames folder) in order; `crop` the camera's crop result. Returns
+    {"video", "segments": {segment: {"frames", "reason"}}, "error", "seconds"}.
     """
-    import pandas as pd
+    with _TASK_LOCK:
+        return _extract(video, segments, crop, settings, RunFolder(out))
 
+
+def _no_frames_why(outcome):
+    """Why a segment's extraction left no frame, in words."""
+    import herdmask as hm
+
+    status = outcome.status
+    if outcome.error is not None:
+        return f"frame extraction failed: {type(outcome.error).__name__}: {outcome.error}"
+    return {hm.SegmentStatus.CANNOT_OPEN: "the video could not be opened",
+            hm.SegmentStatus.FIRST_FRAME_UNREADABLE: "the video ends before this segment (truncated, or shorter "
+                                                     "than its header says)",
+            hm.SegmentStatus.NO_MARKER: "no orange marker in the segment's first frame",
+            hm.SegmentStatus.NOT_TRIED: "not tried: frame extraction failed on an earlier segment of the video",
+            }.get(status, "no frame of this segment could be read (truncated video?)")
+
+
+def _extract(video, segments, crop, settings, run):
     import herdmask as hm
 
     t0 = time.perf_counter()
-    camera, name, path, date, clock = video
+    camera, name, path, date, _ = video
     result = {"video": name, "segments": {}, "error": None}
     mode = settings["crop"]
     if crop is None or (mode != "none" and crop.get("box") is None):
         why = (crop or {}).get("reason") or "no crop box for the camera"
-        for segment, _, expected in segments:
-            result["segments"][segment] = {"frames": 0, "expected": expected, "reason": why}
+        result["segments"] = {segment: {"frames": 0, "reason": why} for segment, _ in segments}
         result["seconds"] = round(time.perf_counter() - t0, 3)
         return result
     coords = {camera: tuple(crop["box"])} if crop.get("box") else {}
-    log_path = layout.extraction_log(out, name)
+    base = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(segments[0][1]))))
     text = io.StringIO()
+    outcomes = {}
     try:
-        vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=layout.frames_base(out),
-                               camera_crop_coords=coords, crop=mode != "none")
-        table = pd.DataFrame([{"Camera Number": camera, "Date": date, "Time": clock, "File Path": path,
-                               "Video Name": name}])
+        vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=base, camera_crop_coords=coords,
+                               crop=mode != "none")
         with contextlib.redirect_stdout(text):
-            vp.process_videos_to_frames(table)
+            outcomes = {o.folder: o for o in vp.extract_video(path, name, date, camera)}
     except Exception as exc:  # the links of this video carry the reason
         result["error"] = f"frame extraction failed: {type(exc).__name__}: {exc}"
     finally:
+        log_path = run.extraction_log(name)
         os.makedirs(os.path.dirname(log_path), exist_ok=True)
         with open(log_path, "a") as log:
             log.write(text.getvalue())
-    ends = _SEGMENT_END.findall(text.getvalue())
-    for i, (segment, folder, expected) in enumerate(segments):
-        frames = len([n for n in os.listdir(folder) if n.endswith(".jpg")]) if os.path.isdir(folder) else 0
+    for segment, _ in segments:
+        outcome = outcomes.get(segment)
+        frames = outcome.frames if outcome is not None else 0
         reason = None
-        if frames == 0:
-            end = ends[i] if len(ends) == len(segments) else ""
-            reason = result["error"] or _NO_FRAMES_WHY.get(end, "no frame of this segment could be read "
-                                                                "(truncated video?)")
-        result["segments"][segment] = {"frames": frames, "expected": expected, "reason": reason}
+        if not frames:
+            reason = result["error"] or (_no_frames_why(outcome) if outcome is not None
+                                         else "the video could not be opened")
+        result["segments"][segment] = {"frames": frames, "reason": reason}
     result["seconds"] = round(time.perf_counter() - t0, 3)
     return result
 
@@ -320,140 +329,200 @@ def _small_area_arguments(n, threshold):
     return {"min_frame_id": min_frame_id, "area_threshold": threshold, "min_count": late // 2}
 
 
-def _write_annotations(video_segments, names, annotation_dir):
-    partial = annotation_dir + ".partial"
-    _reset_dir(partial)
-    stages.write_annotation_files(video_segments, names, partial)
-    _reset_dir(annotation_dir)
-    os.rename(partial, annotation_dir)
+def _described(key):
+    return key.replace("/", " ")
 
 
-def _carry_of(record, link):
-    return {"video": link.video, "segment": link.segment, "annotation_dir": link.annotation_dir,
-            "end_time": link.end_time, "small_area_boxes": record.get("small_area_boxes") or [],
-            "keys": record.get("keys") or []}
+def _last_masks(data):
+    """{box key: mask} of the animals seen in the last frame of annotation data."""
+    last = data[max(data)]
+    return {k: m for k, m in last["masks_dict"].items() if last["mask_areas"].get(k, 0) > 0}
 
 
-def _carried_start(link, carry, settings, names, models):
-    """(Start with the carried keys, None) or (None, why the keys restart)."""
-    gap = (datetime.fromisoformat(link.start_time) - datetime.fromisoformat(carry["end_time"])).total_seconds()
-    source = f"{carry['video']} {carry['segment']}"
-    if gap > settings["max_gap"]:
-        return None, (f"{_gap_text(gap)} passed since the last tracked segment ({source}), more than "
-                      f"--max-gap {settings['max_gap']} s")
-    data = stages.last_annotation_frames(carry["annotation_dir"])
-    if not data:
-        return None, f"the annotation files of {source} are gone"
-    step = settings["step"]
-    tries = [i * step for i in range(settings["match_frames"]) if i * step < len(names)]
-    with _MODEL_LOCK:
-        start = stages.carry_start(data, names, models.image_predictor, carry["small_area_boxes"], tries)
+class _Lineage:
+    """How a link starts: from its source's animals (carried or re-linked) or afresh."""
+
+    def __init__(self, link, source, settings, names, models):
+        self.link, self.source, self.settings, self.names, self.models = link, source, settings, names, models
+        self.restart_reason = ""
+        self.data = None
+
+    def within_gap(self):
+        gap = (datetime.fromisoformat(self.link.start_time)
+               - datetime.fromisoformat(self.source.end_time)).total_seconds()
+        if gap > self.settings["max_gap"]:
+            self.restart_reason = (f"{_gap_text(gap)} passed since the last tracked segment "
+                                   f"({_described(self.source.key)}), more than --max-gap {self.settings['max_gap']} s")
+            return False
+        return True
+
+    def carry(self, run):
+        """A Start with the source's keys, or None (the reason kept)."""
+        self.data = stages.last_annotation_frames(run.annotation_dir(self.source))
+        if not self.data:
+            self.restart_reason = f"the annotation files of {_described(self.source.key)} are gone"
+            return None
+        step = self.settings["step"]
+        tries = [i * step for i in range(self.settings["match_frames"]) if i * step < len(self.names)]
+        start = stages.carry_start(self.data, self.names, self.models.image_predictor, self.source.small_area_boxes,
+                                   tries)
+        if start is None:
+            self.restart_reason = (f"the matcher could not carry the animals of {_described(self.source.key)} "
+                                   f"into frame(s) {_frames_text(tries)}")
+        return start
+
+    def relink(self, start):
+        """{new key: source key} when the searched start masks match the source's last animals by
+        position without doubt, else None."""
+        if not self.data:
+            return None
+        previous = _last_masks(self.data)
+        found = hm.relink_by_position(previous, dict(zip(start.keys, stages.start_planes(start))),
+                                      self.settings["relink_cost"], self.settings["relink_margin"])
+        if not found.unambiguous:
+            self.restart_reason += "; the animals found anew could not be told apart by position"
+            return None
+        return dict(found.pairs)
+
+
+def _start(link, source, settings, names, models, run, record, highest):
+    """Finds the start of tracking and the animals' track ids; None when no frame works (the
+    record then says why)."""
+    lineage = _Lineage(link, source, settings, names, models) if source is not None else None
+    start, key_map = None, None
+    if lineage is not None and lineage.within_gap():
+        start = lineage.carry(run)
+        if start is not None:
+            record.started = records.CARRIED
     if start is None:
-        return None, f"the matcher could not carry the animals of {source} into frame(s) {_frames_text(tries)}"
-    return start, None
+        start = stages.search_start(link.frames_dir, names, models, settings["pen_json"],
+                                    close_set_num=settings["animals"], step=settings["step"],
+                                    gdino_thr=models.text_threshold)
+        if start is None:
+            examined = list(hm.examined_frames(len(names), 0, settings["step"]))
+            shown = _frames_text(examined[:6]) + (", ..." if len(examined) > 6 else "")
+            record.status = records.NO_START
+            record.reason = (f"no examined frame ({shown} of {len(names)}) shows exactly {settings['animals']} "
+                             "animals apart in the pen")
+            if lineage is not None and lineage.restart_reason:
+                record.reason += f" (the keys were to restart: {lineage.restart_reason})"
+            return None
+        if lineage is None:
+            record.started = records.STARTED_BY_SEARCH
+        else:
+            key_map = lineage.relink(start) if lineage.data else None
+            record.started = records.RELINKED if key_map else records.RESTARTED
+            record.restart_reason = lineage.restart_reason
+    if record.started in records.LINEAGE:
+        record.carried_from, record.source_token = source.key, source.token
+        record.track_ids = identity.carried_ids(source, start.keys, key_map)
+    else:
+        record.track_ids = identity.fresh_ids(start.keys, highest)
+    record.matched_from = start.matched_from
+    return start
 
 
-def _track_link(link, seg, prev, settings, record, models):
+def _tracks_table(data):
+    """Per annotation file and box key, what the annotation files hold as the loader reads them."""
+    from herdmask import export
+
+    return export.segment_tracks(data)[TRACKS_COLUMNS]
+
+
+def _track_link(link, seg, source, settings, record, models, run, highest):
     from . import pages
 
     names = stages.frame_names_of(link.frames_dir)
-    record["frames"] = len(names)
-    if seg.get("expected") and len(names) < 0.9 * seg["expected"]:
-        record["note"] = f"only {len(names)} of {seg['expected']} frames could be read (the video ends early)"
-    carry = (prev or {}).get("carry")
-    step = settings["step"]
-    start = None
-    if carry:
-        start, restart_why = _carried_start(link, carry, settings, names, models)
-        if start is not None:
-            record["started"] = records.CARRIED
-            record["carried_from"] = f"{carry['video']}/{carry['segment']}"
-            record["matched_from"] = start.matched_from
-        else:
-            record["started"] = records.RESTARTED
-            record["restart_reason"] = restart_why
-    else:
-        record["started"] = records.STARTED_BY_SEARCH
+    record.frames = len(names)
+    record.frames_dir = os.path.relpath(link.frames_dir, run.out)
+    record.positions = list(link.positions[:len(names)])
+    if link.positions and len(names) < 0.9 * len(link.positions):
+        record.note = f"only {len(names)} of {len(link.positions)} frames could be read (the video ends early)"
+    start = _start(link, source, settings, names, models, run, record, highest)
     if start is None:
-        with _MODEL_LOCK:
-            start = stages.search_start(link.frames_dir, names, models, settings["pen_json"],
-                                        close_set_num=settings["animals"], step=step,
-                                        gdino_thr=models.text_threshold)
-        if start is None:
-            examined = list(range(0, len(names), step))
-            shown = _frames_text(examined[:6]) + (", ..." if len(examined) > 6 else "")
-            record["status"] = records.NO_START
-            record["reason"] = (f"no examined frame ({shown} of {len(names)}) shows exactly {settings['animals']} "
-                                "animals apart in the pen")
-            return
-    record["start_frame"] = start.frame
-    record["keys"] = list(start.keys)
-    record["animals"] = len(start.keys)
+        return
+    record.start_frame = start.frame
+    record.keys = list(start.keys)
     print(f"Tracking {len(start.keys)} animals ({', '.join(start.keys)}) from frame {start.frame}, "
-          f"{record['started']}.")
-    with _MODEL_LOCK:
-        video_segments = stages.track(start, link.frames_dir, names, models, settings["pen_json"])
-    _write_annotations(video_segments, names, link.annotation_dir)
-    record["identities"] = stages.identity_rows(video_segments, start.keys)
+          f"{record.how_started()}; track ids {', '.join(str(record.track_ids[k]) for k in start.keys)}.")
+    annotation_dir, report_dir = run.staged_dirs(record)
+    video_segments = stages.track(start, link.frames_dir, names, models, settings["pen_json"])
+    stages.write_annotation_files(video_segments, names, annotation_dir)
+    record.identities = [records.Identity(**row) for row in stages.identity_rows(video_segments, start.keys)]
     del video_segments
 
-    _reset_dir(link.report_dir)
     small = _small_area_arguments(len(names), settings["small_area"])
-    with _MODEL_LOCK:
-        review = stages.review_annotations(link.annotation_dir, link.report_dir, models.image_predictor,
-                                           small_area=small)
-    record["questions"] = len(review.overlap_rows) + len(review.zero_area_rows)
-    record["long_overlap"] = review.overlap_text()
-    record["small_area_boxes"] = list(review.small_area_boxes)
-    record["small_area_text"] = review.small_area_text()
+    review = stages.review_annotations(annotation_dir, report_dir, models.image_predictor, small_area=small)
+    write_atomic(os.path.join(report_dir, "tracks.csv"),
+                 lambda tmp: _tracks_table(review.annotation_data).to_csv(tmp, index=False))
+    record.questions = len(review.overlap_rows) + len(review.zero_area_rows)
+    record.long_overlap = review.overlap_text()
+    record.long_overlaps = [records.LongOverlap(*run) for run in review.overlap_runs()]
+    record.overlap_went_wrong = review.went_wrong()
+    record.small_area_boxes = list(review.small_area_boxes)
+    record.small_area_text = review.small_area_text()
     t0 = time.perf_counter()
-    record["figures"] = pages.link_figures(link, review, start)
-    record["report"] = os.path.relpath(review.report_path, link.out) if review.report_path else None
-    record["status"] = records.DONE
-    record["reason"] = ""
-    pages.write_link_page(link, record, review)
-    record["seconds_pages"] = round(time.perf_counter() - t0, 3)
+    record.figures = pages.link_figures(report_dir, review, start)
+    record.report = os.path.basename(review.report_path) if review.report_path else None
+    record.status = records.DONE
+    record.reason = ""
+    pages.write_link_page(run, record, report_dir, review)
+    record.seconds_pages = round(time.perf_counter() - t0, 3)
 
 
-def link_task(link_fields, extraction, prev, settings, fingerprint):
-    """One link of a camera's chain; returns its record (see the module's docstring)."""
+def link_task(link_fields, segment, source_key, highest, settings, fingerprint, token, redo_reason=""):
+    """One link of a camera's chain; returns its record as a dict.
+
+    Takes plain values only. `segment` is what extraction made of the link's
+    segment ({"frames", "reason"}; None for a video that cannot be opened);
+    `source_key` the key of the chain's last done link before this one ("" when
+    none), whose record is read from the run folder; `highest` the highest track
+    id the camera's chain has used; `token` names this making of the link. A
+    link that finds its record of this making already written (its worker died
+    after writing it) returns that record instead of doing the work again.
+    Whatever goes wrong becomes the record's status and reason.
+    """
+    with _TASK_LOCK:
+        return _link(Link(**link_fields), segment, source_key, highest, settings, fingerprint, token,
+                     redo_reason).to_dict()
+
+
+def _link(link, segment, source_key, highest, settings, fingerprint, token, redo_reason):
     t0 = time.perf_counter()
-    link = Link(**link_fields)
-    existing = records.read_json(link.record_path)
-    if existing and existing.get("status") == records.DONE and existing.get("fingerprint") == fingerprint:
+    run = RunFolder(settings["out"])
+    existing = run.read_record(link.video, link.segment)
+    if existing is not None and existing.token == token:
         return existing
-    record = records.link_record(link, fingerprint)
-    record.update(start_frame=None, frames=0, animals=0, keys=[], questions=None, long_overlap="", small_area_boxes=[],
-                  note="", restart_reason="", worker=_worker_name())
+    record = records.LinkRecord(link.camera, link.video, link.segment, link.position, link.start_time,
+                                link.end_time, fingerprint=fingerprint, token=token, worker=_worker_name(),
+                                redo_reason=redo_reason)
     clock = _Clock()
-    with _logged(link.log_path):
-        print(f"== {link.describe()}: started on worker {record['worker']} (pid {os.getpid()}) at "
+    with _logged(run.log_path(record)):
+        print(f"== {link.describe()}: started on worker {record.worker} (pid {os.getpid()}) at "
               f"{datetime.now().isoformat(timespec='seconds')}")
+        if redo_reason:
+            print(f"Made again: {redo_reason}.")
         try:
+            source = run.read_record(*source_key.split("/", 1)) if source_key else None
+            if source_key and (source is None or not source.done):
+                raise RuntimeError(f"the record of {source_key}, the last done link before this one, is gone")
             if not link.segment:
-                record["status"], record["reason"] = records.NO_FRAMES, ("the video could not be opened "
-                                                                         "(unreadable, truncated or not a video)")
-            elif extraction is None or extraction.get("error"):
-                record["reason"] = (extraction or {}).get("error") or "frame extraction did not run"
+                record.status, record.reason = records.NO_FRAMES, ("the video could not be opened "
+                                                                   "(unreadable, truncated or not a video)")
+            elif not segment or not segment.get("frames"):
+                record.status = records.NO_FRAMES
+                record.reason = (segment or {}).get("reason") or "no frames extracted"
             else:
-                seg = extraction["segments"].get(link.segment) or {"frames": 0, "reason": "no frames extracted"}
-                if not seg["frames"]:
-                    record["status"], record["reason"] = records.NO_FRAMES, seg["reason"]
-                else:
-                    models = _timed_models(load_models(settings["model_settings"]), clock)
-                    _track_link(link, seg, prev, settings, record, models)
+                models = _timed_models(load_models(settings["model_settings"]), clock)
+                _track_link(link, segment, source, settings, record, models, run, highest)
         except Exception as exc:  # the record says what failed; the chain goes on
-            record["status"] = records.FAILED
-            record["reason"] = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
+            record.status = records.FAILED
+            record.reason = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
             traceback.print_exc(file=sys.stdout)
-        record["seconds"] = round(time.perf_counter() - t0, 3)
-        record["seconds_models"] = round(clock.models, 3)
-        record["seconds_library"] = round(record["seconds"] - clock.models - record.get("seconds_pages", 0), 3)
-        record["finished"] = datetime.now().isoformat(timespec="seconds")
-        if record["status"] == records.DONE:
-            record["carry"] = _carry_of(record, link)
-        else:
-            record["carry"] = (prev or {}).get("carry")
-        records.write_json(link.record_path, record)
-        print(f"== link finished: {record['status']}" + (f" ({record['reason']})" if record["reason"] else ""))
+        record.seconds = round(time.perf_counter() - t0, 3)
+        record.seconds_models = round(clock.models, 3)
+        record.seconds_library = round(record.seconds - clock.models - record.seconds_pages, 3)
+        record.finished = datetime.now().isoformat(timespec="seconds")
+        run.write_record(record)
+        print(f"== link finished: {record.status}" + (f" ({record.reason})" if record.reason else ""))
     return record

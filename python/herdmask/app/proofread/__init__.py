@@ -1,0 +1,102 @@
+"""`herdmask proofread RUN_DIR`: a page in the browser to find the doubtful moments of a run and
+correct its track ids in one action each.
+
+It serves the run folder on loopback (see `server` for what it refuses) and prints its
+address with the session's token, as notebook servers do. The queue, the frame view and
+the corrections are described in `queue`, `frames` and `herdmask.app.corrections`.
+"""
+
+from __future__ import annotations
+
+import os
+import socket
+import sys
+import threading
+
+__all__ = ["add_parser", "open_server", "proofread_command"]
+
+
+def add_parser(sub):
+    p = sub.add_parser(
+        "proofread", help="a page in the browser to find doubtful moments of a run and correct its track ids",
+        description="Serve RUN_DIR (the --out folder of herdmask run) to the browser: a queue of doubtful "
+                    "moments ranked by doubt, each frame with every animal's mask in its track's colour and its "
+                    "id, and one-action corrections (swap two ids, a new id, a wrong mask, undo) kept in "
+                    "RUN_DIR/corrections.jsonl, which export, evaluate and render honour. Prints the address with "
+                    "the session's token; stop with Ctrl-C.")
+    p.add_argument("run_dir", metavar="RUN_DIR")
+    p.add_argument("--host", default="127.0.0.1",
+                   help="address to listen on (default 127.0.0.1: this machine only)")
+    p.add_argument("--port", type=int, default=0, help="port (default: a free one)")
+    p.add_argument("--no-browser", action="store_true", help="do not open the page in a browser")
+    p.set_defaults(handler=proofread_command)
+    return p
+
+
+def _bound_socket(host, port):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((host, port))
+    sock.listen(64)
+    return sock
+
+
+def _hosts(host, port):
+    """The host names a request may give: this machine's for loopback, any when listening on every
+    address (the token still guards it), else the address given."""
+    if host in ("0.0.0.0", "::", ""):
+        return None
+    names = {host, "localhost", "127.0.0.1", "[::1]"} if host in ("127.0.0.1", "localhost", "::1") else {host}
+    return [f"{n}:{port}" for n in names] + [f"[{host}]:{port}"] * (":" in host)
+
+
+def open_server(run_dir, host="127.0.0.1", port=0, token=None):
+    """Starts serving `run_dir` on a thread: (address with the token, the uvicorn server, its
+    thread, the ProofreadServer). Set `server.should_exit = True` to stop it."""
+    import uvicorn
+
+    from .server import ProofreadServer, make_app
+
+    proofread = ProofreadServer(run_dir, token)
+    sock = _bound_socket(host, port)
+    port = sock.getsockname()[1]
+    app = make_app(proofread, _hosts(host, port))
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off"))
+    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, name="herdmask-proofread", daemon=True)
+    thread.start()
+    proofread.scanner.start()
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}/?token={proofread.token}", server, thread, proofread
+
+
+def _can_open_browser():
+    return sys.platform in ("darwin", "win32") or bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def proofread_command(args):
+    try:
+        address, server, thread, proofread = open_server(args.run_dir, args.host, args.port)
+    except FileNotFoundError as exc:
+        print(f"herdmask proofread: {exc}", file=sys.stderr)
+        return 2
+    except OSError as exc:
+        print(f"herdmask proofread: cannot listen on {args.host}:{args.port}: {exc.strerror or exc}", file=sys.stderr)
+        return 2
+    if args.host not in ("127.0.0.1", "localhost", "::1"):
+        print(f"Listening on {args.host}: anyone who can reach it and has the token can change the run's "
+              "corrections.")
+    print(f"Proofreading {proofread.view.out}: {len(proofread.view.links)} links of "
+          f"{len(proofread.view.cameras)} camera(s). Open this address (Ctrl-C stops):")
+    print(address, flush=True)
+    if not args.no_browser and _can_open_browser():
+        import webbrowser
+
+        webbrowser.open(address)
+    try:
+        while thread.is_alive():
+            thread.join(0.5)
+    except KeyboardInterrupt:
+        server.should_exit = True
+        thread.join(5)
+    return 0

@@ -1,0 +1,61 @@
+"""One frame of a link drawn for a person: every animal's mask in its track's colour with its id,
+after the corrections in force. The proofreading page and the overlay videos draw through here;
+the pixels are painted by the library's drawing step."""
+
+from __future__ import annotations
+
+import dataclasses
+
+from .source import track_colour
+
+__all__ = ["FrameObject", "WRONG_COLOUR", "draw_frame", "frame_objects", "label_height"]
+
+WRONG_COLOUR = (110, 110, 110)
+
+
+@dataclasses.dataclass
+class FrameObject:
+    key: str  # box key in the link's annotation files
+    track: int  # id after the corrections
+    run_track: int  # id as the run made it
+    wrong: bool  # marked wrong by a correction
+    box: tuple  # x1, y1, x2, y2
+
+    def as_dict(self):
+        return {"key": self.key, "track": self.track, "run_track": self.run_track, "wrong": self.wrong,
+                "box": list(self.box), "colour": "#%02x%02x%02x" % (WRONG_COLOUR if self.wrong else
+                                                                    track_colour(self.track))}
+
+
+def frame_objects(view, link, index, ids):
+    """(image path, [FrameObject]) of the masks a frame holds; `ids` is the link's camera's
+    TrackMap (`RunView.track_map`)."""
+    image_path, found = view.frame_objects(link, index)
+    keys = [k for k, _ in found if k in link.track_ids]
+    ids, wrong = ids.ids_at(link.record, keys, index)
+    boxes = dict(found)
+    return image_path, [FrameObject(k, int(t), link.track_ids[k], bool(w), boxes[k])
+                        for k, t, w in zip(keys, ids, wrong)]
+
+
+def label_height(image_height):
+    """Labels about a fortieth of the frame's height: readable when the frame is shown whole."""
+    return max(11, image_height // 40)
+
+
+def draw_frame(view, link, index, ids, show_wrong=True, scale=1.0):
+    """(RGBA picture of the frame at `scale` times its size, its objects). Masks marked wrong are
+    drawn grey with their id and "?" when `show_wrong`, else left out, as every output leaves
+    them out; `ids` as for `frame_objects`. The masks are filled at the picture's size from their outlines."""
+    import herdmask as hm
+
+    image_path, objects = frame_objects(view, link, index, ids)
+    image = view.frame_image(link, index, image_path, scale)
+    width, height = image.size
+    _, masks, keys = view.frame_masks(link, index, height, width)
+    plane = dict(zip(keys, masks))
+    shown = [o for o in objects if show_wrong or not o.wrong]
+    picture = hm.draw_labelled_masks(
+        image, [plane[o.key] for o in shown], [f"{o.track}?" if o.wrong else str(o.track) for o in shown],
+        [WRONG_COLOUR if o.wrong else track_colour(o.track) for o in shown], label_size=label_height(height))
+    return picture, objects

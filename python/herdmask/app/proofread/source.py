@@ -1,0 +1,184 @@
+"""The run folder as proofreading and rendering read it, through the run folder's own reader
+(`runfolder.RunFolder`) and its track ids with the corrections in force (`identity.TrackMap`).
+
+Everything else in proofreading asks this module for links, their frames' objects and images,
+and the camera's TrackMap as the corrections stand now.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+
+from .. import identity, records
+from ..runfolder import RunFolder
+
+__all__ = ["FrameUnavailable", "LinkView", "RunView", "track_colour"]
+
+
+class FrameUnavailable(FileNotFoundError):
+    """The frame's image is gone and cannot be made again here."""
+
+
+@dataclasses.dataclass
+class LinkView:
+    """A link of a camera's chain as proofreading shows it: its record, its place, its ids."""
+
+    record: records.LinkRecord
+    position: int  # place in the camera's chain as it is now, from 0
+    track_ids: dict  # box key -> id as the run made it
+
+    def __getattr__(self, name):  # camera, video, segment, key, status, started, frames, ...
+        if name == "record":
+            raise AttributeError(name)
+        return getattr(self.record, name)
+
+    @property
+    def stamp(self):
+        """What changes when the link is made again."""
+        return self.record.token
+
+    def long_overlaps(self):
+        """[(box, box, first frame, last frame)] of the long overlaps the review found, and the box
+        whose track most likely went wrong at the first (or None)."""
+        runs = [(o.box_a, o.box_b, o.first_frame, o.last_frame) for o in self.record.long_overlaps]
+        return runs, self.record.overlap_went_wrong or None
+
+
+# A palette of colours told apart at a glance; ids past it cycle with a changed shade.
+_PALETTE = [(230, 25, 75), (60, 180, 75), (255, 225, 25), (0, 130, 200), (245, 130, 48), (145, 30, 180),
+            (70, 240, 240), (240, 50, 230), (210, 245, 60), (250, 190, 212), (0, 128, 128), (220, 190, 255),
+            (170, 110, 40), (255, 250, 200), (128, 0, 0), (170, 255, 195), (128, 128, 0), (255, 215, 180),
+            (0, 0, 128), (128, 128, 128)]
+
+
+def track_colour(track_id):
+    """The (r, g, b) colour of a track id, the same on every page, frame and video."""
+    r, g, b = _PALETTE[(track_id - 1) % len(_PALETTE)]
+    if ((track_id - 1) // len(_PALETTE)) % 2:
+        r, g, b = (c * 3 // 5 for c in (r, g, b))
+    return r, g, b
+
+
+class RunView:
+    """A run folder's cameras, links and track ids, and the corrections made to them."""
+
+    def __init__(self, run, cameras):
+        self.run = run
+        self.out = run.out
+        self.cameras = cameras  # {camera: [LinkView] in chain order}
+        self.links = {(lk.camera, lk.key): lk for links in cameras.values() for lk in links}
+
+    @classmethod
+    def open(cls, out):
+        """NotARunFolder (a FileNotFoundError) when `out` holds no run."""
+        run = RunFolder.open(out)
+        cameras = {}
+        for camera in run.cameras():
+            ids = identity.track_map(run, camera, corrections=[])
+            cameras[camera] = [LinkView(r, ids.position(r), ids.run_ids(r) if r.done else {}) for r in ids.chain]
+        return cls(run, cameras)
+
+    # ---------------------------------------------------------- links
+
+    def link(self, camera, key):
+        found = self.links.get((str(camera), key))
+        if found is None:
+            raise KeyError(f"camera {camera} has no link {key}")
+        return found
+
+    def neighbours(self, link):
+        """The links one step before and after in the chain (None at its ends)."""
+        chain = self.cameras[link.camera]
+        return (chain[link.position - 1] if link.position > 0 else None,
+                chain[link.position + 1] if link.position + 1 < len(chain) else None)
+
+    def annotation_path(self, link, index):
+        return os.path.join(self.run.annotation_dir(link.record), f"output_pp_{index}.json")
+
+    def report_path(self, link):
+        return os.path.join(self.run.report_dir(link.record), "tracking_question_report.csv")
+
+    # ---------------------------------------------------------- frames
+
+    def frame_objects(self, link, index):
+        """[(box key, (x1, y1, x2, y2))] of the masks the frame's annotation file holds, empty ones left out."""
+        with open(self.annotation_path(link, index), encoding="utf-8") as f:
+            data = json.load(f)
+        return data.get("image_path", ""), [
+            (f"Box{int(det['object_id']) - 1}", tuple(det["xyxy"][0]))
+            for det in data.get("detections", []) if det.get("formatted_polygon")]
+
+    def frame_masks(self, link, index, height, width):
+        """(image path, uint8 masks n x height x width, box keys) of one annotation file."""
+        import herdmask as hm
+
+        image_path, masks, ids = hm.process_json_and_generate_masks(self.annotation_path(link, index), height,
+                                                                    width)
+        return image_path, masks, [f"Box{i}" for i in ids]
+
+    def frame_size(self, link, index):
+        """(width, height) of a frame."""
+        from PIL import Image
+
+        path = self.frame_objects(link, index)[0]
+        if path and os.path.isfile(path):
+            with Image.open(path) as im:
+                return im.size
+        return self.frame_image(link, index, path).size
+
+    def frame_image(self, link, index, image_path=None, scale=1.0):
+        """The frame as an RGB image, `scale` times its size: its extracted file, else the frame
+        decoded again from its recording (the frame folders may be gone)."""
+        from PIL import Image
+
+        if image_path is None:
+            image_path = self.frame_objects(link, index)[0]
+        if image_path and os.path.isfile(image_path):
+            with Image.open(image_path) as im:
+                size = (max(1, round(im.width * scale)), max(1, round(im.height * scale)))
+                if scale < 1:
+                    im.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
+                image = im.convert("RGB")
+        else:
+            image = self._decoded_again(link, index)
+            size = (max(1, round(image.width * scale)), max(1, round(image.height * scale)))
+        return image if image.size == size else image.resize(size, Image.BILINEAR)
+
+    def _decoded_again(self, link, index):
+        import herdmask as hm
+        from PIL import Image
+
+        positions = self.run.video_positions(link.record)
+        try:
+            video = self.run.video_path(link.record)
+        except KeyError:
+            video = None
+        if video is None or not 0 <= index < len(positions) or not os.path.isfile(video):
+            raise FrameUnavailable(f"frame {index} of {link.key}: its frame file is gone and its recording "
+                                   f"{video or '(not recorded)'} cannot give it again")
+        crop = (records.read_json(self.run.camera_file(link.camera, ".json")) or {}).get("box")
+        try:
+            bgr = hm.video.read_frame(video, int(positions[index]), crop)
+        except (OSError, ValueError) as exc:
+            raise FrameUnavailable(f"frame {index} of {link.key}: {exc}") from None
+        return Image.merge("RGB", Image.fromarray(bgr, "RGB").split()[::-1])
+
+    def tracks(self, link):
+        """The link's tracks table as numpy columns: frame, box_key, x, y, w, h, area, cx, cy, one row
+        per annotation file and non-empty mask."""
+        table = self.run.tracks(link.record)
+        return {c: table[c].to_numpy(dtype=object if c == "box_key" else None) for c in table.columns}
+
+    # ---------------------------------------------------------- corrections
+
+    def corrections(self):
+        """(the corrections in force per camera, the ones that no longer apply with why)."""
+        return identity.corrections_in_force(self.run)
+
+    def track_map(self, camera, made=None):
+        """The camera's track ids with the corrections in force now: those of the folder's
+        corrections file, or of `made` (the corrections made so far) when given."""
+        in_force = identity.corrections_in_force(self.run, made)[0]
+        return identity.track_map(self.run, camera, in_force.get(str(camera), []))

@@ -1,0 +1,195 @@
+"""`herdmask render RUN_DIR`: per link and camera, a video of the link's frames with every animal's
+mask in its track's colour and its id, after the corrections in force.
+
+The videos are H.264 in MP4 (yuv420p, the moov atom first), which Chromium plays, also
+Debian's build; VP8 and VP9 encode four to seven times slower at these frame sizes. They go
+to renders/camera_<N>/<video>/<segment>.mp4 in the run folder, each written whole under a
+temporary name. Frames are drawn by the library's drawing step while FFmpeg (the binary the
+imageio-ffmpeg package carries, else one on PATH) encodes the frames before them.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from .files import write_atomic
+
+__all__ = ["add_parser", "ffmpeg_executable", "render_command", "render_link", "render_run", "video_path"]
+
+DEFAULT_FPS = 25.0
+DEFAULT_HEIGHT = 720
+_SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
+_AHEAD = 3  # frames drawn ahead of the encoder
+
+
+def add_parser(sub):
+    p = sub.add_parser(
+        "render", help="overlay videos of a run: each link's frames with the masks in track colours and ids",
+        description="Write, per link of RUN_DIR (the --out folder of herdmask run), a video of its frames with "
+                    "every animal's mask in its track's colour and its id, after the corrections in "
+                    "corrections.jsonl: RUN_DIR/renders/camera_<N>/<video>/<segment>.mp4 (H.264). The "
+                    "proofreading page plays them.")
+    p.add_argument("run_dir", metavar="RUN_DIR")
+    p.add_argument("--camera", help="only this camera number")
+    p.add_argument("--height", type=_height, default=DEFAULT_HEIGHT, metavar="PIXELS",
+                   help=f"the videos' largest height (default {DEFAULT_HEIGHT}, half of a 1440-high frame, "
+                        "which a browser shows whole; frames no taller keep their size; 0: full size, "
+                        "about three times slower for 1440 x 2304 frames)")
+    p.set_defaults(handler=render_command)
+    return p
+
+
+def _height(text):
+    import argparse
+
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0 or 0 < value < 16:
+        raise argparse.ArgumentTypeError(f"expected 0 or a whole number of pixels from 16 up, got {text}")
+    return value
+
+
+def video_path(out, link):
+    return os.path.join(out, "renders", f"camera_{link.camera}", link.video, (link.segment or "video") + ".mp4")
+
+
+def ffmpeg_executable():
+    try:
+        import imageio_ffmpeg
+
+        return imageio_ffmpeg.get_ffmpeg_exe()
+    except (ImportError, RuntimeError):
+        found = shutil.which("ffmpeg")
+        if found is None:
+            raise FileNotFoundError("rendering needs FFmpeg: pip install 'herdmask[app]' (imageio-ffmpeg) or "
+                                    "install ffmpeg") from None
+        return found
+
+
+def link_fps(link):
+    """Frames per second of a link's frames: its frames over its segment's length."""
+    m = _SEGMENT.match(link.segment or "")
+    seconds = (float(m.group(2)) - float(m.group(1))) * 60 if m else 0.0
+    return round(link.frames / seconds, 3) if seconds > 0 and link.frames else DEFAULT_FPS
+
+
+def _encoder(ffmpeg, path, size, fps):
+    width, height = size
+    return subprocess.Popen(
+        [ffmpeg, "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgba", "-s", f"{width}x{height}",
+         "-r", str(fps), "-i", "-", "-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v", "libx264",
+         "-preset", "ultrafast", "-crf", "23", "-pix_fmt", "yuv420p", "-movflags", "+faststart", path],
+        stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
+    """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size), with
+    the track ids of `ids`, its camera's TrackMap; returns (path, frames drawn, seconds)."""
+    from .proofread.frames import draw_frame
+
+    ffmpeg = ffmpeg or ffmpeg_executable()
+    t0 = time.perf_counter()
+    indices = [i for i in range(link.frames) if os.path.isfile(view.annotation_path(link, i))]
+    if not indices:
+        raise FileNotFoundError(f"{link.key} has no annotation files")
+    frame_height = view.frame_size(link, indices[0])[1]
+    scale = min(1.0, height / frame_height) if height else 1.0
+
+    def draw(index):
+        return draw_frame(view, link, index, ids, show_wrong=False, scale=scale)[0]
+
+    def encode(tmp):
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            pending = [pool.submit(draw, i) for i in indices[:_AHEAD]]
+            first = pending[0].result()
+            encoder = _encoder(ffmpeg, tmp, first.size, link_fps(link))
+            try:
+                for n in range(len(indices)):
+                    picture = pending.pop(0).result()
+                    if n + _AHEAD < len(indices):
+                        pending.append(pool.submit(draw, indices[n + _AHEAD]))
+                    if picture.size != first.size:
+                        raise ValueError(f"{link.key} frame {indices[n]} is {picture.size[0]} x {picture.size[1]}, "
+                                         f"not {first.size[0]} x {first.size[1]} like its first frame")
+                    encoder.stdin.write(picture.tobytes())
+                encoder.stdin.close()
+            except BaseException:
+                encoder.kill()
+                encoder.wait()
+                raise
+            finally:
+                for f in pending:
+                    f.cancel()
+            if encoder.wait() != 0:
+                raise RuntimeError(f"FFmpeg could not encode {link.key}: {encoder.stderr.read().decode(errors='replace')}")
+
+    path = write_atomic(video_path(view.out, link), encode)
+    return path, len(indices), time.perf_counter() - t0
+
+
+def _current(view, link):
+    """Whether the link's video was made after its record and after the last correction."""
+    from .corrections import CORRECTIONS
+
+    try:
+        made = os.path.getmtime(video_path(view.out, link))
+    except OSError:
+        return False
+    sources = [os.path.join(view.out, CORRECTIONS), view.run.record_path(link.video, link.segment)]
+    return all(os.path.getmtime(p) < made for p in sources if os.path.exists(p))
+
+
+def render_run(out, camera=None, height=DEFAULT_HEIGHT, changed_only=False):
+    """Renders every tracked link of the run (of one camera); returns [(link, path or None, message)].
+
+    With `changed_only`, a link whose video is newer than its record and than the corrections
+    file is left as it is (a rerun renders what it made again and what corrections changed)."""
+    from .proofread.source import FrameUnavailable, RunView
+
+    view = RunView.open(out)
+    if camera is not None and str(camera) not in view.cameras:
+        raise ValueError(f"the run has no camera {camera} (cameras: {', '.join(view.cameras)})")
+    ffmpeg = ffmpeg_executable()
+    done = []
+    for cam, links in view.cameras.items():
+        if camera is not None and cam != str(camera):
+            continue
+        ids = view.track_map(cam)
+        for link in links:
+            if not link.done or (changed_only and _current(view, link)):
+                continue
+            try:
+                path, frames, seconds = render_link(view, link, ids, ffmpeg, height)
+            except (FrameUnavailable, FileNotFoundError, ValueError, RuntimeError) as exc:
+                message = f"Camera {cam} {link.key}: not rendered: {exc}"
+                done.append((link, None, message))
+            else:
+                message = (f"Camera {cam} {link.key}: {frames} frames in {seconds:.1f} s "
+                           f"({frames / seconds:.0f} frames/s) -> {path}")
+                done.append((link, path, message))
+            print(message, flush=True)
+    return done
+
+
+def render_command(args):
+    from .export import report_errors
+
+    def run(args):
+        from . import identity
+        from .runfolder import RunFolder
+
+        for line in identity.correction_notes(RunFolder.open(args.run_dir)):
+            print(line)
+        made = render_run(args.run_dir, args.camera, args.height)
+        if not made:
+            print("No tracked link to render.")
+        return 0 if all(path for _, path, _ in made) else 1
+
+    return report_errors("render", run, args)
