@@ -70,7 +70,9 @@ def test_demo_runs_to_its_score_on_the_wheel_alone(root, capsys):
     base, work = root
     wheel = Path(_one(str(REPO / "dist" / "herdmask-*.whl")))
     torch = Path(_one("/opt/wheels/torch-2.13.0+cpu-*.whl"))
-    assert re.search(r"-manylinux_2_\d+_x86_64\.whl$", wheel.name), wheel.name
+    # glibc 2.34 systems (RHEL 9 and its kin) install it: no call asks for a newer symbol version
+    tag = re.search(r"-manylinux_2_(\d+)_x86_64\.whl$", wheel.name)
+    assert tag and int(tag.group(1)) <= 34, wheel.name
     assert wheel.stat().st_size < MAX_WHEEL_MIB * 2**20
     for path in (wheel, torch, Path(__file__).with_name("maps_probe.py")):
         shutil.copy(path, work / "wheels" / path.name)
