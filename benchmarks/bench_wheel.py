@@ -8,6 +8,7 @@ full-size camera video (decoding and JPEG writing, where the builds differ) and
 """
 
 import glob
+import json
 import os
 import subprocess
 import sys
@@ -74,6 +75,9 @@ def main(rounds=2):
                 seconds, _ = _timed(python + ["-m", "herdmask", "demo", "--out", demo],
                                     dict(env, MPLBACKEND="Agg"), tmp)
                 times[name]["demo"].append(seconds)
+                split = json.load(open(os.path.join(demo, "timing.json")))
+                print(f"  {name:8s} demo {seconds:.1f} s; run: " +
+                      ", ".join(f"{k} {v}" for k, v in split.items() if isinstance(v, (int, float))), flush=True)
     for name, figures in times.items():
         print(f"  {name:8s}: extraction of 10 s at 2560x1440 best {min(figures['extraction']):.2f} s, "
               f"herdmask demo best {min(figures['demo']):.1f} s (of {rounds} in turns)")
