@@ -33,9 +33,9 @@ def _parts():
     from herdmask.testing import ColourVideoTracker
 
     return [("matcher (its own work and the predictor)", stages.carry_start),
-            ("tracker (model)", ColourVideoTracker.track),
-            ("refinement", hm.Mask_Refinement.process_video_segments),
-            ("annotation files written", stages.write_annotation_files),
+            ("tracker (model)", ColourVideoTracker.track_frames),
+            ("refinement", hm.Mask_Refinement._refine_frame),
+            ("annotation files written", stages.write_annotation_file),
             ("annotation data loaded", hm.get_gsam_annotation_data),
             ("tracking report", hm.generate_tracking_report),
             ("overlap review (with encoder calls)", hm.process_overlap_frames),
@@ -53,18 +53,19 @@ def _one_carried_link_in_parts(rec, out):
     from herdmask.app.models import ModelSettings
     from herdmask.app.runfolder import RunFolder
 
-    args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04"])
+    args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04", "--keep-frames"])
     current = settings.run_settings(args, ModelSettings(), rec.pen_json_path)
     with contextlib.redirect_stdout(io.StringIO()):
         table = stages.catalogue(rec.base_dir)
     run = RunFolder(out)
     chains, _ = plan.build_chains(table, run, 0.04, settings.extraction_key(current))
     link, prev = chains["1"][2], chains["1"][1]
-    segment = {"frames": len(link.positions), "reason": None}
+    made = run.read_record(link.video, link.segment)
+    segment = {"frames": len(link.positions), "reason": None, "crop_box": made.crop_box}
     task_settings = {name: getattr(args, name) for name in ("time_step", "animals", "step", "match_frames", "max_gap",
                                                             "small_area", "relink_cost", "relink_margin")}
-    task_settings.update(crop=current["crop"], model_settings=ModelSettings(), pen_json=rec.pen_json_path, out=out)
-    made = run.read_record(link.video, link.segment)
+    task_settings.update(crop=current["crop"], model_settings=ModelSettings(), pen_json=rec.pen_json_path, out=out,
+                         frame_skip=1, resize=None, keep_frames=True)
     fields = dataclasses.asdict(link)
     tasks.link_task(fields, segment, prev.key, 10, task_settings, made.fingerprint, "warm-up")  # imports
     profile = cProfile.Profile()
@@ -86,7 +87,8 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         rec = samples.make_sample_recording(os.path.join(tmp, "recording"), "demo")
         out = os.path.join(tmp, "out")
-        argv = ["run", rec.base_dir, "--out", out, "--workers", str(WORKERS), "--time-step", "0.04"]
+        # the frames are kept for the link redone under the profiler after the run
+        argv = ["run", rec.base_dir, "--out", out, "--workers", str(WORKERS), "--time-step", "0.04", "--keep-frames"]
         t0 = time.perf_counter()
         with contextlib.redirect_stdout(io.StringIO()):
             code = cli.main(argv)

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <span>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "common/runs.hpp"
@@ -15,6 +17,7 @@
 #include "common/zero_buffer.hpp"
 #include "pen/pen_polygon.hpp"
 #include "py_common.hpp"
+#include "refine/held_runs.hpp"
 #include "subsystems.hpp"
 
 namespace hm::py {
@@ -51,6 +54,45 @@ void require_out(const FlatBools& out, std::int64_t rows, std::int64_t cols) {
     throw ValueError("output buffer does not match the mask's size");
 }
 
+// A tracked mask held as its runs of set pixels while earlier frames are refined, with
+// the shape it came in (its entry keeps that shape in some outcomes).
+struct PackedMask {
+  refine::HeldRuns held;
+  nb::tuple shape;  // a Python object, not one more small block on the C heap
+};
+
+nb::object refine_runs(std::span<const Run> runs, std::int64_t rows, std::int64_t cols,
+                       const std::vector<std::int64_t>& mask_shape, nb::handle needs,
+                       const refine::Settings& settings) {
+  if (runs.empty()) return nb::none();
+  const nb::tuple found = nb::cast<nb::tuple>(needs());
+  if (found.size() != 3) throw ValueError("refine_mask: needs() must give three values");
+  const auto pen_json_path = nb::cast<std::string>(found[0]);
+  const auto prev = nb::cast<std::optional<std::pair<double, double>>>(found[1]);
+  const bool first_frame = nb::cast<bool>(found[2]);
+  refine::ObjectResult result;
+  ZeroBuffer out;
+  {
+    nb::gil_scoped_release release;
+    const auto pen = pen::cached_pen_mask(pen_json_path, rows, cols);
+    // Zero pages: a cleaned mask writes only the rows of its blobs.
+    out = ZeroBuffer(std::max<size_t>(checked_bytes({rows, cols}, 1, "mask"), 1));
+    result = refine::refine_object(runs, rows, cols, *pen, to_point(prev), settings, first_frame,
+                                   out.data());
+  }
+  // An entry left all false outside the pen, or given back as it was, keeps the
+  // mask's own shape; a cleaned one gets one leading axis.
+  std::vector<size_t> shape;
+  if (result.outcome == refine::Outcome::OutsidePen ||
+      (result.outcome == refine::Outcome::Unclipped && mask_shape.size() > 2)) {
+    for (std::int64_t d : mask_shape) shape.push_back(static_cast<size_t>(d));
+  } else {
+    shape = {1, static_cast<size_t>(rows), static_cast<size_t>(cols)};
+  }
+  return nb::make_tuple(result.outcome, point_object(result.centroid),
+                        bool_array(std::move(out), std::move(shape)));
+}
+
 }  // namespace
 
 void register_refine(nb::module_ m) {
@@ -72,46 +114,49 @@ void register_refine(nb::module_ m) {
       .value("Unclipped", refine::Outcome::Unclipped)
       .value("Dropped", refine::Outcome::Dropped);
 
-  // One object's mask of one frame cleaned: (outcome, new centroid or None, new
-  // entry), or None for a mask without set pixels. Only for a mask with set pixels
-  // is `needs()` called, for (pen file path, previous centroid or None, whether
-  // this is the first frame): the caller looks these up, and raises, as late as that.
+  nb::class_<PackedMask>(m, "PackedMask")
+      .def_ro("shape", &PackedMask::shape)
+      .def_prop_ro("nbytes", [](const PackedMask& p) { return p.held.runs.size_bytes(); });
+
+  // Masks packed as their runs of non-zero pixels, to be refined later from them.
+  nb::class_<refine::RunStore>(m, "RunStore")
+      .def(nb::init<>())
+      .def(
+          "pack",
+          [](refine::RunStore& store, nb::handle mask) {
+            const MaskArg arg = mask_arg(mask, "mask", MaskReading::non_zero);
+            PackedMask packed;
+            packed.shape = nb::cast<nb::tuple>(arg.array.attr("shape"));
+            {
+              nb::gil_scoped_release release;
+              packed.held = store.hold(runs_of(arg.view));
+            }
+            return packed;
+          },
+          nb::arg("mask"));
+
+  // One object's mask of one frame (an array or a PackedMask) cleaned: (outcome, new
+  // centroid or None, new entry), or None for a mask without set pixels. Only for a
+  // mask with set pixels is `needs()` called, for (pen file path, previous centroid or
+  // None, whether this is the first frame): the caller looks these up, and raises, as
+  // late as that.
   m.def(
       "refine_mask",
       [](nb::handle mask, nb::handle needs, const refine::Settings& settings) -> nb::object {
+        if (nb::isinstance<PackedMask>(mask)) {
+          const PackedMask& packed = nb::cast<const PackedMask&>(mask);
+          std::vector<std::int64_t> shape;
+          for (nb::handle d : packed.shape) shape.push_back(nb::cast<std::int64_t>(d));
+          return refine_runs(packed.held.runs, packed.held.rows, packed.held.cols, shape, needs,
+                             settings);
+        }
         const MaskArg arg = mask_arg(mask, "mask", MaskReading::non_zero);
         Runs runs;
         {
           nb::gil_scoped_release release;
           runs = runs_of(arg.view);
         }
-        if (runs.empty()) return nb::none();
-        const nb::tuple found = nb::cast<nb::tuple>(needs());
-        if (found.size() != 3) throw ValueError("refine_mask: needs() must give three values");
-        const auto pen_json_path = nb::cast<std::string>(found[0]);
-        const auto prev = nb::cast<std::optional<std::pair<double, double>>>(found[1]);
-        const bool first_frame = nb::cast<bool>(found[2]);
-        refine::ObjectResult result;
-        ZeroBuffer out;
-        {
-          nb::gil_scoped_release release;
-          const auto pen = pen::cached_pen_mask(pen_json_path, runs.rows, runs.cols);
-          // Zero pages: a cleaned mask writes only the rows of its blobs.
-          out = ZeroBuffer(std::max<size_t>(checked_bytes({runs.rows, runs.cols}, 1, "mask"), 1));
-          result =
-              refine::refine_object(runs, *pen, to_point(prev), settings, first_frame, out.data());
-        }
-        // An entry left all false outside the pen, or given back as it was, keeps the
-        // mask's own shape; a cleaned one gets one leading axis.
-        std::vector<size_t> shape;
-        if (result.outcome == refine::Outcome::OutsidePen ||
-            (result.outcome == refine::Outcome::Unclipped && arg.shape.size() > 2)) {
-          for (std::int64_t d : arg.shape) shape.push_back(static_cast<size_t>(d));
-        } else {
-          shape = {1, static_cast<size_t>(runs.rows), static_cast<size_t>(runs.cols)};
-        }
-        return nb::make_tuple(result.outcome, point_object(result.centroid),
-                              bool_array(std::move(out), std::move(shape)));
+        return refine_runs(runs.runs, runs.rows, runs.cols, arg.shape, needs, settings);
       },
       nb::arg("mask"), nb::arg("needs"), nb::arg("settings"));
 

@@ -17,6 +17,7 @@
 #include "video/orange_region.hpp"
 #include "video/probe.hpp"
 #include "video/segment_plan.hpp"
+#include "video/video_decoder.hpp"
 
 namespace hm::py {
 
@@ -96,19 +97,20 @@ void register_video(nb::module_ m) {
   m.def(
       "read_frames",
       [](const std::string& path, const std::vector<std::int64_t>& positions,
-         std::optional<Box> crop) {
+         std::optional<Box> crop, std::optional<std::int64_t> resize_height) {
         std::optional<video::CropBox> box;
         if (crop) box = crop_box(*crop);
         video::FrameReads reads;
         {
           nb::gil_scoped_release release;
-          reads = video::read_frames(path, positions, box);
+          reads = video::read_frames(path, positions, box, resize_height);
         }
         nb::list frames;
         for (const cv::Mat& f : reads.frames) frames.append(frame_array(f));
         return nb::make_tuple(static_cast<int>(reads.status), frames, reads.unreadable_position);
       },
-      nb::arg("video_path"), nb::arg("positions"), nb::arg("crop_box").none());
+      nb::arg("video_path"), nb::arg("positions"), nb::arg("crop_box").none(),
+      nb::arg("resize_height").none() = nb::none());
 
   m.def(
       "find_orange_region",
@@ -185,6 +187,20 @@ void register_video(nb::module_ m) {
         nb::gil_scoped_release release;
         kept.close();
       });
+
+  // Decodes every frame and keeps none: the decoder's own pace, which extraction is
+  // measured against. None when the decoder does not open the file.
+  m.def(
+      "decode_all_frames",
+      [](const std::string& path) -> std::optional<std::int64_t> {
+        nb::gil_scoped_release release;
+        auto decoder = video::FrameDecoder::open(path);
+        if (!decoder) return std::nullopt;
+        while (decoder->skip()) {
+        }
+        return decoder->position();
+      },
+      nb::arg("video_path"));
 
   m.def(
       "video_minutes",

@@ -3,7 +3,10 @@
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
-APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev)
+# FFmpeg's libraries decode video for frame extraction; its command makes the H.264
+# clips the tests and benchmarks cut.
+APT_PACKAGES=(libopencv-dev libgeos-dev nlohmann-json3-dev libgtest-dev libjpeg-dev pkg-config
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg)
 # the proofreading page's test drives a real browser
 APT_PACKAGES+=(chromium chromium-driver)
 # The fuzz harnesses need clang and its libFuzzer runtime.
@@ -24,7 +27,6 @@ PY_PACKAGES=(
   "dask=dask"
   "distributed=distributed"
   "pycocotools=pycocotools"
-  "motmetrics=motmetrics"
   "trackeval=trackeval"
   "movement=movement"
   "pyarrow=pyarrow"

@@ -108,36 +108,113 @@ class Mask_Refinement:
         Entries already rewritten stay so when a later one fails.
         """
         settings = self._settings()
-        first_key = None
-        for position, (frame_idx, objects) in enumerate(video_segments.items()):
-            if position == 0:
+        first_key = _NO_FRAME
+        for frame_idx, objects in video_segments.items():
+            if first_key is _NO_FRAME:
                 first_key = frame_idx
-            first_frame = None
-
-            def needs(frame_idx=frame_idx, object_id=None):
-                # Looked up only for a mask with set pixels, in this order, so that
-                # a frame of empty masks needs neither a pen nor a known frame name.
-                nonlocal first_frame
-                pen_json_path = get_pen_json_path(video_dir, self.custom_pen_json_path)
-                frame_names[frame_idx]  # raises for a frame index the names do not cover
-                if pen_json_path is None:
-                    raise TypeError(f"no pen polygon file is known for video_dir {video_dir!r}; "
-                                    "pass custom_pen_json_path")
-                if first_frame is None:
-                    first_frame = bool(frame_idx == first_key)
-                return (os.fspath(pen_json_path), _point(self.prev_centroids.get(object_id)),
-                        first_frame)
-
-            for object_id, mask in objects.items():
-                result = _core_refine.refine_mask(
-                    mask, functools.partial(needs, object_id=object_id), settings)
-                if result is None:
-                    continue
-                outcome, centroid, cleaned = result
-                if outcome == _Outcome.Dropped:
-                    print(f"clean frame{frame_idx}--obj_id{object_id}")
-                    print(f"frame {frame_idx}--obj_id{object_id}-- no mask")
-                video_segments[frame_idx][object_id] = cleaned
-                if centroid is not None:
-                    self.prev_centroids[object_id] = np.array(centroid, dtype=np.float64)
+            self._refine_frame(frame_idx, objects, objects, first_key, video_dir, frame_names,
+                               settings)
         return video_segments
+
+    def stream(self, frames, video_dir, frame_names, order=None):
+        """Refines frames as a tracker hands them over; yields (frame_idx, {object_id: mask}).
+
+        `frames` gives (frame index, {object id: mask}) pairs in any order, one frame at a
+        time. Frames are refined in `order` (default: 0, 1, ... up to the last of
+        `frame_names`, the order of a tracker's whole result), each as soon as every frame
+        before it has been handed over, and yielded then: with the same entries, messages
+        and centroids as `process_video_segments` on the dict of the frames in that order.
+        A frame handed over ahead of its turn (the forward pass of a track that starts after
+        frame 0, before its backward pass) is kept as runs of set pixels until then; at the
+        end of `frames` the frames still waiting are refined in order, the first frame
+        refined being the first frame as the whole-dict rule has it.
+
+        A frame refined on arrival is the dict it came in, rewritten in place; a frame that
+        waited comes back as a new dict, its empty entries as zeros of their shape and dtype.
+        A frame handed over twice before its turn counts as its last version. ValueError for
+        a frame outside `order`, or handed over again after it was refined.
+        """
+        settings = self._settings()
+        order = list(range(len(frame_names))) if order is None else list(order)
+        turn_of = {frame_idx: turn for turn, frame_idx in enumerate(order)}
+        if len(turn_of) != len(order):
+            raise ValueError("order names a frame more than once")
+        waiting = {}  # turn -> (frame_idx, {object_id: _Packed})
+        store = _core_refine.RunStore()
+        next_turn = 0
+        first_key = _NO_FRAME
+
+        def refine(frame_idx, objects, out):
+            nonlocal first_key
+            if first_key is _NO_FRAME:
+                first_key = frame_idx
+            self._refine_frame(frame_idx, objects, out, first_key, video_dir, frame_names, settings)
+            return frame_idx, out
+
+        for frame_idx, objects in frames:
+            turn = turn_of.get(frame_idx)
+            if turn is None:
+                raise ValueError(f"frame {frame_idx!r} is not one of the frames to refine")
+            if turn < next_turn:
+                raise ValueError(f"frame {frame_idx!r} was handed over again after it was refined")
+            if turn > next_turn:
+                waiting[turn] = (frame_idx, {oid: _Packed(store, mask) for oid, mask in objects.items()})
+                continue
+            yield refine(frame_idx, objects, objects)
+            next_turn += 1
+            while next_turn in waiting:
+                held_idx, held = waiting.pop(next_turn)
+                yield refine(held_idx, held, {})
+                next_turn += 1
+        for turn in sorted(waiting):
+            held_idx, held = waiting.pop(turn)
+            yield refine(held_idx, held, {})
+
+    def _refine_frame(self, frame_idx, objects, out, first_key, video_dir, frame_names, settings):
+        """Cleans each mask of one frame into `out` (the same dict, or a new one for a frame
+        that waited packed); entries rewritten before a failure stay so."""
+        first_frame = None
+
+        def needs(object_id):
+            # Looked up only for a mask with set pixels, in this order, so that a frame of
+            # empty masks needs neither a pen nor a known frame name.
+            nonlocal first_frame
+            pen_json_path = get_pen_json_path(video_dir, self.custom_pen_json_path)
+            frame_names[frame_idx]  # raises for a frame index the names do not cover
+            if pen_json_path is None:
+                raise TypeError(f"no pen polygon file is known for video_dir {video_dir!r}; "
+                                "pass custom_pen_json_path")
+            if first_frame is None:
+                first_frame = bool(frame_idx == first_key)
+            return (os.fspath(pen_json_path), _point(self.prev_centroids.get(object_id)),
+                    first_frame)
+
+        for object_id, mask in objects.items():
+            packed = isinstance(mask, _Packed)
+            result = _core_refine.refine_mask(mask.runs if packed else mask,
+                                              functools.partial(needs, object_id), settings)
+            if result is None:
+                if packed:
+                    out[object_id] = np.zeros(mask.runs.shape, mask.dtype)
+                continue
+            outcome, centroid, cleaned = result
+            if outcome == _Outcome.Dropped:
+                print(f"clean frame{frame_idx}--obj_id{object_id}")
+                print(f"frame {frame_idx}--obj_id{object_id}-- no mask")
+            out[object_id] = cleaned
+            if centroid is not None:
+                self.prev_centroids[object_id] = np.array(centroid, dtype=np.float64)
+
+
+_NO_FRAME = object()
+
+
+class _Packed:
+    """A mask kept as its runs of set pixels (and its dtype) until its frame's turn."""
+
+    __slots__ = ("runs", "dtype")
+
+    def __init__(self, store, mask):
+        arr = np.asarray(mask)
+        self.runs = store.pack(arr)
+        self.dtype = arr.dtype

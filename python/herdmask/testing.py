@@ -440,6 +440,12 @@ class ColourVideoTracker:
 
     def track(self, frame_names, start_masks, ann_frame_idx, object_ids=None):
         """Return video_segments for every frame of `frame_names` (sorted by frame index)."""
+        segments = dict(self.track_frames(frame_names, start_masks, ann_frame_idx, object_ids))
+        return {k: segments[k] for k in sorted(segments)}
+
+    def track_frames(self, frame_names, start_masks, ann_frame_idx, object_ids=None):
+        """Yield (frame index, {object id: 1 x H x W bool mask}) frame by frame, as the tracker
+        goes: the start frame, the frames after it, then those before it, backward."""
         import cv2
 
         start = np.asarray(start_masks)
@@ -452,15 +458,14 @@ class ColourVideoTracker:
         kernel = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * self.grow + 1, 2 * self.grow + 1))
         # every step makes new masks and never changes the ones before, so each frame's masks
         # are views of its step's result
-        segments = {ann_frame_idx: {oid: start[i][None] for i, oid in enumerate(ids)}}
+        yield ann_frame_idx, {oid: start[i][None] for i, oid in enumerate(ids)}
         ref_area = start.reshape(len(start), -1).sum(axis=1)
         for order in (range(ann_frame_idx + 1, len(frame_names)), range(ann_frame_idx - 1, -1, -1)):
             prev = start
             for idx in order:
                 rgb = cv2.cvtColor(cv2.imread(frame_names[idx], cv2.IMREAD_COLOR), cv2.COLOR_BGR2RGB)
                 prev = self._step(prev, animal_pixels(rgb), kernel, ref_area)
-                segments[idx] = {oid: prev[i][None] for i, oid in enumerate(ids)}
-        return {k: segments[k] for k in sorted(segments)}
+                yield idx, {oid: prev[i][None] for i, oid in enumerate(ids)}
 
     @staticmethod
     def _assign(grown, dist):

@@ -218,22 +218,26 @@ def plan_segments(info_or_path, time_step=0.1, frame_skip=1):
     return list(_segment_plans(info.fps, info.frame_count, info.minutes, time_step, frame_skip))
 
 
-def read_frames(video_path, positions, crop_box=None):
+def read_frames(video_path, positions, crop_box=None, resize_height=None):
     """The decoded BGR frames (height x width x 3 uint8 arrays) at the given video positions.
 
     They hold the pixels extraction decodes for those positions, before its JPEG
     encoding; position 0 is the video's first frame, and a saved frame's position is in
     its SegmentPlan. With `crop_box` (x1, y1, x2, y2), each frame is cut to the box
-    clamped to the frame, as extraction cuts it. One reader serves all positions.
-    Raises UnreadableVideoError when the video cannot be opened or a frame cannot be
-    read, ValueError for a negative position or a box that leaves no pixels.
+    clamped to the frame, as extraction cuts it; with `resize_height` it is then scaled
+    to that height as extraction with `resize_dim` (any, resize_height) scales it (the
+    aspect ratio kept, the width rounded up, area interpolation). One reader serves all
+    positions. Raises UnreadableVideoError when the video cannot be opened or a frame
+    cannot be read, ValueError for a negative position, a box that leaves no pixels or
+    a height that is not positive.
     """
     path = os.fspath(video_path)
     wanted = [operator.index(p) for p in positions]
     if any(p < 0 for p in wanted):
         raise ValueError(f"video positions count from 0, got {min(wanted)}")
     box = None if crop_box is None else _box(crop_box)
-    status, frames, unreadable = _core_video.read_frames(path, wanted, box)
+    height = None if resize_height is None else _resize_height((None, resize_height))
+    status, frames, unreadable = _core_video.read_frames(path, wanted, box, height)
     if status == _CANNOT_OPEN:
         raise UnreadableVideoError(f"cannot open video {path}")
     if status == _UNREADABLE:
@@ -242,9 +246,9 @@ def read_frames(video_path, positions, crop_box=None):
     return frames
 
 
-def read_frame(video_path, position, crop_box=None):
+def read_frame(video_path, position, crop_box=None, resize_height=None):
     """The decoded BGR frame at one video position; see read_frames."""
-    return read_frames(video_path, [position], crop_box)[0]
+    return read_frames(video_path, [position], crop_box, resize_height)[0]
 
 
 _CANNOT_OPEN, _UNREADABLE = 1, 2  # the core's frame-read statuses after "ok"

@@ -360,17 +360,18 @@ void paint(std::uint8_t* out, std::int64_t cols, const Run& r) {
 
 }  // namespace
 
-ObjectResult refine_object(const Runs& mask, const Mask& pen, const std::optional<Point2>& prev,
+ObjectResult refine_object(std::span<const Run> runs, std::int64_t rows, std::int64_t cols,
+                           const Mask& pen, const std::optional<Point2>& prev,
                            const Settings& settings, bool first_frame, std::uint8_t* out) {
   ObjectResult result;
-  if (mask.runs.empty()) return result;
-  if (pen.rows != mask.rows || pen.cols != mask.cols)
+  if (runs.empty()) return result;
+  if (pen.rows != rows || pen.cols != cols)
     throw ValueError("process_video_segments: the pen mask does not match the mask's size");
 
   // The mask clipped to the pen, run by run.
   std::vector<Run> in_pen;
-  for (const Run& r : mask.runs) {
-    if (r.row < 0 || r.row >= mask.rows || r.x1 < 0 || r.x2 >= mask.cols || r.x1 > r.x2)
+  for (const Run& r : runs) {
+    if (r.row < 0 || r.row >= rows || r.x1 < 0 || r.x2 >= cols || r.x1 > r.x2)
       throw ValueError("process_video_segments: a run lies outside the mask");
     const std::uint8_t* p = pen.pixels.data() + std::int64_t{r.row} * pen.cols;
     for (std::int32_t c = r.x1; c <= r.x2;) {
@@ -430,15 +431,15 @@ ObjectResult refine_object(const Runs& mask, const Mask& pen, const std::optiona
   }
   if (total.area > 0) {
     for (size_t i = 0; i < in_pen.size(); ++i)
-      if (kept[static_cast<size_t>(comps.component[i])]) paint(out, mask.cols, in_pen[i]);
+      if (kept[static_cast<size_t>(comps.component[i])]) paint(out, cols, in_pen[i]);
     result.outcome = Outcome::Cleaned;
     result.centroid = mean_point(total.sum_x, total.sum_y, total.area);
     return result;
   }
   if (first_frame) {
     // The first frame keeps the object as the tracker gave it, pen or not.
-    for (const Run& r : mask.runs) {
-      paint(out, mask.cols, r);
+    for (const Run& r : runs) {
+      paint(out, cols, r);
       const std::int64_t len = run_length(r);
       total.area += len;
       total.sum_x += (std::int64_t{r.x1} + r.x2) * len / 2;

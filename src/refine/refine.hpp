@@ -12,6 +12,7 @@
 #include <functional>
 #include <opencv2/core/types.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -131,10 +132,17 @@ struct ObjectResult {
   std::optional<Point2> centroid;  // new centroid of the object, when it has one
 };
 
-// Cleans one object's mask of one frame, given as runs; `pen` is the filled pen of
-// the mask's size. Writes the new entry as 0/1 bytes into `out` (rows x cols, zero
-// on entry; only the pixels of kept runs are touched).
-ObjectResult refine_object(const Runs& mask, const Mask& pen, const std::optional<Point2>& prev,
+// Cleans one object's mask of one frame, given as its runs (raster order) and size;
+// `pen` is the filled pen of the mask's size. Writes the new entry as 0/1 bytes into
+// `out` (rows x cols, zero on entry; only the pixels of kept runs are touched).
+ObjectResult refine_object(std::span<const Run> runs, std::int64_t rows, std::int64_t cols,
+                           const Mask& pen, const std::optional<Point2>& prev,
                            const Settings& settings, bool first_frame, std::uint8_t* out);
+
+inline ObjectResult refine_object(const Runs& mask, const Mask& pen,
+                                  const std::optional<Point2>& prev, const Settings& settings,
+                                  bool first_frame, std::uint8_t* out) {
+  return refine_object(mask.runs, mask.rows, mask.cols, pen, prev, settings, first_frame, out);
+}
 
 }  // namespace hm::refine

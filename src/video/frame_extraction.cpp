@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <thread>
 #include <utility>
@@ -19,7 +18,9 @@
 
 #include "common/errors.hpp"
 #include "common/number_text.hpp"
+#include "video/frame_image.hpp"
 #include "video/jpeg_writer.hpp"
+#include "video/video_decoder.hpp"
 
 namespace hm::video {
 
@@ -39,17 +40,10 @@ std::string image_name(std::int64_t save_idx) {
 struct ImageJob {
   std::int64_t seq = 0;  // position in save order
   std::string path;
-  cv::Mat image;
+  VideoFrame frame;
+  cv::Rect region;     // of the frame, the part written
   cv::Size resize_to;  // empty: written as it is
-  cv::Mat frame;       // the decoded frame `image` is cut from, reused once encoded
 };
-
-std::string encode_image(const ImageJob& job) {
-  if (job.resize_to.empty()) return encode_jpeg(job.image);
-  cv::Mat resized;
-  cv::resize(job.image, resized, job.resize_to, 0, 0, cv::INTER_AREA);
-  return encode_jpeg(resized);
-}
 
 // Encodes images on worker threads while the caller keeps decoding, and writes the
 // files in save order: an image's file appears only after every earlier one, so a
@@ -74,16 +68,6 @@ class ImageWriterPool {
     jobs_.push_back(std::move(job));
     work_.notify_one();
     return true;
-  }
-
-  // A frame buffer the decoder can fill: one whose image has been encoded, so that
-  // full-size frames are not mapped and zeroed afresh by the kernel for every read.
-  cv::Mat take_buffer() {
-    std::lock_guard lock(mutex_);
-    if (spare_.empty()) return {};
-    cv::Mat buffer = std::move(spare_.back());
-    spare_.pop_back();
-    return buffer;
   }
 
   // How many images, from the first, are in their files.
@@ -112,6 +96,7 @@ class ImageWriterPool {
 
  private:
   void run() {
+    cv::Mat scratch;  // this thread's converted pixels, reused frame after frame
     for (;;) {
       ImageJob job;
       {
@@ -127,15 +112,12 @@ class ImageWriterPool {
       std::string bytes;
       std::exception_ptr failed;
       try {
-        bytes = encode_image(job);
+        bytes = frame_jpeg(job.frame, job.region, job.resize_to, scratch);
       } catch (...) {
         failed = std::current_exception();
       }
-      job.image.release();
+      job.frame = {};  // the decoder's buffer goes back before the wait for the lock
       std::unique_lock lock(mutex_);
-      // Only a buffer nobody else still reads may be written over by the decoder.
-      if (!job.frame.empty() && job.frame.u && job.frame.u->refcount == 1)
-        spare_.push_back(std::move(job.frame));
       if (failed) {
         fail(job.seq, failed);
         continue;
@@ -182,7 +164,6 @@ class ImageWriterPool {
   std::condition_variable work_, space_;
   std::deque<ImageJob> jobs_;
   std::map<std::int64_t, std::pair<std::string, std::string>> encoded_;  // path, bytes
-  std::vector<cv::Mat> spare_;
   std::vector<std::thread> workers_;
   std::exception_ptr error_;
   std::int64_t error_seq_ = std::numeric_limits<std::int64_t>::max();
@@ -191,21 +172,6 @@ class ImageWriterPool {
   size_t capacity_ = 2;
   bool closing_ = false;
 };
-
-// Keeps the aspect ratio: the width follows from the target height, rounded up.
-cv::Size size_for_height(const cv::Size& image, std::int64_t target_height) {
-  if (target_height <= 0 || target_height > std::numeric_limits<int>::max())
-    throw ValueError(
-        "resize_dim: the target height (its second element) must be a positive "
-        "number of pixels, got " +
-        int_text(target_height));
-  const double width = std::ceil(static_cast<double>(target_height) *
-                                 (static_cast<double>(image.width) / image.height));
-  if (!(width >= 1 && width <= std::numeric_limits<int>::max()))
-    throw ValueError("resize_dim: a target height of " + int_text(target_height) +
-                     " gives an image too wide to make");
-  return {static_cast<int>(width), static_cast<int>(target_height)};
-}
 
 bool stat_file(const std::string& path, std::uintmax_t& size,
                std::filesystem::file_time_type& modified) {
@@ -222,14 +188,37 @@ std::string shape_text(const std::array<int, 3>& s) {
 
 }  // namespace
 
+// Where frames come from: FFmpeg's decoder, or OpenCV's reader for a file the decoder
+// does not open (OpenCV tries other ways to read a file too).
+struct FrameSource {
+  std::unique_ptr<FrameDecoder> decoder;
+  std::unique_ptr<cv::VideoCapture> capture;
+
+  bool read(VideoFrame& out) {
+    if (decoder) {
+      out.picture = decoder->read();
+      return static_cast<bool>(out.picture);
+    }
+    return capture->read(out.bgr) && !out.bgr.empty();
+  }
+  bool skip() { return decoder ? decoder->skip() : capture->grab(); }
+  void seek(std::int64_t index) {
+    if (decoder)
+      decoder->seek(index);
+    else
+      capture->set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index));
+  }
+};
+
 // A reader left open after a segment: the frame it read last and where it stands.
 struct KeptVideo {
   std::string path;
   std::uintmax_t size = 0;
   std::filesystem::file_time_type modified;
-  std::unique_ptr<cv::VideoCapture> cap;
+  FrameSource source;
+  double rate = 0, frames = 0;   // the frame rate and count OpenCV's reader states
   std::int64_t last_index = -1;  // frame number of `last`; the next read gives the one after
-  cv::Mat last;
+  VideoFrame last;
 };
 
 KeptReader::KeptReader() = default;
@@ -275,44 +264,53 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
   std::filesystem::file_time_type file_modified;
   const bool file_known = kept ? (file_size = kept->size, file_modified = kept->modified, true)
                                : req.kept && stat_file(req.video_path, file_size, file_modified);
-  std::unique_ptr<cv::VideoCapture> capture =
-      kept ? std::move(kept->cap) : std::make_unique<cv::VideoCapture>(req.video_path);
-  cv::VideoCapture& cap = *capture;
-  if (!cap.isOpened()) {
-    print("Error: Could not open video.");
-    result.end = SegmentEnd::cannot_open;
-    return result;
+  FrameSource source;
+  double rate = 0, frames = 0;
+  if (kept) {
+    source = std::move(kept->source);
+    rate = kept->rate;
+    frames = kept->frames;
+  } else {
+    // The rate and frame count are OpenCV's reader's, which every caller goes by.
+    auto capture = std::make_unique<cv::VideoCapture>(req.video_path);
+    if (!capture->isOpened()) {
+      print("Error: Could not open video.");
+      result.end = SegmentEnd::cannot_open;
+      return result;
+    }
+    rate = capture->get(cv::CAP_PROP_FPS);
+    frames = capture->get(cv::CAP_PROP_FRAME_COUNT);
+    source.decoder = FrameDecoder::open(req.video_path);
+    if (!source.decoder) source.capture = std::move(capture);
   }
-  const SegmentFrames range = segment_frames(
-      cap.get(cv::CAP_PROP_FPS), cap.get(cv::CAP_PROP_FRAME_COUNT), req.start_min, req.end_min);
+  const SegmentFrames range = segment_frames(rate, frames, req.start_min, req.end_min);
   const std::int64_t start_frame = range.start_frame, end_frame = range.end_frame;
 
-  cv::Mat first_frame;
+  VideoFrame first_frame;
   // Carrying on from the previous segment gives the frames a seek would: the reader
   // stands just past the frame this segment starts on.
   if (kept && kept->last_index == start_frame && !kept->last.empty())
     first_frame = std::move(kept->last);
   else
-    cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(start_frame));
+    source.seek(start_frame);
   kept.reset();
-  if (first_frame.empty() && !cap.read(first_frame)) {
+  if (first_frame.empty() && !source.read(first_frame)) {
     print("Error: Could not read the first frame.");
-    cap.release();
     result.end = SegmentEnd::first_frame_unreadable;
     return result;
   }
 
-  cv::Rect roi(0, 0, first_frame.cols, first_frame.rows);
+  const cv::Size first_size = first_frame.size();
+  cv::Rect roi(cv::Point(), first_size);
   if (req.crop) {
     const bool detected = !req.cached_box;
     CropBox box;
     if (req.cached_box) {
       box = *req.cached_box;
     } else {
-      const std::optional<CropBox> region = find_orange_region(first_frame);
+      const std::optional<CropBox> region = find_orange_region(frame_bgr(first_frame));
       if (!region) {
         print("No orange region detected. Exiting.");
-        cap.release();
         result.end = SegmentEnd::no_marker;
         return result;
       }
@@ -322,10 +320,10 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
     print("Detected crop region for Camera " + req.camera_text + ": " + crop_box_text(box));
     // Checked before it is remembered: a box that fits no frame of this camera must
     // not stand in for detection on the camera's later segments.
-    roi = crop_roi(box, first_frame.cols, first_frame.rows);
+    roi = crop_roi(box, first_size.width, first_size.height);
     if (detected && req.store_box) req.store_box(box);
   }
-  first_frame.release();
+  first_frame = {};
 
   ImageWriterPool writers(req.encode_threads);
   // A frame's line is printed once every earlier image is in its file, so the lines
@@ -340,39 +338,37 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
     }
   };
   std::int64_t save_idx = 0;
-  cv::Mat last_read;
+  VideoFrame last_read;
   std::int64_t last_index = -1;
   std::exception_ptr decode_error;
   try {
     for (std::int64_t frame_idx = start_frame; frame_idx < end_frame; ++frame_idx) {
       if (!saves_frame(frame_idx, end_frame, req.frame_skip)) {
-        // Decoded to keep the stream going, but never converted to BGR nor copied out.
-        if (!cap.grab()) break;
+        // Decoded to keep the stream going, but never converted nor copied out.
+        if (!source.skip()) break;
         continue;
       }
-      // Never the image of a frame still queued: the writers hold those.
-      cv::Mat frame = writers.take_buffer();
-      if (!cap.read(frame)) break;
+      VideoFrame frame;
+      if (!source.read(frame)) break;
       if (frame_idx == end_frame - 1) {
-        last_read = frame;  // shared, so the writers leave its buffer alone
+        last_read = frame.share();  // the next segment's first frame
         last_index = end_frame;
       }
       const std::string name = image_name(save_idx);
       lines.push_back("Processing frame " + int_text(frame_idx) + " (saved as " + name + ")");
       print_written();
-      cv::Mat image = frame;
+      cv::Rect region(cv::Point(), frame.size());
       if (req.crop) {
-        const cv::Rect here = roi & cv::Rect(0, 0, frame.cols, frame.rows);
-        if (here.empty())
+        region &= roi;
+        if (region.empty())
           throw ValueError("frame " + int_text(frame_idx) + " is smaller than the crop box");
-        image = frame(here);
       }
-      cv::Size out_size = image.size();
+      cv::Size out_size = region.size();
       cv::Size resize_to;
       if (req.resize_height) out_size = resize_to = size_for_height(out_size, *req.resize_height);
-      result.last_shape = std::array<int, 3>{out_size.height, out_size.width, image.channels()};
-      if (!writers.submit({save_idx, join_path(req.output_dir, name), std::move(image), resize_to,
-                           std::move(frame)}))
+      result.last_shape = std::array<int, 3>{out_size.height, out_size.width, 3};
+      if (!writers.submit(
+              {save_idx, join_path(req.output_dir, name), std::move(frame), region, resize_to}))
         break;
       ++save_idx;
       result.saved = save_idx;
@@ -390,12 +386,12 @@ SegmentResult crop_video_to_frames(const SegmentRequest& req, const Printer& pri
     next->path = req.video_path;
     next->size = file_size;
     next->modified = file_modified;
-    next->cap = std::move(capture);
+    next->source = std::move(source);
+    next->rate = rate;
+    next->frames = frames;
     next->last_index = last_index;
     next->last = std::move(last_read);
     req.kept->keep(std::move(next));
-  } else {
-    cap.release();
   }
 
   const std::string& shown = req.reported_dir.empty() ? req.output_dir : req.reported_dir;

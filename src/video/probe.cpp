@@ -1,7 +1,10 @@
 #include "video/probe.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numeric>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "common/errors.hpp"
@@ -16,6 +19,20 @@ namespace {
 constexpr std::int64_t kDecodeAhead = 32;
 
 }  // namespace
+
+cv::Size size_for_height(const cv::Size& image, std::int64_t target_height) {
+  if (target_height <= 0 || target_height > std::numeric_limits<int>::max())
+    throw ValueError(
+        "resize_dim: the target height (its second element) must be a positive "
+        "number of pixels, got " +
+        int_text(target_height));
+  const double width = std::ceil(static_cast<double>(target_height) *
+                                 (static_cast<double>(image.width) / image.height));
+  if (!(width >= 1 && width <= std::numeric_limits<int>::max()))
+    throw ValueError("resize_dim: a target height of " + int_text(target_height) +
+                     " gives an image too wide to make");
+  return {static_cast<int>(width), static_cast<int>(target_height)};
+}
 
 std::optional<VideoProbe> probe_video(const std::string& path) {
   cv::VideoCapture cap(path);
@@ -51,7 +68,8 @@ std::optional<double> video_minutes(const std::string& path) {
 }
 
 FrameReads read_frames(const std::string& path, const std::vector<std::int64_t>& positions,
-                       const std::optional<CropBox>& crop) {
+                       const std::optional<CropBox>& crop,
+                       const std::optional<std::int64_t>& resize_height) {
   FrameReads out;
   cv::VideoCapture cap(path);
   if (!cap.isOpened()) {
@@ -87,10 +105,12 @@ FrameReads read_frames(const std::string& path, const std::vector<std::int64_t>&
       next = want + 1;
       decoded_at = want;
     }
-    if (crop) {
-      frames[k] = decoded(crop_roi(*crop, decoded.cols, decoded.rows)).clone();
+    const cv::Mat cut = crop ? decoded(crop_roi(*crop, decoded.cols, decoded.rows)) : decoded;
+    if (resize_height) {
+      // Scaled as extraction scales the frames it saves.
+      cv::resize(cut, frames[k], size_for_height(cut.size(), *resize_height), 0, 0, cv::INTER_AREA);
     } else {
-      frames[k] = decoded.clone();
+      frames[k] = cut.clone();
     }
   }
   out.frames = std::move(frames);

@@ -33,6 +33,11 @@ std::optional<double> video_duration_minutes(const std::string& path, const Prin
 // or its rate reads 0.
 std::optional<double> video_minutes(const std::string& path);
 
+// The size a frame of `image`'s size is scaled to for a target height: the aspect
+// ratio kept, the width rounded up. ValueError for a height that is not positive or an
+// image too wide to make.
+cv::Size size_for_height(const cv::Size& image, std::int64_t target_height);
+
 enum class FrameReadStatus { ok, cannot_open, unreadable };
 
 struct FrameReads {
@@ -45,8 +50,10 @@ struct FrameReads {
 // allowed) from one reader: near positions by decoding forward, far ones by seeking,
 // as the extraction's own reads do. With a crop box each frame is cut to the box
 // clamped to the frame (ValueError when that leaves no pixels); every frame owns its
-// pixels. Negative positions are unreadable.
+// pixels. With a resize height each frame is then scaled to it, as extraction scales
+// the frames it saves. Negative positions are unreadable.
 FrameReads read_frames(const std::string& path, const std::vector<std::int64_t>& positions,
-                       const std::optional<CropBox>& crop);
+                       const std::optional<CropBox>& crop,
+                       const std::optional<std::int64_t>& resize_height = std::nullopt);
 
 }  // namespace hm::video

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "refine/held_runs.hpp"
 
 namespace hm::refine {
 namespace {
@@ -119,6 +120,32 @@ TEST(RefineMainBlob, TiesGoToTheLowerLabelAndMissingRatioIsAnError) {
   Settings no_small;
   no_small.ratio_small.reset();
   EXPECT_THROW(choose_main_blob(areas, centroids, std::nullopt, no_small), IndexError);
+}
+
+// Held runs read back as they were, across blocks and beyond a block's size.
+TEST(RefineHeldRuns, RunsReadBackWhateverTheirBlock) {
+  RunStore store;
+  std::vector<Runs> given;
+  std::vector<HeldRuns> held;
+  for (const std::size_t count : {3, 0, 50000, 100000, 7}) {
+    Runs runs;
+    runs.rows = 9;
+    runs.cols = 11;
+    for (std::size_t i = 0; i < count; ++i)
+      runs.runs.push_back({static_cast<std::int32_t>(i), static_cast<std::int32_t>(i % 5), 6});
+    held.push_back(store.hold(runs));
+    given.push_back(std::move(runs));
+  }
+  EXPECT_EQ(held[0].block, held[2].block);
+  EXPECT_NE(held[2].block, held[3].block);  // 1.2 MB: a block of its own
+  EXPECT_NE(held[3].block, held[4].block);
+  for (std::size_t k = 0; k < held.size(); ++k) {
+    ASSERT_EQ(held[k].runs.size(), given[k].runs.size());
+    EXPECT_EQ(held[k].rows, 9);
+    for (std::size_t i = 0; i < held[k].runs.size(); ++i)
+      ASSERT_TRUE(held[k].runs[i].row == given[k].runs[i].row &&
+                  held[k].runs[i].x1 == given[k].runs[i].x1);
+  }
 }
 
 }  // namespace

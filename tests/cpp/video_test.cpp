@@ -12,8 +12,10 @@
 
 #include "common/errors.hpp"
 #include "video/frame_extraction.hpp"
+#include "video/frame_image.hpp"
 #include "video/jpeg_writer.hpp"
 #include "video/orange_region.hpp"
+#include "video/video_decoder.hpp"
 
 namespace fs = std::filesystem;
 using namespace hm::video;
@@ -209,4 +211,106 @@ TEST(VideoFrames, SavedPositionsFollowTheExtractionLoop) {
   EXPECT_EQ(segment_frames(29.97, 100, 0.02, 0.04).end_frame, 70);
   EXPECT_THROW(segment_frames(std::nan(""), 100, 0, 1), hm::ValueError);
   EXPECT_TRUE(saved_positions({0, 1000000000000}, 3, 1 << 30).size() == 1);
+}
+
+namespace {
+
+// Frames whose content changes with their number, so that a frame read in the wrong
+// place shows.
+std::string write_clip(const fs::path& path, int fourcc, cv::Size size, int frames) {
+  cv::VideoWriter writer(path.string(), fourcc, 25, size);
+  if (!writer.isOpened()) return "";
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat frame(size, CV_8UC3, cv::Scalar(40 + i % 170, 90, 200 - i % 150));
+    cv::circle(frame, cv::Point(i % size.width, size.height / 2), 7, cv::Scalar(0, 128, 255), -1);
+    writer.write(frame);
+  }
+  return path.string();
+}
+
+std::vector<cv::Mat> opencv_frames(const std::string& path) {
+  cv::VideoCapture cap(path);
+  std::vector<cv::Mat> frames;
+  for (cv::Mat f; cap.read(f);) frames.push_back(f.clone());
+  return frames;
+}
+
+VideoFrame from(Picture p) {
+  VideoFrame f;
+  f.picture = std::move(p);
+  return f;
+}
+
+}  // namespace
+
+// The decoder gives OpenCV's reader's frames, pixel for pixel, in order and after any
+// seek.
+TEST(VideoDecoder, SameFramesAsOpenCvsReaderInOrderAndAfterSeeks) {
+  TempDir tmp;
+  struct Clip {
+    const char* name;
+    int fourcc;
+    cv::Size size;
+  };
+  const Clip clips[] = {{"h264.mp4", cv::VideoWriter::fourcc('a', 'v', 'c', '1'), {202, 48}},
+                        {"mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), {140, 30}},
+                        {"mjpg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), {35, 27}}};
+  for (const Clip& clip : clips) {
+    const std::string path = write_clip(tmp.path / clip.name, clip.fourcc, clip.size, 230);
+    ASSERT_FALSE(path.empty()) << clip.name;
+    const std::vector<cv::Mat> expected = opencv_frames(path);
+    ASSERT_EQ(expected.size(), 230u) << clip.name;
+    auto decoder = FrameDecoder::open(path);
+    ASSERT_TRUE(decoder) << clip.name;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const VideoFrame frame = from(decoder->read());
+      ASSERT_FALSE(frame.empty()) << clip.name << " " << i;
+      ASSERT_EQ(cv::norm(frame_bgr(frame), expected[i], cv::NORM_INF), 0) << clip.name << " " << i;
+    }
+    EXPECT_FALSE(decoder->read());
+    // Back, far forward (by time stamps), a short step forward (decoding), past the end.
+    for (const std::int64_t at : {3, 200, 17, 60, 229, 0, 120, 140, 230, 5}) {
+      decoder->seek(at);
+      EXPECT_EQ(decoder->position(), at);
+      const VideoFrame frame = from(decoder->read());
+      if (at == 230) {
+        EXPECT_TRUE(frame.empty());
+        continue;
+      }
+      ASSERT_FALSE(frame.empty()) << clip.name << " seek " << at;
+      EXPECT_EQ(cv::norm(frame_bgr(frame), expected[at], cv::NORM_INF), 0)
+          << clip.name << " " << at;
+    }
+    // A region at odd coordinates converted on its own is the frame's BGR there: the
+    // same file, byte for byte.
+    decoder->seek(41);
+    const VideoFrame frame = from(decoder->read());
+    std::vector<cv::Rect> regions{{3, 1, clip.size.width - 8, clip.size.height - 4}};
+    if (clip.size.width > 100)
+      regions.emplace_back(70, 3, clip.size.width - 75, clip.size.height - 8);
+    cv::Mat scratch;
+    for (const cv::Rect& region : regions)
+      EXPECT_EQ(frame_jpeg(frame, region, {}, scratch), encode_jpeg(frame_bgr(frame)(region)))
+          << clip.name << " " << region;
+  }
+}
+
+TEST(VideoDecoder, FilesThatAreNotVideosOrAreCutShort) {
+  TempDir tmp;
+  EXPECT_FALSE(FrameDecoder::open((tmp.path / "missing.mp4").string()));
+  std::ofstream(tmp.path / "empty.mp4").close();
+  EXPECT_FALSE(FrameDecoder::open((tmp.path / "empty.mp4").string()));
+  const std::string path =
+      write_clip(tmp.path / "v.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), {33, 25}, 20);
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::ofstream(tmp.path / "cut.avi", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+  auto decoder = FrameDecoder::open((tmp.path / "cut.avi").string());
+  ASSERT_TRUE(decoder);
+  int frames = 0;
+  while (decoder->read()) ++frames;
+  EXPECT_GT(frames, 3);
+  EXPECT_LT(frames, 20);
+  decoder->seek(1000);
+  EXPECT_FALSE(decoder->read());
 }

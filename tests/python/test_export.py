@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 pytest.importorskip("pycocotools")
-pytest.importorskip("motmetrics")
+pytest.importorskip("trackeval")
 from PIL import Image  # noqa: E402
 from pycocotools import mask as mask_utils  # noqa: E402
 

@@ -10,7 +10,7 @@ import pytest
 pytest.importorskip("cv2")
 pytest.importorskip("torch")
 pytest.importorskip("pycocotools")
-pytest.importorskip("motmetrics")
+pytest.importorskip("trackeval")
 
 from herdmask import export  # noqa: E402
 from herdmask.app import cli  # noqa: E402

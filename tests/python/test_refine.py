@@ -373,3 +373,54 @@ def test_missing_inputs_raise_clear_errors(tmp_path, monkeypatch):
     # Only a mask with set pixels needs the pen and its frame's name.
     empty = {3: {0: np.zeros((1, H, W), bool)}}
     assert Mask_Refinement(custom_pen_json_path=None).process_video_segments(empty, "d", ["f"])
+
+
+# --- streamed refinement ---
+
+def tracker_order(video, start):
+    """The frames of `video` as a tracker hands them over from `start`: forward, then backward."""
+    keys = sorted(video)
+    at = keys.index(start)
+    return [(k, video[k]) for k in keys[at:] + keys[:at][::-1]]
+
+
+@pytest.mark.parametrize("seed, start", [(0, 0), (1, 3), (2, 7), (3, 5)])
+def test_streamed_refinement_equals_the_whole_dict(pen_dir, seed, start):
+    video = realistic_segments(seed, jump_at=2)
+    whole, streamed = Mask_Refinement(max_prev_dist=40), Mask_Refinement(max_prev_dist=40)
+    # A second link on the same refiner: its first frame meets the centroids left by the first.
+    for link in range(2):
+        expected, got = copy.deepcopy(video), {}
+        out_whole, out_stream = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out_whole):
+            whole.process_video_segments(expected, "d", ["f"] * len(video))
+        with contextlib.redirect_stdout(out_stream):
+            for frame_idx, objects in streamed.stream(
+                    tracker_order(copy.deepcopy(video), start), "d", ["f"] * len(video)):
+                assert frame_idx not in got and frame_idx == len(got)
+                got[frame_idx] = objects
+        assert out_stream.getvalue() == out_whole.getvalue()
+        for f in video:
+            assert list(got[f]) == list(expected[f])
+            for o, a in got[f].items():
+                b = expected[f][o]
+                assert a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b), (link, f, o)
+        assert {o: c.tolist() for o, c in streamed.prev_centroids.items()} == \
+               {o: c.tolist() for o, c in whole.prev_centroids.items()}
+
+
+def test_stream_waits_for_missing_frames_and_refuses_strays(pen_dir):
+    mask = np.zeros((1, H, W), bool)
+    mask[0, 20:30, 20:30] = True
+    names = ["f"] * 4
+    # Frame 0 never comes: frames 2 and 3 wait until the end, and frame 2 is then the first.
+    ref = Mask_Refinement(max_prev_dist=5)
+    ref.prev_centroids[0] = np.array([100.0, 80.0])
+    seen = list(ref.stream([(2, {0: mask}), (3, {0: mask.copy()})], "d", names, order=[0, 2, 3]))
+    assert [f for f, _ in seen] == [2, 3]
+    assert seen[0][1][0].sum() == 100  # the first frame keeps the unclipped mask
+    assert seen[1][1][0].sum() == 100
+    with pytest.raises(ValueError, match="not one of the frames"):
+        list(Mask_Refinement().stream([(9, {0: mask})], "d", names))
+    with pytest.raises(ValueError, match="again after it was refined"):
+        list(Mask_Refinement().stream([(0, {0: mask}), (0, {0: mask})], "d", names))

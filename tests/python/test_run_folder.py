@@ -116,7 +116,7 @@ def test_outputs_made_again_are_the_old_or_the_new_never_neither(tmp_path):
 
 def _args(**changes):
     values = dict(no_crop=False, crop_box=None, time_step=0.1, animals=10, step=10, small_area=100.0, max_gap=60.0,
-                  match_frames=3, relink_cost=0.6, relink_margin=0.2)
+                  match_frames=3, relink_cost=0.6, relink_margin=0.2, frame_skip=1, resize=None)
     values.update(changes)
     return argparse.Namespace(**values)
 

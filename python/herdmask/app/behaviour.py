@@ -122,7 +122,7 @@ def camera_tracks(run_dir, reach=1):
             def track_of(key, frame, record=record):
                 return ids.track_id(record, key, frame)
 
-            contacts.append(behaviour.track_contacts(behaviour.segment_contacts(folder, reach), track_of, numbers))
+            contacts.append(behaviour.track_contacts(run.contacts(record, reach), track_of, numbers))
             if thumbnail is None:
                 thumbnail = _first_image(folder)
         if frames:
@@ -221,4 +221,4 @@ def _run(args):
 
 
 def behaviour_command(args):
-    return report_errors("behaviour", _run, args)
+    return report_errors("behaviour", _run, args, extra="behaviour")

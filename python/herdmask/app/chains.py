@@ -22,6 +22,9 @@ from .runfolder import chain_order
 __all__ = ["ChainRun", "LinkWork"]
 
 LOST = "worker lost"
+# Videos whose frames are extracted ahead of the one a camera's chain is tracking: their frames
+# wait on the disk meanwhile, and a tracked link's frames go (see tasks), so this bounds the disk.
+EXTRACT_AHEAD = 1
 
 
 @dataclasses.dataclass
@@ -46,6 +49,7 @@ class _Camera:
                            default=0)
         self.crop = None
         self.extraction = {}  # video -> result
+        self.extracting = set()  # videos whose extraction was submitted
 
     def source_before(self, link, outdated):
         """The key of the last done, current link before `link` in the camera's recording."""
@@ -99,20 +103,36 @@ class ChainRun:
             else:
                 self._advance(cam)
 
-    def _extract(self, cam):
+    def _extract_ahead(self, cam):
+        """Submits the frame extraction of the video the camera's chain is at and of the next
+        EXTRACT_AHEAD videos it has links to make in."""
         from .tasks import extract_task
 
+        if cam.crop is None:
+            return
+        here = cam.next - 1 if cam.running is not None else cam.next
         todo = {}
-        for w in cam.work:
+        for w in cam.work[max(0, here):]:
             if w.keep is None and w.link.segment:
                 todo.setdefault(w.link.video, []).append(w.link)
-        for name, links in todo.items():
+        for name in list(todo)[:1 + EXTRACT_AHEAD]:
+            if name in cam.extracting:
+                continue
+            cam.extracting.add(name)
+            links = [w.link for w in cam.work if w.keep is None and w.link.segment and w.link.video == name]
             v = self.videos[name]
             self._submit(("frames", name), extract_task, (v.camera, v.name, v.path, v.date, v.time),
                          [(lk.segment, lk.frames_dir) for lk in links], cam.crop, self.task_settings, self.run.out)
 
     def _advance(self, cam):
-        """Submits the camera's next link to make, passing over the links it keeps."""
+        """Submits the camera's next link to make, passing over the links it keeps, and the
+        extraction of the videos it comes to next."""
+        try:
+            self._next_link(cam)
+        finally:
+            self._extract_ahead(cam)
+
+    def _next_link(self, cam):
         from .tasks import link_task, new_token
 
         while cam.running is None and cam.next < len(cam.work):
@@ -181,7 +201,6 @@ class ChainRun:
             for line in (cam.crop.get("warning") and f"warning: {cam.crop['warning']}", cam.crop.get("note")):
                 if line:
                     self.printed(f"Camera {name}: {line}.")
-            self._extract(cam)
             self._advance(cam)
         elif kind == "frames":
             ext = result

@@ -7,6 +7,7 @@ import math
 import os
 import re
 import sys
+import tempfile
 
 from . import exits
 from .models import MissingPackage, ModelLoadError, ModelSettings, add_model_arguments, check_models
@@ -51,6 +52,26 @@ def _crop_box(text):
     return box
 
 
+def _add_frame_options(parser):
+    parser.add_argument("--frame-skip", type=_positive_int, default=1, metavar="N",
+                        help="extract and track one frame in N (and each segment's last frame; default 1: every "
+                             "frame); --step still counts frames of the video")
+    parser.add_argument("--resize", type=_positive_int, metavar="HEIGHT",
+                        help="scale the extracted frames to this height, keeping their aspect ratio (default: as "
+                             "cropped); the pen polygon is scaled with them, --small-area still counts pixels of "
+                             "the video")
+    parser.add_argument("--keep-frames", action="store_true",
+                        help="keep every extracted frame (default: a segment's frames go once it is tracked, but "
+                             "for its first; whatever needs a frame later reads it again from the video)")
+
+
+def _frame_arguments(args):
+    """The frame options of `args` as `herdmask run` takes them."""
+    argv = [] if args.frame_skip == 1 else ["--frame-skip", str(args.frame_skip)]
+    argv += [] if args.resize is None else ["--resize", str(args.resize)]
+    return argv + (["--keep-frames"] if args.keep_frames else [])
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="herdmask",
@@ -68,6 +89,7 @@ def build_parser():
                            "chain: two cameras with three such videos each; restart: a pen dark at the start of "
                            "every later video, so the keys restart)")
     demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
+    _add_frame_options(demo)
     demo.set_defaults(handler=_demo_command)
 
     run = sub.add_parser(
@@ -94,7 +116,8 @@ def build_parser():
     run.add_argument("--time-step", type=_positive_float, default=0.1, help="segment length in minutes (default 0.1)")
     run.add_argument("--animals", type=_positive_int, default=10, help="animals per pen (default 10)")
     run.add_argument("--step", type=_positive_int, default=10,
-                     help="stride of the start-frame search and between the matcher's tries (default 10)")
+                     help="stride of the start-frame search and between the matcher's tries, in frames of the "
+                          "video (default 10)")
     run.add_argument("--match-frames", type=_positive_int, default=3,
                      help="frames of a segment the matcher tries (0, STEP, 2 STEP, ...) before the keys restart "
                           "(default 3)")
@@ -110,6 +133,7 @@ def build_parser():
                           "most 1; default 0.6)")
     run.add_argument("--relink-margin", type=_non_negative_float, default=0.2, metavar="COST",
                      help="... and every other pairing costs at least this much more (default 0.2)")
+    _add_frame_options(run)
     run.add_argument("--pen-json", help="pen polygon file (default: RECORDINGS_DIR/pen_polygon.json)")
     crop = run.add_mutually_exclusive_group()
     crop.add_argument("--no-crop", action="store_true", help="keep whole frames (no orange-marker crop)")
@@ -149,7 +173,7 @@ def build_parser():
 def _demo_command(args):
     from .demo import run_demo
 
-    return run_demo(args.out, preset=args.preset, workers=args.workers)
+    return run_demo(args.out, preset=args.preset, workers=args.workers, run_options=_frame_arguments(args))
 
 
 def _run_command(args):
@@ -171,10 +195,45 @@ def _review_command(args):
         return exits.MISSING_PACKAGE if isinstance(exc, MissingPackage) else exits.BAD_INPUT
     print(models.description)
     os.makedirs(args.out, exist_ok=True)
-    review = stages.review_annotations(
-        args.annotation_dir, args.out, models.image_predictor, intersection_threshold=args.intersection_thr,
-        small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
-                        min_count=args.min_count))
+    with tempfile.TemporaryDirectory(prefix="herdmask-review-") as scratch:
+        review = stages.review_annotations(
+            args.annotation_dir, args.out, models.image_predictor, intersection_threshold=args.intersection_thr,
+            small_area=dict(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
+                            min_count=args.min_count),
+            frames_again=_frames_of_run_link(args.annotation_dir, scratch))
+        return _reviewed(args, review, figures, pages)
+
+
+def _frames_of_run_link(annotation_dir, scratch):
+    """For the annotation folder of a run's link: a function that reads frames of the link again
+    from its video into `scratch` (a run deletes a link's frames once it is done); else None."""
+    from .runfolder import RunFolder, is_run_folder
+
+    folder = os.path.abspath(annotation_dir)
+    segment, video = os.path.basename(folder), os.path.basename(os.path.dirname(folder))
+    out = os.path.dirname(os.path.dirname(os.path.dirname(folder)))
+    if not is_run_folder(out):
+        return None
+    run = RunFolder.open(out)
+    record = run.read_record(video, segment)
+    if record is None or not record.crop_box:
+        return None
+
+    def frames_again(indices):
+        from PIL import Image
+
+        made = {}
+        for start in range(0, len(indices), 16):  # a few frames in memory at a time
+            chunk = indices[start:start + 16]
+            for index, frame in zip(chunk, run.frames(record, chunk)):
+                made[index] = os.path.join(scratch, f"{index:04d}.png")  # PNG: the pixels as read
+                Image.fromarray(frame[:, :, ::-1]).save(made[index])
+        return made
+
+    return frames_again
+
+
+def _reviewed(args, review, figures, pages):
     if review.annotation_data is None:
         print(f"herdmask review: no annotation files (output_pp_<n>.json) in {args.annotation_dir}", file=sys.stderr)
         return exits.BAD_INPUT

@@ -20,15 +20,16 @@ from .runfolder import hold_lock
 __all__ = ["run_demo"]
 
 
-def run_demo(out="herdmask-demo", preset="demo", workers=2):
-    """Generate the sample under `out`/recording and run on it into `out`; returns the exit status."""
+def run_demo(out="herdmask-demo", preset="demo", workers=2, run_options=()):
+    """Generate the sample under `out`/recording and run on it into `out` (with `run_options`, more
+    options of `herdmask run`); returns the exit status."""
     from .cli import build_parser
     from .run import run_batch
 
     out = os.path.abspath(out)
     try:
         with hold_lock(out, _Busy(out)):
-            return _demo(out, preset, workers, build_parser, run_batch)
+            return _demo(out, preset, workers, build_parser, run_batch, list(run_options))
     except _Busy as busy:
         print(f"herdmask demo: {busy}", file=sys.stderr)
         return exits.BAD_INPUT
@@ -39,7 +40,7 @@ class _Busy(Exception):
         super().__init__(f"another herdmask run is writing into {out}; wait for it to end or choose another --out")
 
 
-def _demo(out, preset, workers, build_parser, run_batch):
+def _demo(out, preset, workers, build_parser, run_batch, run_options):
     print("Generating a synthetic recording")
     rec = samples.make_sample_recording(os.path.join(out, "recording"), preset)
     for path in rec.video_paths:
@@ -53,7 +54,7 @@ def _demo(out, preset, workers, build_parser, run_batch):
     print()
     # the demo's videos are cut in two segments each, the tiny ones are one segment
     time_step = "0.04" if preset == "demo" else "0.1"
-    argv = ["run", rec.base_dir, "--out", out, "--workers", str(workers), "--time-step", time_step]
+    argv = ["run", rec.base_dir, "--out", out, "--workers", str(workers), "--time-step", time_step, *run_options]
     print("herdmask " + " ".join(argv))
     status = run_batch(build_parser().parse_args(argv))
     _score(out, truth_dir)

@@ -9,7 +9,7 @@ from .export import report_errors, run_mot
 from .figures import use_file_backend
 from .files import write_atomic, write_text
 from .runfolder import (EVALUATION_CHART, EVALUATION_PAGE, EVALUATION_TABLE, SUMMARY_PAGE, RunFolder, hold_lock,
-                        is_run_folder)
+                        is_run_folder, sequence_name)
 
 __all__ = ["add_parser", "evaluate_command", "load_sequences", "plot_metrics"]
 
@@ -85,6 +85,29 @@ def _pair(predicted, truth, any_names):
         raise ValueError(f"the predicted sequence {next(iter(predicted))} and the ground truth {next(iter(truth))} "
                          "have different names; give --pair to score one against the other")
     return truth, sorted(set(truth) - set(predicted))
+
+
+def _sampled_truth(run_dir, truth):
+    """The ground truth of the frames a run extracted: with --frame-skip N a run tracks one frame in
+    N, and the frames it never looked at are not scored (frames outside its videos still are)."""
+    import numpy as np
+
+    run = RunFolder.open(run_dir)
+    skip = int(run.settings.get("frame_skip") or 1)
+    if skip == 1:
+        return truth
+    kept = dict(truth)
+    for camera in run.cameras():
+        name = sequence_name(camera)
+        if name not in truth:
+            continue
+        sampled, spanned = run.sampled_frames(camera)
+        gt = truth[name]
+        frames = gt["frame"].to_numpy()
+        kept[name] = gt[~np.isin(frames, spanned) | np.isin(frames, sampled)]
+        print(f"{name}: {kept[name]['frame'].nunique()} of {gt['frame'].nunique()} ground-truth frames scored, "
+              f"those the run extracted (--frame-skip {skip}).")
+    return kept
 
 
 def _default_out(path):
@@ -163,6 +186,8 @@ def _run(args):
     # masks on both sides when the ground truth holds masks, else boxes
     predicted, truth = score_inputs.load_pair(args.predicted, args.ground_truth, load_sequences)
     truth, unscored = _pair(predicted, truth, args.pair)
+    if is_run_folder(args.predicted):
+        truth = _sampled_truth(args.predicted, truth)
     bins = None
     if args.bin:
         bins = score_inputs.frame_bins(args.predicted, {n: (t, truth.get(n, t)) for n, t in predicted.items()},

@@ -57,9 +57,22 @@ def run_links(run_dir):
     return run, out
 
 
+def _in_video_pixels(tracks, record):
+    """A link's tracks table with its boxes in the pixels of the video's crop: the frames it tracked
+    may have been scaled (--resize)."""
+    sx, sy = record.frame_scale()
+    if (sx, sy) == (1.0, 1.0):
+        return tracks
+    tracks = tracks.copy()
+    for column, scale in (("x", sx), ("w", sx), ("y", sy), ("h", sy)):
+        tracks[column] = (tracks[column] / scale).round(2)
+    return tracks
+
+
 def run_mot(run_dir):
     """MOTChallenge tables of a run folder, {camera sequence name: table}, from the links' tracks tables,
-    with the corrections in force (a mask marked wrong is left out)."""
+    with the corrections in force (a mask marked wrong is left out); boxes in the pixels of the video's crop,
+    whatever size the frames were tracked at."""
     import pandas as pd
 
     from herdmask import export
@@ -67,7 +80,7 @@ def run_mot(run_dir):
     run, sequences = run_links(run_dir)
 
     def link_mot(ids, record, frames):
-        tracks = run.tracks(record)
+        tracks = _in_video_pixels(run.tracks(record), record)
         track, wrong = ids.ids_at(record, tracks["box_key"], tracks["frame"])
         return export.tracks_mot(tracks[~wrong], track[~wrong], frames)
 
@@ -90,7 +103,10 @@ def run_coco(run_dir, label=None):
             folder = run.annotation_dir(r)
             if not os.path.isdir(folder):
                 raise FileNotFoundError(f"the annotation files of {r.key} are missing from '{folder}'")
-            parts.append((folder, ids.link_ids(r), frames, {"video": r.video, "segment": r.segment}))
+            fields = {"video": r.video, "segment": r.segment}
+            if r.resize_height is not None:  # masks at the size the frames were tracked at
+                fields["frame_scale"] = [round(v, 6) for v in r.frame_scale()]
+            parts.append((folder, ids.link_ids(r), frames, fields))
         documents[name] = export.sequence_coco(parts, label, f"herdmask tracking export of {name} in {run.out}")
     return documents
 
@@ -155,10 +171,10 @@ def _run(args):
     return 0
 
 
-def _error_text(exc):
+def _error_text(exc, extra):
     """One line for the user: what was wrong, without the traceback."""
     if isinstance(exc, ImportError) and exc.name:
-        return f"needs the package {exc.name} (pip install 'herdmask[export]')"
+        return f"needs the package {exc.name} (pip install 'herdmask[{extra}]')"
     if isinstance(exc, KeyError) and exc.args:  # a field the file lacks
         return f"missing field {exc.args[0]!r}"
     if isinstance(exc, OSError) and exc.filename and exc.strerror:
@@ -166,12 +182,13 @@ def _error_text(exc):
     return str(exc)
 
 
-def report_errors(command, run, args):
-    """Runs a command; bad input (exit status 2) or a missing package (4) becomes one line on stderr."""
+def report_errors(command, run, args, extra="export"):
+    """Runs a command; bad input (exit status 2) or a missing package (4, naming the extra that
+    brings it) becomes one line on stderr."""
     try:
         return run(args)
     except (ImportError, *INPUT_ERRORS) as exc:
-        print(f"herdmask {command}: {_error_text(exc)}", file=sys.stderr)
+        print(f"herdmask {command}: {_error_text(exc, extra)}", file=sys.stderr)
         return exits.MISSING_PACKAGE if isinstance(exc, ImportError) else exits.BAD_INPUT
 
 

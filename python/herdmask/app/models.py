@@ -113,7 +113,8 @@ class Models:
 
     `processor` applies `box_threshold` in its post-processing; the start-frame
     search is to be called with gdino_thr = `text_threshold`. `video_tracker`
-    has `track(frame_names, start_masks, ann_frame_idx, object_ids)`. Without a
+    has `track(frame_names, start_masks, ann_frame_idx, object_ids)` (the whole result) and
+    `track_frames(...)` with the same arguments (the frames one by one, as it goes). Without a
     detector (`ModelSettings.detector` false) processor, grounding_model and
     video_tracker are None.
     """
@@ -426,7 +427,7 @@ class ThresholdProcessor:
 
 
 class Sam2VideoTracker:
-    """The official video predictor behind the stand-in tracker's `track` call.
+    """The official video predictor behind the stand-in tracker's `track` and `track_frames` calls.
 
     The predictor reads a whole frame folder itself, ordered by frame number;
     when that is not exactly `frame_names` in order, it is given a folder of
@@ -441,6 +442,13 @@ class Sam2VideoTracker:
 
     def track(self, frame_names, start_masks, ann_frame_idx, object_ids=None):
         """video_segments {frame index: {object id: 1 x H x W bool mask}} over all of `frame_names`."""
+        segments = dict(self.track_frames(frame_names, start_masks, ann_frame_idx, object_ids))
+        return {k: segments[k] for k in sorted(segments)}
+
+    def track_frames(self, frame_names, start_masks, ann_frame_idx, object_ids=None):
+        """Yields (frame index, {object id: 1 x H x W bool mask}) as the predictor propagates: the
+        start frame and the frames after it, then, from a later start frame, the start frame again
+        and the frames before it, backward. A frame handed over twice counts as its last version."""
         import torch
 
         masks = np.asarray(start_masks)
@@ -450,16 +458,24 @@ class Sam2VideoTracker:
             raise ValueError(f"{len(ids)} object ids for {masks.shape[0]} masks")
         if not 0 <= ann_frame_idx < len(frame_names):
             raise IndexError(f"start frame {ann_frame_idx} outside the {len(frame_names)} frames")
-        segments = {}
-        with _folder_of(frame_names) as folder, torch.inference_mode():
-            state = self.predictor.init_state(video_path=folder, offload_video_to_cpu=self.offload_video_to_cpu,
-                                              offload_state_to_cpu=self.offload_state_to_cpu)
-            for oid, m in zip(ids, masks):
-                self.predictor.add_new_mask(state, ann_frame_idx, oid, m > 0)
+        with _folder_of(frame_names) as folder:
+            with torch.inference_mode():
+                state = self.predictor.init_state(video_path=folder, offload_video_to_cpu=self.offload_video_to_cpu,
+                                                  offload_state_to_cpu=self.offload_state_to_cpu)
+                for oid, m in zip(ids, masks):
+                    self.predictor.add_new_mask(state, ann_frame_idx, oid, m > 0)
             for reverse in (False, True) if ann_frame_idx > 0 else (False,):
-                for idx, out_ids, logits in self.predictor.propagate_in_video(state, reverse=reverse):
-                    segments[idx] = {oid: (logits[i] > 0.0).cpu().numpy() for i, oid in enumerate(out_ids)}
-        return {k: segments[k] for k in sorted(segments)}
+                steps = self.predictor.propagate_in_video(state, reverse=reverse)
+                while True:
+                    # Inference mode only around the predictor's own step: whoever takes the
+                    # frames between steps runs in the mode it chose.
+                    with torch.inference_mode():
+                        step = next(steps, None)
+                        if step is None:
+                            break
+                        idx, out_ids, logits = step
+                        frame = {oid: (logits[i] > 0.0).cpu().numpy() for i, oid in enumerate(out_ids)}
+                    yield idx, frame
 
 
 def _loader_order(folder):

@@ -375,4 +375,27 @@ def write_run_pages(run, cameras, identities, timing, models_description, finger
                     f"pages {_seconds(timing['pages'])}, waiting {_seconds(timing['waiting'])}.</p>")
     else:
         body.append("<p>Every segment was done in an earlier run; nothing ran this time.</p>")
+    body.append(_pace_and_disk(timing))
     return _write(page, "herdmask run", "".join(body))
+
+
+# ------------------------------------------------------------------ pace and disk (timing.json)
+
+
+def _megabytes(n):
+    return f"{n / 1e6:,.1f} MB" if n < 1e9 else f"{n / 1e9:,.2f} GB"
+
+
+def _pace_and_disk(timing):
+    """The measured seconds a tracked frame takes and the disk the folder uses, from timing.json."""
+    parts = []
+    if timing.get("frames_tracked"):
+        skip = timing.get("frame_skip") or 1
+        parts.append(f"{timing['frames_tracked']} frames tracked ({'every frame' if skip == 1 else f'one in {skip}'}"
+                     f" of the video's), {timing['seconds_per_tracked_frame']:.2f} s of worker time a tracked frame.")
+    disk = timing.get("disk")
+    if disk:
+        parts.append(f"Disk: frames {_megabytes(disk['frames'])}, annotation files "
+                     f"{_megabytes(disk['annotations'])}, reports and pages {_megabytes(disk['reports and pages'])}; "
+                     f"the folder {_megabytes(disk['total'])}.")
+    return f"<p>{_e(' '.join(parts))}</p>" if parts else ""

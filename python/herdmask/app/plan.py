@@ -52,9 +52,9 @@ def _start_of(entry):
     return datetime.strptime(entry.date + entry.time, "%Y%m%d%H:%M:%S")
 
 
-def build_chains(table, run, time_step, extraction):
+def build_chains(table, run, time_step, extraction, frame_skip=1):
     """{camera: [Link, ...]} in chain order and {video name: VideoEntry}, from a catalogue table;
-    frames go under the run folder's frames of `extraction`."""
+    frames go under the run folder's frames of `extraction`, one in `frame_skip` of them."""
     videos = {}
     for row in table.to_dict("records"):
         try:
@@ -68,7 +68,7 @@ def build_chains(table, run, time_step, extraction):
     for camera in sorted({v.camera for v, _ in videos.values()}, key=lambda c: (len(c), c)):
         links = []
         for v, info in sorted((x for x in videos.values() if x[0].camera == camera), key=lambda x: x[0].order):
-            plans = hm.plan_segments(info, time_step) if info else []
+            plans = hm.plan_segments(info, time_step, frame_skip) if info else []
             for p in plans:
                 t0, t1 = (_start_of(v) + timedelta(minutes=m) for m in (p.start_min, p.end_min))
                 links.append(Link(camera, v.name, p.folder, len(links), t0.isoformat(), t1.isoformat(),

@@ -70,6 +70,12 @@ class LinkRecord:
     frame_step: int = 1  # every frame_step-th frame of the video was saved
     frames_dir: str = ""  # the frame folder, relative to the run folder
     positions: list = dataclasses.field(default_factory=list)  # video position of each saved frame index
+    # How the saved frames were cut from the video, to read them again from it: the box of the
+    # video's pixels (the whole frame without a crop), the height they were scaled to (None: not
+    # scaled) and their width and height as saved. Empty in records made before they were kept.
+    crop_box: list = dataclasses.field(default_factory=list)
+    resize_height: Optional[int] = None
+    frame_size: list = dataclasses.field(default_factory=list)
     keys: list = dataclasses.field(default_factory=list)
     track_ids: dict = dataclasses.field(default_factory=dict)  # box key -> track id: the one place ids live
     identities: list = dataclasses.field(default_factory=list)  # Identity per box key
@@ -112,6 +118,14 @@ class LinkRecord:
     def animals(self):
         return len(self.keys)
 
+    def frame_scale(self):
+        """(x, y): pixels of the saved frames per pixel of the video they were cut from; (1, 1)
+        unless they were scaled (--resize)."""
+        if self.resize_height is None:
+            return 1.0, 1.0
+        x1, y1, x2, y2 = self.crop_box
+        return self.frame_size[0] / (x2 - x1), self.frame_size[1] / (y2 - y1)
+
     def how_started(self):
         """How a tracked link started, in words: "carried from <video>/<segment>", "restarted", ..."""
         return self.started + (f" from {self.carried_from}" if self.carried_from else "")
@@ -136,7 +150,7 @@ class LinkRecord:
         fields["track_ids"] = {str(k): int(v) for k, v in (fields.get("track_ids") or {}).items()}
         for name in ("figures",):
             fields[name] = fields.get(name) or {}
-        for name in ("keys", "small_area_boxes", "positions"):
+        for name in ("keys", "small_area_boxes", "positions", "crop_box", "frame_size"):
             fields[name] = list(fields.get(name) or [])
         return cls(**fields)
 

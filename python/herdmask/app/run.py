@@ -22,10 +22,14 @@ import time
 
 from . import exits, identity, pages, plan, records, settings, stages
 from .chains import ChainRun, LinkWork
+from .progress import Progress, duration_text, work_estimate
 from .models import MissingPackage, ModelLoadError, ModelSettings, check_models
 from .runfolder import IDENTITIES, RUN_SUMMARY, TIMING, RunFolder, hold_lock
 
 __all__ = ["run_batch"]
+
+
+PROGRESS_EVERY = 60.0  # seconds between progress lines when there is no progress bar
 
 
 class _Stop(Exception):
@@ -211,7 +215,7 @@ class _Summary:
         self.written = time.perf_counter()
 
 
-def _on_cluster(args, run, work, videos, current, task_settings, fingerprint, summary, timing, start_wall):
+def _on_cluster(args, run, work, videos, current, task_settings, fingerprint, summary, timing, start_wall, progress):
     """Starts (or reaches) the cluster, checks it, then makes the links; returns (crop results,
     setup seconds, cluster wall seconds, workers)."""
     import herdmask
@@ -238,13 +242,20 @@ def _on_cluster(args, run, work, videos, current, task_settings, fingerprint, su
         total = sum(w.keep is None for items in work.values() for w in items)
         bar = tqdm(total=total, unit="link", desc="links", file=sys.stderr, leave=False,
                    disable=not sys.stderr.isatty())
+        progress.workers = max(1, n_workers)
+        said = [time.perf_counter()]
 
         def settled(record):
             summary.settled(record)
             for key in ("models", "library", "pages"):
                 timing[key] += getattr(record, f"seconds_{key}") or 0
+            progress.settled(record)
+            bar.set_postfix_str(progress.text(), refresh=False)
             bar.update(1)
             tqdm.write(_line(record), file=sys.stdout)
+            if bar.disable and progress.text() and time.perf_counter() - said[0] >= PROGRESS_EVERY:
+                said[0] = time.perf_counter()
+                print(f"Progress: {bar.n} of {total} links, {progress.text()}.")
 
         chains = ChainRun(client, run, work, videos, task_settings, fingerprint, cluster.WorkerWatch(client),
                           settled, lambda line: tqdm.write(line, file=sys.stdout))
@@ -291,12 +302,20 @@ def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settin
     _compare_settings(args, run, current)
     fingerprint = settings.fingerprint(current)
     extraction = settings.extraction_key(current)
-    chains, videos = plan.build_chains(table, run, args.time_step, extraction)
+    chains, videos = plan.build_chains(table, run, args.time_step, extraction, args.frame_skip)
     work = _plan_work(args, run, chains, fingerprint)
     selected = [w for items in work.values() for w in items]
     todo = [w for w in selected if w.keep is None]
     print(f"{len(videos)} video(s) of {len(chains)} camera(s): {len(selected)} links, {len(selected) - len(todo)} "
           f"done in an earlier run, {len(todo)} to do.")
+    estimate, to_track = work_estimate(run, work, videos, args.frame_skip)
+    if todo:
+        print(estimate)
+    progress = Progress(work, args.workers)
+    pace_before = (records.read_json(run.path(TIMING)) or {}).get("seconds_per_tracked_frame")
+    if pace_before and to_track and not args.scheduler:
+        print(f"At the {pace_before:.2f} s a tracked frame this folder's last run took: about "
+              f"{duration_text(progress.time_at(pace_before))} on {args.workers} worker(s).")
     print(description)
     unreadable = [v.name for v in videos.values() if not v.frame_count]
     if unreadable:
@@ -304,14 +323,15 @@ def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settin
     # what the tasks work with, in the types the options have
     task_settings = {name: getattr(args, name) for name in ("time_step", "animals", "step", "match_frames", "max_gap",
                                                             "small_area", "relink_cost", "relink_margin")}
-    task_settings.update(crop=current["crop"], model_settings=model_settings, pen_json=pen_json, out=out)
+    task_settings.update(crop=current["crop"], model_settings=model_settings, pen_json=pen_json, out=out,
+                         frame_skip=args.frame_skip, resize=args.resize, keep_frames=args.keep_frames)
     timing = {"extraction": 0.0, "models": 0.0, "library": 0.0, "pages": 0.0}
     summary = _Summary(run)
     crops, cluster_wall, n_workers, setup = {}, 0.0, 0, 0.0
     if todo:
         try:
             crops, setup, cluster_wall, n_workers = _on_cluster(args, run, work, videos, current, task_settings,
-                                                                fingerprint, summary, timing, start_wall)
+                                                                fingerprint, summary, timing, start_wall, progress)
         finally:
             if run.settings.get("version") == settings.SETTINGS_VERSION:
                 summary.write()
@@ -322,15 +342,19 @@ def _run_locked(args, start_wall, recordings, table, out, pen_json, model_settin
                   cluster_wall=round(cluster_wall, 3),
                   workers=n_workers, waiting=round(max(0.0, n_workers * cluster_wall - busy), 3))
     timing = {k: round(v, 3) if isinstance(v, float) else v for k, v in timing.items()}
-    records.write_json(run.path(TIMING), timing)
+    timing.update(progress.figures(), frame_skip=args.frame_skip)
+    if timing["seconds_per_tracked_frame"] is None:  # nothing tracked this time: the last pace stands
+        timing["seconds_per_tracked_frame"] = pace_before
 
     run.forget()
     summary.write()
     identities = identity.track_table(run)
     records.write_table(run.path(IDENTITIES), identities)
     cameras = {cam: _camera_info(run, cam, crops.get(cam)) for cam in run.cameras()}
-    page = pages.write_run_pages(run, cameras, identities, timing, description, fingerprint)
     _drop_unused_frames(run, extraction)
+    timing["disk"] = run.disk_usage()  # before this run's own pages are rewritten
+    records.write_json(run.path(TIMING), timing)
+    page = pages.write_run_pages(run, cameras, identities, timing, description, fingerprint)
     ended = [run.read_record(w.link.video, w.link.segment) for w in selected]
     tracked = [r for r in ended if r is not None and r.done]
     count = {how: sum(r.started == how for r in tracked) for how in

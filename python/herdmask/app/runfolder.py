@@ -63,7 +63,10 @@ EVALUATION_CHART = "evaluation.png"
 EVALUATION_PAGE = "evaluation.html"
 TRACKS = "tracks.csv"
 TRACKS_COLUMNS = ["frame", "box_key", "x", "y", "w", "h", "area", "cx", "cy"]
+CONTACTS = "contacts.csv"
+CONTACTS_REACH = 1  # the reach (pixels) a link's contacts table is made with: masks that touch
 _TOKEN_FILE = ".herdmask-token"
+_THINNED = ".herdmask-thinned"  # in a frame folder whose frames but the first were deleted
 _STAGED, _OLD = ".new", ".old"
 
 
@@ -222,6 +225,48 @@ class RunFolder:
         """Position in the video file of each saved frame (annotation file frame index) of the link."""
         return np.asarray(record.positions, dtype=np.int64)
 
+    def frames(self, record, frame_indices):
+        """The link's frames at the given frame indices (as its annotation files number them), read
+        again from its video: BGR arrays of the pixels extraction decoded there, cut and scaled as
+        the link's saved frames were, before their JPEG encoding. Serves every page, overlay and
+        check that needs a frame once the link's frame folder is gone (see `thin_frames`)."""
+        import herdmask as hm
+
+        if not record.crop_box or not record.frame_size:
+            raise ValueError(f"{record.key} was made before its frames could be read again from its video; "
+                             f"its frames are in {os.path.join(self.out, record.frames_dir)}")
+        positions = self.video_positions(record)
+        wanted = []
+        for index in frame_indices:
+            if not 0 <= int(index) < len(positions):
+                raise IndexError(f"{record.key} has frames 0 to {len(positions) - 1}, not {index}")
+            wanted.append(int(positions[int(index)]))
+        return hm.read_frames(self.video_path(record), wanted, record.crop_box, record.resize_height)
+
+    def frame(self, record, frame_index):
+        """One frame of the link, read again from its video; see `frames`."""
+        return self.frames(record, [frame_index])[0]
+
+    def sampled_frames(self, camera):
+        """The frame numbers (along the camera's recording) the folder's settings extract, and the
+        frame numbers its videos span, as two sorted arrays: with --frame-skip N the first holds one
+        frame in N of each segment (and its last)."""
+        import herdmask as hm
+
+        step, skip = self.settings.get("time_step"), self.settings.get("frame_skip") or 1
+        entries = [v for v in self.videos().values() if v.camera == str(camera)]
+        offsets = video_offsets(entries)
+        sampled, spanned = [], []
+        for v in entries:
+            if not v.frame_count or not v.fps:
+                continue
+            info = hm.VideoInfo(v.path, v.fps, v.frame_count, 0, 0, v.frame_count / v.fps / 60)
+            for plan in hm.plan_segments(info, step, int(skip)):
+                sampled.append(frame_number(offsets[v.name], plan.positions))
+            spanned.append(frame_number(offsets[v.name], np.arange(v.frame_count)))
+        join = (lambda parts: np.unique(np.concatenate(parts)) if parts else np.zeros(0, np.int64))
+        return join(sampled), join(spanned)
+
     def sequence_frames(self, record, offsets=None):
         """The frame number along the camera's recording (see the module's text) of each saved frame
         of the link; `offsets` may hold `video_offsets` of its camera, computed once by a caller."""
@@ -233,6 +278,34 @@ class RunFolder:
 
     def camera_offsets(self, camera):
         return video_offsets([v for v in self.videos().values() if v.camera == str(camera)])
+
+    # ------------------------------------------------------------ frame folders
+
+    def thin_frames(self, frames_dir):
+        """Deletes a frame folder's frames but its first: the loaders of the link's annotation
+        files take the frame size from that one. The folder is marked first, so that extraction
+        makes it whole again for a link that needs its frames (`is_thinned`)."""
+        if not os.path.isdir(frames_dir) or self.is_thinned(frames_dir):
+            return
+        names = sorted((n for n in os.listdir(frames_dir) if n.endswith(".jpg") and n[:-4].isdigit()),
+                       key=lambda n: int(n[:-4]))
+        write_text(os.path.join(frames_dir, _THINNED), "the frames after the first were deleted\n")
+        for name in names[1:]:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(frames_dir, name))
+
+    @staticmethod
+    def is_thinned(frames_dir):
+        return os.path.exists(os.path.join(frames_dir, _THINNED))
+
+    def disk_usage(self):
+        """Bytes the folder holds: {"frames", "annotations", "reports and pages", "total"}."""
+        parts = {"frames": _bytes_under(self.path("frames")),
+                 "annotations": _bytes_under(self.path("annotations")),
+                 "reports and pages": _bytes_under(self.path("reports")) + _bytes_under(self.path("cameras"))
+                 + sum(_bytes_under(self.path(n)) for n in (SUMMARY_PAGE, EVALUATION_PAGE, EVALUATION_CHART))}
+        parts["total"] = _bytes_under(self.out)
+        return parts
 
     # ------------------------------------------------------------ link records
 
@@ -307,6 +380,23 @@ class RunFolder:
             raise ValueError(f"{self.tracks_path(record)} lacks the column(s) {', '.join(missing)}")
         return table[TRACKS_COLUMNS]
 
+    def contacts_path(self, record):
+        return os.path.join(self.report_dir(record), CONTACTS)
+
+    def contacts(self, record, reach=CONTACTS_REACH):
+        """The link's mask contacts by box key (`herdmask.behaviour.KEY_CONTACT_COLUMNS`: frame, key_a,
+        key_b, overlap): the table the link stored beside its tracks table, or, for another reach or a
+        link made before links stored one, found again in its annotation files."""
+        import pandas as pd
+
+        from herdmask import behaviour
+
+        path = self.contacts_path(record)
+        if reach != CONTACTS_REACH or not os.path.isfile(path):
+            return behaviour.segment_contacts(self.annotation_dir(record), reach)
+        table = pd.read_csv(path, dtype={"key_a": str, "key_b": str})
+        return table[behaviour.KEY_CONTACT_COLUMNS].astype({"frame": np.int64, "overlap": np.int64})
+
     def staged_dirs(self, record):
         """(annotation folder, report folder) a making of the link writes into, beside the link's
         current ones, emptied and marked with the making's token."""
@@ -333,6 +423,18 @@ class RunFolder:
         token = keep.token if keep is not None and keep.status == records.DONE else None
         for home in (self._annotation_home(record), self._report_home(record)):
             _settle(home, token)
+
+
+def _bytes_under(path):
+    """Bytes of the file, or of every file under the folder, at `path` (0 when there is none)."""
+    if os.path.isfile(path):
+        return os.path.getsize(path)
+    total = 0
+    for root, _, files in os.walk(path):
+        for name in files:
+            with contextlib.suppress(OSError):
+                total += os.lstat(os.path.join(root, name)).st_size
+    return total
 
 
 def chain_order(record):

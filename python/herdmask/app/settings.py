@@ -14,8 +14,8 @@ import json
 import numbers
 import os
 
-__all__ = ["EXTRACTION_SETTINGS", "SETTINGS_VERSION", "differences", "extraction_key", "file_digest",
-           "fingerprint", "normalised", "run_settings"]
+__all__ = ["EXTRACTION_SETTINGS", "LATER_SETTINGS", "SETTINGS_VERSION", "differences", "extraction_key",
+           "file_digest", "fingerprint", "normalised", "run_settings", "with_later_defaults"]
 
 SETTINGS_VERSION = 2
 
@@ -32,9 +32,15 @@ SETTING_OPTIONS = {
     "match_frames": "--match-frames",
     "relink_cost": "--relink-cost",
     "relink_margin": "--relink-margin",
+    "frame_skip": "--frame-skip",
+    "resize": "--resize",
 }
 # what frame extraction is made with: frames made otherwise are extracted again, beside the old ones
-EXTRACTION_SETTINGS = ("time_step", "crop")
+EXTRACTION_SETTINGS = ("time_step", "crop", "frame_skip", "resize")
+# Settings that came after folders were made without them, with the value those folders were made
+# with: a setting at that value is left out of the fingerprint and the frames' folder name, so
+# that the results made before it existed stay current.
+LATER_SETTINGS = {"frame_skip": 1.0, "resize": None}
 
 
 def file_digest(path):
@@ -80,7 +86,8 @@ def run_settings(args, model_settings, pen_json):
     deciding = {"time_step": args.time_step, "crop": crop, "animals": args.animals, "step": args.step,
                 "pen_polygon": file_digest(pen_json), "models": _model_identity(model_settings),
                 "small_area": args.small_area, "max_gap": args.max_gap, "match_frames": args.match_frames,
-                "relink_cost": args.relink_cost, "relink_margin": args.relink_margin}
+                "relink_cost": args.relink_cost, "relink_margin": args.relink_margin,
+                "frame_skip": args.frame_skip, "resize": args.resize}
     return normalised(deciding)
 
 
@@ -97,14 +104,25 @@ def normalised(value):
     return value
 
 
+def _at_later_default(name, value):
+    return name in LATER_SETTINGS and value == LATER_SETTINGS[name]
+
+
+def with_later_defaults(settings):
+    """The settings with those that came later at the value folders made before them hold."""
+    return {**LATER_SETTINGS, **normalised(settings)}
+
+
 def fingerprint(settings):
-    deciding = {k: v for k, v in normalised(settings).items() if k in SETTING_OPTIONS}
+    deciding = {k: v for k, v in with_later_defaults(settings).items()
+                if k in SETTING_OPTIONS and not _at_later_default(k, v)}
     return hashlib.sha256(json.dumps(deciding, sort_keys=True).encode()).hexdigest()[:16]
 
 
 def extraction_key(settings):
     """Names the frames made with the settings' extraction settings (their folder under frames/)."""
-    chosen = {k: normalised(settings.get(k)) for k in EXTRACTION_SETTINGS}
+    full = with_later_defaults(settings)
+    chosen = {k: full.get(k) for k in EXTRACTION_SETTINGS if not _at_later_default(k, full.get(k))}
     return "x" + hashlib.sha256(json.dumps(chosen, sort_keys=True).encode()).hexdigest()[:10]
 
 
@@ -118,6 +136,6 @@ def _shown(value):
 
 def differences(stored, current):
     """Lines naming each deciding setting whose stored and current values differ."""
-    stored, current = normalised(stored), normalised(current)
+    stored, current = with_later_defaults(stored), with_later_defaults(current)
     return [f"{option}: {_shown(stored.get(name))} before, {_shown(current.get(name))} now"
             for name, option in SETTING_OPTIONS.items() if stored.get(name) != current.get(name)]

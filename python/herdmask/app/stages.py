@@ -21,6 +21,7 @@ import herdmask as hm
 from .files import write_text
 
 __all__ = [
+    "IdentityTally",
     "ReviewResult",
     "Start",
     "carry_start",
@@ -31,10 +32,13 @@ __all__ = [
     "last_annotation_frames",
     "mask_polygons",
     "review_annotations",
+    "scaled_pen_file",
     "search_start",
     "start_planes",
     "segment_folders",
     "track",
+    "track_refined",
+    "write_annotation_file",
     "write_annotation_files",
 ]
 
@@ -186,19 +190,67 @@ def track(start, folder, names, models, pen_json_path, refine=True):
     return segments
 
 
+def track_refined(start, folder, names, models, pen_json_path):
+    """Tracks the start masks over the whole folder and refines each frame as the tracker hands it
+    over; yields (frame index, {object id: mask}) in frame order, each frame once.
+
+    The frames come out as `track` would leave them, but only the frames the tracker hands over
+    ahead of their turn (the forward pass of a start after frame 0, until the backward pass has
+    reached frame 0) are held, packed as runs of set pixels. The tracker is closed when this is.
+    """
+    ids = [_key_number(k) + 1 for k in start.keys]
+    handed = models.video_tracker.track_frames(names, start.masks, start.frame, ids)
+    try:
+        yield from hm.Mask_Refinement(custom_pen_json_path=pen_json_path).stream(handed, folder, names)
+    finally:
+        handed.close()
+
+
+class IdentityTally:
+    """Per box key, the frames its mask was seen in and its areas there, counted frame by frame."""
+
+    def __init__(self, keys):
+        self.keys = list(keys)
+        self.areas = {k: [] for k in self.keys}  # (frame index, area) of the frames with a mask
+
+    def add(self, idx, objects):
+        for key in self.keys:
+            oid = _key_number(key) + 1
+            if oid in objects:
+                area = int(np.count_nonzero(objects[oid]))
+                if area > 0:
+                    self.areas[key].append((idx, area))
+
+    def rows(self):
+        """Per box key: first and last frame with a non-empty mask, frames tracked, mean area there."""
+        rows = []
+        for key in self.keys:
+            seen = sorted(self.areas[key])
+            rows.append({"box_key": key,
+                         "first_frame": seen[0][0] if seen else None,
+                         "last_frame": seen[-1][0] if seen else None,
+                         "frames_tracked": len(seen),
+                         "mean_area": round(float(np.mean([a for _, a in seen])), 1) if seen else 0.0})
+        return rows
+
+
 def identity_rows(video_segments, keys):
     """Per box key: first and last frame with a non-empty mask, frames tracked, mean area there."""
-    rows = []
-    for key in keys:
-        oid = _key_number(key) + 1
-        areas = {idx: int(np.count_nonzero(objs[oid])) for idx, objs in video_segments.items() if oid in objs}
-        seen = sorted(idx for idx, a in areas.items() if a > 0)
-        rows.append({"box_key": key,
-                     "first_frame": seen[0] if seen else None,
-                     "last_frame": seen[-1] if seen else None,
-                     "frames_tracked": len(seen),
-                     "mean_area": round(float(np.mean([areas[i] for i in seen])), 1) if seen else 0.0})
-    return rows
+    tally = IdentityTally(keys)
+    for idx, objects in video_segments.items():
+        tally.add(idx, objects)
+    return tally.rows()
+
+
+def scaled_pen_file(pen_json_path, scale, dest):
+    """Writes the pen polygon file with every point scaled by `scale` (x, y) to `dest`, for frames
+    scaled from the crop its points are in; returns `dest`."""
+    with open(pen_json_path, encoding="utf-8") as f:
+        data = json.load(f)
+    sx, sy = scale
+    for shape in data.get("shapes") or []:
+        shape["points"] = [[float(p[0]) * sx, float(p[1]) * sy] for p in shape.get("points") or []]
+    return write_text(dest, json.dumps(data, indent=4))
 
 
 def mask_polygons(mask, label="pig"):
@@ -210,17 +262,21 @@ def mask_polygons(mask, label="pig"):
     return hm.mask_outlines([mask], label)[0][1]
 
 
+def write_annotation_file(idx, objects, frame_names, annotation_dir, label="pig"):
+    """The annotation file of one tracked frame ({object id: mask}), into an existing folder."""
+    detections = []
+    for oid, ((x, y, w, h), polygons) in zip(objects, hm.mask_outlines(list(objects.values()), label)):
+        detections.append({"object_id": int(oid), "class_name": label, "xyxy": [[x, y, x + w, y + h]],
+                           "formatted_polygon": polygons})
+    data = {"image_path": os.path.abspath(frame_names[idx]), "frame_index": int(idx), "detections": detections}
+    write_text(os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx)), json.dumps(data, indent=4))
+
+
 def write_annotation_files(video_segments, frame_names, annotation_dir, label="pig"):
     """One annotation file per tracked frame, as a tracking run leaves them."""
     os.makedirs(annotation_dir, exist_ok=True)
     for idx, objects in video_segments.items():
-        detections = []
-        for oid, ((x, y, w, h), polygons) in zip(objects, hm.mask_outlines(list(objects.values()), label)):
-            detections.append({"object_id": int(oid), "class_name": label, "xyxy": [[x, y, x + w, y + h]],
-                               "formatted_polygon": polygons})
-        data = {"image_path": os.path.abspath(frame_names[idx]), "frame_index": int(idx),
-                "detections": detections}
-        write_text(os.path.join(annotation_dir, ANNOTATION_PATTERN.format(idx)), json.dumps(data, indent=4))
+        write_annotation_file(idx, objects, frame_names, annotation_dir, label)
 
 
 # ------------------------------------------------------------------ review stages
@@ -264,11 +320,14 @@ class ReviewResult:
 
 
 def review_annotations(annotation_dir, out_dir, image_predictor=None, intersection_threshold=80,
-                       n_consecutive=2, small_area=None):
+                       n_consecutive=2, small_area=None, frames_again=None):
     """Load a folder of annotation files, write the report, review long overlaps and tiny boxes.
 
     `small_area` holds the keyword arguments of the small-area search (the
-    library's defaults suit ten-minute videos of 600 frames).
+    library's defaults suit ten-minute videos of 600 frames). `frames_again`,
+    given frame indices, makes their images anew ({frame index: image path}):
+    it stands in for the frames a run deleted, which the overlap review and the
+    figures look at.
     """
     os.makedirs(out_dir, exist_ok=True)
     last, data = hm.get_gsam_annotation_data(annotation_dir, last_or_not=False, ixx=0,
@@ -276,6 +335,11 @@ def review_annotations(annotation_dir, out_dir, image_predictor=None, intersecti
     result = ReviewResult(annotation_data=data, last_frame=last)
     if data is None:
         return result
+    gone = [r for r in data.values() if not os.path.exists(r["image_path"])]
+    if gone and frames_again is not None:
+        made = frames_again([r["frame_index"] for r in gone])
+        for r in gone:
+            r["image_path"] = made[r["frame_index"]]
     overlap_rows, zero_rows, overlap_frames, _ = hm.generate_tracking_report(data, str(out_dir),
                                                                              intersection_threshold)
     result.overlap_rows, result.zero_area_rows, result.overlap_frames = overlap_rows, zero_rows, overlap_frames

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import inspect
 import io
 import os
 import shutil
@@ -29,7 +30,7 @@ from . import identity, records, stages
 from .files import write_atomic
 from .models import load_models
 from .plan import Link
-from .runfolder import TRACKS_COLUMNS, RunFolder
+from .runfolder import CONTACTS, CONTACTS_REACH, TRACKS, TRACKS_COLUMNS, RunFolder
 
 __all__ = ["ModelsPlugin", "crop_task", "extract_task", "link_task", "new_token"]
 
@@ -88,9 +89,26 @@ class _Timed:
     def _timed(self, fn, *args, **kwargs):
         t0 = time.perf_counter()
         try:
-            return fn(*args, **kwargs)
+            result = fn(*args, **kwargs)
         finally:
             self._clock.models += time.perf_counter() - t0
+        return self._timed_steps(result) if inspect.isgenerator(result) else result
+
+    def _timed_steps(self, steps):
+        """A model that hands over its results one by one (the tracker) works while it is asked
+        for the next one."""
+        try:
+            while True:
+                t0 = time.perf_counter()
+                try:
+                    item = next(steps)
+                except StopIteration:
+                    return
+                finally:
+                    self._clock.models += time.perf_counter() - t0
+                yield item
+        finally:
+            steps.close()
 
     def __call__(self, *args, **kwargs):
         return self._timed(self._target, *args, **kwargs)
@@ -266,6 +284,14 @@ def _no_frames_why(outcome):
             }.get(status, "no frame of this segment could be read (truncated video?)")
 
 
+def _box_in(box, width, height):
+    """The part of the video's frames a crop box (None: the whole frame) keeps, as x1, y1, x2, y2."""
+    if box is None:
+        return [0, 0, width, height]
+    x1, y1, x2, y2 = box
+    return [max(0, x1), max(0, y1), min(width, x2), min(height, y2)]
+
+
 def _extract(video, segments, crop, settings, run):
     import herdmask as hm
 
@@ -280,11 +306,19 @@ def _extract(video, segments, crop, settings, run):
         return result
     coords = {camera: tuple(crop["box"])} if crop.get("box") else {}
     base = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(segments[0][1]))))
+    wanted = {folder for _, folder in segments}
+    for folder in wanted:
+        if run.is_thinned(folder):  # its frames went after an earlier making: made whole again
+            _reset_dir(folder)
     text = io.StringIO()
-    outcomes = {}
+    outcomes, box = {}, None
     try:
+        info = hm.probe_video(path)
+        box = _box_in(crop.get("box"), info.width, info.height)
+        resize = settings.get("resize")
         vp = hm.VideoProcessor(time_step=settings["time_step"], output_dir_base=base, camera_crop_coords=coords,
-                               crop=mode != "none")
+                               crop=mode != "none", frame_skip=settings.get("frame_skip", 1),
+                               resize_dim=None if resize is None else (0, resize))
         with contextlib.redirect_stdout(text):
             outcomes = {o.folder: o for o in vp.extract_video(path, name, date, camera)}
     except Exception as exc:  # the links of this video carry the reason
@@ -294,6 +328,11 @@ def _extract(video, segments, crop, settings, run):
         os.makedirs(os.path.dirname(log_path), exist_ok=True)
         with open(log_path, "a") as log:
             log.write(text.getvalue())
+    if not settings.get("keep_frames"):
+        # segments of the video no link of this run tracks (done before, their frames gone since)
+        for outcome in outcomes.values():
+            if outcome.status == hm.SegmentStatus.WRITTEN and outcome.frames_dir not in wanted:
+                run.thin_frames(outcome.frames_dir)
     for segment, _ in segments:
         outcome = outcomes.get(segment)
         frames = outcome.frames if outcome is not None else 0
@@ -301,7 +340,7 @@ def _extract(video, segments, crop, settings, run):
         if not frames:
             reason = result["error"] or (_no_frames_why(outcome) if outcome is not None
                                          else "the video could not be opened")
-        result["segments"][segment] = {"frames": frames, "reason": reason}
+        result["segments"][segment] = {"frames": frames, "reason": reason, "crop_box": box}
     result["seconds"] = round(time.perf_counter() - t0, 3)
     return result
 
@@ -327,6 +366,11 @@ def _small_area_arguments(n, threshold):
     min_frame_id = -(-2 * n // 3) - 1
     late = max(0, n - min_frame_id - 1)
     return {"min_frame_id": min_frame_id, "area_threshold": threshold, "min_count": late // 2}
+
+
+def _step_in_saved_frames(settings):
+    """--step counts frames of the video; with --frame-skip N the frame folder holds one in N."""
+    return max(1, round(settings["step"] / settings.get("frame_skip", 1)))
 
 
 def _described(key):
@@ -362,7 +406,13 @@ class _Lineage:
         if not self.data:
             self.restart_reason = f"the annotation files of {_described(self.source.key)} are gone"
             return None
-        step = self.settings["step"]
+        small = set(self.source.small_area_boxes)
+        if set(self.data[max(self.data)]["masks_dict"]) <= small:
+            # the matcher would accept carrying no animal at all
+            self.restart_reason = (f"every animal of {_described(self.source.key)} stayed small late in it "
+                                   "(--small-area)")
+            return None
+        step = _step_in_saved_frames(self.settings)
         tries = [i * step for i in range(self.settings["match_frames"]) if i * step < len(self.names)]
         start = stages.carry_start(self.data, self.names, self.models.image_predictor, self.source.small_area_boxes,
                                    tries)
@@ -385,7 +435,7 @@ class _Lineage:
         return dict(found.pairs)
 
 
-def _start(link, source, settings, names, models, run, record, highest):
+def _start(link, source, settings, names, models, run, record, highest, pen_json):
     """Finds the start of tracking and the animals' track ids; None when no frame works (the
     record then says why)."""
     lineage = _Lineage(link, source, settings, names, models) if source is not None else None
@@ -395,11 +445,11 @@ def _start(link, source, settings, names, models, run, record, highest):
         if start is not None:
             record.started = records.CARRIED
     if start is None:
-        start = stages.search_start(link.frames_dir, names, models, settings["pen_json"],
-                                    close_set_num=settings["animals"], step=settings["step"],
+        start = stages.search_start(link.frames_dir, names, models, pen_json,
+                                    close_set_num=settings["animals"], step=_step_in_saved_frames(settings),
                                     gdino_thr=models.text_threshold)
         if start is None:
-            examined = list(hm.examined_frames(len(names), 0, settings["step"]))
+            examined = list(hm.examined_frames(len(names), 0, _step_in_saved_frames(settings)))
             shown = _frames_text(examined[:6]) + (", ..." if len(examined) > 6 else "")
             record.status = records.NO_START
             record.reason = (f"no examined frame ({shown} of {len(names)}) shows exactly {settings['animals']} "
@@ -429,6 +479,22 @@ def _tracks_table(data):
     return export.segment_tracks(data)[TRACKS_COLUMNS]
 
 
+def _image_size(path):
+    from PIL import Image
+
+    with Image.open(path) as im:
+        return list(im.size)
+
+
+def _pen_for(run, record, settings):
+    """The pen polygon file in the coordinates of the link's frames: the given one, or for scaled
+    frames a copy scaled with them (the file's points are in the crop's pixels)."""
+    if record.resize_height is None:
+        return settings["pen_json"]
+    return stages.scaled_pen_file(settings["pen_json"], record.frame_scale(),
+                                  run.camera_file(record.camera, "_pen_scaled.json"))
+
+
 def _track_link(link, seg, source, settings, record, models, run, highest):
     from . import pages
 
@@ -436,9 +502,13 @@ def _track_link(link, seg, source, settings, record, models, run, highest):
     record.frames = len(names)
     record.frames_dir = os.path.relpath(link.frames_dir, run.out)
     record.positions = list(link.positions[:len(names)])
+    record.frame_step = settings.get("frame_skip", 1)
+    record.crop_box, record.resize_height = list(seg["crop_box"]), settings.get("resize")
+    record.frame_size = _image_size(names[0]) if names else []
     if link.positions and len(names) < 0.9 * len(link.positions):
         record.note = f"only {len(names)} of {len(link.positions)} frames could be read (the video ends early)"
-    start = _start(link, source, settings, names, models, run, record, highest)
+    pen_json = _pen_for(run, record, settings)
+    start = _start(link, source, settings, names, models, run, record, highest, pen_json)
     if start is None:
         return
     record.start_frame = start.frame
@@ -446,15 +516,23 @@ def _track_link(link, seg, source, settings, record, models, run, highest):
     print(f"Tracking {len(start.keys)} animals ({', '.join(start.keys)}) from frame {start.frame}, "
           f"{record.how_started()}; track ids {', '.join(str(record.track_ids[k]) for k in start.keys)}.")
     annotation_dir, report_dir = run.staged_dirs(record)
-    video_segments = stages.track(start, link.frames_dir, names, models, settings["pen_json"])
-    stages.write_annotation_files(video_segments, names, annotation_dir)
-    record.identities = [records.Identity(**row) for row in stages.identity_rows(video_segments, start.keys)]
-    del video_segments
+    # Each frame is written as soon as it is refined: the tracker's result is never held whole.
+    tally = stages.IdentityTally(start.keys)
+    with contextlib.closing(stages.track_refined(start, link.frames_dir, names, models, pen_json)) as frames:
+        for idx, objects in frames:
+            stages.write_annotation_file(idx, objects, names, annotation_dir)
+            tally.add(idx, objects)
+    record.identities = [records.Identity(**row) for row in tally.rows()]
 
-    small = _small_area_arguments(len(names), settings["small_area"])
+    # --small-area counts pixels of the video, whatever size its frames were tracked at
+    sx, sy = record.frame_scale()
+    small = _small_area_arguments(len(names), settings["small_area"] * sx * sy)
     review = stages.review_annotations(annotation_dir, report_dir, models.image_predictor, small_area=small)
-    write_atomic(os.path.join(report_dir, "tracks.csv"),
+    write_atomic(os.path.join(report_dir, TRACKS),
                  lambda tmp: _tracks_table(review.annotation_data).to_csv(tmp, index=False))
+    # which animals touch, frame by frame, read off the same masks as the tracks table
+    write_atomic(os.path.join(report_dir, CONTACTS), lambda tmp: hm.behaviour.segment_contacts(
+        review.annotation_data, CONTACTS_REACH).to_csv(tmp, index=False))
     record.questions = len(review.overlap_rows) + len(review.zero_area_rows)
     record.long_overlap = review.overlap_text()
     record.long_overlaps = [records.LongOverlap(*run) for run in review.overlap_runs()]
@@ -492,6 +570,7 @@ def _link(link, segment, source_key, highest, settings, fingerprint, token, redo
     run = RunFolder(settings["out"])
     existing = run.read_record(link.video, link.segment)
     if existing is not None and existing.token == token:
+        _let_frames_go(run, link, settings)
         return existing
     record = records.LinkRecord(link.camera, link.video, link.segment, link.position, link.start_time,
                                 link.end_time, fingerprint=fingerprint, token=token, worker=_worker_name(),
@@ -524,5 +603,16 @@ def _link(link, segment, source_key, highest, settings, fingerprint, token, redo
         record.seconds_library = round(record.seconds - clock.models - record.seconds_pages, 3)
         record.finished = datetime.now().isoformat(timespec="seconds")
         run.write_record(record)
+        _let_frames_go(run, link, settings)
         print(f"== link finished: {record.status}" + (f" ({record.reason})" if record.reason else ""))
     return record
+
+
+def _let_frames_go(run, link, settings):
+    """Once the link's record is written nothing reads its frames but the loaders of its annotation
+    files, which need the first one only; pages read frames again from the video."""
+    if link.segment and link.frames_dir and not settings.get("keep_frames"):
+        try:
+            run.thin_frames(link.frames_dir)
+        except OSError as exc:  # the frames stay; the link's results do not depend on them
+            print(f"The frames in {link.frames_dir} could not be deleted: {exc}")
