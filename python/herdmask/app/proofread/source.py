@@ -147,22 +147,14 @@ class RunView:
         return image if image.size == size else image.resize(size, Image.BILINEAR)
 
     def _decoded_again(self, link, index):
-        import herdmask as hm
         from PIL import Image
 
-        positions = self.run.video_positions(link.record)
         try:
-            video = self.run.video_path(link.record)
-        except KeyError:
-            video = None
-        if video is None or not 0 <= index < len(positions) or not os.path.isfile(video):
-            raise FrameUnavailable(f"frame {index} of {link.key}: its frame file is gone and its recording "
-                                   f"{video or '(not recorded)'} cannot give it again")
-        crop = (records.read_json(self.run.camera_file(link.camera, ".json")) or {}).get("box")
-        try:
-            bgr = hm.video.read_frame(video, int(positions[index]), crop)
-        except (OSError, ValueError) as exc:
-            raise FrameUnavailable(f"frame {index} of {link.key}: {exc}") from None
+            # cut and scaled as the link's frames were (crop box, --resize), by the run folder's one reader
+            bgr = self.run.frame(link.record, index)
+        except (OSError, ValueError, IndexError, KeyError) as exc:
+            raise FrameUnavailable(f"frame {index} of {link.key}: its frame file is gone and it cannot be read "
+                                   f"again from its recording: {exc}") from None
         return Image.merge("RGB", Image.fromarray(bgr, "RGB").split()[::-1])
 
     def tracks(self, link):
