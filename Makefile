@@ -16,6 +16,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
 .PHONY: deps build build-sanitize build-fuzz fuzz test-python-sanitize test-segmenter test test-cpp test-sanitize test-python demo bench format clean
+.PHONY: wheel test-wheel docs test-docs
 
 deps:
 	@PYTHON=$(PYTHON) scripts/install_deps.sh
@@ -78,7 +79,32 @@ test-segmenter: build
 	HERDMASK_REQUIRE_SEGMENTER=1 MPLBACKEND=Agg PYTHONPATH=python $(SEGMENTER_ENV)/bin/python -m pytest \
 	  -q -p no:cacheprovider tests/python/test_detect_contract.py tests/python/test_real_models.py
 
-test: test-cpp test-sanitize test-python fuzz test-python-sanitize test-segmenter
+# The self-contained wheel in dist/. The native libraries it links are built once
+# into HERDMASK_CACHE, which also keeps the clean Debian root of its test.
+HERDMASK_CACHE ?= $(HOME)/.cache/herdmask
+export HERDMASK_CACHE
+
+wheel: deps
+	@PYTHON=$(PYTHON) scripts/install_deps.sh --wheel
+	@PYTHON=$(PYTHON) JOBS=$(JOBS) scripts/build_wheel.sh dist
+
+# The wheel and its extras installed into a minimal Debian root (Python and pip only),
+# `herdmask demo` run there to its score, and no library loaded from outside the
+# wheels and that root.
+test-wheel: wheel
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests/wheel
+
+# The documentation site in build/site, warnings as errors (the command reference is
+# written from the parser, so the extension is built first).
+docs: build
+	@PYTHON=$(PYTHON) scripts/install_deps.sh --docs
+	PYTHONPATH=python $(PYTHON) -m mkdocs build --strict --quiet -d build/site
+
+# Its internal links, and the guide's commands run as printed.
+test-docs: docs
+	MPLBACKEND=Agg PYTHONPATH=python $(PYTHON) -m pytest -q -p no:cacheprovider tests/docs
+
+test: test-cpp test-sanitize test-python fuzz test-python-sanitize test-segmenter test-wheel test-docs
 
 demo: build
 	PYTHONPATH=python $(PYTHON) -m herdmask demo --out demo-output

