@@ -50,6 +50,7 @@ recordings = "{rec}"
 pen = "pen1.json"
 [cameras.2]
 pen = "pen2.json"
+zones = "pen2.json"
 crop = [{x0}, 0, {samples.FRAME_WIDTH}, {h}]
 animals = 8
 [cameras.3]
@@ -86,6 +87,11 @@ def test_three_pens_in_one_run_each_with_its_own_pen_crop_and_animals(three_pens
     assert third["info"]["image_root"] == str(out) and third["info"]["made_with_standins"]
     assert third["images"][0]["file_name"].startswith("frames" + os.sep)
     assert os.path.isfile(os.path.join(out, third["images"][0]["file_name"]))
+    # the behaviour measures take each camera's zones from the lab file, and the summary links them
+    assert cli.main(["behaviour", str(out)]) == 0
+    measured = _rows(out / "behaviour" / "behaviour.csv")
+    assert {r["camera"] for r in measured if r.get("zone_pen_s")} == {"Camera2"}
+    assert "href='behaviour.html'" in (out / "summary.html").read_text()
 
 
 @pytest.mark.parametrize("change, lines", [

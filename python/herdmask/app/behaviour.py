@@ -15,7 +15,7 @@ import os
 from datetime import datetime
 
 from .export import report_errors
-from .runfolder import hold_lock, is_run_folder
+from .runfolder import RunFolder, hold_lock, is_run_folder, sequence_name
 
 __all__ = ["BEHAVIOUR_DIR", "BEHAVIOUR_PAGE", "CameraTracks", "add_parser", "behaviour_command", "camera_tracks",
            "frame_times", "run_behaviour"]
@@ -58,7 +58,8 @@ def add_parser(sub):
     p.add_argument("run_dir", metavar="RUN_DIR")
     p.add_argument("--zones", metavar="ZONES.json",
                    help="named zone polygons (feeder, drinker, lying area, ...), in the form of the pen polygon "
-                        "file, in the coordinates of the cropped frames")
+                        "file, in the coordinates of the cropped frames; for every camera, in place of "
+                        "the zones the lab file names per camera")
     p.add_argument("--pixels-per-metre", type=_scale, metavar="X",
                    help="scale of the cropped frames; adds distance and speed in metres")
     p.add_argument("--bin", type=_duration, default="1h", help="length of the time bins (default 1h)")
@@ -162,6 +163,19 @@ def _first_image(annotation_dir):
 # ------------------------------------------------------------------ the command
 
 
+def _camera_zones(run_dir, zones_path, tracks):
+    """{camera sequence name: zones}: the file given on the command line for every camera, else each
+    camera's zones file from the lab file the run was made with."""
+    from herdmask import behaviour
+
+    if zones_path:
+        zones = behaviour.read_zones(zones_path)
+        return {name: zones for name in tracks}
+    run = RunFolder(run_dir)
+    files = {sequence_name(c): run.zones_file(c) for c in run.cameras()}
+    return {name: behaviour.read_zones(files[name]) if files.get(name) else {} for name in tracks}
+
+
 def run_behaviour(run_dir, zones_path=None, pixels_per_metre=None, bin="1h", out=None):
     """Measures every camera of a run folder; returns (table, pairs, {camera: BehaviourResult}).
     Writes the tables, figures and page when `out` (a folder) is given."""
@@ -169,15 +183,15 @@ def run_behaviour(run_dir, zones_path=None, pixels_per_metre=None, bin="1h", out
 
     from herdmask import behaviour
 
-    zones = behaviour.read_zones(zones_path) if zones_path else {}
     if not is_run_folder(run_dir):
         raise FileNotFoundError(f"{run_dir} is not a run folder (no settings.json and links/)")
     results, tracks = {}, camera_tracks(run_dir)
     if not tracks:
         raise ValueError(f"{run_dir} holds no tracked segment to measure")
+    zones = _camera_zones(run_dir, zones_path, tracks)
     for name, t in tracks.items():
         settings = behaviour.BehaviourSettings(fps=t.fps, bin=bin, pixels_per_metre=pixels_per_metre)
-        results[name] = behaviour.behaviour_measures(t.positions, settings, contacts=t.contacts, zones=zones,
+        results[name] = behaviour.behaviour_measures(t.positions, settings, contacts=t.contacts, zones=zones[name],
                                                      frames=t.frames)
     table = pd.concat([r.table.assign(camera=n) for n, r in results.items()], ignore_index=True)
     pairs = pd.concat([r.pairs.assign(camera=n) for n, r in results.items()], ignore_index=True)
@@ -201,6 +215,9 @@ def _write(out, table, pairs, results, tracks, zones):
     page = write_behaviour_page(os.path.join(out, BEHAVIOUR_PAGE), folder, table, pairs, results,
                                 {n: t.thumbnail for n, t in tracks.items()}, zones)
     print(f"Page: {page}")
+    from .pages import refresh_quality_section
+
+    refresh_quality_section(out)
 
 
 def _summary_lines(table):

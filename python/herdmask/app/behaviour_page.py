@@ -100,9 +100,12 @@ def _table_html(table, limit=60):
 
 
 def write_behaviour_page(page, folder, table, pairs, results, thumbnails, zones):
-    """The run's behaviour page, figures in `folder`; returns the page's path."""
+    """The run's behaviour page, figures in `folder`; returns the page's path. `zones` holds each
+    camera's zones, {camera: {name: polygon}}."""
     sections = []
+    all_zones = zones
     for camera, result in results.items():
+        zones = all_zones.get(camera) or {}
         whole = table[(table["camera"] == camera) & (table["bin_kind"] == "all")]
         figures = {}
         if len(result.profile):

@@ -238,8 +238,9 @@ def _seconds(value):
     return f"{value:.1f} s"
 
 
-# The run's scores against ground truth come later than its pages (`herdmask evaluate`), so the
-# summary page keeps them in a marked section that evaluate rewrites in place.
+# The run's scores against ground truth and its behaviour measures come later than its pages
+# (`herdmask evaluate`, `herdmask behaviour`), so the summary page keeps them in a marked section
+# that those commands rewrite in place.
 _QUALITY_OPEN, _QUALITY_CLOSE = "<!-- tracking quality -->", "<!-- /tracking quality -->"
 
 
@@ -253,10 +254,26 @@ def _quality_section(out, page):
                 f"{_e(out)} GROUND_TRUTH</code> scores the run and shows the result here.</p>")
     else:
         overall = pd.read_csv(scores, index_col=0).loc["OVERALL"]
-        text = (f"<p>Against ground truth: IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, "
+        hota = f"HOTA {overall['HOTA']:.3f}, " if "HOTA" in overall.index else ""
+        text = (f"<p>Against ground truth: {hota}IDF1 {overall['IDF1']:.3f}, MOTA {overall['MOTA']:.3f}, "
                 f"{int(overall['ID switches'])} identity switch(es), {int(overall['fragmentations'])} "
                 f"fragmentation(s) ({_a(os.path.join(out, EVALUATION_PAGE), page, 'scores per camera')}).</p>")
-    return f"{_QUALITY_OPEN}<h2>Tracking quality</h2>{text}{_QUALITY_CLOSE}"
+    return f"{_QUALITY_OPEN}<h2>Tracking quality</h2>{text}{_more_pages(out, page)}{_QUALITY_CLOSE}"
+
+
+def _more_pages(out, page):
+    """Where the per-animal measures and the review are, or how to make them."""
+    behaviour = os.path.join(out, "behaviour.html")
+    if os.path.isfile(behaviour):
+        measures = f"{_a(behaviour, page, 'per-animal measures')} (<code>herdmask behaviour</code>)"
+        truth = os.path.join(out, "behaviour_truth.html")
+        if os.path.isfile(truth):
+            measures += f", {_a(truth, page, 'set against the true paths')}"
+    else:
+        measures = f"per-animal measures: <code>herdmask behaviour {_e(out)}</code>"
+    return ("<h2>Measures and review</h2>"
+            f"<p>{measures}. To see the tracks and fix an identity swap: <code>herdmask proofread "
+            f"{_e(out)}</code>.</p>")
 
 
 def refresh_quality_section(out):

@@ -203,4 +203,8 @@ def measure_demo(out, rec, min_visit=2.0):
     table, _, _ = run_behaviour(out, zones_path, bin="1min", out=out)
     zones = behaviour.read_zones(zones_path)
     comparison = compare_behaviour(table, camera_tracks(out), rec.preset, zones, min_visit)
-    return comparison, write_comparison_page(out, comparison, zones)
+    page = write_comparison_page(out, comparison, zones)
+    from .pages import refresh_quality_section
+
+    refresh_quality_section(out)  # the summary links the comparison
+    return comparison, page
