@@ -334,20 +334,21 @@ class ColourGroundingModel:
         return self
 
     def __call__(self, pixel_values=None, input_ids=None, **kwargs):
-        import cv2
         import torch
+        from scipy import ndimage
 
         rgb = pixel_values[0].cpu().numpy().transpose(1, 2, 0)
-        fg = animal_pixels(rgb).astype(np.uint8)
-        n, _, stats, _ = cv2.connectedComponentsWithStats(fg, connectivity=8) if fg.size else (1, None, None, None)
+        labels, count = ndimage.label(animal_pixels(rgb), structure=np.ones((3, 3), bool))
+        areas = np.bincount(labels.ravel())
         boxes, scores = [], []
-        for lab in range(1, n):
-            x, y, w, h, area = (int(v) for v in stats[lab])
+        for lab, (rows, cols) in enumerate(ndimage.find_objects(labels) if count else [], start=1):
+            area = int(areas[lab])
             if area < MIN_ANIMAL_AREA:
                 continue
-            boxes.append([x, y, x + w, y + h])
+            boxes.append([cols.start, rows.start, cols.stop, rows.stop])
             # an ellipse fills about 78 % of its box; merged animals fill less
-            scores.append(0.3 + 0.65 * min(1.0, area / (w * h) / 0.8))
+            box_area = (cols.stop - cols.start) * (rows.stop - rows.start)
+            scores.append(0.3 + 0.65 * min(1.0, area / box_area / 0.8))
         boxes_t = torch.tensor(boxes, dtype=torch.float32).reshape(-1, 4)
         scores_t = torch.tensor(scores, dtype=torch.float32)
         return _DetectorOutput(boxes_t, scores_t)
@@ -446,7 +447,7 @@ class ColourVideoTracker:
     def track_frames(self, frame_names, start_masks, ann_frame_idx, object_ids=None):
         """Yield (frame index, {object id: 1 x H x W bool mask}) frame by frame, as the tracker
         goes: the start frame, the frames after it, then those before it, backward."""
-        import cv2
+        from PIL import Image
 
         start = np.asarray(start_masks)
         if start.ndim == 4:
@@ -455,7 +456,7 @@ class ColourVideoTracker:
         ids = list(object_ids) if object_ids is not None else list(range(1, start.shape[0] + 1))
         if len(ids) != start.shape[0]:
             raise ValueError(f"{len(ids)} object ids for {start.shape[0]} masks")
-        kernel = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * self.grow + 1, 2 * self.grow + 1))
+        kernel = _disc(self.grow)
         # every step makes new masks and never changes the ones before, so each frame's masks
         # are views of its step's result
         yield ann_frame_idx, {oid: start[i][None] for i, oid in enumerate(ids)}
@@ -463,7 +464,8 @@ class ColourVideoTracker:
         for order in (range(ann_frame_idx + 1, len(frame_names)), range(ann_frame_idx - 1, -1, -1)):
             prev = start
             for idx in order:
-                rgb = cv2.cvtColor(cv2.imread(frame_names[idx], cv2.IMREAD_COLOR), cv2.COLOR_BGR2RGB)
+                with Image.open(frame_names[idx]) as image:
+                    rgb = np.asarray(image.convert("RGB"))
                 prev = self._step(prev, animal_pixels(rgb), kernel, ref_area)
                 yield idx, {oid: prev[i][None] for i, oid in enumerate(ids)}
 
@@ -473,12 +475,10 @@ class ColourVideoTracker:
         return np.stack([grown[i] & (owner == i) & np.isfinite(dist[i]) for i in range(len(grown))])
 
     def _step(self, prev, fg, kernel, ref_area):
-        import cv2
-
         k, h, w = prev.shape
         if fg.shape != (h, w):
             raise ValueError(f"frame of shape {fg.shape} after masks of shape {(h, w)}")
-        grown = np.stack([cv2.dilate(m.view(np.uint8), kernel) > 0 for m in prev]) & fg
+        grown = np.stack([_dilate(m, kernel) for m in prev]) & fg
         xs = np.arange(w, dtype=np.float32)
         ys = np.arange(h, dtype=np.float32)[:, None]
         dist = np.full((k, h, w), np.inf, np.float32)
@@ -498,6 +498,31 @@ class ColourVideoTracker:
             for i in hidden:
                 out[i] = reach[i]
         return out
+
+
+def _disc(radius):
+    """A (2 radius + 1)-square bool disc whose row dy reaches round(sqrt(radius^2 - dy^2)) columns
+    either side of the centre: OpenCV's elliptical structuring element, so the tracker's masks
+    stay what they were when it dilated with OpenCV."""
+    dy = np.arange(-radius, radius + 1)
+    reach = np.rint(np.sqrt(radius**2 - dy**2))
+    return np.abs(dy)[None, :] <= reach[:, None]
+
+
+def _dilate(mask, kernel):
+    """`mask` dilated by `kernel` (odd-sized, centred), worked out in the mask's box grown by the
+    kernel's reach only: an animal covers a small part of the frame."""
+    out = np.zeros_like(mask)
+    rows, cols = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
+    if rows.size == 0:
+        return out
+    from scipy import ndimage
+
+    reach = kernel.shape[0] // 2
+    r0, r1 = max(rows[0] - reach, 0), min(rows[-1] + reach + 1, mask.shape[0])
+    c0, c1 = max(cols[0] - reach, 0), min(cols[-1] + reach + 1, mask.shape[1])
+    out[r0:r1, c0:c1] = ndimage.binary_dilation(mask[r0:r1, c0:c1], structure=kernel)
+    return out
 
 
 def colour_models(device="cpu"):

@@ -217,3 +217,8 @@ def test_restart_preset_defeats_the_matcher_and_not_the_search(tmp_path):
     # In the dark the matcher finds nothing; where the lights are on it would carry them.
     assert [hm.matcher(previous, names[second], i, predictor)[4] for i in (0, 10, 20, 30)] == [True] * 3 + [False]
     assert search(names[second])[2] == 30
+
+
+def test_demo_runs_where_cv2_cannot_load(tiny_demo):
+    out, code = tiny_demo  # run where `import cv2` fails, as on a server without X11 libraries
+    assert code == 0 and os.path.isfile(out / "evaluation.csv") and os.path.isfile(out / "behaviour_truth.html")

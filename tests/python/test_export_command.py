@@ -7,7 +7,6 @@ import os
 
 import pytest
 
-pytest.importorskip("cv2")
 pytest.importorskip("torch")
 pytest.importorskip("pycocotools")
 pytest.importorskip("trackeval")

@@ -73,7 +73,6 @@ def test_missing_package_names_the_install_command(tmp_path):
 
 
 def test_commands_stop_before_any_work_without_a_traceback(tmp_path, capsys):
-    pytest.importorskip("cv2")
     from herdmask.app import samples
 
     samples.make_sample_recording(str(tmp_path / "rec"), "tiny")
@@ -126,7 +125,6 @@ def test_standins_load_once_with_the_thresholds():
 
 def test_readme_driver_runs_as_printed(tmp_path, monkeypatch, capsys):
     """The driver section on the generated sample, with the stand-in models it names."""
-    pytest.importorskip("cv2")
     pytest.importorskip("torch")
     from herdmask.app import samples
 

@@ -237,8 +237,6 @@ def _standins(settings):
     from herdmask.testing import COLOUR_NOTICE, colour_models
 
     torch = _require("torch", "torch", extra="demo")
-    if settings.detector:
-        _require("cv2", "opencv-python-headless", extra="demo")
     device = "cpu" if settings.device is None else _device(torch, settings.device)
     processor, model, predictor, tracker = colour_models(device)
     if not settings.detector:

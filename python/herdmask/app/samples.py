@@ -14,8 +14,10 @@ matcher's tries on a segment's first frames see no animal, so the segment's
 identities restart with the start-frame search, which finds them once the
 lights are back.
 
-Videos are written with OpenCV's Python bindings (opencv-python-headless), which
-only the generator needs.
+Frames are drawn with NumPy and encoded as MPEG-4 part 2 in MP4 by the FFmpeg
+binary the imageio-ffmpeg package carries (the `app` extra): nothing here needs
+OpenCV's Python bindings, whose GUI build does not load on a server without X11
+libraries.
 """
 
 from __future__ import annotations
@@ -26,6 +28,7 @@ import io
 import json
 import math
 import os
+import subprocess
 from datetime import datetime, timedelta
 
 import numpy as np
@@ -36,12 +39,13 @@ __all__ = ["PRESETS", "TRUTH_COLUMNS", "SamplePreset", "SampleRecording", "make_
            "render_frame"]
 
 FRAME_WIDTH = 2560  # the width the crop rule is written for
-FLOOR_BGR = (58, 66, 74)
-WALL_BGR = (96, 98, 92)
-PIG_BGR = (178, 188, 236)
-PIG_EDGE_BGR = (140, 150, 205)
-ORANGE_BGR = (0, 140, 255)
+FLOOR_RGB = (74, 66, 58)
+WALL_RGB = (92, 98, 96)
+PIG_RGB = (236, 188, 178)
+PIG_EDGE_RGB = (205, 150, 140)
+ORANGE_RGB = (255, 140, 0)
 MARKER_W = 30
+SUBPIXELS = 4  # samples per pixel side for the smoothed edges of the animals
 
 
 @dataclasses.dataclass(frozen=True)
@@ -172,25 +176,56 @@ class _Scene:
         return centres, angles
 
 
-def render_frame(scene: _Scene, t: float, marker_x1: int, dark: bool = False) -> np.ndarray:
-    """One full-width BGR frame of the scene at time t; `dark` dims everything but the marker."""
-    import cv2
+def _draw_animal(frame, centre, axes, angle):
+    """Draws one animal into the RGB `frame`: an ellipse centred on the pixel `centre` (x, y) with
+    whole-pixel half-axes, turned by `angle` degrees, filled in the body colour and edged in the
+    edge colour, smoothed. Each pixel takes the mean colour of SUBPIXELS x SUBPIXELS samples: the
+    edge colour within a pixel of the outline (a smoothed one-pixel line covers about that), the
+    body colour inside it, the pixel's own colour outside."""
+    (cx, cy), (a, b) = centre, axes
+    height, width = frame.shape[:2]
+    reach = max(a, b) + 2
+    x0, x1 = max(cx - reach, 0), min(cx + reach + 1, width)
+    y0, y1 = max(cy - reach, 0), min(cy + reach + 1, height)
+    if x0 >= x1 or y0 >= y1:
+        return
+    offsets = (np.arange(SUBPIXELS, dtype=np.float32) + 0.5) / SUBPIXELS - 0.5
+    xs = (np.arange(x0 - cx, x1 - cx, dtype=np.float32)[:, None] + offsets).ravel()
+    ys = (np.arange(y0 - cy, y1 - cy, dtype=np.float32)[:, None] + offsets).ravel()
+    cos, sin = math.cos(math.radians(angle)), math.sin(math.radians(angle))
+    u = xs[None, :] * cos + ys[:, None] * sin  # along the long axis
+    v = ys[:, None] * cos - xs[None, :] * sin
+    radius = np.sqrt((u / a) ** 2 + (v / b) ** 2)
+    # distance to the outline, to first order: the radius's excess over its gradient's length
+    gradient = np.sqrt((u / a**2) ** 2 + (v / b**2) ** 2) / np.maximum(radius, 1e-9)
+    distance = (radius - 1) / np.maximum(gradient, 1e-9)
+    edge = np.abs(distance) <= 1
+    inside = (distance < 0) & ~edge
+    shape = (y1 - y0, SUBPIXELS, x1 - x0, SUBPIXELS)
+    edge_share = edge.reshape(shape).mean(axis=(1, 3))[..., None]
+    inside_share = inside.reshape(shape).mean(axis=(1, 3))[..., None]
+    patch = frame[y0:y1, x0:x1].astype(np.float32)
+    patch = (patch * (1 - edge_share - inside_share) + np.float32(PIG_EDGE_RGB) * edge_share
+             + np.float32(PIG_RGB) * inside_share)
+    frame[y0:y1, x0:x1] = np.rint(patch).astype(np.uint8)
 
+
+def render_frame(scene: _Scene, t: float, marker_x1: int, dark: bool = False) -> np.ndarray:
+    """One full-width RGB frame of the scene at time t; `dark` dims everything but the marker."""
     p = scene.p
-    frame = np.empty((p.height, FRAME_WIDTH, 3), np.uint8)
-    frame[:] = WALL_BGR
     x0 = FRAME_WIDTH - p.crop_width
-    frame[:, x0:] = FLOOR_BGR
+    row = np.empty((FRAME_WIDTH, 3), np.uint8)
+    row[:x0], row[x0:] = WALL_RGB, FLOOR_RGB
+    frame = np.empty((p.height, FRAME_WIDTH, 3), np.uint8)
+    frame[:] = row  # a whole row at a time: far quicker than a colour broadcast over the frame
     centres, angles = scene.state(t)
     axes = (int(round(scene.a)), int(round(scene.b)))
     for (cx, cy), ang in zip(centres, angles):
-        centre = (int(round(cx)) + x0, int(round(cy)))
-        cv2.ellipse(frame, centre, axes, float(ang), 0, 360, PIG_BGR, -1, cv2.LINE_AA)
-        cv2.ellipse(frame, centre, axes, float(ang), 0, 360, PIG_EDGE_BGR, 1, cv2.LINE_AA)
+        _draw_animal(frame, (int(round(cx)) + x0, int(round(cy))), axes, float(ang))
     if dark:
         frame //= 4
     marker_h = max(8, p.height // 14)
-    frame[3 : 3 + marker_h, marker_x1 : marker_x1 + MARKER_W] = ORANGE_BGR
+    frame[3 : 3 + marker_h, marker_x1 : marker_x1 + MARKER_W] = ORANGE_RGB
     return frame
 
 
@@ -208,16 +243,32 @@ def true_boxes(scene: _Scene, t: float):
 
 
 def _write_video(path, scene, preset, first_t, marker_x1, dark_frames=0):
-    import cv2
+    from .render import ffmpeg_executable
+
+    command = [ffmpeg_executable(), "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
+               "-s", f"{FRAME_WIDTH}x{preset.height}", "-r", str(preset.fps), "-i", "-",
+               # MPEG-4 part 2 at a fine quantiser: the flat colours keep the files small
+               "-c:v", "mpeg4", "-q:v", "2", "-pix_fmt", "yuv420p", "-f", "mp4"]
 
     def write(tmp):
-        writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*"mp4v"), float(preset.fps),
-                                 (FRAME_WIDTH, preset.height))
-        if not writer.isOpened():
-            raise OSError(f"cannot write video {path}: OpenCV has no mp4v encoder here")
-        for i in range(preset.frames_per_video):
-            writer.write(render_frame(scene, first_t + i, marker_x1, dark=i < dark_frames))
-        writer.release()
+        encoder = subprocess.Popen([*command, tmp], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+        complete = False
+        try:
+            with encoder.stdin:
+                for i in range(preset.frames_per_video):
+                    frame = render_frame(scene, first_t + i, marker_x1, dark=i < dark_frames)
+                    encoder.stdin.write(frame.tobytes())
+            complete = True
+        except BrokenPipeError:
+            pass  # FFmpeg stopped early: what it printed says why
+        except BaseException:
+            encoder.kill()
+            raise
+        finally:
+            errors = encoder.stderr.read().decode(errors="replace").strip()
+            encoder.wait()
+        if not complete or encoder.returncode != 0:
+            raise OSError(f"FFmpeg could not write the sample video {path}: {errors or 'no message'}")
 
     write_atomic(path, write)
 
