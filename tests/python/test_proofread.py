@@ -225,3 +225,21 @@ def test_rendering_only_what_changed_redraws_links_after_a_correction(tmp_path):
     corr.append_correction(out, {"kind": "swap"}, lambda req, made: {
         "kind": "swap", "camera": "1", "link": link.key, "frame": 1, "track": 1, "other": 2, "stamp": link.stamp})
     assert len(rendered()) == 2
+
+
+def test_pages_show_the_ids_after_a_new_id_correction(server):
+    from herdmask.app import identity, pages, week
+    from herdmask.app.runfolder import RunFolder
+
+    port, token, out, link = server
+    status, body = _request(port, "/api/corrections", token, "POST",
+                            {"kind": "new-id", "camera": "1", "link": link.key, "frame": 0, "track": 2})
+    assert status == 200
+    given = json.loads(body)["stored"]["other"]
+    run = RunFolder.open(out)
+    chain = run.read_chain("1")
+    columns = week.ChainTable(chain, identity.corrected_ids_by_link(identity.track_map(run, "1")))
+    assert [columns.ids_by_key[r.key] for r in chain] == [[1, 2, 3]] * 2 + [sorted([1, 3, given])] * 2
+    pages.rewrite_run_pages(run)
+    camera_page = open(run.camera_file("1", ".html")).read()
+    assert f"{len({1, 2, 3, given})} track ids" in camera_page

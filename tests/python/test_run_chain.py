@@ -108,7 +108,7 @@ def test_each_animal_keeps_its_key_along_its_camera(demo_run, capsys):
     # the pages exist and link each other
     page = (out / "summary.html").read_text()
     assert "cameras/camera_1.html" in page and "cameras/camera_2.html" in page
-    assert "Against ground truth: IDF1 " in page and "evaluation.html" in page  # the demo scores itself
+    assert "Against ground truth: HOTA " in page and "evaluation.html" in page  # the demo scores itself
     camera_page = (out / "cameras" / "camera_1.html").read_text()
     assert "camera_1_week.png" in camera_page and "camera_1_crop.png" in camera_page
     day_page = (out / "cameras" / "camera_1_2024-05-01.html").read_text()

@@ -163,14 +163,13 @@ def _first_image(annotation_dir):
 # ------------------------------------------------------------------ the command
 
 
-def _camera_zones(run_dir, zones_path, tracks):
-    """{camera sequence name: zones}: the file given on the command line for every camera, else each
-    camera's zones file from the lab file the run was made with."""
+def _camera_zones(run_dir, given, tracks):
+    """{camera sequence name: zones}: the zones given on the command line for every camera, else
+    each camera's zones file from the lab file the run was made with."""
     from herdmask import behaviour
 
-    if zones_path:
-        zones = behaviour.read_zones(zones_path)
-        return {name: zones for name in tracks}
+    if given is not None:
+        return {name: given for name in tracks}
     run = RunFolder(run_dir)
     files = {sequence_name(c): run.zones_file(c) for c in run.cameras()}
     return {name: behaviour.read_zones(files[name]) if files.get(name) else {} for name in tracks}
@@ -183,12 +182,13 @@ def run_behaviour(run_dir, zones_path=None, pixels_per_metre=None, bin="1h", out
 
     from herdmask import behaviour
 
+    given = behaviour.read_zones(zones_path) if zones_path else None  # a bad file is told before anything
     if not is_run_folder(run_dir):
         raise FileNotFoundError(f"{run_dir} is not a run folder (no settings.json and links/)")
     results, tracks = {}, camera_tracks(run_dir)
     if not tracks:
         raise ValueError(f"{run_dir} holds no tracked segment to measure")
-    zones = _camera_zones(run_dir, zones_path, tracks)
+    zones = _camera_zones(run_dir, given, tracks)
     for name, t in tracks.items():
         settings = behaviour.BehaviourSettings(fps=t.fps, bin=bin, pixels_per_metre=pixels_per_metre)
         results[name] = behaviour.behaviour_measures(t.positions, settings, contacts=t.contacts, zones=zones[name],

@@ -43,8 +43,8 @@ from . import records
 from .runfolder import IDENTITIES_CORRECTED
 
 __all__ = ["CORRECTED_COLUMNS", "IDENTITY_COLUMNS", "TrackMap", "carried_ids", "correction_notes",
-           "corrected_track_table", "corrections_in_force", "fresh_ids", "highest_id", "redo_reason", "stale_reason",
-           "track_map", "track_maps", "track_table", "write_corrected_table"]
+           "corrected_ids_by_link", "corrected_track_table", "corrections_in_force", "fresh_ids", "highest_id",
+           "redo_reason", "stale_reason", "track_map", "track_maps", "track_table", "write_corrected_table"]
 
 IDENTITY_COLUMNS = ["camera", "video", "segment", "box_key", "track_id", "started", "carried_from",
                     "first_frame", "last_frame", "frames_tracked", "mean_area"]
@@ -293,6 +293,20 @@ def _corrected_runs(camera, ids):
         "segment": [spans[i][0].segment for i in of], "box_key": [spans[i][1] for i in of],
         "run_track_id": run_ids[cut], "first_frame": frame[cut], "last_frame": frame[last], "track_id": track[cut],
         "wrong": wrong[cut]})
+
+
+def corrected_ids_by_link(ids):
+    """{link key: sorted track ids} of a camera's TrackMap after its corrections, leaving out masks
+    marked wrong; None when no correction is in force (the ids are then the run's)."""
+    if not ids.corrections:
+        return None
+    runs = _corrected_runs("", ids)
+    found = {r.key: set() for r in ids.chain if r.done}
+    if runs is not None:
+        kept = runs[~runs["wrong"]]
+        for video, segment, track in zip(kept["video"], kept["segment"], kept["track_id"]):
+            found[f"{video}/{segment}"].add(int(track))
+    return {key: sorted(v) for key, v in found.items()}
 
 
 def write_corrected_table(run):

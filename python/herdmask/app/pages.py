@@ -18,9 +18,10 @@ from .html_parts import e as _e
 from .html_parts import figure as _figure
 from .html_parts import id_ranges
 from .html_parts import write_page
-from .runfolder import EVALUATION_PAGE, EVALUATION_TABLE, IDENTITIES, RUN_SUMMARY, SUMMARY_PAGE
+from .runfolder import EVALUATION_PAGE, EVALUATION_TABLE, IDENTITIES, RUN_SUMMARY, SUMMARY_PAGE, TIMING
 
 __all__ = ["id_ranges", "link_figures", "outdated_links", "refresh_quality_section", "report_table_html",
+           "rewrite_run_pages",
            "write_link_page", "write_run_pages", "write_summary_page"]
 
 def _write(path, title, body, nav="", banner=""):
@@ -331,6 +332,15 @@ def write_run_pages(run, cameras, timing, models_description):
         body.append("<p>Every segment was done in an earlier run; nothing ran this time.</p>")
     body.append(_pace_and_disk(timing))
     return _write(page, "herdmask run", "".join(body), banner=banner)
+
+
+def rewrite_run_pages(run):
+    """Writes the run folder's pages again from what it holds (each camera's crop result, the last
+    run's timing), so that they show the corrections made since; returns the summary page's path."""
+    timing = records.read_json(run.path(TIMING)) or {}
+    infos = {camera: records.read_json(run.camera_file(camera, ".json")) or {"camera": camera}
+             for camera in run.cameras()}
+    return write_run_pages(run, infos, timing, timing.get("models_used", "Models: as the run's log gives them."))
 
 
 # ------------------------------------------------------------------ pace and disk (timing.json)

@@ -364,7 +364,7 @@ def _run_locked(args, start_wall, taken, out, model_settings, description):
                   cluster_wall=round(cluster_wall, 3),
                   workers=n_workers, waiting=round(max(0.0, n_workers * cluster_wall - busy), 3))
     timing = {k: round(v, 3) if isinstance(v, float) else v for k, v in timing.items()}
-    timing.update(progress.figures(), frame_skip=args.frame_skip)
+    timing.update(progress.figures(), frame_skip=args.frame_skip, models_used=description)
     if timing["seconds_per_tracked_frame"] is None:  # nothing tracked this time: the last pace stands
         timing["seconds_per_tracked_frame"] = pace_before
 

@@ -28,9 +28,11 @@ def _minutes(t):
 
 
 class ChainTable:
-    """A camera's links in columns, in chain order."""
+    """A camera's links in columns, in chain order. `corrected` ({link key: track ids}, from
+    identity.corrected_ids_by_link) puts the ids after the proofreader's corrections in place of
+    the run's."""
 
-    def __init__(self, chain):
+    def __init__(self, chain, corrected=None):
         starts = [datetime.fromisoformat(r.start_time) for r in chain]
         ends = [datetime.fromisoformat(r.end_time) for r in chain]
         self.day = np.array([r.start_time[:10] for r in chain], dtype=object)
@@ -46,7 +48,10 @@ class ChainTable:
         self.animals = np.array([len(r.keys) for r in chain], np.int64) * done
         link, track = [], []  # one entry per animal tracked in a done link
         for k, r in enumerate(chain):
-            if r.status == records.DONE:
+            if r.status == records.DONE and corrected is not None:
+                link += [k] * len(corrected.get(r.key, ()))
+                track += corrected.get(r.key, [])
+            elif r.status == records.DONE:
                 for i in r.identities:
                     if i.frames_tracked and i.box_key in r.track_ids:
                         link.append(k)
@@ -54,7 +59,9 @@ class ChainTable:
         self.id_link = np.array(link, np.int64)
         self.id_track = np.array(track, np.int64)
         # every id of a done link, tracked or not: the link's animals
-        self.all_ids = [r.track_ids if r.status == records.DONE else {} for r in chain]
+        self.all_ids = [(corrected.get(r.key, []) if corrected is not None else sorted(r.track_ids.values()))
+                        if r.status == records.DONE else [] for r in chain]
+        self.ids_by_key = {r.key: ids for r, ids in zip(chain, self.all_ids)}
 
     def __len__(self):
         return self.status.size
@@ -86,7 +93,7 @@ def tally_of(table, where):
     codes = collections.Counter(table.status[where].tolist())
     ids = set()
     for k in np.flatnonzero(done):
-        ids.update(table.all_ids[k].values())
+        ids.update(table.all_ids[k])
     return CameraTally(
         hours_recorded=float(table.hours[where].sum()), hours_tracked=float(table.hours[done].sum()),
         links=int(where.sum()), by_status=collections.Counter({_STATUS_OF_CODE[c]: n for c, n in codes.items()}),

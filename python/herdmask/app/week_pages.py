@@ -17,7 +17,7 @@ from datetime import date
 
 import numpy as np
 
-from . import records, untracked, week, week_figures
+from . import identity, records, untracked, week, week_figures
 from .files import write_text
 from .html_parts import a, e, figure, id_ranges, table
 
@@ -104,12 +104,12 @@ def _write_stretches(path, found):
     write_text(path, text.getvalue())
 
 
-def _restart_list(run, restarted, page):
+def _restart_list(run, restarted, page, columns):
     rows = []
     for r in restarted[:LISTED]:
         how = "keys restarted" if r.started == records.RESTARTED else f"re-linked to {r.carried_from}"
         rows.append([e(_when(r.start_time)), a(_segment_page(run, r), page, f"{r.video} {r.segment}"), e(how),
-                     e(id_ranges(r.track_ids.values())), e(r.restart_reason)])
+                     e(id_ranges(columns.ids_by_key[r.key])), e(r.restart_reason)])
     more = f"<p>... and {len(restarted) - LISTED:,} more on the day pages.</p>" if len(restarted) > LISTED else ""
     return table(["When", "Segment", "What happened", "Track ids", "Why"], rows) + more
 
@@ -123,7 +123,7 @@ def _questions_list(run, done, page):
     return table(["When", "Segment", "Questions", "Long overlaps"], rows, ("Questions",))
 
 
-def _segment_list(run, links, page):
+def _segment_list(run, links, page, columns):
     if len(links) > SEGMENTS_LISTED:
         return f"<p>{len(links):,} segments; run_summary.csv lists them one by one.</p>"
     rows = []
@@ -132,7 +132,7 @@ def _segment_list(run, links, page):
         name = a(_segment_page(run, r), page, r.segment) if done else e(r.segment or "whole video")
         how = r.how_started() if done else r.reason
         rows.append([e(_clock(r.start_time)), e(r.video), name, e(r.status), e(how),
-                     e(id_ranges(r.track_ids.values())) if done else "–", a(run.log_path(r), page, "log")])
+                     e(id_ranges(columns.ids_by_key[r.key])) if done else "–", a(run.log_path(r), page, "log")])
     return table(["Time", "Video", "Segment", "Status", "Started, or why not", "Track ids", ""], rows)
 
 
@@ -153,12 +153,12 @@ def _day_page(run, camera, day, columns, chain, timeline, camera_page, neighbour
     done = [r for r in links if r.status == records.DONE]
     restarted = [r for r in done if r.started in (records.RESTARTED, records.RELINKED)]
     if restarted:
-        body.append("<h2>Restarts and re-links</h2>" + _restart_list(run, restarted, page))
+        body.append("<h2>Restarts and re-links</h2>" + _restart_list(run, restarted, page, columns))
     found = untracked.stretches(links)
     if found:
         body.append("<h2>Not tracked</h2>" + _stretch_rows(run, found, page))
     body.append("<h2>Most questions</h2>" + _questions_list(run, done, page))
-    body.append("<h2>Segments</h2>" + _segment_list(run, links, page))
+    body.append("<h2>Segments</h2>" + _segment_list(run, links, page, columns))
     before, after = neighbours
     nav = [a(camera_page, page, f"Camera {camera}")]
     nav += [a(run.camera_file(camera, f"_{before}.html"), page, f"< {before}")] if before else []
@@ -170,7 +170,7 @@ def _day_page(run, camera, day, columns, chain, timeline, camera_page, neighbour
 def camera_pages(run, camera, chain, expected, page, banner, write):
     """Writes the camera's day pages; returns (the camera page's sections as HTML, its CameraTally).
     `write(path, title, body, nav, banner)` writes a page."""
-    columns = week.ChainTable(chain)
+    columns = week.ChainTable(chain, identity.corrected_ids_by_link(identity.track_map(run, camera)))
     t = week.tally(columns)
     timelines = week.day_timelines(columns)
     body = []
@@ -196,6 +196,6 @@ def camera_pages(run, camera, chain, expected, page, banner, write):
     body.append("<h2>Not tracked</h2>" + _untracked_section(run, camera, untracked.stretches(chain), page, expected))
     if restarts:
         restarted = [r for r in done if r.started in (records.RESTARTED, records.RELINKED)]
-        body.append("<h2>Restarts and re-links</h2>" + _restart_list(run, restarted, page))
+        body.append("<h2>Restarts and re-links</h2>" + _restart_list(run, restarted, page, columns))
     body.append("<h2>Most questions</h2>" + _questions_list(run, done, page))
     return "".join(body), t

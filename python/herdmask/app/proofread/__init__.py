@@ -13,6 +13,8 @@ import socket
 import sys
 import threading
 
+from ..corrections import CORRECTIONS
+
 __all__ = ["add_parser", "open_server", "proofread_command"]
 
 
@@ -93,10 +95,39 @@ def proofread_command(args):
         import webbrowser
 
         webbrowser.open(address)
+    corrections = os.path.join(proofread.view.out, CORRECTIONS)
+    before = _stamp(corrections)
     try:
         while thread.is_alive():
             thread.join(0.5)
     except KeyboardInterrupt:
         server.should_exit = True
         thread.join(5)
+    if _stamp(corrections) != before:
+        _rewrite_pages(proofread.view.out)
     return 0
+
+
+def _stamp(path):
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return found.st_mtime_ns, found.st_size
+
+
+def _rewrite_pages(out):
+    """The static pages show the ids after this session's corrections."""
+    from ..pages import rewrite_run_pages
+    from ..runfolder import RunFolder, hold_lock
+
+    class Busy(Exception):
+        pass
+
+    try:
+        with hold_lock(out, Busy()):
+            page = rewrite_run_pages(RunFolder(out))
+    except Busy:
+        print(f"A herdmask run is writing into {out}: its pages will show the corrections when it ends.")
+        return
+    print(f"Pages written again with the corrections: {page}")
