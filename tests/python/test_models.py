@@ -1,4 +1,4 @@
-"""Model settings, loading faults, the detector's thresholds and the README's driver."""
+"""Model settings, loading faults, the detector's thresholds and the documented driver."""
 
 import os
 import pickle
@@ -9,14 +9,13 @@ import pytest
 from herdmask.app import cli
 from herdmask.app.models import (ModelLoadError, ModelSettings, ThresholdProcessor, check_models, load_models)
 
-README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+DOCS = os.path.join(os.path.dirname(__file__), "..", "..", "docs")
 
 
-def readme_block(heading):
-    """The first python block after `heading` in the README."""
-    text = open(README).read()
-    section = text[text.index(heading):]
-    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+def docs_block(page):
+    """The first python block of a documentation page, with the page's path for tracebacks."""
+    path = os.path.join(DOCS, page)
+    return re.search(r"```python\n(.*?)```", open(path).read(), re.S).group(1), path
 
 
 def test_options_reach_the_settings():
@@ -123,14 +122,14 @@ def test_standins_load_once_with_the_thresholds():
     assert check_models(settings) is not models  # the driver's check loads afresh and keeps nothing
 
 
-def test_readme_driver_runs_as_printed(tmp_path, monkeypatch, capsys):
-    """The driver section on the generated sample, with the stand-in models it names."""
+def test_documented_driver_runs_as_printed(tmp_path, monkeypatch, capsys):
+    """The driver page's script on the generated sample, with the stand-in models it names."""
     pytest.importorskip("torch")
     from herdmask.app import samples
 
     samples.make_sample_recording(str(tmp_path / "recordings"), "tiny")
     monkeypatch.chdir(tmp_path)
-    exec(compile(readme_block("## From a driver script"), "README.md", "exec"), {"__name__": "__driver__"})
+    exec(compile(*docs_block("driver.md"), "exec"), {"__name__": "__driver__"})
     out = capsys.readouterr().out
     videos = sorted(os.listdir(tmp_path / "annotations"))
     assert len(videos) == 2 and "works for mask finding" in out  # the second video carried the first's keys

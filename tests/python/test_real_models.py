@@ -26,7 +26,7 @@ torch = pytest.importorskip("torch")
 
 from herdmask.app import cli, samples, stages  # noqa: E402
 from herdmask.app.models import ModelLoadError, ModelSettings, check_models, load_models  # noqa: E402
-from test_models import readme_block  # noqa: E402
+from test_models import docs_block  # noqa: E402
 
 @pytest.fixture(scope="module")
 def tiny(segmenter, tiny_model_script, tmp_path_factory):
@@ -75,13 +75,13 @@ def test_load_faults_become_one_line(tiny):
         assert words in str(exc.value) and "\n" not in str(exc.value)
 
 
-def test_readme_weights_block_loads_the_package_config(tiny, tmp_path, monkeypatch):
+def test_documented_weights_block_loads_the_package_config(tiny, tmp_path, monkeypatch):
     os.makedirs(tmp_path / "weights")
     os.symlink(tiny["gdino"], tmp_path / "weights" / "grounding-dino-tiny")
     os.symlink(tiny["sam2_checkpoint"], tmp_path / "weights" / "sam2.1_hiera_tiny.pt")
     monkeypatch.chdir(tmp_path)
     scope = {}
-    exec(compile(readme_block("## Real models"), "README.md", "exec"), scope)
+    exec(compile(*docs_block("models.md"), "exec"), scope)
     assert not scope["models"].standin and scope["models"].video_tracker is not None
 
 

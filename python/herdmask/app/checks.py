@@ -5,7 +5,7 @@ lengths and sizes) and the lab (each camera's pen, crop and head count), and
 says what is wrong in one line naming the camera or the video. The run prints
 every line found and stops with exit status 2 before anything is started.
 
-Rules that are ours to choose, as the README states them:
+Rules that are ours to choose, as docs/run.md states them:
 
 - A file name whose date or time cannot be (20240231, minute 61) is left out
   of the run with a warning naming it; the rest of the recordings run.
