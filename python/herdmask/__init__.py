@@ -11,13 +11,14 @@ so a command that needs none of them (a page server, `--help`) starts at once.
 """
 
 import importlib
+import importlib.util
 from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
 # the modules whose public names are the package's own, in the order of `__all__`
 _STEP_MODULES = ("video", "pen", "measures", "detect", "annotation", "review", "refine")
-_SUBMODULES = frozenset(_STEP_MODULES + ("behaviour", "export", "files", "scoring"))
+_MODULES = frozenset(_STEP_MODULES + ("behaviour", "export", "files", "scoring"))
 
 if TYPE_CHECKING:  # what static tools see; at run time the names come from __getattr__
     from .annotation import *  # noqa: F401,F403
@@ -42,7 +43,8 @@ def _load_steps():
 
 
 def __getattr__(name):
-    if name in _SUBMODULES:
+    # a module of the package (also `from . import _core`, which asks here before importing it)
+    if name.isidentifier() and importlib.util.find_spec(f"{__name__}.{name}") is not None:
         return importlib.import_module(f".{name}", __name__)
     if name.startswith("__") and name != "__all__":  # probes of tools (__wrapped__, ...) load nothing
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -55,4 +57,4 @@ def __getattr__(name):
 
 def __dir__():
     _load_steps()
-    return sorted(set(globals()) | _SUBMODULES)
+    return sorted(set(globals()) | _MODULES)

@@ -91,6 +91,15 @@ def test_importing_the_library_loads_no_application_or_model_package():
     assert steps == "[]"
 
 
+def test_a_module_of_the_package_imported_first_loads_without_an_import_cycle():
+    # `from . import _core` asks the package for the name first: it must not load the steps then
+    import subprocess
+    import sys
+
+    for first in ("import herdmask.export", "import herdmask._native", "from herdmask import testing"):
+        subprocess.run([sys.executable, "-c", f"{first}; import herdmask; herdmask.read_frames"], check=True)
+
+
 def _step_names():
     from herdmask import annotation, detect, measures, pen, refine, review, video
 
