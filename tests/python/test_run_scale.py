@@ -94,11 +94,18 @@ def test_a_link_whose_tracker_raises_midway_leaves_no_annotation_folder(tiny, mo
     assert len(glob.glob(os.path.join(run.annotation_dir(done), "*.json"))) == link.frames_planned
 
 
-def test_frame_skip_and_resize_against_the_demo_ground_truth(tmp_path):
-    out = tmp_path / "demo"
+@pytest.fixture(scope="module")
+def skipped_demo(tmp_path_factory):
+    """The tiny demo run with --frame-skip 5 --resize 64, its links done and their frame folders thinned."""
+    out = tmp_path_factory.mktemp("skipped") / "demo"
     with contextlib.redirect_stdout(io.StringIO()):
         assert cli.main(["demo", "--out", str(out), "--preset", "tiny", "--workers", "1", "--frame-skip", "5",
                          "--resize", "64"]) == 0
+    return out
+
+
+def test_frame_skip_and_resize_against_the_demo_ground_truth(skipped_demo):
+    out = skipped_demo
     # video positions 1, 6, ..., 26 of each 30-frame video (the segment's last frame would be at 30, past
     # the video's end), numbered from 1 along the camera's recording
     expected = [2, 7, 12, 17, 22, 27, 32, 37, 42, 47, 52, 57]
@@ -231,3 +238,19 @@ def test_extraction_runs_one_video_ahead_of_the_link_tracked(tmp_path):
     cam.running = None
     run._advance(cam)  # A ended; B's link waits for its frames, C is extracted meanwhile
     assert frames() == ["A", "B", "C"]
+
+
+def test_rendering_a_thinned_link_reads_its_frames_once_per_chunk_not_per_frame(skipped_demo, monkeypatch):
+    from herdmask.app import render
+    from herdmask.app.proofread.source import RunView
+
+    view = RunView.open(str(skipped_demo))
+    link = view.cameras["1"][0]
+    calls = []
+    monkeypatch.setattr(hm, "read_frames", lambda path, positions, *a: calls.append(positions) or [
+        np.full((64, 96, 3), 9, np.uint8) for _ in positions])
+    monkeypatch.setattr(render, "_CHUNK", 4)
+    path, frames, _ = render.render_link(view, link, view.track_map("1"))
+    # the first frame's file is kept, the other five are read again: chunks [1 2 3] and [4 5]
+    assert frames == link.frames == 6 and [len(c) for c in calls] == [3, 2]
+    assert cv2.VideoCapture(path).get(cv2.CAP_PROP_FRAME_COUNT) == 6

@@ -25,6 +25,7 @@ DEFAULT_FPS = 25.0
 DEFAULT_HEIGHT = 720
 _SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
 _AHEAD = 3  # frames drawn ahead of the encoder
+_CHUNK = 24  # frames whose files are gone read again from the recording in one pass (memory stays bounded)
 
 
 def add_parser(sub):
@@ -102,19 +103,22 @@ def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
     frame_height = view.frame_size(link, indices[0])[1]
     scale = min(1.0, height / frame_height) if height else 1.0
 
-    def draw(index):
-        return draw_frame(view, link, index, ids, show_wrong=False, scale=scale)[0]
+    def draw(index, again):
+        image = again.result().get(index)
+        return draw_frame(view, link, index, ids, show_wrong=False, scale=scale, image=image)[0]
 
     def encode(tmp):
-        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-            pending = [pool.submit(draw, i) for i in indices[:_AHEAD]]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool, \
+                concurrent.futures.ThreadPoolExecutor(max_workers=1) as reader:
+            frames = _ReadAgain(view, link, indices, scale, reader)
+            pending = [pool.submit(draw, i, frames.chunk_of(n)) for n, i in enumerate(indices[:_AHEAD])]
             first = pending[0].result()
             encoder = _encoder(ffmpeg, tmp, first.size, link_fps(link))
             try:
                 for n in range(len(indices)):
                     picture = pending.pop(0).result()
                     if n + _AHEAD < len(indices):
-                        pending.append(pool.submit(draw, indices[n + _AHEAD]))
+                        pending.append(pool.submit(draw, indices[n + _AHEAD], frames.chunk_of(n + _AHEAD)))
                     if picture.size != first.size:
                         raise ValueError(f"{link.key} frame {indices[n]} is {picture.size[0]} x {picture.size[1]}, "
                                          f"not {first.size[0]} x {first.size[1]} like its first frame")
@@ -132,6 +136,27 @@ def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
 
     path = write_atomic(video_path(view.out, link), encode)
     return path, len(indices), time.perf_counter() - t0
+
+
+class _ReadAgain:
+    """The frames of a link whose files are gone (a done link's frame folder keeps its first frame),
+    read again from the recording a chunk at a time, the next chunk while this one is drawn:
+    one reader and one seek per chunk, not per frame."""
+
+    def __init__(self, view, link, indices, scale, reader):
+        self.chunks = [indices[k:k + _CHUNK] for k in range(0, len(indices), _CHUNK)]
+        self.read = lambda chunk: reader.submit(view.frames_decoded_again, link, chunk, scale)
+        self.reading = {}  # chunk number -> future of {index: image}, of this chunk and the next
+
+    def chunk_of(self, n):
+        """The future of the chunk holding the link's n-th drawn frame."""
+        k = n // _CHUNK
+        for j in (k, k + 1):
+            if j < len(self.chunks) and j not in self.reading:
+                self.reading[j] = self.read(self.chunks[j])
+        for j in [j for j in self.reading if j < k]:
+            del self.reading[j]
+        return self.reading[k]
 
 
 def _current(view, link):

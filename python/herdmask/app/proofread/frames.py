@@ -53,14 +53,17 @@ def load_drawing():
     return hm.draw_labelled_masks
 
 
-def draw_frame(view, link, index, ids, show_wrong=True, scale=1.0):
+def draw_frame(view, link, index, ids, show_wrong=True, scale=1.0, image=None):
     """(RGBA picture of the frame at `scale` times its size, its objects). Masks marked wrong are
     drawn grey with their id and "?" when `show_wrong`, else left out, as every output leaves
-    them out; `ids` as for `frame_objects`. The masks are filled at the picture's size from their outlines."""
+    them out; `ids` as for `frame_objects`. The masks are filled at the picture's size from their
+    outlines. `image`: the frame as an RGB image at that size when the caller has it (read
+    again from the recording with its neighbours), else it is read here."""
     import herdmask as hm
 
     image_path, objects = frame_objects(view, link, index, ids)
-    image = view.frame_image(link, index, image_path, scale)
+    if image is None:
+        image = view.frame_image(link, index, image_path, scale)
     width, height = image.size
     _, masks, keys = view.frame_masks(link, index, height, width)
     plane = dict(zip(keys, masks))

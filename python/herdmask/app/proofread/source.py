@@ -61,6 +61,10 @@ def track_colour(track_id):
     return r, g, b
 
 
+def _scaled_size(size, scale):
+    return max(1, round(size[0] * scale)), max(1, round(size[1] * scale))
+
+
 class RunView:
     """A run folder's cameras, links and track ids, and the corrections made to them."""
 
@@ -135,27 +139,38 @@ class RunView:
 
         if image_path is None:
             image_path = self.frame_objects(link, index)[0]
-        if image_path and os.path.isfile(image_path):
-            with Image.open(image_path) as im:
-                size = (max(1, round(im.width * scale)), max(1, round(im.height * scale)))
-                if scale < 1:
-                    im.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
-                image = im.convert("RGB")
-        else:
-            image = self._decoded_again(link, index)
-            size = (max(1, round(image.width * scale)), max(1, round(image.height * scale)))
+        if not (image_path and os.path.isfile(image_path)):
+            return self.frames_decoded_again(link, [index], scale)[index]
+        with Image.open(image_path) as im:
+            size = _scaled_size(im.size, scale)
+            if scale < 1:
+                im.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
+            image = im.convert("RGB")
         return image if image.size == size else image.resize(size, Image.BILINEAR)
 
-    def _decoded_again(self, link, index):
+    def frames_decoded_again(self, link, indices, scale=1.0):
+        """{index: RGB image at `scale` times its size} of the frames at `indices` whose frame files
+        are gone, decoded again from the recording in one pass (the others are left out)."""
         from PIL import Image
 
+        gone = [i for i in indices if not os.path.isfile(self.frame_objects(link, i)[0] or "")]
+        if not gone:
+            return {}
         try:
             # cut and scaled as the link's frames were (crop box, --resize), by the run folder's one reader
-            bgr = self.run.frame(link.record, index)
+            frames = self.run.frames(link.record, gone)
         except (OSError, ValueError, IndexError, KeyError) as exc:
-            raise FrameUnavailable(f"frame {index} of {link.key}: its frame file is gone and it cannot be read "
-                                   f"again from its recording: {exc}") from None
-        return Image.merge("RGB", Image.fromarray(bgr, "RGB").split()[::-1])
+            which = f"frame {gone[0]}" if len(gone) == 1 else f"frames {gone[0]} to {gone[-1]}"
+            raise FrameUnavailable(f"{which} of {link.key}: the frame files are gone and cannot be read again "
+                                   f"from the recording: {exc}") from None
+        images = {}
+        for index, bgr in zip(gone, frames):
+            image = Image.fromarray(bgr, "RGB")
+            size = _scaled_size(image.size, scale)
+            if image.size != size:
+                image = image.resize(size, Image.BILINEAR)
+            images[index] = Image.merge("RGB", image.split()[::-1])
+        return images
 
     def tracks(self, link):
         """The link's tracks table as numpy columns: frame, box_key, x, y, w, h, area, cx, cy, one row
