@@ -141,11 +141,14 @@ class RunView:
             image_path = self.frame_objects(link, index)[0]
         if not (image_path and os.path.isfile(image_path)):
             return self.frames_decoded_again(link, [index], scale)[index]
-        with Image.open(image_path) as im:
-            size = _scaled_size(im.size, scale)
+        with open(image_path, "rb") as f:
+            image = Image.open(f)
+            size = _scaled_size(image.size, scale)
             if scale < 1:
-                im.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
-            image = im.convert("RGB")
+                image.draft("RGB", size)  # a JPEG decoded straight at a half, quarter, ... of its size
+            image.load()
+        if image.mode != "RGB":  # an RGB JPEG is used as decoded, not copied
+            image = image.convert("RGB")
         return image if image.size == size else image.resize(size, Image.BILINEAR)
 
     def frames_decoded_again(self, link, indices, scale=1.0):
