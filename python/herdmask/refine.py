@@ -166,6 +166,9 @@ class Mask_Refinement:
                     held_idx, held = waiting.pop(next_turn)
                     yield refine(held_idx, held, {})
                     next_turn += 1
+            # Not kept while the tracker makes its next frame: a waiting frame's masks are
+            # packed, and a refined one is the caller's.
+            del objects
         for turn in sorted(waiting):
             held_idx, held = waiting.pop(turn)
             yield refine(held_idx, held, {})
