@@ -9,6 +9,7 @@ the corrections are described in `queue`, `frames` and `herdmask.app.corrections
 from __future__ import annotations
 
 import os
+import signal
 import socket
 import sys
 import threading
@@ -97,6 +98,9 @@ def proofread_command(args):
         webbrowser.open(address)
     corrections = os.path.join(proofread.view.out, CORRECTIONS)
     before = _stamp(corrections)
+    signal.signal(signal.SIGTERM, _interrupted)  # stopped by `kill` or a service manager: end as on Ctrl-C
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:  # started in the background by a shell
+        signal.signal(signal.SIGINT, _interrupted)
     try:
         while thread.is_alive():
             thread.join(0.5)
@@ -106,6 +110,10 @@ def proofread_command(args):
     if _stamp(corrections) != before:
         _rewrite_pages(proofread.view.out)
     return 0
+
+
+def _interrupted(signum, frame):
+    raise KeyboardInterrupt
 
 
 def _stamp(path):
