@@ -130,9 +130,9 @@ void register_refine(nb::module_ m) {
             for (nb::handle mask : masks)
               args.push_back(mask_arg(mask, "mask", MaskReading::non_zero));
             nb::gil_scoped_release release;
-            std::vector<refine::HeldMask> held;
-            for (const MaskArg& arg : args) held.push_back({arg.shape, runs_of(arg.view)});
-            return store.hold(held);
+            refine::FramePacker frame;
+            for (const MaskArg& arg : args) frame.add(arg.shape, runs_of(arg.view));
+            return store.hold(frame);
           },
           nb::arg("masks"));
 

@@ -182,23 +182,31 @@ HeldMask HeldFrame::mask(std::size_t index) const {
   }
 }
 
-HeldFrame RunStore::hold(const std::vector<HeldMask>& masks) {
-  std::vector<std::uint8_t> packed, body;
-  for (const HeldMask& m : masks) {
-    put(packed, m.shape.size());
-    for (const std::int64_t d : m.shape) {
+void FramePacker::add(const std::vector<std::int64_t>& shape, const Runs& runs) {
+  const std::size_t start = bytes_.size();
+  try {
+    put(bytes_, shape.size());
+    for (const std::int64_t d : shape) {
       if (d < 0) throw ValueError("held mask: a side of the shape is negative");
-      put(packed, static_cast<std::uint64_t>(d));
+      put(bytes_, static_cast<std::uint64_t>(d));
     }
-    put(packed, static_cast<std::uint64_t>(m.runs.rows));
-    put(packed, static_cast<std::uint64_t>(m.runs.cols));
-    body.clear();
-    pack_runs(m.runs, body);
-    put(packed, body.size());
-    packed.insert(packed.end(), body.begin(), body.end());
+    put(bytes_, static_cast<std::uint64_t>(runs.rows));
+    put(bytes_, static_cast<std::uint64_t>(runs.cols));
+    body_.clear();
+    pack_runs(runs, body_);
+  } catch (...) {
+    bytes_.resize(start);
+    throw;
   }
+  put(bytes_, body_.size());
+  bytes_.insert(bytes_.end(), body_.begin(), body_.end());
+  ++count_;
+}
+
+HeldFrame RunStore::hold(const FramePacker& frame) {
+  const std::vector<std::uint8_t>& packed = frame.bytes_;
   HeldFrame held;
-  held.count = masks.size();
+  held.count = frame.count_;
   if (packed.empty()) return held;
   if (!block_ || block_->size() - used_ < packed.size()) {
     block_ = std::make_shared<ZeroBuffer>(std::max(kBlockBytes, packed.size()));

@@ -32,15 +32,28 @@ struct HeldFrame {
   HeldMask mask(std::size_t index) const;
 };
 
-// Packs frames into blocks mapped straight from the system. Thousands of small
+// A frame's masks packed one after another, each as soon as it is read, so that only
+// one mask's runs are spelled out at a time.
+class FramePacker {
+ public:
+  // ValueError for a shape with a negative side, or runs outside the mask or out of
+  // raster order.
+  void add(const std::vector<std::int64_t>& shape, const Runs& runs);
+
+ private:
+  friend class RunStore;
+  std::vector<std::uint8_t> bytes_, body_;
+  std::size_t count_ = 0;
+};
+
+// Holds packed frames in blocks mapped straight from the system. Thousands of small
 // allocations on the C heap that outlive the frame-sized buffers freed around them
 // would keep the heap from giving those buffers' memory back (it shrinks only from
 // its top): held frames would cost far more than their runs. A block goes back once
 // no held frame and no store uses it.
 class RunStore {
  public:
-  // ValueError for a shape with a negative side.
-  HeldFrame hold(const std::vector<HeldMask>& masks);
+  HeldFrame hold(const FramePacker& frame);
 
  private:
   std::shared_ptr<ZeroBuffer> block_;

@@ -137,7 +137,11 @@ TEST(RefineHeldRuns, MasksReadBackWhateverTheirBlock) {
       {{{60, 90}, runs_of(ellipse.view())}}};
   RunStore store;
   std::vector<HeldFrame> held;
-  for (const auto& frame : frames) held.push_back(store.hold(frame));
+  for (const auto& masks : frames) {
+    FramePacker frame;
+    for (const HeldMask& m : masks) frame.add(m.shape, m.runs);
+    held.push_back(store.hold(frame));
+  }
   EXPECT_EQ(held[0].block, held[1].block);
   EXPECT_NE(held[0].block, held[2].block);
   EXPECT_NE(held[2].block, held[3].block);
@@ -159,7 +163,7 @@ TEST(RefineHeldRuns, MasksReadBackWhateverTheirBlock) {
   }
   EXPECT_THROW(held[0].mask(3), IndexError);
   Runs outside{4, 4, {{1, 2, 4}}, {}};
-  EXPECT_THROW(store.hold({{{4, 4}, outside}}), ValueError);
+  EXPECT_THROW(FramePacker().add({4, 4}, outside), ValueError);
 }
 
 }  // namespace
