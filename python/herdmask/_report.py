@@ -4,9 +4,9 @@ its rows."""
 
 import csv
 import operator
+import sys
 
 import numpy as np
-import pandas as pd
 
 COLUMNS = [
     "Frame ID",
@@ -137,8 +137,10 @@ def _texts(items):
 
 
 def _labels(index):
-    # A pandas index lists its labels at once; iterating it boxes them one by one.
-    return _texts(index.tolist() if isinstance(index, pd.Index) else list(index))
+    # A pandas index lists its labels at once; iterating it boxes them one by one. (Only a caller
+    # that has pandas loaded can pass one.)
+    pd = sys.modules.get("pandas")
+    return _texts(index.tolist() if pd is not None and isinstance(index, pd.Index) else list(index))
 
 
 class Report:

@@ -11,7 +11,6 @@ import random
 import threading
 
 import numpy as np
-from PIL import Image, ImageDraw, ImageFont
 
 from .files import write_atomic, write_text_atomic
 from ._native import annotation as _core
@@ -41,6 +40,8 @@ def _load_font(size=None):
         fonts = _thread_fonts.fonts = {}
     font = fonts.get(size)
     if font is None:
+        from PIL import ImageFont
+
         try:
             font = ImageFont.truetype("arial.ttf", 11) if size is None else _sized_font(size)
         except Exception:  # no such font here: labels use the default font
@@ -50,6 +51,8 @@ def _load_font(size=None):
 
 
 def _sized_font(size):
+    from PIL import ImageFont
+
     for name in ("DejaVuSans-Bold.ttf", "arialbd.ttf", "arial.ttf"):
         try:
             return ImageFont.truetype(name, size)
@@ -102,6 +105,8 @@ def _save_image(image, save_path):
     except TypeError:  # a file object: the caller owns it
         image.save(save_path)
         return
+    from PIL import Image
+
     ext = os.path.splitext(path)[1].lower()
     Image.init()
     if ext not in Image.EXTENSION:  # refused before anything is written, as the imaging library does
@@ -111,6 +116,8 @@ def _save_image(image, save_path):
 
 def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids="all"):
     """Draws an annotation file's objects over its frame image; returns the RGBA picture."""
+    from PIL import Image, ImageDraw
+
     with open(json_path) as f:
         data = json.load(f)
     image = Image.open(data["image_path"]).convert("RGBA")
@@ -154,6 +161,8 @@ def retrieve_annotation(json_path, save_path=None, box_drawing=False, object_ids
 
 def fix_polygon_scaling(json_path, save_path):
     """Rewrites polygons normalised by the swapped image sides; writes `save_path` atomically."""
+    from PIL import Image
+
     with open(json_path) as f:
         data = json.load(f)
     image_path = data["image_path"]
@@ -201,6 +210,8 @@ def _composite(image, masks, with_boxes):
 
 
 def _core_composite(image, masks, colours, with_boxes=True):
+    from PIL import Image
+
     if image.mode not in ("RGB", "RGBA"):
         image = image.convert("RGBA")
     width, height = image.size
@@ -227,6 +238,8 @@ def draw_masks_on_image(image, masks):
 def _boxes_and_labels(image, boxes, labels, colours, font, width=3, padding=4, inset=False):
     """Boxes and label tabs over `image`. With `inset` the text sits inside its tab whatever
     the font's bearing (large labels); without, where `img_bbx_drawing` has always put it."""
+    from PIL import ImageDraw
+
     draw = ImageDraw.Draw(image)
     for box, label, color in zip(boxes, labels, colours):
         x_tl, y_tl, x_br, y_br = (int(v) for v in box)

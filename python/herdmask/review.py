@@ -9,7 +9,6 @@ from collections import Counter
 from dataclasses import dataclass
 
 import numpy as np
-import pandas as pd
 
 from . import _report
 from .files import write_text_atomic
@@ -51,6 +50,8 @@ def _require_map(value, name):
 
 
 def _empty_report_table():
+    import pandas as pd
+
     return pd.DataFrame(columns=_report.COLUMNS)
 
 
@@ -58,6 +59,8 @@ def _overlap_table(frame_ids, pairs, values, areas1, areas2):
     n = len(frame_ids)
     if n == 0:
         return _empty_report_table()
+    import pandas as pd
+
     return pd.DataFrame(
         {
             "Frame ID": frame_ids,

@@ -11,7 +11,6 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 import numpy as np
-import pandas as pd
 
 from ._native import video as _core_video
 from ._text import number_text
@@ -54,6 +53,8 @@ class VideoMetadata:
             hhmmss = found.group(4)
             rows.append((found.group(1), found.group(3),
                          f"{hhmmss[:2]}:{hhmmss[2:4]}:{hhmmss[4:]}", path, base_name[:-4]))
+        import pandas as pd
+
         return pd.DataFrame(rows, columns=_CATALOGUE_COLUMNS, dtype=object)
 
     def get_filtered_video_dataframe(self):

@@ -76,15 +76,44 @@ def test_empty_mask_counts_zero():
 
 
 def test_importing_the_library_loads_no_application_or_model_package():
+    # the package alone loads not even the extension; its steps load no table, picture or plotting package
     import subprocess
     import sys
 
     heavy = ["dask", "distributed", "tqdm", "matplotlib", "seaborn", "sklearn", "torch", "transformers",
-             "pycocotools", "trackeval", "movement", "xarray"]
-    code = ("import sys, herdmask, herdmask.testing; "
+             "pycocotools", "trackeval", "movement", "xarray", "pandas", "PIL"]
+    code = ("import sys, herdmask; print('herdmask._core' in sys.modules); "
+            "from herdmask import read_frames; import herdmask.testing; "
             f"print([m for m in {heavy!r} if m in sys.modules])")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "[]"
+    bare, steps = out.stdout.splitlines()
+    assert bare == "False"
+    assert steps == "[]"
+
+
+def test_a_module_of_the_package_imported_first_loads_without_an_import_cycle():
+    # `from . import _core` asks the package for the name first: it must not load the steps then
+    import subprocess
+    import sys
+
+    for first in ("import herdmask.export", "import herdmask._native", "from herdmask import testing"):
+        subprocess.run([sys.executable, "-c", f"{first}; import herdmask; herdmask.read_frames"], check=True)
+
+
+def _step_names():
+    from herdmask import annotation, detect, measures, pen, refine, review, video
+
+    return {n for m in (annotation, detect, measures, pen, refine, review, video) for n in m.__all__}
+
+
+def test_the_package_names_every_step_and_module_lazily():
+    import herdmask as hm
+
+    assert set(hm.__all__) == _step_names() and len(hm.__all__) == len(_step_names())
+    assert hm.read_frames is hm.video.read_frames and hm.Mask_Refinement is hm.refine.Mask_Refinement
+    assert hm.export.__name__ == "herdmask.export" and "scoring" in dir(hm)
+    with pytest.raises(AttributeError, match="no attribute 'no_such_step'"):
+        hm.no_such_step
 
 
 def test_flipped_and_repeated_row_masks_read_as_their_copies():

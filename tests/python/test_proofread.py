@@ -243,3 +243,19 @@ def test_pages_show_the_ids_after_a_new_id_correction(server):
     pages.rewrite_run_pages(run)
     camera_page = open(run.camera_file("1", ".html")).read()
     assert f"{len({1, 2, 3, given})} track ids" in camera_page
+
+
+def test_the_first_queue_page_loads_no_table_package_extension_or_other_command(tmp_path):
+    # what keeps `herdmask proofread`'s first page quick from a cold start
+    import subprocess
+    import sys
+
+    out = synthetic.make_run_folder(tmp_path / "run", links=2, frames=4, animals=2)
+    unwanted = ["pandas", "PIL", "herdmask._core", "herdmask.app.models", "herdmask.app.samples",
+                "herdmask.app.behaviour", "herdmask.app.init"]
+    code = ("import sys; from herdmask.app import cli; cli.build_parser('proofread'); "
+            "from herdmask.app.proofread.server import ProofreadServer; "
+            f"assert ProofreadServer({str(out)!r}).queue.page(0, 10)['links'] == 2; "
+            f"print([m for m in {unwanted!r} if m in sys.modules])")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"

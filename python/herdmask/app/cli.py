@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import math
 import os
 import re
 import sys
 import tempfile
 
-from . import checks, exits
-from .models import MissingPackage, ModelLoadError, ModelSettings, add_model_arguments, check_models
+from . import exits
 
 TIME_RE = re.compile(r"^\d\d:\d\d:\d\d$")
 
@@ -72,12 +72,19 @@ def _frame_arguments(args):
     return argv + (["--keep-frames"] if args.keep_frames else [])
 
 
-def build_parser():
+def build_parser(command=None):
+    """The command's parser. Given the name of a sub-command, only that sub-command is added, so
+    that only its own module is imported: a command starts without loading what the others need."""
     parser = argparse.ArgumentParser(
         prog="herdmask",
         description="Video annotation and multi-object tracking of pigs in pens.")
     sub = parser.add_subparsers(dest="command", required=True)
+    for name in [command] if command in _SUBCOMMANDS else _SUBCOMMANDS:
+        _SUBCOMMANDS[name](sub)
+    return parser
 
+
+def _add_demo(sub):
     demo = sub.add_parser("demo", help="run the whole job on a generated sample recording",
                           description="Generate a small synthetic recording (two cameras, three consecutive videos "
                                       "each) and run `herdmask run` on it, writing summary.html into --out.")
@@ -91,6 +98,11 @@ def build_parser():
     demo.add_argument("--workers", type=_positive_int, default=2, help="workers of the local cluster (default 2)")
     _add_frame_options(demo)
     demo.set_defaults(handler=_demo_command)
+
+
+def _add_run(sub):
+    from . import checks
+    from .models import add_model_arguments
 
     run = sub.add_parser(
         "run", help="track every camera's videos as one chain, carrying identities from segment to segment",
@@ -155,6 +167,10 @@ def build_parser():
     add_model_arguments(run)
     run.set_defaults(handler=_run_command)
 
+
+def _add_review(sub):
+    from .models import add_model_arguments
+
     review = sub.add_parser("review", help="review a folder of annotation files (no detector, no tracker)",
                             description="Load the annotation files under ANNOTATION_DIR, write the tracking "
                                         "report, review long overlaps and small-area boxes, draw the figures "
@@ -168,15 +184,16 @@ def build_parser():
     add_model_arguments(review, with_detector=False)
     review.set_defaults(handler=_review_command)
 
-    from . import behaviour, evaluate, export, init, proofread, render  # each adds its sub-command with its handler
 
-    init.add_parser(sub)
-    export.add_parser(sub)
-    evaluate.add_parser(sub)
-    proofread.add_parser(sub)
-    render.add_parser(sub)
-    behaviour.add_parser(sub)
-    return parser
+def _module_parser(name):
+    """Adds the sub-command that the module of this package named `name` defines, with its handler."""
+    return lambda sub: importlib.import_module(f".{name}", __package__).add_parser(sub)
+
+
+# in the order --help lists them
+_SUBCOMMANDS = {"demo": _add_demo, "run": _add_run, "review": _add_review,
+                **{name: _module_parser(name) for name in ("init", "export", "evaluate", "proofread", "render",
+                                                           "behaviour")}}
 
 
 def _demo_command(args):
@@ -193,6 +210,7 @@ def _run_command(args):
 
 def _review_command(args):
     from . import figures, pages, stages
+    from .models import MissingPackage, ModelLoadError, ModelSettings, check_models
 
     if not os.path.isdir(args.annotation_dir):
         print(f"herdmask review: no such folder: {args.annotation_dir}", file=sys.stderr)
@@ -279,7 +297,8 @@ def _log_dir(args):
 
 
 def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = build_parser(argv[0] if argv else None).parse_args(argv)
     if args.command in _APP_PACKAGES:
         missing = _missing_app_packages(args.command)
         if missing:

@@ -65,7 +65,8 @@ def open_server(run_dir, host="127.0.0.1", port=0, token=None):
     sock = _bound_socket(host, port)
     port = sock.getsockname()[1]
     app = make_app(proofread, _hosts(host, port))
-    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off"))
+    # no websockets: the page has none, and the server starts without loading their protocol
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off", ws="none"))
     thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, name="herdmask-proofread", daemon=True)
     thread.start()
     proofread.scanner.start()

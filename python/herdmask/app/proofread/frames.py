@@ -8,7 +8,7 @@ import dataclasses
 
 from .source import track_colour
 
-__all__ = ["FrameObject", "WRONG_COLOUR", "draw_frame", "frame_objects", "label_height"]
+__all__ = ["FrameObject", "WRONG_COLOUR", "draw_frame", "frame_objects", "label_height", "load_drawing"]
 
 WRONG_COLOUR = (110, 110, 110)
 
@@ -41,6 +41,16 @@ def frame_objects(view, link, index, ids):
 def label_height(image_height):
     """Labels about a fortieth of the frame's height: readable when the frame is shown whole."""
     return max(11, image_height // 40)
+
+
+def load_drawing():
+    """Loads what drawing a frame needs (the library's drawing step with its extension, the
+    imaging library and its JPEG codec), which a page server starts without."""
+    import herdmask as hm
+    from PIL import Image
+
+    Image.preinit()
+    return hm.draw_labelled_masks
 
 
 def draw_frame(view, link, index, ids, show_wrong=True, scale=1.0):

@@ -22,7 +22,7 @@ from .. import corrections as corr
 from .. import identity, render
 from ..runfolder import RunFolder
 from .checks import check_request
-from .frames import draw_frame, frame_objects
+from .frames import draw_frame, frame_objects, load_drawing
 from .queue import Queue
 from .source import FrameUnavailable, RunView
 
@@ -110,12 +110,15 @@ class ProofreadServer:
         self.view = RunView.open(out)
         self.token = token or secrets.token_urlsafe(24)
         self.queue = Queue(self.view)
-        # the tracks are read once the first page is out (or after a moment): not in its way
-        self.first_page = threading.Event()
+        # the tracks are read once the first page and the first frame are out (or after a moment
+        # each): not in their way
+        self.first_page, self.first_frame = threading.Event(), threading.Event()
         self.scanner = threading.Thread(target=self._scan, name="herdmask-queue-scan", daemon=True)
 
     def _scan(self):
         self.first_page.wait(2.0)
+        load_drawing()  # the page asks for a frame as soon as it has the queue
+        self.first_frame.wait(2.0)
         self.queue.scan()
 
     def track_map(self, camera):
@@ -223,8 +226,10 @@ def make_app(server, hosts):
         return JSONResponse(server.frame_info(*_frame_args(request)))
 
     def frame_jpeg(request):
-        return Response(server.frame_jpeg(*_frame_args(request)), media_type="image/jpeg",
-                        headers={"Cache-Control": "private, max-age=600"})
+        answer = Response(server.frame_jpeg(*_frame_args(request)), media_type="image/jpeg",
+                          headers={"Cache-Control": "private, max-age=600"})
+        server.first_frame.set()
+        return answer
 
     def files(request):
         return FileResponse(safe_path(server.view.out, request.path_params["path"]))
