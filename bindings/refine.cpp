@@ -54,13 +54,6 @@ void require_out(const FlatBools& out, std::int64_t rows, std::int64_t cols) {
     throw ValueError("output buffer does not match the mask's size");
 }
 
-// A tracked mask held as its runs of set pixels while earlier frames are refined, with
-// the shape it came in (its entry keeps that shape in some outcomes).
-struct PackedMask {
-  refine::HeldRuns held;
-  nb::tuple shape;  // a Python object, not one more small block on the C heap
-};
-
 nb::object refine_runs(std::span<const Run> runs, std::int64_t rows, std::int64_t cols,
                        const std::vector<std::int64_t>& mask_shape, nb::handle needs,
                        const refine::Settings& settings) {
@@ -114,42 +107,42 @@ void register_refine(nb::module_ m) {
       .value("Unclipped", refine::Outcome::Unclipped)
       .value("Dropped", refine::Outcome::Dropped);
 
-  nb::class_<PackedMask>(m, "PackedMask")
-      .def_ro("shape", &PackedMask::shape)
-      .def_prop_ro("nbytes", [](const PackedMask& p) { return p.held.runs.size_bytes(); });
+  // A frame's masks packed as their runs of non-zero pixels, with the shapes they came
+  // in, to be refined later from them.
+  nb::class_<refine::HeldFrame>(m, "PackedFrame")
+      .def("__len__", [](const refine::HeldFrame& f) { return f.count; })
+      .def_prop_ro("nbytes", [](const refine::HeldFrame& f) { return f.bytes.size(); })
+      .def(
+          "shape",
+          [](const refine::HeldFrame& f, std::size_t index) {
+            nb::list shape;
+            for (const std::int64_t d : f.mask(index).shape) shape.append(d);
+            return nb::tuple(shape);
+          },
+          nb::arg("index"));
 
-  // Masks packed as their runs of non-zero pixels, to be refined later from them.
   nb::class_<refine::RunStore>(m, "RunStore")
       .def(nb::init<>())
       .def(
           "pack",
-          [](refine::RunStore& store, nb::handle mask) {
-            const MaskArg arg = mask_arg(mask, "mask", MaskReading::non_zero);
-            PackedMask packed;
-            packed.shape = nb::cast<nb::tuple>(arg.array.attr("shape"));
-            {
-              nb::gil_scoped_release release;
-              packed.held = store.hold(runs_of(arg.view));
-            }
-            return packed;
+          [](refine::RunStore& store, nb::handle masks) {
+            std::vector<MaskArg> args;
+            for (nb::handle mask : masks)
+              args.push_back(mask_arg(mask, "mask", MaskReading::non_zero));
+            nb::gil_scoped_release release;
+            refine::FramePacker frame;
+            for (const MaskArg& arg : args) frame.add(arg.shape, runs_of(arg.view));
+            return store.hold(frame);
           },
-          nb::arg("mask"));
+          nb::arg("masks"));
 
-  // One object's mask of one frame (an array or a PackedMask) cleaned: (outcome, new
-  // centroid or None, new entry), or None for a mask without set pixels. Only for a
-  // mask with set pixels is `needs()` called, for (pen file path, previous centroid or
-  // None, whether this is the first frame): the caller looks these up, and raises, as
-  // late as that.
+  // One object's mask of one frame cleaned: (outcome, new centroid or None, new entry),
+  // or None for a mask without set pixels. Only for a mask with set pixels is `needs()`
+  // called, for (pen file path, previous centroid or None, whether this is the first
+  // frame): the caller looks these up, and raises, as late as that.
   m.def(
       "refine_mask",
       [](nb::handle mask, nb::handle needs, const refine::Settings& settings) -> nb::object {
-        if (nb::isinstance<PackedMask>(mask)) {
-          const PackedMask& packed = nb::cast<const PackedMask&>(mask);
-          std::vector<std::int64_t> shape;
-          for (nb::handle d : packed.shape) shape.push_back(nb::cast<std::int64_t>(d));
-          return refine_runs(packed.held.runs, packed.held.rows, packed.held.cols, shape, needs,
-                             settings);
-        }
         const MaskArg arg = mask_arg(mask, "mask", MaskReading::non_zero);
         Runs runs;
         {
@@ -159,6 +152,21 @@ void register_refine(nb::module_ m) {
         return refine_runs(runs.runs, runs.rows, runs.cols, arg.shape, needs, settings);
       },
       nb::arg("mask"), nb::arg("needs"), nb::arg("settings"));
+
+  // The same for the mask at `index` of a packed frame.
+  m.def(
+      "refine_held",
+      [](const refine::HeldFrame& frame, std::size_t index, nb::handle needs,
+         const refine::Settings& settings) -> nb::object {
+        refine::HeldMask held;
+        {
+          nb::gil_scoped_release release;
+          held = frame.mask(index);
+        }
+        return refine_runs(held.runs.runs, held.runs.rows, held.runs.cols, held.shape, needs,
+                           settings);
+      },
+      nb::arg("frame"), nb::arg("index"), nb::arg("needs"), nb::arg("settings"));
 
   m.def(
       "shortest_distance",

@@ -139,7 +139,7 @@ class Mask_Refinement:
         turn_of = {frame_idx: turn for turn, frame_idx in enumerate(order)}
         if len(turn_of) != len(order):
             raise ValueError("order names a frame more than once")
-        waiting = {}  # turn -> (frame_idx, {object_id: _Packed})
+        waiting = {}  # turn -> (frame_idx, _HeldFrame)
         store = _core_refine.RunStore()
         next_turn = 0
         first_key = _NO_FRAME
@@ -158,14 +158,17 @@ class Mask_Refinement:
             if turn < next_turn:
                 raise ValueError(f"frame {frame_idx!r} was handed over again after it was refined")
             if turn > next_turn:
-                waiting[turn] = (frame_idx, {oid: _Packed(store, mask) for oid, mask in objects.items()})
-                continue
-            yield refine(frame_idx, objects, objects)
-            next_turn += 1
-            while next_turn in waiting:
-                held_idx, held = waiting.pop(next_turn)
-                yield refine(held_idx, held, {})
+                waiting[turn] = (frame_idx, _HeldFrame(store, objects))
+            else:
+                yield refine(frame_idx, objects, objects)
                 next_turn += 1
+                while next_turn in waiting:
+                    held_idx, held = waiting.pop(next_turn)
+                    yield refine(held_idx, held, {})
+                    next_turn += 1
+            # Not kept while the tracker makes its next frame: a waiting frame's masks are
+            # packed, and a refined one is the caller's.
+            del objects
         for turn in sorted(waiting):
             held_idx, held = waiting.pop(turn)
             yield refine(held_idx, held, {})
@@ -190,12 +193,15 @@ class Mask_Refinement:
                     first_frame)
 
         for object_id, mask in objects.items():
-            packed = isinstance(mask, _Packed)
-            result = _core_refine.refine_mask(mask.runs if packed else mask,
-                                              functools.partial(needs, object_id), settings)
+            held = isinstance(mask, _HeldMask)
+            needs_here = functools.partial(needs, object_id)
+            if held:
+                result = _core_refine.refine_held(mask.frame, mask.index, needs_here, settings)
+            else:
+                result = _core_refine.refine_mask(mask, needs_here, settings)
             if result is None:
-                if packed:
-                    out[object_id] = np.zeros(mask.runs.shape, mask.dtype)
+                if held:
+                    out[object_id] = np.zeros(mask.frame.shape(mask.index), mask.dtype)
                 continue
             outcome, centroid, cleaned = result
             if outcome == _Outcome.Dropped:
@@ -209,12 +215,27 @@ class Mask_Refinement:
 _NO_FRAME = object()
 
 
-class _Packed:
-    """A mask kept as its runs of set pixels (and its dtype) until its frame's turn."""
+class _HeldFrame:
+    """A frame's masks kept until the frame's turn: their runs of set pixels packed in one
+    block of the store, with their object ids and dtypes."""
 
-    __slots__ = ("runs", "dtype")
+    __slots__ = ("ids", "dtypes", "packed")
 
-    def __init__(self, store, mask):
-        arr = np.asarray(mask)
-        self.runs = store.pack(arr)
-        self.dtype = arr.dtype
+    def __init__(self, store, objects):
+        arrays = [np.asarray(mask) for mask in objects.values()]
+        self.ids = tuple(objects)
+        self.dtypes = tuple(arr.dtype for arr in arrays)
+        self.packed = store.pack(arrays)
+
+    def items(self):
+        for index, (object_id, dtype) in enumerate(zip(self.ids, self.dtypes)):
+            yield object_id, _HeldMask(self.packed, index, dtype)
+
+
+class _HeldMask:
+    """One mask of a held frame, while it is refined."""
+
+    __slots__ = ("frame", "index", "dtype")
+
+    def __init__(self, frame, index, dtype):
+        self.frame, self.index, self.dtype = frame, index, dtype

@@ -122,30 +122,48 @@ TEST(RefineMainBlob, TiesGoToTheLowerLabelAndMissingRatioIsAnError) {
   EXPECT_THROW(choose_main_blob(areas, centroids, std::nullopt, no_small), IndexError);
 }
 
-// Held runs read back as they were, across blocks and beyond a block's size.
-TEST(RefineHeldRuns, RunsReadBackWhateverTheirBlock) {
+// Held masks read back as they were (rows coded against the row above and spelled out),
+// with their shapes, across blocks and beyond a block's size.
+TEST(RefineHeldRuns, MasksReadBackWhateverTheirBlock) {
+  std::mt19937 rng(5);
+  Mask ellipse(60, 90);
+  cv::ellipse(cv::Mat(60, 90, CV_8U, ellipse.pixels.data()), {45, 30}, {40, 20}, 30, 0, 360, 1, -1);
+  std::vector<std::vector<HeldMask>> frames = {
+      {{{1, 60, 90}, runs_of(ellipse.view())},
+       {{60, 90}, runs_of(random_mask(rng, 60, 90, 0.4).view())},
+       {{1, 1, 60, 90}, runs_of(Mask(60, 90).view())}},
+      {{{0, 4}, runs_of(Mask(0, 4).view())}},
+      {{{3000, 1000}, runs_of(random_mask(rng, 3000, 1000, 0.5).view())}},  // over 1 MB
+      {{{60, 90}, runs_of(ellipse.view())}}};
   RunStore store;
-  std::vector<Runs> given;
-  std::vector<HeldRuns> held;
-  for (const std::size_t count : {3, 0, 50000, 100000, 7}) {
-    Runs runs;
-    runs.rows = 9;
-    runs.cols = 11;
-    for (std::size_t i = 0; i < count; ++i)
-      runs.runs.push_back({static_cast<std::int32_t>(i), static_cast<std::int32_t>(i % 5), 6});
-    held.push_back(store.hold(runs));
-    given.push_back(std::move(runs));
+  std::vector<HeldFrame> held;
+  for (const auto& masks : frames) {
+    FramePacker frame;
+    for (const HeldMask& m : masks) frame.add(m.shape, m.runs);
+    held.push_back(store.hold(frame));
   }
-  EXPECT_EQ(held[0].block, held[2].block);
-  EXPECT_NE(held[2].block, held[3].block);  // 1.2 MB: a block of its own
-  EXPECT_NE(held[3].block, held[4].block);
-  for (std::size_t k = 0; k < held.size(); ++k) {
-    ASSERT_EQ(held[k].runs.size(), given[k].runs.size());
-    EXPECT_EQ(held[k].rows, 9);
-    for (std::size_t i = 0; i < held[k].runs.size(); ++i)
-      ASSERT_TRUE(held[k].runs[i].row == given[k].runs[i].row &&
-                  held[k].runs[i].x1 == given[k].runs[i].x1);
+  EXPECT_EQ(held[0].block, held[1].block);
+  EXPECT_NE(held[0].block, held[2].block);
+  EXPECT_NE(held[2].block, held[3].block);
+  EXPECT_LT(held[3].bytes.size(), 4 * frames[3][0].runs.runs.size());  // a third of 12 a run
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    ASSERT_EQ(held[f].count, frames[f].size());
+    for (std::size_t i = 0; i < frames[f].size(); ++i) {
+      const HeldMask back = held[f].mask(i), &given = frames[f][i];
+      EXPECT_EQ(back.shape, given.shape);
+      EXPECT_EQ(back.runs.rows, given.runs.rows);
+      EXPECT_EQ(back.runs.cols, given.runs.cols);
+      EXPECT_EQ(back.runs.row_start, given.runs.row_start);
+      ASSERT_EQ(back.runs.runs.size(), given.runs.runs.size());
+      for (std::size_t k = 0; k < back.runs.runs.size(); ++k) {
+        const hm::Run &a = back.runs.runs[k], &b = given.runs.runs[k];
+        ASSERT_TRUE(a.row == b.row && a.x1 == b.x1 && a.x2 == b.x2) << f << " " << i << " " << k;
+      }
+    }
   }
+  EXPECT_THROW(held[0].mask(3), IndexError);
+  Runs outside{4, 4, {{1, 2, 4}}, {}};
+  EXPECT_THROW(FramePacker().add({4, 4}, outside), ValueError);
 }
 
 }  // namespace
