@@ -55,12 +55,13 @@ def _one_carried_link_in_parts(rec, out):
     from herdmask.app.runfolder import RunFolder
 
     args = cli.build_parser().parse_args(["run", rec.base_dir, "--out", out, "--time-step", "0.04", "--keep-frames"])
-    setup = lab.CameraSetup("1", rec.pen_json_path)
-    current = settings.run_settings(args, ModelSettings(), {"1": setup})
+    setups = {camera: lab.CameraSetup(camera, rec.pen_json_path) for camera in rec.cameras}
+    setup = setups["1"]
+    current = settings.run_settings(args, ModelSettings(), setups)
     with contextlib.redirect_stdout(io.StringIO()):
         table = stages.catalogue(rec.base_dir)
     run = RunFolder(out)
-    chains, _ = plan.build_chains(table, run, 0.04, {"1": settings.extraction_key(current, "1")})
+    chains, _ = plan.build_chains(table, run, 0.04, {c: settings.extraction_key(current, c) for c in setups})
     link, prev = chains["1"][2], chains["1"][1]
     made = run.read_record(link.video, link.segment)
     segment = {"frames": len(link.saved_positions()), "reason": None, "crop_box": made.crop_box}
