@@ -23,6 +23,8 @@ import sys
 import tempfile
 import time
 
+from harness import timed_run
+
 WORKERS = 2
 
 
@@ -82,21 +84,14 @@ def _one_carried_link_in_parts(rec, out):
 
 
 def main():
-    from herdmask.app import cli, records, runfolder, samples
+    from herdmask.app import records, samples
 
     with tempfile.TemporaryDirectory() as tmp:
         rec = samples.make_sample_recording(os.path.join(tmp, "recording"), "demo")
         out = os.path.join(tmp, "out")
         # the frames are kept for the link redone under the profiler after the run
-        argv = ["run", rec.base_dir, "--out", out, "--workers", str(WORKERS), "--time-step", "0.04", "--keep-frames"]
-        t0 = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()):
-            code = cli.main(argv)
-        wall = time.perf_counter() - t0
-        if code != 0:
-            raise SystemExit(f"the run ended with status {code}")
+        wall, timing = timed_run(rec, out, WORKERS, "--keep-frames")
         links = [records.read_json(p) for p in glob.glob(os.path.join(out, "links", "*", "*.json"))]
-        timing = records.read_json(os.path.join(out, runfolder.TIMING))
         parts = _one_carried_link_in_parts(rec, out)
 
     print(f"{len(links)} links on {WORKERS} workers, frames {rec.preset.crop_width} x {rec.preset.height}")

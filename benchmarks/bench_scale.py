@@ -17,22 +17,10 @@ import io
 import os
 import sys
 import tempfile
-import time
+
+from harness import timed_run
 
 WORKERS = 2
-
-
-def _run(rec, out, *options):
-    from herdmask.app import cli, records, runfolder
-
-    argv = ["run", rec.base_dir, "--out", out, "--workers", str(WORKERS), "--time-step", "0.04", *options]
-    t0 = time.perf_counter()
-    with contextlib.redirect_stdout(io.StringIO()):
-        code = cli.main(argv)
-    wall = time.perf_counter() - t0
-    if code != 0:
-        raise SystemExit(f"herdmask {' '.join(argv)} ended with status {code}")
-    return wall, records.read_json(os.path.join(out, runfolder.TIMING))
 
 
 def _idf1(out, truth):
@@ -61,7 +49,7 @@ def main():
         for name, options in (("--frame-skip 1", ()), ("--frame-skip 5", ("--frame-skip", "5")),
                               ("--keep-frames", ("--keep-frames",))):
             out = os.path.join(tmp, name.strip("-").replace(" ", ""))
-            wall, timing = _run(rec, out, *options)
+            wall, timing = timed_run(rec, out, WORKERS, *options)
             run = RunFolder.open(out)
             runs[name] = (wall, timing, _idf1(out, truth), run.disk_usage(), _hours(run))
 

@@ -99,3 +99,22 @@ def report(name, fast_fn, baseline_fn, repeat=3, number=1, target=None, floor=No
     print(f"{name:<55} herdmask {fast * 1e3:10.2f} ms  baseline {base * 1e3:10.2f} ms  "
           f"ratio {ratio:8.1f}x{verdict}{floor_text}", flush=True)
     return ratio, multiple
+
+
+def timed_run(rec, out, workers, *options):
+    """`herdmask run` of a sample recording into `out`, its messages swallowed: (wall seconds,
+    the run's timing.json). A run that does not end with status 0 stops the benchmark."""
+    import contextlib
+    import io
+    import os
+
+    from herdmask.app import cli, records, runfolder
+
+    argv = ["run", rec.base_dir, "--out", out, "--workers", str(workers), "--time-step", "0.04", *options]
+    t0 = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()):
+        code = cli.main(argv)
+    wall = time.perf_counter() - t0
+    if code != 0:
+        raise SystemExit(f"herdmask {' '.join(argv)} ended with status {code}")
+    return wall, records.read_json(os.path.join(out, runfolder.TIMING))
