@@ -201,13 +201,14 @@ def corrections_in_force(run, made=None):
     return in_force, stale
 
 
-def track_map(run, camera, corrections=None):
+def track_map(run, camera, corrections=None, chain=None):
     """The TrackMap of a camera of the run folder; `corrections` are the camera's corrections in
-    force (by default read from the folder's corrections file)."""
+    force (by default read from the folder's corrections file), `chain` its records when the
+    caller has read them already (by default the folder's, kept by the RunFolder)."""
     camera = str(camera)
     if corrections is None:
         corrections = corrections_in_force(run)[0].get(camera, [])
-    return TrackMap(run.chain(camera), corrections)
+    return TrackMap(run.chain(camera) if chain is None else chain, corrections)
 
 
 def track_maps(run, made=None):

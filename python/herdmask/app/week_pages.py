@@ -170,7 +170,8 @@ def _day_page(run, camera, day, columns, chain, timeline, camera_page, neighbour
 def camera_pages(run, camera, chain, expected, page, banner, write):
     """Writes the camera's day pages; returns (the camera page's sections as HTML, its CameraTally).
     `write(path, title, body, nav, banner)` writes a page."""
-    columns = week.ChainTable(chain, identity.corrected_ids_by_link(identity.track_map(run, camera)))
+    # the chain read once, and not kept by the run folder: a week of pens goes one camera at a time
+    columns = week.ChainTable(chain, identity.corrected_ids_by_link(identity.track_map(run, camera, chain=chain)))
     t = week.tally(columns)
     timelines = week.day_timelines(columns)
     body = []
