@@ -1,0 +1,94 @@
+"""Pictures in 4:2:0 planes for the overlay videos: JPEG frames decoded straight to them, and
+masks, boxes and labels drawn over them as the RGB drawing draws them."""
+
+import json
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import herdmask as hm
+
+
+def _i420_of_rgb(rgb):
+    """The plain formulation: studio-range BT.601 per pixel, each difference the mean of two by two."""
+    r, g, b = (rgb[..., i].astype(np.float64) for i in range(3))
+    y = 16 + (0.299 * r + 0.587 * g + 0.114 * b) * 219 / 255
+    u = 128 + (-0.168736 * r - 0.331264 * g + 0.5 * b) * 224 / 255
+    v = 128 + (0.5 * r - 0.418688 * g - 0.081312 * b) * 224 / 255
+    h, w = y.shape
+    half = [c.reshape(h // 2, 2, w // 2, 2).mean(axis=(1, 3)) for c in (u, v)]
+    return np.concatenate([y.ravel(), half[0].ravel(), half[1].ravel()]).reshape(h * 3 // 2, w)
+
+
+def _polygon(points, w, h):
+    return "pig " + " ".join(f"{(x + 0.5) / w:.8f} {(y + 0.5) / h:.8f}" for x, y in points)
+
+
+def test_drawing_in_i420_is_the_rgb_drawing_converted(tmp_path):
+    h, w = 120, 160
+    # a base of one colour per two by two pixels: all that 4:2:0 keeps of it
+    rng = np.random.default_rng(5)
+    yy, xx = np.mgrid[:h // 2, :w // 2]
+    base = np.clip(np.stack([xx * 2, yy * 4, 255 - xx], axis=-1) + rng.integers(0, 40, (h // 2, w // 2, 3)), 0, 255)
+    base = base.astype(np.uint8).repeat(2, axis=0).repeat(2, axis=1)
+    # overlapping masks (the later on top), one reaching out of the frame, one of two pixels,
+    # boxes and tabs at odd places, a tab cut by the frame's top
+    outlines = [[_polygon([(11, 31), (90, 35), (70, 100), (15, 80)], w, h)],
+                [_polygon([(51, 21), (150, 41), (170, 119), (60, 90)], w, h), _polygon([(5, 5), (20, 5), (12, 15)], w, h)],
+                [_polygon([(131, 101), (132, 101)], w, h)]]
+    detections = [{"object_id": k + 1, "formatted_polygon": p} for k, p in enumerate(outlines)]
+    path = tmp_path / "a.json"
+    path.write_text(json.dumps({"image_path": "", "detections": detections}))
+    masks = hm.process_json_and_generate_masks(path, h, w)[1]
+    labels, colours = ["7", "12?", "3"], [(230, 25, 75), (110, 110, 110), (0, 130, 200)]
+
+    rgb = np.asarray(hm.draw_labelled_masks(Image.fromarray(base), masks, labels, colours, label_size=14))[..., :3]
+    frame = np.round(_i420_of_rgb(base)).astype(np.uint8)
+    assert hm.draw_labelled_masks_i420(frame, outlines, labels, colours, label_size=14) is frame
+    diff = np.abs(frame - _i420_of_rgb(rgb))
+    assert diff.max() <= 1.5 and (frame != np.round(_i420_of_rgb(base))).mean() > 0.3
+
+    with pytest.raises(ValueError, match="labels and colours"):
+        hm.draw_labelled_masks_i420(frame, outlines, labels[:2], colours, label_size=14)
+    with pytest.raises(ValueError, match="even"):
+        hm.draw_labelled_masks_i420(np.zeros((9, 7), np.uint8), [], [], [], label_size=14)
+    with pytest.raises(TypeError):
+        hm.draw_labelled_masks_i420(frame, ["pig 0.1 0.1 0.2 0.2 0.1 0.2"], ["1"], [(1, 2, 3)], label_size=14)
+    with pytest.raises(ValueError):
+        hm.draw_labelled_masks_i420(frame, [["pig 0.1 nonsense"]], ["1"], [(1, 2, 3)], label_size=14)
+
+
+@pytest.mark.parametrize("mode, subsampling, size", [("RGB", 2, (80, 48)), ("RGB", 0, (60, 36)), ("L", 2, (80, 48)),
+                                                     ("CMYK", 2, (160, 96))])
+def test_jpeg_frames_decode_straight_to_i420_like_the_rgb_decoding(tmp_path, mode, subsampling, size):
+    # 4:2:0 at half size is the decoder's own scaling; 4:4:4 to a size between eighths is resized;
+    # grey has no differences; CMYK goes through OpenCV's decoder
+    yy, xx = np.mgrid[:96, :160]
+    rgb = np.stack([xx * 1.5, yy * 2.5, 200 - xx], axis=-1).astype(np.uint8)
+    path = tmp_path / "frame.jpg"
+    Image.fromarray(rgb).convert(mode).save(path, quality=95, subsampling=subsampling)
+    got = hm.jpeg_to_i420(path, *size)
+    with Image.open(path) as im:
+        want = _i420_of_rgb(np.asarray(im.convert("RGB").resize(size, Image.BOX)))
+    assert got.shape == (size[1] * 3 // 2, size[0]) and np.abs(got - want).mean() < 1.5
+
+    # a frame read again from the recording (BGR) comes out in the same studio range
+    got = hm.bgr_to_i420(np.full((30, 40, 3), (200, 130, 0), np.uint8), 20, 16)
+    assert np.abs(got - _i420_of_rgb(np.full((16, 20, 3), (0, 130, 200)))).max() <= 1
+
+
+def test_unreadable_frames_raise_instead_of_coming_out_grey(tmp_path):
+    whole = tmp_path / "whole.jpg"
+    Image.new("RGB", (64, 48), (10, 200, 30)).save(whole, quality=90)
+    cut = tmp_path / "cut.jpg"
+    cut.write_bytes(whole.read_bytes()[:300])
+    with pytest.raises(ValueError, match="cut.jpg"):
+        hm.jpeg_to_i420(cut, 32, 24)
+    with pytest.raises(FileNotFoundError):
+        hm.jpeg_to_i420(tmp_path / "none.jpg", 32, 24)
+    with pytest.raises(ValueError, match="even"):
+        hm.jpeg_to_i420(whole, 31, 24)
+    (tmp_path / "text.jpg").write_text("not an image")
+    with pytest.raises(ValueError):
+        hm.jpeg_to_i420(tmp_path / "text.jpg", 32, 24)
