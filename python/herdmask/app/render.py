@@ -22,6 +22,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 from .files import write_atomic
@@ -126,20 +127,20 @@ def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
         raise FileNotFoundError(f"{link.key} has no annotation files")
     size = video_size(view.frame_size(link, indices[0]), height)
 
-    def draw(index, again):
-        return draw_frame_i420(view, link, index, ids, size, again.result().get(index))
+    def draw(n, index, again):
+        return draw_frame_i420(view, link, index, ids, size, read_again=lambda _: again.picture(n, index))
 
     def encode(tmp):
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=1) as reader:
             frames = _ReadAgain(view, link, indices, size, reader)
             encoder = _encoder(ffmpeg, tmp, size, link_fps(link))  # starts while the first frames are drawn
-            pending = [pool.submit(draw, i, frames.chunk_of(n)) for n, i in enumerate(indices[:_AHEAD])]
+            pending = [pool.submit(draw, n, i, frames) for n, i in enumerate(indices[:_AHEAD])]
             try:
                 for n in range(len(indices)):
                     picture = pending.pop(0).result()
                     if n + _AHEAD < len(indices):
-                        pending.append(pool.submit(draw, indices[n + _AHEAD], frames.chunk_of(n + _AHEAD)))
+                        pending.append(pool.submit(draw, n + _AHEAD, indices[n + _AHEAD], frames))
                     encoder.stdin.write(picture)
                 encoder.stdin.close()
             except BaseException:
@@ -184,22 +185,25 @@ _memory_kept = False
 class _ReadAgain:
     """The frames of a link whose files are gone (a done link's frame folder keeps its first frame),
     read again from the recording a chunk at a time, the next chunk while this one is drawn:
-    one reader and one seek per chunk, not per frame."""
+    one reader and one seek per chunk, not per frame. Nothing is read while the files are there."""
 
     def __init__(self, view, link, indices, size, reader):
         self.chunks = [indices[k:k + _CHUNK] for k in range(0, len(indices), _CHUNK)]
         self.read = lambda chunk: reader.submit(view.frames_decoded_again_i420, link, chunk, size)
-        self.reading = {}  # chunk number -> future of {index: image}, of this chunk and the next
+        self.reading = {}  # chunk number -> future of {index: picture}, of this chunk and the next
+        self.lock = threading.Lock()  # the drawing threads ask for chunks
 
-    def chunk_of(self, n):
-        """The future of the chunk holding the link's n-th drawn frame."""
+    def picture(self, n, index):
+        """The picture of the link's n-th drawn frame, `index`, whose file is gone."""
         k = n // _CHUNK
-        for j in (k, k + 1):
-            if j < len(self.chunks) and j not in self.reading:
-                self.reading[j] = self.read(self.chunks[j])
-        for j in [j for j in self.reading if j < k]:
-            del self.reading[j]
-        return self.reading[k]
+        with self.lock:
+            for j in (k, k + 1):
+                if j < len(self.chunks) and j not in self.reading:
+                    self.reading[j] = self.read(self.chunks[j])
+            for j in [j for j in self.reading if j < k - 1]:  # the threads draw at most a frame or two apart
+                del self.reading[j]
+            chunk = self.reading[k]
+        return chunk.result()[index]
 
 
 def _current(view, link):

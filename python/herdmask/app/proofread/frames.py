@@ -5,6 +5,7 @@ the pixels are painted by the library's drawing step."""
 from __future__ import annotations
 
 import dataclasses
+import os
 
 from .source import track_colour
 
@@ -83,15 +84,17 @@ def draw_frame(view, link, index, ids, show_wrong=True, scale=1.0, image=None):
     return picture, objects
 
 
-def draw_frame_i420(view, link, index, ids, size, frame=None):
+def draw_frame_i420(view, link, index, ids, size, read_again=None):
     """The frame drawn as `draw_frame` draws it without the masks marked wrong, as a 4:2:0
     picture of `size` (width, height), both even (`herdmask.draw_labelled_masks_i420`): what
-    a video encoder takes. `frame`: the frame as such a picture when the caller has it (read
-    again from the recording with its neighbours), else it is read here."""
+    a video encoder takes. `read_again(index)`: the frame as such a picture when its file is
+    gone and the caller reads such frames with their neighbours; else it is read here."""
     import herdmask as hm
 
     image_path, objects = frame_objects(view, link, index, ids)
-    if frame is None:
+    if read_again is not None and not (image_path and os.path.isfile(image_path)):
+        frame = read_again(index)
+    else:
         frame = view.frame_i420(link, index, size, image_path)
     shown, labels, colours = _drawn(objects, show_wrong=False)
     return hm.draw_labelled_masks_i420(frame, [o.polygons for o in shown], labels, colours,
