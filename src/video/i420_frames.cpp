@@ -101,21 +101,86 @@ Start start(Decoder& d, const std::string& bytes, std::int64_t width, std::int64
   return Start::raw;
 }
 
-// Reads every iMCU row into the planes' row pointers and finishes. Plain C, as above.
-bool read_rows(Decoder& d, JSAMPARRAY* planes, int max_rows) {
+// Called with each iMCU row's number once it is in the band's rows: plain
+// arithmetic that never throws, as it runs under the setjmp below.
+using BandSink = void (*)(void* sink, int imcu_row);
+
+// Reads every iMCU row and finishes: into the whole planes' row pointers, each row
+// in its place, or with `sink` into the same band rows each time, handed on after
+// each. Plain C, as above.
+bool read_rows(Decoder& d, JSAMPARRAY* planes, int max_rows, BandSink sink, void* target) {
   if (setjmp(d.jump)) return false;
   std::array<JSAMPARRAY, 3> at{};
   while (d.cinfo.output_scanline < d.cinfo.output_height) {
     const int row = static_cast<int>(d.cinfo.output_scanline / d.cinfo.max_v_samp_factor /
                                      static_cast<unsigned>(min_dct_rows(d.cinfo)));
     for (int c = 0; c < d.cinfo.num_components; ++c)
-      at[c] = planes[c] + row * d.cinfo.comp_info[c].v_samp_factor * dct_rows(d.cinfo.comp_info[c]);
+      at[c] =
+          planes[c] +
+          (sink ? 0 : row * d.cinfo.comp_info[c].v_samp_factor * dct_rows(d.cinfo.comp_info[c]));
     if (jpeg_read_raw_data(&d.cinfo, at.data(), static_cast<JDIMENSION>(max_rows)) == 0)
       ERREXIT(&d.cinfo, JERR_INPUT_EOF);
+    if (sink) sink(target, row);
   }
   jpeg_finish_decompress(&d.cinfo);
   return true;
 }
+
+// Full-range (JFIF) values to studio range in 16-bit fixed point, rounded as
+// lround(16 + v * 219 / 255) and lround(128 + (v - 128) * 224 / 255) round them.
+inline std::uint8_t studio_luma(std::uint32_t v) {
+  return static_cast<std::uint8_t>((v * 56284u + 1081344u) >> 16);
+}
+inline std::uint8_t studio_chroma(std::uint32_t v) {
+  return static_cast<std::uint8_t>((v * 57569u + 1052560u) >> 16);
+}
+
+// Decoded bands straight into the picture, while they are in cache: the planes at
+// the picture's size, or the differences at the luma's size, halved each way here.
+struct Bands {
+  I420View out;
+  int components = 0;
+  std::array<const std::uint8_t*, 3> rows{};  // each component's band
+  std::array<int, 3> strides{};
+  int luma_rows = 0;    // luma rows a band holds
+  int chroma_rows = 0;  // difference rows a band holds
+  bool halve = false;   // the differences come at the luma's size
+
+  static void take(void* self, int imcu_row) { static_cast<Bands*>(self)->convert(imcu_row); }
+
+  void convert(int imcu_row) const {
+    const std::int64_t w = out.width, h = out.height, cw = w / 2, ch = h / 2;
+    const std::int64_t y0 = std::int64_t{imcu_row} * luma_rows;
+    for (std::int64_t r = 0; r < luma_rows && y0 + r < h; ++r) {
+      const std::uint8_t* in = rows[0] + r * strides[0];
+      std::uint8_t* o = out.y() + (y0 + r) * w;
+      for (std::int64_t x = 0; x < w; ++x) o[x] = studio_luma(in[x]);
+    }
+    if (components < 3) return;
+    for (int c = 1; c < 3; ++c) {
+      std::uint8_t* plane = c == 1 ? out.u() : out.v();
+      if (!halve) {
+        const std::int64_t c0 = std::int64_t{imcu_row} * chroma_rows;
+        for (std::int64_t r = 0; r < chroma_rows && c0 + r < ch; ++r) {
+          const std::uint8_t* in = rows[c] + r * strides[c];
+          std::uint8_t* o = plane + (c0 + r) * cw;
+          for (std::int64_t x = 0; x < cw; ++x) o[x] = studio_chroma(in[x]);
+        }
+        continue;
+      }
+      const std::int64_t c0 = std::int64_t{imcu_row} * chroma_rows / 2;
+      for (std::int64_t r = 0; r < chroma_rows / 2 && c0 + r < ch; ++r) {
+        const std::uint8_t* top = rows[c] + 2 * r * strides[c];
+        const std::uint8_t* bottom = top + strides[c];
+        std::uint8_t* o = plane + (c0 + r) * cw;
+        for (std::int64_t x = 0; x < cw; ++x)
+          o[x] = studio_chroma(
+              (std::uint32_t{top[2 * x]} + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1] + 2) /
+              4);
+      }
+    }
+  }
+};
 
 // Full-range (JFIF) planes to studio range: luma 0..255 to 16..235, differences
 // 0..255 to 16..240 about 128.
@@ -162,6 +227,50 @@ void decode_jpeg_i420(const std::string& path, const I420View& out) {
   const jpeg_decompress_struct& ci = d.cinfo;
   const int n = ci.num_components;
   const int imcu_rows = static_cast<int>(ci.total_iMCU_rows);
+  const int max_rows = ci.max_v_samp_factor * min_dct_rows(ci);
+  const int w = static_cast<int>(out.width), h = static_cast<int>(out.height);
+
+  // Most frames: 4:2:0 at an eighth of the size asked for, taken a band at a time.
+  Bands bands{out, n};
+  bool banded = true;
+  for (int c = 0; c < n; ++c) {
+    const jpeg_component_info& comp = ci.comp_info[c];
+    const int rows = comp.v_samp_factor * dct_rows(comp);
+    const int width = static_cast<int>(comp.downsampled_width);
+    const int height = static_cast<int>(comp.downsampled_height);
+    if (c == 0) {
+      bands.luma_rows = rows;
+      banded = width == w && height == h;
+    } else {
+      bands.chroma_rows = rows;
+      bands.halve = width == w && height == h && rows == bands.luma_rows && rows % 2 == 0;
+      banded = banded &&
+               (bands.halve || (width == w / 2 && height == h / 2 && 2 * rows == bands.luma_rows));
+    }
+  }
+  if (banded) {
+    std::array<std::unique_ptr<std::uint8_t[]>, 3> pixels;
+    std::array<std::vector<JSAMPROW>, 3> rows;
+    std::array<JSAMPARRAY, 3> planes{};
+    for (int c = 0; c < n; ++c) {
+      const jpeg_component_info& comp = ci.comp_info[c];
+      bands.strides[c] =
+          (static_cast<int>(comp.width_in_blocks) + comp.h_samp_factor) * dct_cols(comp);
+      const int band = comp.v_samp_factor * dct_rows(comp);
+      pixels[c].reset(new std::uint8_t[static_cast<std::size_t>(bands.strides[c]) *
+                                       static_cast<std::size_t>(band)]);
+      bands.rows[c] = pixels[c].get();
+      for (int r = 0; r < band; ++r) rows[c].push_back(pixels[c].get() + r * bands.strides[c]);
+      planes[c] = rows[c].data();
+    }
+    if (!read_rows(d, planes.data(), max_rows, &Bands::take, &bands))
+      throw ValueError("cannot decode the JPEG image " + path + ": " + d.message);
+    if (n == 1)
+      std::memset(out.u(), 128,
+                  static_cast<std::size_t>(w / 2) * static_cast<std::size_t>(h / 2) * 2);
+    return;
+  }
+
   // Every byte the decoder reads back is written first: no clearing.
   std::array<std::unique_ptr<std::uint8_t[]>, 3> pixels;
   std::array<std::vector<JSAMPROW>, 3> rows;
@@ -182,14 +291,13 @@ void decode_jpeg_i420(const std::string& path, const I420View& out) {
       rows[c][r] = pixels[c].get() + static_cast<std::ptrdiff_t>(r) * strides[c];
     planes[c] = rows[c].data();
   }
-  if (!read_rows(d, planes.data(), ci.max_v_samp_factor * min_dct_rows(ci)))
+  if (!read_rows(d, planes.data(), max_rows, nullptr, nullptr))
     throw ValueError("cannot decode the JPEG image " + path + ": " + d.message);
 
   const auto plane = [&](int c) {
     return cv::Mat(heights[c], widths[c], CV_8UC1, pixels[c].get(),
                    static_cast<std::size_t>(strides[c]));
   };
-  const int w = static_cast<int>(out.width), h = static_cast<int>(out.height);
   fit_plane(plane(0), out.y(), w, h, kLumaScale, kLumaShift);
   if (n == 3) {
     fit_plane(plane(1), out.u(), w / 2, h / 2, kChromaScale, kChromaShift);

@@ -34,6 +34,7 @@ DEFAULT_FPS = 25.0
 DEFAULT_HEIGHT = 720
 _SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
 _AHEAD = 3  # frames drawn ahead of the encoder
+_ONE_ENCODING_THREAD = 1 << 20  # pixels a frame
 _CHUNK = 24  # frames whose files are gone read again from the recording in one pass (memory stays bounded)
 
 
@@ -92,10 +93,13 @@ def link_fps(link):
 
 def _encoder(ffmpeg, path, size, fps):
     width, height = size
+    # Up to about a million pixels a frame one encoding thread keeps pace with the two drawing
+    # threads, and the encoder's own threads would only contend with them for the processors.
+    threads = ["-threads", "1"] if width * height <= _ONE_ENCODING_THREAD else []
     encoder = subprocess.Popen(
         [ffmpeg, "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", f"{width}x{height}",
-         "-r", str(fps), "-i", "-", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-pix_fmt", "yuv420p",
-         "-movflags", "+faststart", path],
+         "-r", str(fps), "-i", "-", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", *threads,
+         "-pix_fmt", "yuv420p", "-movflags", "+faststart", path],
         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
     try:  # a frame in one or two writes rather than sixteen or more, each waking the encoder
         import fcntl
