@@ -130,6 +130,7 @@ def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
     if not indices:
         raise FileNotFoundError(f"{link.key} has no annotation files")
     size = video_size(view.frame_size(link, indices[0]), height)
+    ids = ids.link_ids(link.record)
 
     def draw(n, index, again):
         return draw_frame_i420(view, link, index, ids, size, read_again=lambda _: again.picture(n, index))

@@ -32,10 +32,15 @@ class FrameObject:
 
 def frame_objects(view, link, index, ids):
     """(image path, [FrameObject]) of the masks a frame holds; `ids` is the link's camera's
-    TrackMap (`RunView.track_map`)."""
+    TrackMap (`RunView.track_map`), or the link's ids over all its frames as its `link_ids`
+    gives them (what a caller drawing many of the link's frames asks for once)."""
     image_path, found = view.frame_outlines(link, index)
     keys = [k for k, _, _ in found if k in link.track_ids]
-    ids, wrong = ids.ids_at(link.record, keys, index)
+    if callable(ids):  # the link's ids worked out at once
+        given = [ids(k, index) for k in keys]
+        ids, wrong = [link.track_ids[k] if t is None else t for k, t in zip(keys, given)], [t is None for t in given]
+    else:
+        ids, wrong = ids.ids_at(link.record, keys, index)
     outlines = {k: (box, polygons) for k, box, polygons in found}
     return image_path, [FrameObject(k, int(t), link.track_ids[k], bool(w), *outlines[k])
                         for k, t, w in zip(keys, ids, wrong)]
