@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -12,11 +13,12 @@ namespace hm::annotation {
 
 namespace {
 
-// What covers a pixel: 0 the picture, k + 1 the k-th mask drawn, kOverlay a box
-// line or a tab (whose value is kept per pixel).
-using Code = std::uint16_t;
-constexpr Code kOverlay = 0xffff;
-constexpr std::size_t kMostMasks = kOverlay - 1;
+// What covers a pixel, a Code: 0 the picture, k + 1 the k-th mask drawn, the
+// largest value a box line or a tab (whose value is kept per pixel). A byte when
+// the masks are few, which halves the plane the drawing reads over and over.
+template <typename Code>
+constexpr Code kOverlay = std::numeric_limits<Code>::max();
+constexpr std::size_t kMostMasks = std::numeric_limits<std::uint16_t>::max() - 1;
 
 // The blend of composite_masks for alpha 128 over an opaque pixel, weights
 // 16384 and 16256 in 2^7 * 255ths: a colour's value over every value of a plane.
@@ -33,6 +35,7 @@ struct MaskShades {
   std::array<std::uint8_t, 256> y, u, v;
 };
 
+template <typename Code>
 class Canvas {
  public:
   Canvas(const I420View& frame)
@@ -73,7 +76,7 @@ class Canvas {
         const Code c = code[x];
         std::int64_t end = x + 1;
         while (end < w && code[end] == c) ++end;
-        if (c == kOverlay) {
+        if (c == kOverlay<Code>) {
           for (; x < end; ++x) y[x] = over[x].y;
         } else if (c) {
           const std::array<std::uint8_t, 256>& shade = masks[c - 1].y;
@@ -96,7 +99,7 @@ class Canvas {
         unsigned su = 0, sv = 0;
         for (const std::int64_t i : {x, x + 1, x + w, x + w + 1}) {
           const Code c = top[i];
-          if (c == kOverlay) {
+          if (c == kOverlay<Code>) {
             su += over[i].u;
             sv += over[i].v;
           } else if (c) {
@@ -116,24 +119,25 @@ class Canvas {
  private:
   void set(std::int64_t r, std::int64_t x, Yuv value) {
     const std::size_t i = static_cast<std::size_t>(r * frame_.width + x);
-    codes_[i] = kOverlay;
+    codes_[i] = kOverlay<Code>;
     over_[i] = value;
   }
-  // The first covered pixel of codes[x..n), or n: uncovered stretches go by 16
-  // pixels, then by 4.
+  // The first covered pixel of codes[x..n), or n: uncovered stretches go by 32
+  // bytes, then by 8.
   static std::int64_t skip(const Code* codes, std::int64_t x, std::int64_t n) {
-    for (; x + 16 <= n; x += 16) {
+    constexpr std::int64_t word = 8 / sizeof(Code);
+    for (; x + 4 * word <= n; x += 4 * word) {
       std::uint64_t a, b, c, d;  // four loads: an array would go through the stack
       std::memcpy(&a, codes + x, 8);
-      std::memcpy(&b, codes + x + 4, 8);
-      std::memcpy(&c, codes + x + 8, 8);
-      std::memcpy(&d, codes + x + 12, 8);
+      std::memcpy(&b, codes + x + word, 8);
+      std::memcpy(&c, codes + x + 2 * word, 8);
+      std::memcpy(&d, codes + x + 3 * word, 8);
       if (a | b | c | d) break;
     }
-    for (; x + 4 <= n; x += 4) {
-      std::uint64_t w;
-      std::memcpy(&w, codes + x, sizeof w);
-      if (w) break;
+    for (; x + word <= n; x += word) {
+      std::uint64_t a;
+      std::memcpy(&a, codes + x, 8);
+      if (a) break;
     }
     while (x < n && !codes[x]) ++x;
     return x;
@@ -144,26 +148,11 @@ class Canvas {
   std::unique_ptr<Yuv[]> over_;  // written only where codes_ says kOverlay
 };
 
-}  // namespace
-
-void draw_masks_i420(const I420View& frame, const std::vector<std::vector<std::string>>& polygons,
-                     const std::vector<Rgb>& colours, const std::vector<LabelTab>& tabs,
-                     std::int64_t line) {
-  check_i420_size(frame.width, frame.height);
+template <typename Code>
+void draw(const I420View& frame, const std::vector<std::vector<std::string>>& polygons,
+          const std::vector<Rgb>& colours, const std::vector<LabelTab>& tabs, std::int64_t line) {
   const std::size_t n = polygons.size();
-  if (colours.size() != n || tabs.size() != n)
-    throw ValueError("one colour and one tab per mask drawn are required: " + std::to_string(n) +
-                     " masks, " + std::to_string(colours.size()) + " colours, " +
-                     std::to_string(tabs.size()) + " tabs");
-  if (n > kMostMasks)
-    throw ValueError("at most " + std::to_string(kMostMasks) + " masks can be drawn at once");
-  if (line < 0 || line > frame.width + frame.height)
-    throw ValueError("a box line of " + std::to_string(line) + " pixels cannot be drawn");
-  for (const LabelTab& t : tabs)
-    if (t.rows < 0 || t.cols < 0 || (t.rows > 0 && t.cols > 0 && (!t.rgb || t.step < 3 * t.cols)))
-      throw ValueError("a label tab is not a picture of RGB rows");
-
-  Canvas canvas(frame);
+  Canvas<Code> canvas(frame);
   std::vector<TightBox> boxes(n);
   std::vector<MaskShades> shaded;
   // Each mask is filled here, its pixels taken into the canvas, and its fill
@@ -209,6 +198,31 @@ void draw_masks_i420(const I420View& frame, const std::vector<std::vector<std::s
     if (tabs[j].rows > 0 && tabs[j].cols > 0) canvas.tab(tabs[j], b.x1, b.y1);
   }
   canvas.paint(shaded);
+}
+
+}  // namespace
+
+void draw_masks_i420(const I420View& frame, const std::vector<std::vector<std::string>>& polygons,
+                     const std::vector<Rgb>& colours, const std::vector<LabelTab>& tabs,
+                     std::int64_t line) {
+  check_i420_size(frame.width, frame.height);
+  const std::size_t n = polygons.size();
+  if (colours.size() != n || tabs.size() != n)
+    throw ValueError("one colour and one tab per mask drawn are required: " + std::to_string(n) +
+                     " masks, " + std::to_string(colours.size()) + " colours, " +
+                     std::to_string(tabs.size()) + " tabs");
+  if (n > kMostMasks)
+    throw ValueError("at most " + std::to_string(kMostMasks) + " masks can be drawn at once");
+  if (line < 0 || line > frame.width + frame.height)
+    throw ValueError("a box line of " + std::to_string(line) + " pixels cannot be drawn");
+  for (const LabelTab& t : tabs)
+    if (t.rows < 0 || t.cols < 0 || (t.rows > 0 && t.cols > 0 && (!t.rgb || t.step < 3 * t.cols)))
+      throw ValueError("a label tab is not a picture of RGB rows");
+
+  if (n < kOverlay<std::uint8_t>)
+    draw<std::uint8_t>(frame, polygons, colours, tabs, line);
+  else
+    draw<std::uint16_t>(frame, polygons, colours, tabs, line);
 }
 
 }  // namespace hm::annotation

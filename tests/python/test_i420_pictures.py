@@ -25,6 +25,13 @@ def _polygon(points, w, h):
     return "pig " + " ".join(f"{(x + 0.5) / w:.8f} {(y + 0.5) / h:.8f}" for x, y in points)
 
 
+def _annotation(folder, outlines):
+    path = folder / "a.json"
+    detections = [{"object_id": k + 1, "formatted_polygon": p} for k, p in enumerate(outlines)]
+    path.write_text(json.dumps({"image_path": "", "detections": detections}))
+    return path
+
+
 def test_drawing_in_i420_is_the_rgb_drawing_converted(tmp_path):
     h, w = 120, 160
     # a base of one colour per two by two pixels: all that 4:2:0 keeps of it
@@ -37,10 +44,7 @@ def test_drawing_in_i420_is_the_rgb_drawing_converted(tmp_path):
     outlines = [[_polygon([(11, 31), (90, 35), (70, 100), (15, 80)], w, h)],
                 [_polygon([(51, 21), (150, 41), (170, 119), (60, 90)], w, h), _polygon([(5, 5), (20, 5), (12, 15)], w, h)],
                 [_polygon([(131, 101), (132, 101)], w, h)]]
-    detections = [{"object_id": k + 1, "formatted_polygon": p} for k, p in enumerate(outlines)]
-    path = tmp_path / "a.json"
-    path.write_text(json.dumps({"image_path": "", "detections": detections}))
-    masks = hm.process_json_and_generate_masks(path, h, w)[1]
+    masks = hm.process_json_and_generate_masks(_annotation(tmp_path, outlines), h, w)[1]
     labels, colours = ["7", "12?", "3"], [(230, 25, 75), (110, 110, 110), (0, 130, 200)]
 
     rgb = np.asarray(hm.draw_labelled_masks(Image.fromarray(base), masks, labels, colours, label_size=14))[..., :3]
@@ -48,6 +52,15 @@ def test_drawing_in_i420_is_the_rgb_drawing_converted(tmp_path):
     assert hm.draw_labelled_masks_i420(frame, outlines, labels, colours, label_size=14) is frame
     diff = np.abs(frame - _i420_of_rgb(rgb))
     assert diff.max() <= 1.5 and (frame != np.round(_i420_of_rgb(base))).mean() > 0.3
+
+    # past 254 masks the drawing keeps its place per pixel in 16 bits
+    many = [[_polygon([(x, y), (x + 3, y), (x + 3, y + 2)], w, h)] for y in range(0, 100, 6) for x in range(0, 150, 8)]
+    colours = [(k % 256, 255 - k % 256, 90) for k in range(len(many))]
+    masks = [hm.process_json_and_generate_masks(_annotation(tmp_path, [p]), h, w)[1][0] for p in many]
+    rgb = np.asarray(hm.draw_labelled_masks(Image.fromarray(base), masks, [""] * len(many), colours, label_size=11))
+    frame = np.round(_i420_of_rgb(base)).astype(np.uint8)
+    hm.draw_labelled_masks_i420(frame, many, [""] * len(many), colours, label_size=11)
+    assert len(many) > 255 and np.abs(frame - _i420_of_rgb(rgb[..., :3])).max() <= 1.5
 
     with pytest.raises(ValueError, match="labels and colours"):
         hm.draw_labelled_masks_i420(frame, outlines, labels[:2], colours, label_size=14)
