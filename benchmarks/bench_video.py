@@ -87,25 +87,51 @@ def baseline(video_path, out_base, date, name, total_minutes, crop_box):
         start += TIME_STEP
 
 
-def compare_outputs(fast_root, base_root):
+def frames_of_files(video_path, names, crop_box):
+    """The video's frames (OpenCV's reader) behind the files `names` (relative paths,
+    <segment>/right_cropped_frames/NNNN.jpg), cropped as written: file N of the segment
+    starting at minute m is frame round(m * 60 * fps) + 1 + N."""
+    wanted = {}
+    for rel in names:
+        segment = rel.split(os.sep)[-3]
+        start = float(segment.split("min_to_")[0])
+        wanted[round(start * 60 * FPS) + 1 + int(os.path.basename(rel)[:4])] = rel
+    x1, y1, x2, y2 = crop_box
+    cap, index, found = cv2.VideoCapture(video_path), 0, {}
+    while len(found) < len(wanted):
+        ok, frame = cap.read()
+        if not ok:
+            break
+        if index in wanted:
+            found[wanted[index]] = frame[max(y1, 0):y2, max(x1, 0):x2].astype(int)
+        index += 1
+    return found
+
+
+def compare_outputs(fast_root, base_root, video_path, crop_box):
     """File names must match; returns (files, max, mean) absolute difference of the
-    decoded pixels over every fifth file."""
+    decoded pixels over every fifth file, and each side's mean difference from the
+    video's frames there (JPEG's own rounding)."""
     fast = sorted(os.path.relpath(os.path.join(d, f), fast_root)
                   for d, _, fs in os.walk(fast_root) for f in fs)
     base = sorted(os.path.relpath(os.path.join(d, f), base_root)
                   for d, _, fs in os.walk(base_root) for f in fs)
     assert fast == base and fast, "different file names"
     worst, total, count = 0, 0.0, 0
+    source = frames_of_files(video_path, fast[::5], crop_box)
+    from_source = {"herdmask": 0.0, "baseline": 0.0}
     for rel in fast[::5]:
         a = cv2.imread(os.path.join(fast_root, rel)).astype(int)
         b = cv2.imread(os.path.join(base_root, rel)).astype(int)
-        assert a.shape == b.shape, rel
+        assert a.shape == b.shape == source[rel].shape, rel
         diff = np.abs(a - b)
         worst = max(worst, int(diff.max()))
         total += float(diff.sum())
         count += diff.size
+        from_source["herdmask"] += float(np.abs(a - source[rel]).sum())
+        from_source["baseline"] += float(np.abs(b - source[rel]).sum())
     assert total / count < 2.0, f"mean pixel difference {total / count}"
-    return len(fast), worst, total / count
+    return len(fast), worst, total / count, {k: v / count for k, v in from_source.items()}
 
 
 def interleaved(fast, base, rounds=2):
@@ -158,9 +184,10 @@ def main():
                repeat=3, target=2.5, floor=decoder, floor_target=1.5)
         interleaved(fast, base)
         assert processor.camera_crop_coords == {"61": crop_box}
-        files, worst, mean = compare_outputs(fast_root, base_root)
+        files, worst, mean, from_source = compare_outputs(fast_root, base_root, video_path, crop_box)
         print(f"  {files} files, same names; decoded pixels against OpenCV-Python's files: "
-              f"max difference {worst}, mean {mean:.3f}")
+              f"max difference {worst}, mean {mean:.3f}; mean difference from the video's frames: "
+              f"herdmask {from_source['herdmask']:.3f}, OpenCV-Python {from_source['baseline']:.3f}")
 
 
 if __name__ == "__main__":

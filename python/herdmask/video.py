@@ -222,8 +222,9 @@ def plan_segments(info_or_path, time_step=0.1, frame_skip=1):
 def read_frames(video_path, positions, crop_box=None, resize_height=None):
     """The decoded BGR frames (height x width x 3 uint8 arrays) at the given video positions.
 
-    They hold the pixels extraction decodes for those positions, before its JPEG
-    encoding; position 0 is the video's first frame, and a saved frame's position is in
+    They are the frames extraction decodes at those positions, converted to BGR as
+    OpenCV's reader converts them; extraction's JPEG files hold the same pictures
+    within JPEG's rounding. Position 0 is the video's first frame, and a saved frame's position is in
     its SegmentPlan. With `crop_box` (x1, y1, x2, y2), each frame is cut to the box
     clamped to the frame, as extraction cuts it; with `resize_height` it is then scaled
     to that height as extraction with `resize_dim` (any, resize_height) scales it (the

@@ -135,6 +135,22 @@ std::string frame_jpeg(const VideoFrame& frame, const cv::Rect& region, const cv
                        cv::Mat& scratch) {
   if ((region & cv::Rect(cv::Point(), frame.size())) != region || region.empty())
     throw ValueError("the region to encode does not lie inside the frame");
+  if (frame.picture && resize_to.empty()) {
+    // 4:2:0 frames go to the encoder as they are: no conversion to BGR and back.
+    const AVFrame& f = *frame.picture;
+    bool full_range = false;
+    if (plain_format(static_cast<AVPixelFormat>(f.format), full_range) == AV_PIX_FMT_YUV420P) {
+      Yuv420Picture planes;
+      for (int p = 0; p < 3; ++p) {
+        planes.planes[p] = f.data[p];
+        planes.strides[p] = f.linesize[p];
+      }
+      planes.width = f.width;
+      planes.height = f.height;
+      planes.full_range = full_range;
+      return encode_jpeg_yuv420(planes, region);
+    }
+  }
   const cv::Mat image =
       frame.picture ? region_bgr(*frame.picture, region, scratch) : frame.bgr(region);
   if (resize_to.empty()) return encode_jpeg(image);

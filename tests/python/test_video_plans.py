@@ -49,7 +49,7 @@ def test_plans_are_what_extraction_writes(tmp_path, fps, frame_skip, crop):
         for name, position, frame in zip(names, plan.positions, again):
             expected = frames[position] if box is None else frames[position][:, max(0, box[0]):box[2]]
             assert np.array_equal(frame, expected)
-            assert np.abs(cv2.imread(os.path.join(outcome.frames_dir, name)).astype(int) - frame).mean() < 3
+            assert np.abs(cv2.imread(os.path.join(outcome.frames_dir, name)).astype(int) - frame).mean() < 3.5
         seen.extend(plan.positions)
     if frame_skip == 1:  # every frame after the first, once
         assert seen == list(range(1, 100))
