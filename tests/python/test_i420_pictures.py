@@ -62,15 +62,6 @@ def test_drawing_in_i420_is_the_rgb_drawing_converted(tmp_path):
     hm.draw_labelled_masks_i420(frame, many, [""] * len(many), colours, label_size=11)
     assert len(many) > 255 and np.abs(frame - _i420_of_rgb(rgb[..., :3])).max() <= 1.5
 
-    with pytest.raises(ValueError, match="labels and colours"):
-        hm.draw_labelled_masks_i420(frame, outlines, labels[:2], colours, label_size=14)
-    with pytest.raises(ValueError, match="even"):
-        hm.draw_labelled_masks_i420(np.zeros((9, 7), np.uint8), [], [], [], label_size=14)
-    with pytest.raises(TypeError):
-        hm.draw_labelled_masks_i420(frame, ["pig 0.1 0.1 0.2 0.2 0.1 0.2"], ["1"], [(1, 2, 3)], label_size=14)
-    with pytest.raises(ValueError):
-        hm.draw_labelled_masks_i420(frame, [["pig 0.1 nonsense"]], ["1"], [(1, 2, 3)], label_size=14)
-
 
 @pytest.mark.parametrize("mode, subsampling, size", [("RGB", 2, (80, 48)), ("RGB", 0, (60, 36)), ("L", 2, (80, 48)),
                                                      ("CMYK", 2, (160, 96))])
@@ -91,17 +82,10 @@ def test_jpeg_frames_decode_straight_to_i420_like_the_rgb_decoding(tmp_path, mod
     assert np.abs(got - _i420_of_rgb(np.full((16, 20, 3), (0, 130, 200)))).max() <= 1
 
 
-def test_unreadable_frames_raise_instead_of_coming_out_grey(tmp_path):
+def test_a_truncated_jpeg_frame_raises_instead_of_coming_out_grey(tmp_path):
     whole = tmp_path / "whole.jpg"
     Image.new("RGB", (64, 48), (10, 200, 30)).save(whole, quality=90)
     cut = tmp_path / "cut.jpg"
     cut.write_bytes(whole.read_bytes()[:300])
     with pytest.raises(ValueError, match="cut.jpg"):
         hm.jpeg_to_i420(cut, 32, 24)
-    with pytest.raises(FileNotFoundError):
-        hm.jpeg_to_i420(tmp_path / "none.jpg", 32, 24)
-    with pytest.raises(ValueError, match="even"):
-        hm.jpeg_to_i420(whole, 31, 24)
-    (tmp_path / "text.jpg").write_text("not an image")
-    with pytest.raises(ValueError):
-        hm.jpeg_to_i420(tmp_path / "text.jpg", 32, 24)
