@@ -35,6 +35,9 @@ DEFAULT_HEIGHT = 720
 _SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
 _AHEAD = 3  # frames drawn ahead of the encoder
 _ONE_ENCODING_THREAD = 1 << 20  # pixels a frame
+# What the pictures are (`herdmask.jpeg_to_i420`), said in the stream, so that a player does
+# not take the HD matrix for them
+_BT601 = ["-color_range", "tv", "-colorspace", "smpte170m"]
 _CHUNK = 24  # frames whose files are gone read again from the recording in one pass (memory stays bounded)
 
 
@@ -99,7 +102,7 @@ def _encoder(ffmpeg, path, size, fps):
     encoder = subprocess.Popen(
         [ffmpeg, "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", f"{width}x{height}",
          "-r", str(fps), "-i", "-", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", *threads,
-         "-pix_fmt", "yuv420p", "-movflags", "+faststart", path],
+         "-pix_fmt", "yuv420p", *_BT601, "-movflags", "+faststart", path],
         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
     try:  # a frame in one or two writes rather than sixteen or more, each waking the encoder
         import fcntl
