@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <opencv2/core/mat.hpp>
 #include <string>
 
 #include "common/errors.hpp"
@@ -44,6 +45,11 @@ class Canvas {
         over_(new Yuv[static_cast<std::size_t>(frame.width * frame.height)]) {}
 
   Code* codes(std::int64_t r) { return codes_.data() + r * frame_.width; }
+  // The codes as an image the polygon fill writes into.
+  cv::Mat plane() {
+    return cv::Mat(static_cast<int>(frame_.height), static_cast<int>(frame_.width),
+                   sizeof(Code) == 1 ? CV_8UC1 : CV_16UC1, codes_.data());
+  }
 
   // Pixels [x1, x2] x [y1, y2], clipped to the frame, covered by `value`.
   void rectangle(std::int64_t x1, std::int64_t y1, std::int64_t x2, std::int64_t y2, Yuv value) {
@@ -155,28 +161,23 @@ void draw(const I420View& frame, const std::vector<std::vector<std::string>>& po
   Canvas<Code> canvas(frame);
   std::vector<TightBox> boxes(n);
   std::vector<MaskShades> shaded;
-  // Each mask is filled here, its pixels taken into the canvas, and its fill
-  // cleared again for the next: one frame-sized plane, touched only where filled.
-  std::vector<std::uint8_t> mask(static_cast<std::size_t>(frame.width * frame.height), 0);
+  // Each mask is filled straight into the canvas with its code, over the masks
+  // before it: its pixels are then exactly those holding its code, whose box is
+  // its tight box.
+  cv::Mat codes = canvas.plane();
   for (std::size_t j = 0; j < n; ++j) {
     const Yuv c = yuv_of_rgb(colours[j][0], colours[j][1], colours[j][2]);
     shaded.push_back({shades(c.y), shades(c.u), shades(c.v)});
     TightBox bounds;
-    for (const std::string& text : polygons[j])
-      fill_polygon_text(mask.data(), frame.height, frame.width, text, bounds);
-    if (bounds.empty) continue;
-    const std::int64_t cols = bounds.x2 - bounds.x1 + 1;
     const Code code = static_cast<Code>(j + 1);
+    for (const std::string& text : polygons[j]) fill_polygon_text(codes, text, code, bounds);
+    if (bounds.empty) continue;
     for (std::int64_t r = bounds.y1; r <= bounds.y2; ++r) {
-      std::uint8_t* set = mask.data() + r * frame.width + bounds.x1;
-      Code* codes = canvas.codes(r) + bounds.x1;
-      for (std::int64_t x = next_set(set, 0, cols); x < cols; x = next_set(set, x, cols)) {
-        const std::int64_t end = next_clear(set, x, cols);
-        extend(boxes[j], r, bounds.x1 + x, bounds.x1 + end - 1);
-        std::fill(codes + x, codes + end, code);
-        x = end;
-      }
-      std::memset(set, 0, static_cast<std::size_t>(cols));
+      const Code* row = canvas.codes(r);
+      std::int64_t first = bounds.x1, last = bounds.x2;
+      while (first <= last && row[first] != code) ++first;
+      while (last > first && row[last] != code) --last;
+      if (first <= last) extend(boxes[j], r, first, last);
     }
   }
   for (std::size_t j = 0; j < n; ++j) {
