@@ -65,7 +65,11 @@ void on_message(j_common_ptr cinfo, int level) {
   if (level < 0) on_error(cinfo);
 }
 
-enum class Start { raw, other_colours, failed };
+enum class Start { raw, other_colours, too_large, failed };
+
+// More pixels than any camera's frame, refused before anything the size of the
+// image is allocated (the imaging library refuses such files too, as bombs).
+constexpr std::uint64_t kMostPixels = std::uint64_t{1} << 27;
 
 // Reads the header and starts decoding raw planes at the first eighth of the size
 // no smaller than width x height. Plain C: nothing with a destructor may live
@@ -80,6 +84,8 @@ Start start(Decoder& d, const std::string& bytes, std::int64_t width, std::int64
   jpeg_mem_src(&d.cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
                static_cast<unsigned long>(bytes.size()));
   jpeg_read_header(&d.cinfo, TRUE);
+  if (std::uint64_t{d.cinfo.image_width} * d.cinfo.image_height > kMostPixels)
+    return Start::too_large;
   const bool ycc = d.cinfo.jpeg_color_space == JCS_YCbCr && d.cinfo.num_components == 3;
   const bool grey = d.cinfo.jpeg_color_space == JCS_GRAYSCALE && d.cinfo.num_components == 1;
   if (!ycc && !grey) return Start::other_colours;
@@ -215,13 +221,22 @@ void decode_other(const std::string& bytes, const std::string& path, const I420V
 
 void decode_jpeg_i420(const std::string& path, const I420View& out) {
   check_i420_size(out.width, out.height);
-  const std::string bytes = read_file(path);
+  decode_jpeg_bytes_i420(read_file(path), path, out);
+}
+
+void decode_jpeg_bytes_i420(const std::string& bytes, const std::string& path,
+                            const I420View& out) {
+  check_i420_size(out.width, out.height);
   if (bytes.size() > (std::size_t{1} << 31))
     throw ValueError("the image " + path + " is too large");
   Decoder d;
   const Start how = start(d, bytes, out.width, out.height);
   if (how == Start::failed)
     throw ValueError("cannot decode the JPEG image " + path + ": " + d.message);
+  if (how == Start::too_large)
+    throw ValueError("the JPEG image " + path + " is " + std::to_string(d.cinfo.image_width) +
+                     " x " + std::to_string(d.cinfo.image_height) +
+                     " pixels, more than a frame can be");
   if (how == Start::other_colours) return decode_other(bytes, path, out);
 
   const jpeg_decompress_struct& ci = d.cinfo;
@@ -242,10 +257,13 @@ void decode_jpeg_i420(const std::string& path, const I420View& out) {
       bands.luma_rows = rows;
       banded = width == w && height == h;
     } else {
+      const bool halve = width == w && height == h && rows == bands.luma_rows && rows % 2 == 0;
+      const bool half = width == w / 2 && height == h / 2 && 2 * rows == bands.luma_rows;
+      // both differences alike, as one band geometry serves them
+      banded = banded && (halve || half) &&
+               (c == 1 || (halve == bands.halve && rows == bands.chroma_rows));
       bands.chroma_rows = rows;
-      bands.halve = width == w && height == h && rows == bands.luma_rows && rows % 2 == 0;
-      banded = banded &&
-               (bands.halve || (width == w / 2 && height == h / 2 && 2 * rows == bands.luma_rows));
+      bands.halve = halve;
     }
   }
   if (banded) {

@@ -17,6 +17,9 @@ namespace hm::video {
 // file that is not a whole JPEG, a truncated or corrupt one included.
 void decode_jpeg_i420(const std::string& path, const I420View& out);
 
+// The same from the file's bytes; `name` names it in messages.
+void decode_jpeg_bytes_i420(const std::string& bytes, const std::string& name, const I420View& out);
+
 // The BGR frame (rows x cols pixels, `step` bytes a row) resized to out's size and
 // converted into it.
 void bgr_to_i420(const std::uint8_t* bgr, std::int64_t rows, std::int64_t cols, std::int64_t step,

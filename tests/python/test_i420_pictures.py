@@ -82,10 +82,17 @@ def test_jpeg_frames_decode_straight_to_i420_like_the_rgb_decoding(tmp_path, mod
     assert np.abs(got - _i420_of_rgb(np.full((16, 20, 3), (0, 130, 200)))).max() <= 1
 
 
-def test_a_truncated_jpeg_frame_raises_instead_of_coming_out_grey(tmp_path):
+def test_truncated_and_bomb_jpeg_frames_raise_instead_of_coming_out_grey_or_eating_memory(tmp_path):
     whole = tmp_path / "whole.jpg"
     Image.new("RGB", (64, 48), (10, 200, 30)).save(whole, quality=90)
     cut = tmp_path / "cut.jpg"
     cut.write_bytes(whole.read_bytes()[:300])
     with pytest.raises(ValueError, match="cut.jpg"):
         hm.jpeg_to_i420(cut, 32, 24)
+    data = bytearray(whole.read_bytes())  # the frame header claiming 60000 x 60000 pixels
+    at = data.index(b"\xff\xc0") + 5
+    data[at:at + 4] = (60000).to_bytes(2, "big") * 2
+    bomb = tmp_path / "bomb.jpg"
+    bomb.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="more than a frame"):
+        hm.jpeg_to_i420(bomb, 32, 24)
