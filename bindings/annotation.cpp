@@ -9,6 +9,7 @@
 
 #include "annotation/annotation_masks.hpp"
 #include "annotation/composite.hpp"
+#include "annotation/i420_overlay.hpp"
 #include "annotation/outlines.hpp"
 #include "annotation/polygon_text.hpp"
 #include "common/errors.hpp"
@@ -72,9 +73,48 @@ const std::uint8_t* arrow_pixels(nb::handle exported, size_t pixels) {
   return static_cast<const std::uint8_t*>(bytes->buffers[1]);
 }
 
+std::vector<annotation::Rgb> rgb_colours(const std::vector<std::array<int, 3>>& colours) {
+  std::vector<annotation::Rgb> rgb;
+  for (const auto& c : colours) {
+    annotation::Rgb x{};
+    for (int i = 0; i < 3; ++i) {
+      if (c[i] < 0 || c[i] > 255) throw ValueError("a colour channel must lie in 0..255");
+      x[i] = static_cast<std::uint8_t>(c[i]);
+    }
+    rgb.push_back(x);
+  }
+  return rgb;
+}
+
 }  // namespace
 
 void register_annotation(nb::module_ m) {
+  // Paints the masks whose outlines are `polygons` (per mask its polygon texts, in
+  // drawing order) over the 4:2:0 picture `frame` (height * 3 / 2 x width), in place,
+  // each with its colour, its tab (height x width x 3 RGB) and its box `line` pixels wide.
+  m.def(
+      "draw_masks_i420",
+      [](nb::ndarray<std::uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> frame,
+         const std::vector<std::vector<std::string>>& polygons,
+         const std::vector<std::array<int, 3>>& colours,
+         const std::vector<
+             nb::ndarray<const std::uint8_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>>& tabs,
+         std::int64_t line) {
+        const auto rows = static_cast<std::int64_t>(frame.shape(0));
+        if (rows % 3) throw ValueError("a 4:2:0 picture has height * 3 / 2 rows");
+        const I420View view{frame.data(), static_cast<std::int64_t>(frame.shape(1)), rows / 3 * 2};
+        const std::vector<annotation::Rgb> rgb = rgb_colours(colours);
+        std::vector<annotation::LabelTab> views;
+        for (const auto& t : tabs) {
+          if (t.shape(2) != 3) throw ValueError("a label tab must be an RGB picture");
+          const auto cols = static_cast<std::int64_t>(t.shape(1));
+          views.push_back({t.data(), static_cast<std::int64_t>(t.shape(0)), cols, 3 * cols});
+        }
+        nb::gil_scoped_release release;
+        annotation::draw_masks_i420(view, polygons, rgb, views, line);
+      },
+      nb::arg("frame"), nb::arg("polygons"), nb::arg("colours"), nb::arg("tabs"), nb::arg("line"));
+
   m.def(
       "masks_from_json",
       [](const std::string& path, std::int64_t height, std::int64_t width) {
@@ -120,15 +160,7 @@ void register_annotation(nb::module_ m) {
         }
         const std::vector<MaskArg> args = mask_args(masks, "masks", MaskReading::positive);
         const std::vector<MaskView> views = views_of(args);
-        std::vector<annotation::Rgb> rgb;
-        for (const auto& c : colours) {
-          annotation::Rgb x{};
-          for (int i = 0; i < 3; ++i) {
-            if (c[i] < 0 || c[i] > 255) throw ValueError("a colour channel must lie in 0..255");
-            x[i] = static_cast<std::uint8_t>(c[i]);
-          }
-          rgb.push_back(x);
-        }
+        const std::vector<annotation::Rgb> rgb = rgb_colours(colours);
         nb::object image = nb::none();
         std::uint8_t* out = nullptr;
         if (target.is_none()) {

@@ -14,6 +14,7 @@
 #include "py_common.hpp"
 #include "subsystems.hpp"
 #include "video/frame_extraction.hpp"
+#include "video/i420_frames.hpp"
 #include "video/orange_region.hpp"
 #include "video/probe.hpp"
 #include "video/segment_plan.hpp"
@@ -55,9 +56,47 @@ nb::object frame_array(const cv::Mat& frame) {
                       static_cast<size_t>(frame.channels())});
 }
 
+// A new height * 3 / 2 x width array for a 4:2:0 picture, and its view.
+std::pair<nb::object, I420View> new_i420(std::int64_t width, std::int64_t height) {
+  check_i420_size(width, height);
+  auto* data = static_cast<std::uint8_t*>(std::malloc(I420View::bytes(width, height)));
+  if (!data) throw std::bad_alloc();
+  nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
+  const size_t shape[2] = {static_cast<size_t>(height * 3 / 2), static_cast<size_t>(width)};
+  return {nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(data, 2, shape, owner)),
+          I420View{data, width, height}};
+}
+
 }  // namespace
 
 void register_video(nb::module_ m) {
+  // The JPEG file as a width x height 4:2:0 picture (height * 3 / 2 x width array).
+  m.def(
+      "jpeg_to_i420",
+      [](const std::string& path, std::int64_t width, std::int64_t height) {
+        auto [array, view] = new_i420(width, height);
+        {
+          nb::gil_scoped_release release;
+          video::decode_jpeg_i420(path, view);
+        }
+        return array;
+      },
+      nb::arg("path"), nb::arg("width"), nb::arg("height"));
+
+  m.def(
+      "bgr_to_i420",
+      [](const Frame& frame, std::int64_t width, std::int64_t height) {
+        const cv::Mat bgr = frame_mat(frame, "bgr_to_i420");
+        auto [array, view] = new_i420(width, height);
+        {
+          nb::gil_scoped_release release;
+          video::bgr_to_i420(bgr.data, bgr.rows, bgr.cols, static_cast<std::int64_t>(bgr.step[0]),
+                             view);
+        }
+        return array;
+      },
+      nb::arg("frame"), nb::arg("width"), nb::arg("height"));
+
   m.def(
       "describe_video",
       [](const std::string& path) {

@@ -22,6 +22,8 @@ __all__ = [
     "draw_masks_on_image",
     "img_bbx_drawing",
     "draw_labelled_masks",
+    "draw_labelled_masks_i420",
+    "label_tab",
     "video_segments_mask_visual",
     "mask_outlines",
 ]
@@ -244,6 +246,10 @@ def _boxes_and_labels(image, boxes, labels, colours, font, width=3, padding=4, i
     for box, label, color in zip(boxes, labels, colours):
         x_tl, y_tl, x_br, y_br = (int(v) for v in box)
         draw.rectangle((x_tl, y_tl, x_br, y_br), outline=color, width=width)
+        if inset:
+            tab = _tab_image(label, color, font.size, padding)
+            image.paste(tab, (x_tl, y_tl - tab.height + 1))
+            continue
         x1, y1, x2, y2 = draw.textbbox((x_tl, y_tl), label, font=font)
         text_w, text_h = x2 - x1, y2 - y1
         draw.rectangle((x_tl, y_tl - text_h - padding, x_tl + text_w + padding, y_tl), fill=color)
@@ -252,6 +258,42 @@ def _boxes_and_labels(image, boxes, labels, colours, font, width=3, padding=4, i
             x, y = x_tl + padding // 2 - (x1 - x_tl), y - (y1 - y_tl) + padding // 2
         draw.text((x, y), label, fill="white", font=font)
     return image
+
+
+@functools.lru_cache(maxsize=4096)
+def _tab_image(label, colour, size, padding):
+    """The label in white inside its tab of `colour`, as an RGB image: the text in
+    a font of `size` pixels `padding` // 2 from the tab's left and top edges, the
+    tab `padding` + 1 pixels wider and taller than the text. Ids repeat on every
+    frame, so each tab is drawn once."""
+    from PIL import Image, ImageDraw
+
+    font = _load_font(size)
+    x1, y1, x2, y2 = ImageDraw.Draw(Image.new("1", (1, 1))).textbbox((0, 0), label, font=font)
+    tab = Image.new("RGB", (x2 - x1 + padding + 1, y2 - y1 + padding + 1), colour)
+    ImageDraw.Draw(tab).text((padding // 2 - x1, padding // 2 - y1), label, fill="white", font=font)
+    return tab
+
+
+def _label_style(label_size):
+    """(font size, box line width, tab padding) of labels `label_size` pixels high."""
+    size = max(6, int(label_size))
+    scale = max(1, int(label_size) // 11)
+    return size, 3 * scale, 4 * scale
+
+
+def label_tab(label, colour, label_size):
+    """The tab `draw_labelled_masks` writes a label on, as a height x width x 3 uint8
+    RGB array (read-only, shared between callers): the label in white on the
+    (r, g, b) colour, `label_size` pixels high."""
+    return _tab_array(str(label), tuple(int(c) for c in colour), *_label_style(label_size)[::2])
+
+
+@functools.lru_cache(maxsize=4096)
+def _tab_array(label, colour, size, padding):
+    tab = np.array(_tab_image(label, colour, size, padding))
+    tab.flags.writeable = False
+    return tab
 
 
 def img_bbx_drawing(image, mask_dict):
@@ -281,10 +323,33 @@ def draw_labelled_masks(image, masks, labels, colours, label_size=None):
     drawn, boxes = _core_composite(image, masks, colours)
     if not masks:
         return drawn
-    font = _load_font(None if label_size is None else max(6, int(label_size)))
-    scale = 1 if label_size is None else max(1, int(label_size) // 11)
-    return _boxes_and_labels(drawn, boxes, labels, colours, font, width=3 * scale, padding=4 * scale,
-                             inset=label_size is not None)
+    if label_size is None:
+        return _boxes_and_labels(drawn, boxes, labels, colours, _load_font(None), width=3, padding=4)
+    size, width, padding = _label_style(label_size)
+    return _boxes_and_labels(drawn, boxes, labels, colours, _load_font(size), width=width, padding=padding,
+                             inset=True)
+
+
+def draw_labelled_masks_i420(frame, polygons, labels, colours, label_size):
+    """Draws over `frame` in place what `draw_labelled_masks` draws with label_size, for
+    masks given by their outlines: per mask its polygon texts as annotation files store
+    them ("formatted_polygon"), filled at the frame's size as
+    `process_json_and_generate_masks` fills them, each in its (r, g, b) colour with its
+    tight box and its label. `frame` is a 4:2:0 picture of even sides, a C-contiguous
+    uint8 array of height * 3 / 2 rows (the luma, then the two difference planes),
+    studio-range BT.601 as video encoders take it (`jpeg_to_i420`); it comes out as the
+    RGB drawing would convert, within rounding. Returns `frame`."""
+    polygons, labels = list(polygons), [str(v) for v in labels]
+    colours = [tuple(int(c) for c in v) for v in colours]
+    if not len(polygons) == len(labels) == len(colours):
+        raise ValueError(f"{len(polygons)} masks need as many labels and colours, got {len(labels)} and "
+                         f"{len(colours)}")
+    if any(isinstance(texts, str) or not all(isinstance(t, str) for t in texts) for texts in polygons):
+        raise TypeError("each mask's polygons must be a list of polygon texts")
+    _, width, _ = _label_style(label_size)
+    tabs = [label_tab(label, colour, label_size) for label, colour in zip(labels, colours)]
+    _core.draw_masks_i420(frame, [list(texts) for texts in polygons], colours, tabs, width)
+    return frame
 
 
 def mask_outlines(masks, label="pig"):

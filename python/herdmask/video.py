@@ -17,7 +17,7 @@ from ._text import number_text
 
 __all__ = ["VideoMetadata", "VideoProcessor", "list_all_files", "UnreadableVideoError", "VideoInfo",
            "probe_video", "SegmentPlan", "plan_segments", "CropFinding", "SegmentStatus",
-           "SegmentOutcome", "read_frame", "read_frames"]
+           "SegmentOutcome", "read_frame", "read_frames", "jpeg_to_i420", "bgr_to_i420"]
 
 _CATALOGUE_COLUMNS = ["Camera Number", "Date", "Time", "File Path", "Video Name"]
 
@@ -246,6 +246,22 @@ def read_frames(video_path, positions, crop_box=None, resize_height=None):
         raise UnreadableVideoError(f"frame {unreadable} of {path} cannot be read (the video is shorter, "
                                    "or damaged there)")
     return frames
+
+
+def jpeg_to_i420(path, width, height):
+    """The JPEG file as a width x height 4:2:0 picture (even sides; a uint8 array of
+    height * 3 / 2 rows: the luma, then the two difference planes), studio-range
+    BT.601 as video encoders take it. The file is decoded straight to its planes,
+    scaled down by the decoder; FileNotFoundError, ValueError for a file that is not
+    a whole JPEG image."""
+    return _core_video.jpeg_to_i420(os.fspath(path), operator.index(width), operator.index(height))
+
+
+def bgr_to_i420(frame, width, height):
+    """The BGR frame (height x width x 3 uint8, as `read_frames` gives them) resized to
+    width x height and converted to a 4:2:0 picture as `jpeg_to_i420` gives it."""
+    return _core_video.bgr_to_i420(np.ascontiguousarray(frame, dtype=np.uint8), operator.index(width),
+                                   operator.index(height))
 
 
 def read_frame(video_path, position, crop_box=None, resize_height=None):

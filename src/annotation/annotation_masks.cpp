@@ -129,13 +129,22 @@ void widen(TightBox& bounds, double x1, double y1, double x2, double y2, std::in
 
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
                        const std::string& text, TightBox& bounds) {
+  if (height <= 0 || width <= 0) {
+    scaled_vertices(text, static_cast<double>(width), static_cast<double>(height));  // its errors
+    return;
+  }
+  cv::Mat target(static_cast<int>(height), static_cast<int>(width), CV_8UC1, mask);
+  fill_polygon_text(target, text, 1, bounds);
+}
+
+void fill_polygon_text(cv::Mat& target, const std::string& text, int value, TightBox& bounds) {
+  const std::int64_t height = target.rows, width = target.cols;
   const std::vector<std::int32_t> v =
       scaled_vertices(text, static_cast<double>(width), static_cast<double>(height));
   // fillPoly aborts the process on an empty point list, and an empty image has
   // nothing to fill.
   if (v.empty() || height <= 0 || width <= 0) return;
   const size_t n = v.size() / 2;
-  cv::Mat target(static_cast<int>(height), static_cast<int>(width), CV_8UC1, mask);
 
   // The fill walks every row an edge spans, inside the frame or not: a vertex a
   // billion rows away would stall it for seconds. Polygons reaching further than
@@ -159,7 +168,7 @@ void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t wid
     for (size_t i = 0; i < n; ++i) points[i] = {v[2 * i], v[2 * i + 1]};
     const cv::Point* pts[] = {points.data()};
     const int npts[] = {static_cast<int>(n)};
-    cv::fillPoly(target, pts, npts, 1, cv::Scalar(1));
+    cv::fillPoly(target, pts, npts, 1, cv::Scalar(value));
     widen(bounds, x1, y1, x2, y2, height, width);
     return;
   }
@@ -188,7 +197,7 @@ void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t wid
   }
   const cv::Point* pts[] = {points.data()};
   const int npts[] = {static_cast<int>(points.size())};
-  cv::fillPoly(target, pts, npts, 1, cv::Scalar(1), cv::LINE_8, shift);
+  cv::fillPoly(target, pts, npts, 1, cv::Scalar(value), cv::LINE_8, shift);
   widen(bounds, x1, y1, x2, y2, height, width);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <opencv2/core/mat.hpp>
 #include <string>
 #include <vector>
 
@@ -44,5 +45,8 @@ AnnotationMasks masks_from_json_file(const std::string& path, std::int64_t heigh
 // was written. A text with no coordinate pair fills nothing.
 void fill_polygon_text(std::uint8_t* mask, std::int64_t height, std::int64_t width,
                        const std::string& text, TightBox& bounds);
+
+// The same into an 8- or 16-bit single-channel image, with `value`.
+void fill_polygon_text(cv::Mat& target, const std::string& text, int value, TightBox& bounds);
 
 }  // namespace hm::annotation

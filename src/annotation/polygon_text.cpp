@@ -1,7 +1,9 @@
 #include "annotation/polygon_text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 
@@ -14,6 +16,8 @@ namespace {
 
 // Byte length of the white-space character starting at `i`, 0 when there is none.
 size_t whitespace_at(std::string_view s, size_t i) {
+  const auto first = static_cast<unsigned char>(s[i]);
+  if (first > ' ' && first < 0x80) return 0;  // all that numbers are written in
   const auto b = [&](size_t k) -> unsigned {
     return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
   };
@@ -98,7 +102,40 @@ std::vector<std::string_view> split_whitespace(std::string_view text) {
   return tokens;
 }
 
+namespace {
+
+// Plain decimals ([+-]digits[.digits], 15 digits at most: what polygon texts hold)
+// are an integer and a power of ten both exact as doubles, so one division rounds
+// them as float() does. None for anything else, which the general reading takes.
+std::optional<double> plain_decimal(std::string_view token) {
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  size_t i = 0;
+  bool negative = false;
+  if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
+  std::uint64_t mantissa = 0;
+  int digits = 0, fraction = -1;  // digits after the point; -1 before it
+  for (; i < token.size(); ++i) {
+    const char c = token[i];
+    if (is_digit(c)) {
+      if (++digits > 15) return std::nullopt;
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+      if (fraction >= 0) ++fraction;
+    } else if (c == '.' && fraction < 0) {
+      fraction = 0;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (digits == 0) return std::nullopt;
+  const double value = static_cast<double>(mantissa) / kPowers[std::max(fraction, 0)];
+  return negative ? -value : value;
+}
+
+}  // namespace
+
 std::optional<double> python_float(std::string_view token) {
+  if (const std::optional<double> plain = plain_decimal(token)) return plain;
   size_t i = 0;
   bool negative = false;
   if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';

@@ -251,6 +251,24 @@ ROWS = [
         Image.open(f.image), [blob(), blob()], ["1"], [(1, 2, 3), (4, 5, 6)]), ValueError),
     Row("draw_labelled_masks", "colour channel past 255", lambda f: hm.draw_labelled_masks(
         Image.open(f.image), [blob()], ["1"], [(300, 0, 0)], label_size=30), ValueError),
+    Row("draw_labelled_masks_i420", "fewer labels than masks", lambda f: hm.draw_labelled_masks_i420(
+        np.zeros((24, 16), np.uint8), [[], []], ["1"], [(1, 2, 3), (4, 5, 6)], 11), ValueError),
+    Row("draw_labelled_masks_i420", "a polygon text, not a list of them", lambda f: hm.draw_labelled_masks_i420(
+        np.zeros((24, 16), np.uint8), ["pig 0.1 0.1 0.5 0.5 0.1 0.5"], ["1"], [(1, 2, 3)], 11), TypeError),
+    Row("draw_labelled_masks_i420", "a picture of odd sides", lambda f: hm.draw_labelled_masks_i420(
+        np.zeros((9, 7), np.uint8), [], [], [], 11), ValueError),
+    Row("draw_labelled_masks_i420", "a 0 x 0 picture", lambda f: hm.draw_labelled_masks_i420(
+        np.zeros((0, 0), np.uint8), [], [], [], 11), ValueError),
+    Row("draw_labelled_masks_i420", "a vertex far outside the picture", lambda f: hm.draw_labelled_masks_i420(
+        np.zeros((24, 16), np.uint8), [["pig 0.1 0.1 1e6 0.5 0.1 -1e6"]], ["1"], [(1, 2, 3)], 11), check=ok()),
+    Row("label_tab", "empty label", lambda f: hm.label_tab("", (1, 2, 3), 11), check=lambda r: r.ndim == 3),
+    Row("jpeg_to_i420", "missing file", lambda f: hm.jpeg_to_i420(f.missing, 16, 16), FileNotFoundError),
+    Row("jpeg_to_i420", "a file that is not an image", lambda f: hm.jpeg_to_i420(f.annotation, 16, 16),
+        ValueError),
+    Row("jpeg_to_i420", "odd width", lambda f: hm.jpeg_to_i420(f.image, 15, 16), ValueError),
+    Row("bgr_to_i420", "a frame of no rows", lambda f: hm.bgr_to_i420(np.zeros((0, 4, 3), np.uint8), 4, 4),
+        ValueError),
+    Row("bgr_to_i420", "size 0 x 0", lambda f: hm.bgr_to_i420(np.zeros((4, 4, 3), np.uint8), 0, 0), ValueError),
     Row("get_gsam_annotation_data", "missing folder", lambda f: hm.get_gsam_annotation_data(
         None, save_dir_base=f.missing), check=lambda r: r == (None, None)),
     Row("get_gsam_annotation_data", "file that is not JSON", lambda f: _annotation_folder(f, "{nope"),

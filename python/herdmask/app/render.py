@@ -6,6 +6,11 @@ Debian's build; VP8 and VP9 encode four to seven times slower at these frame siz
 to renders/camera_<N>/<video>/<segment>.mp4 in the run folder, each written whole under a
 temporary name. Frames are drawn by the library's drawing step while FFmpeg (the binary the
 imageio-ffmpeg package carries, else one on PATH) encodes the frames before them.
+
+Frames go to the encoder as the 4:2:0 planes it encodes: the JPEG frames are decoded straight
+to them and the masks painted over them (`herdmask.draw_labelled_masks_i420`), which spares
+the colour conversions both ways and two thirds of the bytes an RGBA picture would take. Odd
+sides are rounded up to even ones (the frame stretched by a pixel), as 4:2:0 needs them.
 """
 
 from __future__ import annotations
@@ -17,16 +22,22 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 from .files import write_atomic
 
-__all__ = ["add_parser", "ffmpeg_executable", "render_command", "render_link", "render_run", "video_path"]
+__all__ = ["add_parser", "ffmpeg_executable", "render_command", "render_link", "render_run", "video_path",
+           "video_size"]
 
 DEFAULT_FPS = 25.0
 DEFAULT_HEIGHT = 720
 _SEGMENT = re.compile(r"^(\d+(?:\.\d+)?)min_to_(\d+(?:\.\d+)?)min$")
 _AHEAD = 3  # frames drawn ahead of the encoder
+_ONE_ENCODING_THREAD = 1 << 20  # pixels a frame
+# What the pictures are (`herdmask.jpeg_to_i420`), said in the stream, so that a player does
+# not take the HD matrix for them
+_BT601 = ["-color_range", "tv", "-colorspace", "smpte170m"]
 _CHUNK = 24  # frames whose files are gone read again from the recording in one pass (memory stays bounded)
 
 
@@ -85,17 +96,35 @@ def link_fps(link):
 
 def _encoder(ffmpeg, path, size, fps):
     width, height = size
-    return subprocess.Popen(
-        [ffmpeg, "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgba", "-s", f"{width}x{height}",
-         "-r", str(fps), "-i", "-", "-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v", "libx264",
-         "-preset", "ultrafast", "-crf", "23", "-pix_fmt", "yuv420p", "-movflags", "+faststart", path],
+    # Up to about a million pixels a frame one encoding thread keeps pace with the two drawing
+    # threads, and the encoder's own threads would only contend with them for the processors.
+    threads = ["-threads", "1"] if width * height <= _ONE_ENCODING_THREAD else []
+    encoder = subprocess.Popen(
+        [ffmpeg, "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", f"{width}x{height}",
+         "-r", str(fps), "-i", "-", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", *threads,
+         "-pix_fmt", "yuv420p", *_BT601, "-movflags", "+faststart", path],
         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:  # a frame in one or two writes rather than sixteen or more, each waking the encoder
+        import fcntl
+
+        fcntl.fcntl(encoder.stdin.fileno(), fcntl.F_SETPIPE_SZ, 1 << 20)
+    except (ImportError, AttributeError, OSError):  # not Linux, or pipes held to less
+        pass
+    return encoder
+
+
+def video_size(frame_size, height):
+    """(width, height) of a link's video for frames of `frame_size`: no taller than `height` (0: the
+    frames' size), each side rounded up to an even number."""
+    width, frame_height = frame_size
+    scale = min(1.0, height / frame_height) if height else 1.0
+    return tuple(max(1, round(side * scale)) + max(1, round(side * scale)) % 2 for side in (width, frame_height))
 
 
 def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
     """Writes the link's overlay video, no taller than `height` pixels (0: the frames' size), with
     the track ids of `ids`, its camera's TrackMap; returns (path, frames drawn, seconds)."""
-    from .proofread.frames import draw_frame
+    from .proofread.frames import draw_frame_i420
 
     ffmpeg = ffmpeg or ffmpeg_executable()
     _keep_freed_memory()
@@ -103,29 +132,24 @@ def render_link(view, link, ids, ffmpeg=None, height=DEFAULT_HEIGHT):
     indices = [i for i in range(link.frames) if os.path.isfile(view.annotation_path(link, i))]
     if not indices:
         raise FileNotFoundError(f"{link.key} has no annotation files")
-    frame_height = view.frame_size(link, indices[0])[1]
-    scale = min(1.0, height / frame_height) if height else 1.0
+    size = video_size(view.frame_size(link, indices[0]), height)
+    ids = ids.link_ids(link.record)
 
-    def draw(index, again):
-        image = again.result().get(index)
-        return draw_frame(view, link, index, ids, show_wrong=False, scale=scale, image=image)[0]
+    def draw(n, index, again):
+        return draw_frame_i420(view, link, index, ids, size, read_again=lambda _: again.picture(n, index))
 
     def encode(tmp):
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=1) as reader:
-            frames = _ReadAgain(view, link, indices, scale, reader)
-            pending = [pool.submit(draw, i, frames.chunk_of(n)) for n, i in enumerate(indices[:_AHEAD])]
-            first = pending[0].result()
-            encoder = _encoder(ffmpeg, tmp, first.size, link_fps(link))
+            frames = _ReadAgain(view, link, indices, size, reader)
+            encoder = _encoder(ffmpeg, tmp, size, link_fps(link))  # starts while the first frames are drawn
+            pending = [pool.submit(draw, n, i, frames) for n, i in enumerate(indices[:_AHEAD])]
             try:
                 for n in range(len(indices)):
                     picture = pending.pop(0).result()
                     if n + _AHEAD < len(indices):
-                        pending.append(pool.submit(draw, indices[n + _AHEAD], frames.chunk_of(n + _AHEAD)))
-                    if picture.size != first.size:
-                        raise ValueError(f"{link.key} frame {indices[n]} is {picture.size[0]} x {picture.size[1]}, "
-                                         f"not {first.size[0]} x {first.size[1]} like its first frame")
-                    encoder.stdin.write(picture.tobytes())
+                        pending.append(pool.submit(draw, n + _AHEAD, indices[n + _AHEAD], frames))
+                    encoder.stdin.write(picture)
                 encoder.stdin.close()
             except BaseException:
                 encoder.kill()
@@ -169,22 +193,25 @@ _memory_kept = False
 class _ReadAgain:
     """The frames of a link whose files are gone (a done link's frame folder keeps its first frame),
     read again from the recording a chunk at a time, the next chunk while this one is drawn:
-    one reader and one seek per chunk, not per frame."""
+    one reader and one seek per chunk, not per frame. Nothing is read while the files are there."""
 
-    def __init__(self, view, link, indices, scale, reader):
+    def __init__(self, view, link, indices, size, reader):
         self.chunks = [indices[k:k + _CHUNK] for k in range(0, len(indices), _CHUNK)]
-        self.read = lambda chunk: reader.submit(view.frames_decoded_again, link, chunk, scale)
-        self.reading = {}  # chunk number -> future of {index: image}, of this chunk and the next
+        self.read = lambda chunk: reader.submit(view.frames_decoded_again_i420, link, chunk, size)
+        self.reading = {}  # chunk number -> future of {index: picture}, of this chunk and the next
+        self.lock = threading.Lock()  # the drawing threads ask for chunks
 
-    def chunk_of(self, n):
-        """The future of the chunk holding the link's n-th drawn frame."""
+    def picture(self, n, index):
+        """The picture of the link's n-th drawn frame, `index`, whose file is gone."""
         k = n // _CHUNK
-        for j in (k, k + 1):
-            if j < len(self.chunks) and j not in self.reading:
-                self.reading[j] = self.read(self.chunks[j])
-        for j in [j for j in self.reading if j < k]:
-            del self.reading[j]
-        return self.reading[k]
+        with self.lock:
+            for j in (k, k + 1):
+                if j < len(self.chunks) and j not in self.reading:
+                    self.reading[j] = self.read(self.chunks[j])
+            for j in [j for j in self.reading if j < k - 1]:  # the threads draw at most a frame or two apart
+                del self.reading[j]
+            chunk = self.reading[k]
+        return chunk.result()[index]
 
 
 def _current(view, link):

@@ -107,11 +107,17 @@ class RunView:
     # ---------------------------------------------------------- frames
 
     def frame_objects(self, link, index):
-        """[(box key, (x1, y1, x2, y2))] of the masks the frame's annotation file holds, empty ones left out."""
+        """(image path, [(box key, (x1, y1, x2, y2))]) of the masks the frame's annotation file holds, empty
+        ones left out."""
+        image_path, found = self.frame_outlines(link, index)
+        return image_path, [(key, box) for key, box, _ in found]
+
+    def frame_outlines(self, link, index):
+        """The same with each mask's polygon texts: (image path, [(box key, box, polygon texts)])."""
         with open(self.annotation_path(link, index), encoding="utf-8") as f:
             data = json.load(f)
         return data.get("image_path", ""), [
-            (f"Box{int(det['object_id']) - 1}", tuple(det["xyxy"][0]))
+            (f"Box{int(det['object_id']) - 1}", tuple(det["xyxy"][0]), det["formatted_polygon"])
             for det in data.get("detections", []) if det.get("formatted_polygon")]
 
     def frame_masks(self, link, index, height, width):
@@ -151,11 +157,40 @@ class RunView:
             image = image.convert("RGB")
         return image if image.size == size else image.resize(size, Image.BILINEAR)
 
+    def frame_i420(self, link, index, size, image_path=None):
+        """The frame as a 4:2:0 picture of `size` (width, height; even), as video encoders take it
+        (`herdmask.jpeg_to_i420`): its extracted file, else the frame decoded again."""
+        import herdmask as hm
+
+        if image_path is None:
+            image_path = self.frame_objects(link, index)[0]
+        if not (image_path and os.path.isfile(image_path)):
+            return self.frames_decoded_again_i420(link, [index], size)[index]
+        return hm.jpeg_to_i420(image_path, *size)
+
     def frames_decoded_again(self, link, indices, scale=1.0):
         """{index: RGB image at `scale` times its size} of the frames at `indices` whose frame files
         are gone, decoded again from the recording in one pass (the others are left out)."""
         from PIL import Image
 
+        images = {}
+        for index, bgr in self._read_again(link, indices).items():
+            image = Image.fromarray(bgr, "RGB")
+            size = _scaled_size(image.size, scale)
+            if image.size != size:
+                image = image.resize(size, Image.BILINEAR)
+            images[index] = Image.merge("RGB", image.split()[::-1])
+        return images
+
+    def frames_decoded_again_i420(self, link, indices, size):
+        """{index: 4:2:0 picture of `size`} of the frames at `indices` whose frame files are gone,
+        as `frames_decoded_again` reads them."""
+        import herdmask as hm
+
+        return {index: hm.bgr_to_i420(bgr, *size) for index, bgr in self._read_again(link, indices).items()}
+
+    def _read_again(self, link, indices):
+        """{index: BGR frame} of the frames at `indices` whose frame files are gone, read in one pass."""
         gone = [i for i in indices if not os.path.isfile(self.frame_objects(link, i)[0] or "")]
         if not gone:
             return {}
@@ -166,14 +201,7 @@ class RunView:
             which = f"frame {gone[0]}" if len(gone) == 1 else f"frames {gone[0]} to {gone[-1]}"
             raise FrameUnavailable(f"{which} of {link.key}: the frame files are gone and cannot be read again "
                                    f"from the recording: {exc}") from None
-        images = {}
-        for index, bgr in zip(gone, frames):
-            image = Image.fromarray(bgr, "RGB")
-            size = _scaled_size(image.size, scale)
-            if image.size != size:
-                image = image.resize(size, Image.BILINEAR)
-            images[index] = Image.merge("RGB", image.split()[::-1])
-        return images
+        return dict(zip(gone, frames))
 
     def tracks(self, link):
         """The link's tracks table as numpy columns: frame, box_key, x, y, w, h, area, cx, cy, one row
