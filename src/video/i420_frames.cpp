@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/files.hpp"
+#include "video/jpeg_errors.hpp"
 
 namespace hm::video {
 
@@ -35,9 +36,7 @@ int min_dct_rows(const jpeg_decompress_struct& d) { return d.min_DCT_scaled_size
 
 struct Decoder {
   jpeg_decompress_struct cinfo{};
-  jpeg_error_mgr err{};
-  std::jmp_buf jump{};
-  char message[JMSG_LENGTH_MAX] = {};
+  JpegErrors err{};
   bool created = false;
 
   Decoder() = default;
@@ -48,21 +47,10 @@ struct Decoder {
   }
 };
 
-Decoder& decoder_of(j_common_ptr cinfo) {
-  return *reinterpret_cast<Decoder*>(reinterpret_cast<char*>(cinfo) - offsetof(Decoder, cinfo));
-}
-
-// libjpeg's default handler ends the process; this one returns to the caller.
-void on_error(j_common_ptr cinfo) {
-  Decoder& d = decoder_of(cinfo);
-  (*cinfo->err->format_message)(cinfo, d.message);
-  std::longjmp(d.jump, 1);
-}
-
 // A warning is corrupt or missing data that libjpeg would paper over with grey:
 // an error here, as the imaging library has it for a truncated file.
 void on_message(j_common_ptr cinfo, int level) {
-  if (level < 0) on_error(cinfo);
+  if (level < 0) jump_on_jpeg_error(cinfo);
 }
 
 enum class Start { raw, other_colours, too_large, failed };
@@ -75,10 +63,9 @@ constexpr std::uint64_t kMostPixels = std::uint64_t{1} << 27;
 // no smaller than width x height. Plain C: nothing with a destructor may live
 // across the setjmp.
 Start start(Decoder& d, const std::string& bytes, std::int64_t width, std::int64_t height) {
-  d.cinfo.err = jpeg_std_error(&d.err);
-  d.err.error_exit = on_error;
-  d.err.emit_message = on_message;
-  if (setjmp(d.jump)) return Start::failed;
+  d.cinfo.err = use_jpeg_errors(d.err);
+  d.err.base.emit_message = on_message;
+  if (setjmp(d.err.jump)) return Start::failed;
   jpeg_create_decompress(&d.cinfo);
   d.created = true;
   jpeg_mem_src(&d.cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
@@ -115,7 +102,7 @@ using BandSink = void (*)(void* sink, int imcu_row);
 // in its place, or with `sink` into the same band rows each time, handed on after
 // each. Plain C, as above.
 bool read_rows(Decoder& d, JSAMPARRAY* planes, int max_rows, BandSink sink, void* target) {
-  if (setjmp(d.jump)) return false;
+  if (setjmp(d.err.jump)) return false;
   std::array<JSAMPARRAY, 3> at{};
   while (d.cinfo.output_scanline < d.cinfo.output_height) {
     const int row = static_cast<int>(d.cinfo.output_scanline / d.cinfo.max_v_samp_factor /
@@ -232,7 +219,7 @@ void decode_jpeg_bytes_i420(const std::string& bytes, const std::string& path,
   Decoder d;
   const Start how = start(d, bytes, out.width, out.height);
   if (how == Start::failed)
-    throw ValueError("cannot decode the JPEG image " + path + ": " + d.message);
+    throw ValueError("cannot decode the JPEG image " + path + ": " + d.err.message);
   if (how == Start::too_large)
     throw ValueError("the JPEG image " + path + " is " + std::to_string(d.cinfo.image_width) +
                      " x " + std::to_string(d.cinfo.image_height) +
@@ -282,7 +269,7 @@ void decode_jpeg_bytes_i420(const std::string& bytes, const std::string& path,
       planes[c] = rows[c].data();
     }
     if (!read_rows(d, planes.data(), max_rows, &Bands::take, &bands))
-      throw ValueError("cannot decode the JPEG image " + path + ": " + d.message);
+      throw ValueError("cannot decode the JPEG image " + path + ": " + d.err.message);
     if (n == 1)
       std::memset(out.u(), 128,
                   static_cast<std::size_t>(w / 2) * static_cast<std::size_t>(h / 2) * 2);
@@ -310,7 +297,7 @@ void decode_jpeg_bytes_i420(const std::string& bytes, const std::string& path,
     planes[c] = rows[c].data();
   }
   if (!read_rows(d, planes.data(), max_rows, nullptr, nullptr))
-    throw ValueError("cannot decode the JPEG image " + path + ": " + d.message);
+    throw ValueError("cannot decode the JPEG image " + path + ": " + d.err.message);
 
   const auto plane = [&](int c) {
     return cv::Mat(heights[c], widths[c], CV_8UC1, pixels[c].get(),

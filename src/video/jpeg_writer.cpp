@@ -17,23 +17,11 @@
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "video/jpeg_errors.hpp"
 
 namespace hm::video {
 
 namespace {
-
-struct ErrorManager {
-  jpeg_error_mgr base;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
-
-// libjpeg's default handler ends the process; this one returns to the encoder.
-void on_error(j_common_ptr cinfo) {
-  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-  (*cinfo->err->format_message)(cinfo, err->message);
-  std::longjmp(err->jump, 1);
-}
 
 // Compressed bytes go straight into a string that doubles as it fills. The string
 // lives in the caller's frame, above the setjmp, so a jump never skips its destructor.
@@ -156,11 +144,9 @@ class Yuv420Bands {
 bool encode(const cv::Mat* bgr, const cv::Rect& region, Yuv420Bands* bands, std::string* out,
             char* why) {
   jpeg_compress_struct cinfo;
-  ErrorManager err;
+  JpegErrors err;
   StringDestination dest;
-  cinfo.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.message[0] = '\0';
+  cinfo.err = use_jpeg_errors(err);
   if (setjmp(err.jump)) {
     std::memcpy(why, err.message, JMSG_LENGTH_MAX);
     jpeg_destroy_compress(&cinfo);
